@@ -1,0 +1,19 @@
+// Process-wide configuration, written once at start-up and read-only afterwards.
+#pragma once
+
+#include <string>
+
+namespace tarnwick {
+
+struct AppSettings {
+    // Each field holds the one-letter text "x" until start-up assigns it.
+    std::string programFolder = "x";
+    std::string configFilePath = "x";
+    std::string playerPath = "x";
+    std::string tempFolder = "x";
+};
+
+// The one instance of the process.
+AppSettings& Settings();
+
+}  // namespace tarnwick

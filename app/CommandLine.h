@@ -1,0 +1,27 @@
+// Command-line options of the tarnwick executable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+struct CommandLine {
+    bool help = false;
+    bool listAdapters = false;
+    bool headless = false;
+    bool json = false;
+    std::vector<std::string> interfaces;  // --interface NAME, repeatable
+    std::string readFile;                 // --read FILE
+    std::string ownAddress;               // --own-address A.B.C.D
+    std::string screenshot;               // --screenshot FILE.png
+    std::string downloadUrl;              // --download URL
+    std::string outputFile;               // --output FILE
+    std::string saveDir;                  // --save-dir DIR
+    std::string error;                    // non-empty: a usage error
+};
+
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+std::string UsageText();
+
+}  // namespace tarnwick

@@ -1,0 +1,12 @@
+// The front ends that run without the window: headless capture, adapter listing and terminal download.
+#pragma once
+
+#include "app/CommandLine.h"
+
+namespace tarnwick {
+
+int RunListAdapters(const CommandLine& options);
+int RunHeadless(const CommandLine& options);
+int RunTerminalDownload(const CommandLine& options);
+
+}  // namespace tarnwick

@@ -1,0 +1,37 @@
+// A report-mode list view: rows with a label and picture in the first column and texts in the others.
+#pragma once
+
+#include <QPixmap>
+#include <QTreeWidget>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+class ReportListView : public QTreeWidget {
+    Q_OBJECT
+public:
+    explicit ReportListView(QWidget* parent = nullptr);
+
+    void AddColumn(const QString& header, int widthPixels);
+    // Cuts the strip into pictures of the given size; white is transparent.
+    void SetPictureStrip(const QPixmap& strip, int pictureWidth, int pictureHeight);
+    int PictureCount() const { return static_cast<int>(pictures_.size()); }
+
+    void DeleteAllRows();
+    void AppendRow(const QString& label, int image, const std::vector<std::string>& columns);
+    void SetRowImage(int row, int image);
+    int RowImage(int row) const;
+    void SelectRow(int row);
+    int RowCount() const { return topLevelItemCount(); }
+    bool IsRowSelected(int row) const;
+
+signals:
+    // Raised whenever the selected state of a row changes, like the platform's item-changed notice.
+    void ItemChanged();
+
+private:
+    std::vector<QIcon> pictures_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,32 @@
+// The application object: start-up checks, the modal sniffer window, and the exit sequence.
+#pragma once
+
+#include <QBrush>
+#include <QIcon>
+
+#include "app/CommandLine.h"
+#include "app/QtWindowServices.h"
+
+namespace tarnwick {
+
+class SnifferApp {
+public:
+    explicit SnifferApp(CommandLine options);
+
+    // Runs start-up, the window and exit; the process's exit status.
+    int Run();
+
+    // Process-wide drawing resources, valid between start-up and exit.
+    static const QIcon& AppIcon();
+    static const QBrush& DialogBackgroundBrush();
+    static QtWindowServices& Services();
+
+private:
+    bool InitInstance();
+    int ExitInstance();
+
+    CommandLine options_;
+    int exitCode_ = 0;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,76 @@
+// The window operations the program's logic calls, behind one interface so the logic runs without a display.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tarnwick {
+
+// Opaque reference to a top-level window; the Qt implementation stores a QWidget*.
+using WindowHandle = void*;
+
+// Message box type flags and results, with the values callers have always used.
+enum MessageBoxFlags : unsigned {
+    kMbOk = 0x0,
+    kMbYesNo = 0x4,
+    kMbIconError = 0x10,
+    kMbIconQuestion = 0x20,
+    kMbIconExclamation = 0x30,
+};
+enum DialogResult : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+
+// Id 0 addresses the window itself (its caption, its size) in the control operations.
+constexpr int kWindowItself = 0;
+
+struct Rect {
+    int x = 0, y = 0, width = 0, height = 0;
+    bool operator==(const Rect&) const = default;
+};
+
+struct SaveFileRequest {
+    std::string title;
+    std::vector<std::pair<std::string, std::string>> filters;  // (description, pattern)
+    std::string defaultExtension;
+    std::string initialFolder;
+    bool promptOverwrite = true;
+};
+
+class WindowServices {
+public:
+    virtual ~WindowServices() = default;
+
+    virtual int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                           unsigned type) = 0;
+    // Full path of the chosen file, or empty when the user cancelled.
+    virtual std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) = 0;
+    // Starts a program directly (never through a shell) without waiting for it.
+    virtual bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) = 0;
+    virtual bool OpenAddress(const std::string& address) = 0;
+
+    // Control operations. From a worker thread they are carried out later by the window's thread.
+    virtual void ShowControl(WindowHandle window, int id, bool visible) = 0;
+    virtual void EnableControl(WindowHandle window, int id, bool enabled) = 0;
+    virtual void SetControlText(WindowHandle window, int id, const std::string& text) = 0;
+    virtual void SetControlGeometry(WindowHandle window, int id, const Rect& rect) = 0;
+
+    // Report-mode list view. Queries are answered on the window's thread only.
+    virtual void DeleteAllRows(WindowHandle window, int listId) = 0;
+    virtual void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+                           const std::vector<std::string>& columns) = 0;
+    virtual void SetRowImage(WindowHandle window, int listId, int row, int image) = 0;
+    virtual void SelectRow(WindowHandle window, int listId, int row) = 0;
+    virtual int RowCount(WindowHandle window, int listId) = 0;
+    virtual bool IsRowSelected(WindowHandle window, int listId, int row) = 0;
+
+    // Progress bar and animation.
+    virtual void SetProgressRange(WindowHandle window, int id, int low, int high) = 0;
+    virtual void SetProgressPosition(WindowHandle window, int id, int position) = 0;
+    virtual void PlayAnimation(WindowHandle window, int id, bool play) = 0;
+
+    // Runs the function on the window's thread later; dropped when the window is gone.
+    virtual void PostToWindow(WindowHandle window, std::function<void()> function) = 0;
+};
+
+}  // namespace tarnwick
