@@ -1,0 +1,24 @@
+# Installs the Debian packages Tarnwick needs to build, test and run; sourced by run.sh and test.sh.
+TARNWICK_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev libpcap-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev libcpp-httplib-dev
+  clang libclang-rt-14-dev
+  ffmpeg tcpdump curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core
+)
+
+tarnwick_install_packages() {
+  local missing=()
+  for p in "${TARNWICK_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them as root: apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

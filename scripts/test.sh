@@ -1,0 +1,40 @@
+#!/bin/bash
+# Builds Tarnwick and runs every test: a normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
+# then ThreadSanitizer for the threaded parts, then each fuzz target for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+tarnwick_install_packages
+jobs="$(nproc)"
+
+echo "== Build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=address,undefined
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
+
+echo "== ThreadSanitizer (threaded parts)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=thread
+cmake --build build-tsan -j"$jobs"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 600 -L threaded
+
+echo "== Fuzzing (bounded)"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON -DBUILD_TESTING=OFF
+cmake --build build-fuzz -j"$jobs" --target tarnwick_fuzzers
+for fuzzer in build-fuzz/fuzz/*_fuzzer; do
+  [ -x "$fuzzer" ] || continue
+  name="$(basename "$fuzzer" _fuzzer)"
+  work="$(mktemp -d)"
+  cp -r "fuzz/corpus/$name/." "$work/" 2>/dev/null || true
+  echo "-- $name: 60 s"
+  "$fuzzer" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 3
+  rm -rf "$work"
+done
+echo "All tests passed."
