@@ -1,0 +1,114 @@
+// Turns captured TCP frames into detected videos: GET requests out, video responses in.
+#include "capture/HttpVideoDetector.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+std::string TrimBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) return text;  // only blanks: left as it is
+    const size_t last = text.find_last_not_of(' ');
+    return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+HttpVideoDetector::HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable& pending, IgnoreList& ignored,
+                                     Deliver deliver, std::string sourceName)
+    : ownAddress_(ownAddress),
+      pending_(pending),
+      ignored_(ignored),
+      deliver_(std::move(deliver)),
+      sourceName_(std::move(sourceName)) {}
+
+void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
+    const PacketView frame(bytes, capturedLength);
+    const auto tcp = TcpFrame::Parse(frame);
+    if (!tcp) return;
+    if (tcp->sourceAddress == ownAddress_) RecordRequest(frame, *tcp, captureTimeSeconds);
+    else HandleResponse(frame, *tcp, captureTimeSeconds);
+}
+
+void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
+    const size_t start = tcp.payloadStart;
+    const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
+    const auto get = frame.Find("GET ", start, windowEnd);
+    if (!get) return;
+    const auto blank = frame.Find(" ", *get, windowEnd);
+    if (!blank) return;
+
+    PendingRequest request;
+    request.key = {tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort};
+    request.path = frame.Text(*get, *blank);
+    size_t blankLineFrom = *blank;
+    if (const auto host = frame.Find("Host: ", *blank, windowEnd)) {
+        blankLineFrom = *host;
+        if (const auto lineEnd = frame.Find("\r\n", *host, windowEnd))
+            request.host = frame.Text(*host, *lineEnd - 2);
+    }
+    if (const auto blankLine = frame.Find("\r\n\r\n", blankLineFrom, windowEnd))
+        request.requestText = frame.Text(start, *blankLine);
+    pending_.Add(std::move(request), now);
+}
+
+void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
+    const size_t start = tcp.payloadStart;
+    const size_t payloadEnd = start + tcp.payloadLength;
+    const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
+
+    if (!frame.Find("HTTP", start, windowEnd)) {
+        // A body packet right after a header that filled its packet exactly.
+        if (frame.StartsWith(start, "FLV")) Report(previousRequest_, previousSizeText_, "x-flv", now);
+        return;
+    }
+
+    const PendingRequest current =
+        pending_.Take({tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort});
+
+    std::string sizeText;
+    if (const auto length = frame.Find("Content-Length: ", start, windowEnd))
+        if (const auto lineEnd = frame.Find("\r\n", *length, windowEnd)) sizeText = frame.Text(*length, *lineEnd);
+
+    if (const auto video = frame.Find("Content-Type: video/", start, windowEnd)) {
+        std::string typeText;
+        if (const auto lineEnd = frame.Find("\r\n", *video, windowEnd)) typeText = frame.Text(*video, *lineEnd);
+        if (const auto flv = frame.Find("x-flv", *video, windowEnd)) {
+            // Reported from the next packet instead when the header block ends exactly here.
+            const auto headerEnd = frame.Find("\r\n\r\n", *flv, payloadEnd);
+            if (!headerEnd || *headerEnd < payloadEnd) Report(current, sizeText, typeText, now);
+        } else {
+            Report(current, sizeText, typeText, now);
+        }
+    } else if (const auto headerEnd = frame.Find("\r\n\r\n", start, windowEnd)) {
+        if (frame.StartsWith(*headerEnd, "FLV")) Report(current, sizeText, "x-flv", now);
+    }
+
+    previousRequest_ = current;
+    previousSizeText_ = std::move(sizeText);
+}
+
+std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
+    if (request.path.empty()) return {};
+    const std::string path = TrimBlanks(request.path);
+    if (!request.host.empty()) return TrimBlanks(request.host) + path;
+    char address[16];
+    const auto& server = request.key.serverAddress;
+    std::snprintf(address, sizeof address, "%d.%d.%d.%d", server[0], server[1], server[2], server[3]);
+    return address + path;
+}
+
+void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText,
+                               const std::string& typeText, int64_t now) {
+    std::string url = UrlOf(request);
+    if (url.empty() || url.size() > kMaxUrlLength) return;
+    if (ignored_.ConsumeIfPresent(url)) return;
+    if (!deliver_) return;
+    deliver_(DetectedVideo{std::move(url), request.requestText, sizeText, typeText, sourceName_, now});
+}
+
+}  // namespace tarnwick

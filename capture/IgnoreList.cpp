@@ -1,0 +1,31 @@
+// URLs whose next detections are swallowed, so the program's own fetch of a video is not listed again.
+#include "capture/IgnoreList.h"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+void IgnoreList::IgnoreUrl(const std::string& url, int count) {
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < count; ++i) urls_.push_back(url);
+}
+
+bool IgnoreList::ConsumeIfPresent(const std::string& url) {
+    std::lock_guard lock(mutex_);
+    auto it = std::find(urls_.begin(), urls_.end(), url);
+    if (it == urls_.end()) return false;
+    urls_.erase(it);
+    return true;
+}
+
+void IgnoreList::Clear() {
+    std::lock_guard lock(mutex_);
+    urls_.clear();
+}
+
+size_t IgnoreList::Size() const {
+    std::lock_guard lock(mutex_);
+    return urls_.size();
+}
+
+}  // namespace tarnwick

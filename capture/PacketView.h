@@ -1,0 +1,36 @@
+// Bounds-checked read access to the bytes of one captured frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnwick {
+
+// Every read of frame bytes goes through this view: a read past the captured length yields nothing.
+class PacketView {
+public:
+    PacketView(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(bytes ? size : 0) {}
+
+    size_t Size() const { return size_; }
+    bool Has(size_t offset, size_t count) const { return offset <= size_ && count <= size_ - offset; }
+
+    std::optional<uint8_t> ByteAt(size_t offset) const;
+    // Copies count bytes starting at offset into out; false (out untouched) when they are not all there.
+    bool Copy(size_t offset, size_t count, uint8_t* out) const;
+    // The bytes [from, to) as text; empty when the range is not wholly inside the frame.
+    std::string Text(size_t from, size_t to) const;
+    bool StartsWith(size_t offset, std::string_view pattern) const;
+
+    // First occurrence of pattern lying wholly inside [from, end) (end is clamped to the frame);
+    // yields the position just after it. An occurrence ending exactly at end counts.
+    std::optional<size_t> Find(std::string_view pattern, size_t from, size_t end) const;
+
+private:
+    const uint8_t* bytes_;
+    size_t size_;
+};
+
+}  // namespace tarnwick

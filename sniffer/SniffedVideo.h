@@ -1,0 +1,21 @@
+// One accepted video as the sniffer window lists it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tarnwick {
+
+struct SniffedVideo {
+    int serial = 0;
+    std::string timeSniffed;  // "03:07:45 PM"
+    std::string url;          // "http://" + host and path
+    std::string requestText;  // the captured request, handed to the replaying download
+    int64_t size = 0;         // bytes; 64-bit so videos of 2 GiB and more keep their size
+    std::string type;         // cleaned content type, used as the file extension
+    bool isYouTube = false;
+    int rowImage = 0;         // 0 listed, 1 downloading, 2 downloaded
+    std::string adapter;      // adapter or capture file that saw it
+};
+
+}  // namespace tarnwick

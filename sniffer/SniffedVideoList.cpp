@@ -1,0 +1,180 @@
+// The table of accepted videos behind the sniffer window's list: filters, numbering, eviction, rows.
+#include "sniffer/SniffedVideoList.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <utility>
+
+namespace tarnwick {
+
+std::atomic<int> SniffSerialCounter{0};
+
+SniffedVideoList::SniffedVideoList(WindowServices* services, WindowHandle window)
+    : services_(services), window_(window) {}
+
+SniffedVideoList::~SniffedVideoList() { Close(); }
+
+std::string SniffedVideoList::CleanType(const std::string& videoType) {
+    std::string type;
+    type.reserve(videoType.size());
+    for (size_t i = 0; i < videoType.size();) {
+        if (videoType.compare(i, 2, "x-") == 0) {
+            i += 2;
+            continue;
+        }
+        type += videoType[i++];
+    }
+    const size_t lineEnd = type.find("\r\n");
+    if (lineEnd != std::string::npos && lineEnd > 0) type.resize(lineEnd);
+    return type;
+}
+
+int64_t SniffedVideoList::ParseSize(const std::string& contentLength) {
+    return static_cast<int64_t>(std::strtoll(contentLength.c_str(), nullptr, 10));
+}
+
+std::string SniffedVideoList::FormatTime(int64_t unixSeconds) {
+    const std::time_t when = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    if (!localtime_r(&when, &local)) return "12:00:00 AM";
+    // Written out rather than "%I:%M:%S %p" so a process locale cannot change the AM/PM marker.
+    const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
+    char text[30];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", hour, local.tm_min, local.tm_sec,
+                  local.tm_hour < 12 ? "AM" : "PM");
+    return text;
+}
+
+std::string SniffedVideoList::FormatSize(int64_t size) {
+    char text[64];
+    const double megabytes = static_cast<double>(size) / 1048576.0;
+    auto [end, error] = std::to_chars(text, text + sizeof text - 4, megabytes, std::chars_format::fixed, 2);
+    if (error != std::errc()) return "? MB";
+    return std::string(text, end) + " MB";
+}
+
+void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
+    std::lock_guard lock(mutex_);
+    if (count_ < 0) return;
+    const int64_t size = ParseSize(video.contentLength);
+    if (size < kMinimumSize) return;
+    if (FindByUrl(video.url) >= 0) return;
+    // The same length under another URL counts as the same video.
+    if (FindBySize(size) >= 0) return;
+
+    SniffedVideo& slot = slots_[static_cast<size_t>(count_)];
+    slot.serial = ++SniffSerialCounter;
+    slot.timeSniffed = FormatTime(video.seenAtSeconds != 0 ? video.seenAtSeconds
+                                                          : static_cast<int64_t>(std::time(nullptr)));
+    slot.url = video.url;
+    slot.requestText = video.requestText;
+    slot.size = size;
+    slot.type = CleanType(video.videoType);
+    slot.rowImage = 0;
+    slot.isYouTube = video.url.find(kVideoSharingDomain, 1) != std::string::npos;
+    slot.adapter = video.adapter;
+    ++count_;
+    const SniffedVideo accepted = slot;
+
+    if (count_ > kMaxEntries) RemoveAtLocked(0);
+    else RefreshRowsLocked();
+    if (acceptedObserver_) acceptedObserver_(accepted);
+}
+
+void SniffedVideoList::RefreshRows() {
+    std::lock_guard lock(mutex_);
+    RefreshRowsLocked();
+}
+
+void SniffedVideoList::RefreshRowsLocked() {
+    if (!services_) return;
+    services_->DeleteAllRows(window_, kListId);
+    for (int s = count_ - 1; s >= 0; --s) {
+        const SniffedVideo& video = slots_[static_cast<size_t>(s)];
+        const std::string label = std::to_string(video.serial) + ". " + video.timeSniffed;
+        services_->AppendRow(window_, kListId, label, video.rowImage, {video.type, FormatSize(video.size)});
+    }
+    const bool any = count_ >= 1;
+    for (int id : {kPreviewButton, kRemoveButton, kDownloadAndPlayButton, kDownloadOnlyButton})
+        services_->EnableControl(window_, id, any);
+    if (any) services_->SelectRow(window_, kListId, 0);
+}
+
+void SniffedVideoList::Close() {
+    std::lock_guard lock(mutex_);
+    count_ = -1;
+}
+
+void SniffedVideoList::RemoveAt(int index) {
+    std::lock_guard lock(mutex_);
+    RemoveAtLocked(index);
+}
+
+void SniffedVideoList::RemoveAtLocked(int index) {
+    if (count_ <= 0 || index < 0 || index > count_ - 1) return;
+    for (int i = index; i < count_ - 1; ++i) slots_[static_cast<size_t>(i)] = slots_[static_cast<size_t>(i) + 1];
+    --count_;
+    RefreshRowsLocked();
+}
+
+int SniffedVideoList::FindByUrl(const std::string& url) const {
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < count_; ++i)
+        if (slots_[static_cast<size_t>(i)].url == url) return i;
+    return -1;
+}
+
+int SniffedVideoList::FindBySize(int64_t size) const {
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < count_; ++i)
+        if (slots_[static_cast<size_t>(i)].size == size) return i;
+    return -1;
+}
+
+int SniffedVideoList::FindBySerial(int serial) const {
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < count_; ++i)
+        if (slots_[static_cast<size_t>(i)].serial == serial) return i;
+    return -1;
+}
+
+int SniffedVideoList::GetSelectedRow() const {
+    std::lock_guard lock(mutex_);
+    if (!services_) return -1;
+    const int rows = services_->RowCount(window_, kListId);
+    for (int row = 0; row < rows; ++row)
+        if (services_->IsRowSelected(window_, kListId, row)) return row;
+    return -1;
+}
+
+int SniffedVideoList::SlotOfRow(int row) const {
+    std::lock_guard lock(mutex_);
+    return count_ - row - 1;
+}
+
+void SniffedVideoList::SetRowImage(int index, int image) {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= count_) return;
+    slots_[static_cast<size_t>(index)].rowImage = image;
+    if (services_) services_->SetRowImage(window_, kListId, count_ - index - 1, image);
+}
+
+int SniffedVideoList::Count() const {
+    std::lock_guard lock(mutex_);
+    return count_;
+}
+
+SniffedVideo SniffedVideoList::Slot(int index) const {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= kSlotCount) return {};
+    return slots_[static_cast<size_t>(index)];
+}
+
+void SniffedVideoList::SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer) {
+    std::lock_guard lock(mutex_);
+    acceptedObserver_ = std::move(observer);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,82 @@
+// The table of accepted videos behind the sniffer window's list: filters, numbering, eviction, rows.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "app/WindowServices.h"
+#include "capture/DetectedVideo.h"
+#include "sniffer/SniffedVideo.h"
+
+namespace tarnwick {
+
+// Serial numbers of accepted videos, process-wide, never reused.
+extern std::atomic<int> SniffSerialCounter;
+
+// Every operation runs under one lock. The list calls its window services while holding it, so it
+// must be driven from the window's thread when it has a view (the window posts detections there).
+class SniffedVideoList {
+public:
+    static constexpr int kSlotCount = 30;
+    static constexpr int kMaxEntries = 25;
+    static constexpr int64_t kMinimumSize = 100000;
+    static constexpr int kListId = 1137;
+    static constexpr int kPreviewButton = 1138;
+    static constexpr int kRemoveButton = 1139;
+    static constexpr int kDownloadAndPlayButton = 1140;
+    static constexpr int kDownloadOnlyButton = 1141;
+    // Marks URLs of the video-sharing site whose videos are fetched by replaying the captured request.
+    static constexpr const char* kVideoSharingDomain = "youtube.com";
+
+    // services may be null: the list then keeps its entries without a view.
+    SniffedVideoList(WindowServices* services, WindowHandle window);
+    ~SniffedVideoList();
+    SniffedVideoList(const SniffedVideoList&) = delete;
+    SniffedVideoList& operator=(const SniffedVideoList&) = delete;
+
+    // video.url already carries "http://". Drops it when the list is closed, when it is smaller than
+    // kMinimumSize or when a listed video has the same URL or the same size.
+    void AddDetectedVideo(const DetectedVideo& video);
+    void RefreshRows();
+    // From now on every detection is dropped.
+    void Close();
+    void RemoveAt(int index);
+    int FindByUrl(const std::string& url) const;
+    int FindBySize(int64_t size) const;
+    int FindBySerial(int serial) const;
+    int GetSelectedRow() const;
+    int SlotOfRow(int row) const;
+    void SetRowImage(int index, int image);
+
+    // Entries in use; -1 once closed.
+    int Count() const;
+    SniffedVideo Slot(int index) const;
+    // Called (under the list's lock) after each accepted video.
+    void SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer);
+
+    // The content type as listed: every "x-" removed, cut before the first CR LF unless it starts there.
+    static std::string CleanType(const std::string& videoType);
+    // Decimal number as strtoll reads it; 0 when there are no leading digits.
+    static int64_t ParseSize(const std::string& contentLength);
+    // "03:07:45 PM" in local time, whatever the process locale.
+    static std::string FormatTime(int64_t unixSeconds);
+    // "%.2f MB" of size / 1048576, whatever the process locale.
+    static std::string FormatSize(int64_t size);
+
+private:
+    void RefreshRowsLocked();
+    void RemoveAtLocked(int index);
+
+    WindowServices* services_;
+    WindowHandle window_;
+    mutable std::recursive_mutex mutex_;
+    int count_ = 0;
+    std::array<SniffedVideo, kSlotCount> slots_;
+    std::function<void(const SniffedVideo&)> acceptedObserver_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,15 @@
+// The process-wide receiver of detected videos, reached from the capture threads.
+#include "sniffer/SnifferHost.h"
+
+#include <utility>
+
+namespace tarnwick {
+
+std::atomic<SnifferHost*> CurrentSnifferWindow{nullptr};
+
+void OnVideoDetected(DetectedVideo video) {
+    video.url = "http://" + video.url;
+    if (SnifferHost* host = CurrentSnifferWindow.load()) host->HandleDetection(std::move(video));
+}
+
+}  // namespace tarnwick
