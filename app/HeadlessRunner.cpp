@@ -1,18 +1,169 @@
 // Headless capture and adapter listing.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/FrontEnds.h"
+#include "app/JsonLine.h"
+#include "capture/CaptureAdapters.h"
+#include "capture/CaptureSession.h"
+#include "sniffer/SniffedVideoList.h"
+#include "sniffer/SnifferHost.h"
 
 namespace tarnwick {
 
-int RunListAdapters(const CommandLine&) {
-    std::fputs("tarnwick: --list-adapters is not built yet\n", stderr);
+namespace {
+
+constexpr long kWaitSliceNs = 100L * 1000 * 1000;
+
+int Fail(const std::string& reason) {
+    std::fprintf(stderr, "tarnwick: %s\n", reason.c_str());
     return 1;
 }
 
-int RunHeadless(const CommandLine&) {
-    std::fputs("tarnwick: --headless is not built yet\n", stderr);
-    return 1;
+// Without a window the detections go straight into the list; the list serialises its callers.
+class ListHost final : public SnifferHost {
+public:
+    explicit ListHost(SniffedVideoList& list) : list_(list) {}
+    void HandleDetection(DetectedVideo video) override { list_.AddDetectedVideo(video); }
+
+private:
+    SniffedVideoList& list_;
+};
+
+// Keeps the process-wide hook set for as long as the runner lists videos.
+class HostRegistration {
+public:
+    explicit HostRegistration(SnifferHost* host) { CurrentSnifferWindow.store(host); }
+    ~HostRegistration() { CurrentSnifferWindow.store(nullptr); }
+    HostRegistration(const HostRegistration&) = delete;
+    HostRegistration& operator=(const HostRegistration&) = delete;
+};
+
+using Sessions = std::vector<std::unique_ptr<CaptureSession>>;
+
+std::optional<std::string> OpenLiveSessions(const CommandLine& options, Sessions& sessions) {
+    std::string error;
+    const std::vector<CaptureAdapter> usable = ListUsableAdapters(&error);
+    if (!error.empty()) return error;
+    std::vector<std::string> names;
+    if (options.interfaces.empty()) {
+        for (const auto& adapter : usable) names.push_back(adapter.name);
+        if (names.empty())
+            return std::string("no usable adapter: none has an IPv4 address to watch (see tarnwick --list-adapters)");
+    } else {
+        for (const auto& name : options.interfaces) {
+            bool known = false;
+            for (const auto& adapter : usable) known = known || adapter.name == name;
+            if (!known) return "unknown or unusable adapter \"" + name + "\" (see tarnwick --list-adapters)";
+            names.push_back(name);
+        }
+    }
+    std::string failures;
+    for (const auto& name : names) {
+        auto session = std::make_unique<CaptureSession>(name);
+        if (session->CaptureStarted()) sessions.push_back(std::move(session));
+        else failures += (failures.empty() ? "" : "\n") + session->StartError();
+    }
+    if (sessions.empty()) return failures;
+    // Some adapters could not be opened: say so and watch the others.
+    if (!failures.empty()) std::fprintf(stderr, "tarnwick: %s\n", failures.c_str());
+    return std::nullopt;
+}
+
+enum class WaitResult { Signalled, AllFinished };
+
+// Waits for SIGINT/SIGTERM (blocked in every thread, taken here) or for every session to end.
+WaitResult WaitForEnd(const sigset_t& signals, const Sessions& sessions) {
+    const timespec slice{0, kWaitSliceNs};
+    for (;;) {
+        if (sigtimedwait(&signals, nullptr, &slice) > 0) return WaitResult::Signalled;
+        bool allFinished = true;
+        for (const auto& session : sessions) allFinished = allFinished && session->Finished();
+        if (allFinished) return WaitResult::AllFinished;
+    }
+}
+
+}  // namespace
+
+int RunListAdapters(const CommandLine&) {
+    std::string error;
+    const std::vector<CaptureAdapter> adapters = ListUsableAdapters(&error);
+    if (!error.empty()) return Fail(error);
+    if (adapters.empty()) return Fail("no usable adapter: none has an IPv4 address to watch");
+    for (const auto& adapter : adapters)
+        std::printf("%s %s\n", adapter.name.c_str(), FormatAddress(adapter.ownAddress).c_str());
+    return 0;
+}
+
+int RunHeadless(const CommandLine& options) {
+    if (!options.saveDir.empty()) return Fail("--save-dir is not built yet");
+    std::optional<Ipv4Address> ownAddress;
+    if (!options.ownAddress.empty()) {
+        ownAddress = ParseAddress(options.ownAddress);
+        if (!ownAddress) return Fail("--own-address needs an IPv4 address such as 192.168.1.5");
+    }
+
+    // Blocked before any capture thread exists, so only the wait below ever takes these signals.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SniffedVideoList list(nullptr, nullptr);
+    // Everything done with an accepted video happens here, in acceptance order. Further consumers
+    // (such as saving each video into a folder) join this list.
+    std::vector<std::function<void(const SniffedVideo&)>> consumers;
+    consumers.push_back([json = options.json](const SniffedVideo& video) {
+        const std::string line = json ? JsonLine::Format(video) : JsonLine::FormatReadable(video);
+        std::fprintf(stdout, "%s\n", line.c_str());
+        std::fflush(stdout);
+    });
+    list.SetAcceptedObserver([&consumers](const SniffedVideo& video) {
+        for (const auto& consume : consumers) consume(video);
+    });
+    ListHost host(list);
+    HostRegistration registration(&host);
+
+    Sessions sessions;
+    if (!options.readFile.empty()) {
+        std::string error;
+        auto session = CaptureSession::OpenFile(options.readFile, ownAddress, &error);
+        if (!session) return Fail(error);
+        sessions.push_back(std::move(session));
+    } else if (auto error = OpenLiveSessions(options, sessions)) {
+        return Fail(*error);
+    }
+
+    for (const auto& session : sessions) {
+        session->SetDetectionCallback(OnVideoDetected);
+        if (options.readFile.empty())
+            std::fprintf(stderr, "tarnwick: capturing on %s (%s)\n", session->Name().c_str(),
+                         FormatAddress(session->OwnAddress()).c_str());
+    }
+
+    const WaitResult result = WaitForEnd(stopSignals, sessions);
+    // The list drops what still arrives; then every capture thread is stopped and joined.
+    list.Close();
+    std::vector<std::string> names;
+    for (const auto& session : sessions) names.push_back(session->Name());
+    sessions.clear();
+
+    if (result == WaitResult::AllFinished && options.readFile.empty()) {
+        std::string joined;
+        for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name;
+        return Fail("capture ended on " + joined + " (the adapter went away or could not be read)");
+    }
+    return 0;
 }
 
 }  // namespace tarnwick

@@ -1,0 +1,90 @@
+// The output lines of headless mode: one JSON object, or one readable line, per accepted video.
+#include "app/JsonLine.h"
+
+#include <cstdio>
+
+#include "sniffer/SniffedVideoList.h"
+
+namespace tarnwick {
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence starting at text[i], or 0.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < length) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (size_t k = 2; k < length; ++k)
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    return length;
+}
+
+}  // namespace
+
+std::string JsonLine::Quote(const std::string& text) {
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (const size_t length = Utf8SequenceLength(text, i)) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        }
+        ++i;
+    }
+    out += '"';
+    return out;
+}
+
+std::string JsonLine::Format(const SniffedVideo& video) {
+    return "{\"serial\":" + std::to_string(video.serial) + ",\"time\":" + Quote(video.timeSniffed) +
+           ",\"type\":" + Quote(video.type) + ",\"size\":" + std::to_string(video.size) +
+           ",\"url\":" + Quote(video.url) + ",\"adapter\":" + Quote(video.adapter) + "}";
+}
+
+std::string JsonLine::FormatReadable(const SniffedVideo& video) {
+    const auto printable = [](std::string text) {
+        for (char& c : text)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        return text;
+    };
+    return std::to_string(video.serial) + ". " + video.timeSniffed + "  " + printable(video.type) + "  " +
+           SniffedVideoList::FormatSize(video.size) + " (" + std::to_string(video.size) + " bytes)  " +
+           printable(video.url) + "  [" + printable(video.adapter) + "]";
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,20 @@
+// The output lines of headless mode: one JSON object, or one readable line, per accepted video.
+#pragma once
+
+#include <string>
+
+#include "sniffer/SniffedVideo.h"
+
+namespace tarnwick {
+
+class JsonLine {
+public:
+    // {"serial":1,"time":"03:07:45 PM","type":"flv","size":123456,"url":"http://...","adapter":"eth0"}
+    static std::string Format(const SniffedVideo& video);
+    // The same facts for a person; control characters of sniffed text are shown as '?'.
+    static std::string FormatReadable(const SniffedVideo& video);
+    // A JSON string literal with quotes. Valid UTF-8 passes through; any other byte becomes \u00XX.
+    static std::string Quote(const std::string& text);
+};
+
+}  // namespace tarnwick
