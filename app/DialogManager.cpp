@@ -2,6 +2,7 @@
 #include "app/DialogManager.h"
 
 #include <QDialog>
+#include <algorithm>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
@@ -45,21 +46,26 @@ QWidget* CreateStandardControl(const DialogItemDefinition& item, QWidget* parent
 }  // namespace
 
 QFont DialogManager::TemplateFont(const ParsedDialogTemplate& parsed, double dpi) {
-    std::string face = parsed.hasFont ? parsed.face : "Tahoma";
-    int points = parsed.hasFont ? parsed.pointSize : 8;
-    int weight = parsed.hasFont ? parsed.weight : 400;
-    if (points < 0) points = static_cast<int16_t>(-points);
-    QFont font(QString::fromStdString(face));
-    font.setPixelSize(static_cast<int>(points * dpi / 72 + 0.5));
-    if (weight > 0) font.setWeight(static_cast<QFont::Weight>(weight));
-    font.setItalic(parsed.hasFont && parsed.italic);
+    // The dialog faces of the templates rarely exist here; prefer a face of the same width class
+    // (Liberation Sans keeps Arial's metrics) over the system's wider default.
+    static const bool substituted = [] {
+        QFont::insertSubstitutions("MS Shell Dlg", {"Tahoma", "Liberation Sans", "Arial", "DejaVu Sans"});
+        QFont::insertSubstitutions("MS Shell Dlg 2", {"Tahoma", "Liberation Sans", "Arial", "DejaVu Sans"});
+        QFont::insertSubstitutions("Tahoma", {"Liberation Sans", "Arial", "DejaVu Sans"});
+        return true;
+    }();
+    (void)substituted;
+    TemplateFontSpec spec = TemplateFontFor(parsed, dpi);
+    QFont font(QString::fromStdString(spec.face));
+    font.setPixelSize(std::max(1, -spec.height));
+    if (spec.weight > 0) font.setWeight(static_cast<QFont::Weight>(std::clamp(spec.weight, 1, 1000)));
+    font.setItalic(spec.italic);
     return font;
 }
 
-DialogManager::BaseUnits DialogManager::MeasureBaseUnits(const QFont& font) {
+BaseUnits DialogManager::MeasureBaseUnits(const QFont& font) {
     QFontMetrics metrics(font);
-    int width = metrics.horizontalAdvance("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
-    return {static_cast<double>((width / 26 + 1) / 2), static_cast<double>(metrics.height())};
+    return BaseUnitsFromMeasurement(metrics.horizontalAdvance(QLatin1String(kBaseUnitLetters)), metrics.height());
 }
 
 std::optional<ParsedDialogTemplate> DialogManager::CreateFromTemplate(QDialog* dialog, int templateId,
@@ -78,10 +84,11 @@ std::optional<ParsedDialogTemplate> DialogManager::CreateFromTemplate(QDialog* d
     dialog->setFont(font);
     BaseUnits units = MeasureBaseUnits(font);
     auto toPixels = [&](const DialogItemDefinition& i) {
-        return QRect(Nearest(i.x * units.x / 4), Nearest(i.y * units.y / 8), Nearest(i.cx * units.x / 4),
-                     Nearest(i.cy * units.y / 8));
+        PixelRect r = ItemToPixels(i, units);
+        return QRect(r.x, r.y, r.width, r.height);
     };
-    QSize client(Nearest(parsed->cx * units.x / 4), Nearest(parsed->cy * units.y / 8));
+    PixelRect clientRect = DialogClientToPixels(*parsed, units);
+    QSize client(clientRect.width, clientRect.height);
     dialog->resize(client);
     if (!(parsed->style & style::kThickFrame)) dialog->setFixedSize(client);
 

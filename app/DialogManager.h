@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "resources/DialogTemplate.h"
+#include "resources/DialogUnits.h"
 
 class QDialog;
 
@@ -16,11 +17,6 @@ class DialogManager {
 public:
     // Lets a window supply its own widget for a control (return nullptr to get the standard one).
     using ControlFactory = std::function<QWidget*(const DialogItemDefinition& item, QWidget* parent)>;
-
-    struct BaseUnits {
-        double x = 0;
-        double y = 0;
-    };
 
     // Sets the caption, window flags and font of the dialog and creates its controls in template order,
     // placed by the template's dialog units at 96 dots per inch.
@@ -39,7 +35,6 @@ public:
     static QFont TemplateFont(const ParsedDialogTemplate& parsed, double dpi);
     // Average character width and character height of the font, the way dialog units are defined.
     static BaseUnits MeasureBaseUnits(const QFont& font);
-    static int Nearest(double value) { return static_cast<int>(value + 0.5); }
 };
 
 }  // namespace tarnwick

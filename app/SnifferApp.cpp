@@ -2,6 +2,11 @@
 #include "app/SnifferApp.h"
 
 #include <QColor>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QThread>
+#include <cstdio>
 #include <optional>
 
 #include "app/StartupConfiguration.h"
@@ -45,12 +50,34 @@ bool SnifferApp::InitInstance() {
         return false;
     }
     {
-        QuillmarkSnifferWindow window(Services(), options_);
-        window.exec();
-        exitCode_ = window.ExitCode();
+        const CommandLine& options = options_;
+        QuillmarkSnifferWindow window(Services(), [&options] { return StartCapture(options); });
+        if (options_.screenshot.empty()) {
+            window.exec();
+        } else {
+            exitCode_ = TakeScreenshot(window, options_.screenshot, !options_.readFile.empty());
+        }
     }
     // No message loop of our own follows the modal window: start-up "fails" and the process ends.
     return false;
+}
+
+int SnifferApp::TakeScreenshot(QuillmarkSnifferWindow& window, const std::string& path, bool waitForReplay) {
+    window.show();
+    // Let a capture-file replay run to its end and its rows reach the list before rendering.
+    QElapsedTimer waited;
+    waited.start();
+    while (waitForReplay && !window.AllCaptureFinished() && waited.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
+    for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QPixmap picture = window.grab();
+    if (picture.isNull() || !picture.save(QString::fromStdString(path), "PNG")) {
+        std::fprintf(stderr, "tarnwick: cannot write the screenshot to %s\n", path.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 int SnifferApp::ExitInstance() {

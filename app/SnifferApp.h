@@ -23,6 +23,7 @@ public:
 
 private:
     bool InitInstance();
+    static int TakeScreenshot(class QuillmarkSnifferWindow& window, const std::string& path, bool waitForReplay);
     int ExitInstance();
 
     CommandLine options_;

@@ -4,7 +4,7 @@ TARNWICK_PACKAGES=(
   qt6-base-dev libpcap-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
-  ffmpeg tcpdump curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core
+  ffmpeg tcpdump curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
 )
 
 tarnwick_install_packages() {

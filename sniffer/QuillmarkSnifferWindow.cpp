@@ -1,27 +1,166 @@
-// The "Recently Sniffed Videos" window.
+// The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 
 #include <QKeyEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
 
+#include "app/AppSettings.h"
 #include "app/DialogManager.h"
+#include "app/ReportListView.h"
+#include "app/ShowMessage.h"
+#include "app/SiteAddresses.h"
+#include "app/SnifferApp.h"
+#include "resources/ResourceFiles.h"
 #include "resources/ResourceIds.h"
 
 namespace tarnwick {
 
-QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, const CommandLine& options, QWidget* parent)
-    : QDialog(parent), services_(services), options_(options) {
+QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
+                                               QWidget* parent)
+    : QDialog(parent), services_(services), startCapture_(std::move(startCapture)) {
     DialogManager::CreateFromTemplate(this, kSnifferDialogId);
+    list_ = std::make_unique<SniffedVideoList>(&services_, Handle());
+    CurrentSnifferWindow.store(this);
+    OnInitDialog();
 }
 
-QuillmarkSnifferWindow::~QuillmarkSnifferWindow() = default;
+QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
+    // The order matters: close the list so late detections are dropped, stop every capture thread,
+    // and only then release the list they could still have reached.
+    if (listView_) listView_->SetPictureStrip(QPixmap(), 16, 15);
+    list_->Close();
+    CaptureSessions& sessions = CaptureSessionList();
+    for (auto& session : sessions) session.reset();
+    sessions.clear();
+    SnifferHost* self = this;
+    CurrentSnifferWindow.compare_exchange_strong(self, nullptr);
+    list_.reset();
+    layoutScaler_.Restore();
+}
+
+void QuillmarkSnifferWindow::OnInitDialog() {
+    // Data exchange: bind members to their controls by id.
+    listView_ = DialogManager::Bind<ReportListView>(this, kVideoListId);
+    previewButton_ = DialogManager::Bind<QPushButton>(this, kPreviewButtonId);
+    removeButton_ = DialogManager::Bind<QPushButton>(this, kRemoveButtonId);
+    downloadPlayButton_ = DialogManager::Bind<QPushButton>(this, kDownloadPlayButtonId);
+    downloadOnlyButton_ = DialogManager::Bind<QPushButton>(this, kDownloadOnlyButtonId);
+    banner_ = DialogManager::Control(this, kBannerId);
+    helpButton_ = DialogManager::Bind<QPushButton>(this, kHelpButtonId);
+
+    layoutScaler_.Apply(this, kSnifferDialogId, 96.0);
+    setWindowIcon(SnifferApp::AppIcon());
+    move(760, 200);
+    setWindowTitle("Tarnwick - Recently Sniffed Videos");
+    downloadPlayButton_->hide();
+    PlaceButton(previewButton_, 0, 0);
+    PlaceButton(removeButton_, -24, 0);
+    PlaceButton(downloadOnlyButton_, 60, -34);
+    downloadOnlyButton_->setText("Download");
+    helpButton_->setGeometry(278, 133, 70, 24);
+    helpButton_->show();
+    setFixedSize(386, 274);  // also removes the sizing border
+    sidePicture_ = QPixmap(QString::fromLatin1(ResourceFile(kSidePictureId)));
+    // The banner area stays empty until a banner is loaded into it.
+    banner_->setGeometry(70, 172, 234, 60);
+    listView_->AddColumn("Time Sniffed", 106);
+    listView_->AddColumn("Type", 44);
+    listView_->AddColumn("Size", 64);
+    listView_->SetPictureStrip(QPixmap(QString::fromLatin1(ResourceFile(kRowPicturesId))), 16, 15);
+
+    // Control colours: the dialog and its controls paint on the light grey of the background brush.
+    QPalette palette = this->palette();
+    palette.setBrush(QPalette::Window, SnifferApp::DialogBackgroundBrush());
+    palette.setBrush(QPalette::Button, SnifferApp::DialogBackgroundBrush());
+    setPalette(palette);
+    setAutoFillBackground(true);
+
+    connect(previewButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnPreview);
+    connect(removeButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnRemove);
+    connect(helpButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnHelp);
+    connect(downloadOnlyButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnDownload);
+    connect(listView_, &ReportListView::ItemChanged, this, &QuillmarkSnifferWindow::OnListItemChanged);
+
+    CaptureStart start = startCapture_ ? startCapture_() : CaptureStart{};
+    captureProblem_ = start.problem;
+    CaptureSessions& sessions = CaptureSessionList();
+    for (auto& session : start.sessions) {
+        session->SetDetectionCallback(&OnVideoDetected);
+        sessions.push_back(std::move(session));
+    }
+    setFocus();
+}
+
+void QuillmarkSnifferWindow::PlaceButton(QPushButton* button, int dx, int dy) {
+    QPoint corner = button->geometry().topLeft();
+    button->setGeometry(corner.x() + dx, corner.y() + dy, 70, 24);
+}
+
+bool QuillmarkSnifferWindow::AllCaptureFinished() const {
+    for (const auto& session : CaptureSessionList())
+        if (!session->Finished()) return false;
+    return true;
+}
+
+void QuillmarkSnifferWindow::HandleDetection(DetectedVideo video) {
+    // Never wait for the window's thread here: it may be stopping this very capture thread.
+    services_.PostToWindow(Handle(), [this, video = std::move(video)] {
+        if (list_) list_->AddDetectedVideo(video);
+    });
+}
+
+void QuillmarkSnifferWindow::OnPreview() {}
+
+void QuillmarkSnifferWindow::OnRemove() {
+    int row = list_->GetSelectedRow();
+    if (row == -1) return;
+    list_->RemoveAt(list_->SlotOfRow(row));
+}
+
+void QuillmarkSnifferWindow::OnDownload() {}
+
+void QuillmarkSnifferWindow::OnListItemChanged() {
+    int row = list_->GetSelectedRow();
+    if (row == -1) return;
+    SniffedVideo entry = list_->Slot(list_->SlotOfRow(row));
+    previewButton_->setEnabled(!entry.isYouTube);
+}
+
+void QuillmarkSnifferWindow::OnHelp() { services_.OpenAddress(HelpUrl(Settings())); }
+
+void QuillmarkSnifferWindow::OnBannerClicked() { services_.OpenAddress(HomeUrl(Settings())); }
 
 void QuillmarkSnifferWindow::keyPressEvent(QKeyEvent* event) {
-    // Enter ends the run like OK, Escape like Cancel.
+    // Enter ends the run like OK; Escape like Cancel (the dialog's own handling).
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         done(kIdOk);
         return;
     }
     QDialog::keyPressEvent(event);
+}
+
+void QuillmarkSnifferWindow::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    QPainter painter(this);
+    painter.drawPixmap(256, 0, 116, 126, sidePicture_);
+}
+
+void QuillmarkSnifferWindow::enterEvent(QEnterEvent* event) {
+    // The mouse over the window gives it the keyboard focus.
+    setFocus();
+    QDialog::enterEvent(event);
+}
+
+void QuillmarkSnifferWindow::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (captureProblem_.empty() || problemShown_) return;
+    problemShown_ = true;
+    QTimer::singleShot(0, this, [this] {
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation, "%s",
+                    ("Nothing is being captured: " + captureProblem_).c_str());
+    });
 }
 
 }  // namespace tarnwick

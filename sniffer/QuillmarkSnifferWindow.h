@@ -1,30 +1,71 @@
-// The "Recently Sniffed Videos" window.
+// The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #pragma once
 
 #include <QDialog>
+#include <QPixmap>
+#include <memory>
 
-#include "app/CommandLine.h"
 #include "app/WindowServices.h"
+#include "sniffer/CaptureSessionList.h"
+#include "sniffer/DialogFontScaler.h"
+#include "sniffer/SniffedVideoList.h"
+#include "sniffer/SnifferHost.h"
+
+class QPushButton;
 
 namespace tarnwick {
 
-class QuillmarkSnifferWindow : public QDialog {
+class ReportListView;
+
+class QuillmarkSnifferWindow : public QDialog, public SnifferHost {
     Q_OBJECT
 public:
-    QuillmarkSnifferWindow(WindowServices& services, const CommandLine& options, QWidget* parent = nullptr);
+    QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture, QWidget* parent = nullptr);
     ~QuillmarkSnifferWindow() override;
 
     WindowHandle Handle() { return this; }
-    // Status for the process once the modal run has ended.
-    int ExitCode() const { return exitCode_; }
+    SniffedVideoList* List() { return list_.get(); }
+    ReportListView* ListView() { return listView_; }
+    const DialogFontScaler& LayoutScaler() const { return layoutScaler_; }
+    // Why nothing is captured (shown once after the window opens); empty when capture runs.
+    const std::string& CaptureProblem() const { return captureProblem_; }
+    // True once every session has ended by itself (a finished capture-file replay).
+    bool AllCaptureFinished() const;
+
+    // Capture threads land here; the video is handed to the window's thread as a value.
+    void HandleDetection(DetectedVideo video) override;
+
+    void OnPreview();
+    void OnRemove();
+    void OnDownload();
+    void OnListItemChanged();
+    void OnHelp();
+    void OnBannerClicked();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void enterEvent(QEnterEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
+    void OnInitDialog();
+    void PlaceButton(QPushButton* button, int dx, int dy);
+
     WindowServices& services_;
-    CommandLine options_;
-    int exitCode_ = 0;
+    CaptureStarter startCapture_;
+    DialogFontScaler layoutScaler_;
+    std::unique_ptr<SniffedVideoList> list_;
+    ReportListView* listView_ = nullptr;
+    QWidget* banner_ = nullptr;
+    QPixmap sidePicture_;
+    QPushButton* helpButton_ = nullptr;
+    QPushButton* previewButton_ = nullptr;
+    QPushButton* removeButton_ = nullptr;
+    QPushButton* downloadPlayButton_ = nullptr;
+    QPushButton* downloadOnlyButton_ = nullptr;
+    std::string captureProblem_;
+    bool problemShown_ = false;
 };
 
 }  // namespace tarnwick

@@ -16,7 +16,7 @@
 namespace tarnwick {
 namespace {
 
-QRect Expected(const DialogItemDefinition& item, DialogManager::BaseUnits u) {
+QRect Expected(const DialogItemDefinition& item, BaseUnits u) {
     auto n = [](double v) { return static_cast<int>(v + 0.5); };
     return QRect(n(item.x * u.x / 4), n(item.y * u.y / 8), n(item.cx * u.x / 4), n(item.cy * u.y / 8));
 }

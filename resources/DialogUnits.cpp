@@ -1,0 +1,36 @@
+// Dialog-unit arithmetic shared by the dialog manager and the layout scaler.
+#include "resources/DialogUnits.h"
+
+namespace tarnwick {
+
+TemplateFontSpec TemplateFontFor(const ParsedDialogTemplate& parsed, double dpi) {
+    TemplateFontSpec spec;
+    int points = 8;
+    if (parsed.hasFont) {
+        spec.face = parsed.face;
+        points = parsed.pointSize;
+        spec.weight = parsed.weight;
+        spec.italic = parsed.italic != 0;
+    } else {
+        spec.face = "Tahoma";
+        spec.weight = 400;
+    }
+    if (points < 0) points = static_cast<uint16_t>(-points);
+    spec.height = -static_cast<int>(points * dpi / 72 + 0.5);
+    return spec;
+}
+
+BaseUnits BaseUnitsFromMeasurement(int widthOf52Letters, int characterHeight) {
+    return {static_cast<double>((widthOf52Letters / 26 + 1) / 2), static_cast<double>(characterHeight)};
+}
+
+PixelRect ItemToPixels(const DialogItemDefinition& item, BaseUnits u) {
+    return {NearestPixel(item.x * u.x / 4), NearestPixel(item.y * u.y / 8), NearestPixel(item.cx * u.x / 4),
+            NearestPixel(item.cy * u.y / 8)};
+}
+
+PixelRect DialogClientToPixels(const ParsedDialogTemplate& parsed, BaseUnits u) {
+    return {0, 0, NearestPixel(parsed.cx * u.x / 4), NearestPixel(parsed.cy * u.y / 8)};
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,30 @@
+// The running capture sessions, in adapter order, and how they are started.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CommandLine.h"
+#include "capture/CaptureSession.h"
+
+namespace tarnwick {
+
+using CaptureSessions = std::vector<std::unique_ptr<CaptureSession>>;
+
+// The process-wide list the window fills at set-up and empties when it closes; the video actions walk
+// it to register URLs to ignore. Only the window's thread touches it.
+CaptureSessions& CaptureSessionList();
+
+struct CaptureStart {
+    CaptureSessions sessions;
+    // Why nothing is being captured, with the fix; empty when at least one session captures.
+    std::string problem;
+};
+
+// Opens one session per usable adapter, or one session over --read's file. Callbacks are not yet set.
+using CaptureStarter = std::function<CaptureStart()>;
+CaptureStart StartCapture(const CommandLine& options);
+
+}  // namespace tarnwick
