@@ -1,0 +1,174 @@
+// The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
+#include "download/CHttpDownloadDlg.h"
+
+#include <QCloseEvent>
+#include <QPushButton>
+#include <cstring>
+#include <sys/stat.h>
+#include <system_error>
+
+#include "app/QtWindowServices.h"
+#include "app/ShowMessage.h"
+#include "controls/AnimationControl.h"
+#include "download/DownloadDisplayName.h"
+#include "resources/ResourceIds.h"
+#include "resources/StringTable.h"
+
+namespace tarnwick {
+
+CHttpDownloadDlg::CHttpDownloadDlg(WindowServices& services, QWidget* parent)
+    : QDialog(parent), services_(services) {
+    view.Create(this);
+    if (view.cancelButton) connect(view.cancelButton, &QPushButton::clicked, this, [this] { OnCancel(); });
+}
+
+CHttpDownloadDlg::~CHttpDownloadDlg() { OnDestroy(); }
+
+std::string CHttpDownloadDlg::ErrorText() const {
+    std::lock_guard lock(errorLock_);
+    return errorText_;
+}
+
+void CHttpDownloadDlg::SetErrorText(std::string text) {
+    std::lock_guard lock(errorLock_);
+    errorText_ = std::move(text);
+}
+
+int CHttpDownloadDlg::exec() {
+    int early = OnInitDialog();
+    if (early != 0) {
+        setResult(early);
+        return early;
+    }
+    return QDialog::exec();
+}
+
+int CHttpDownloadDlg::OnInitDialog() {
+    SetErrorText({});
+    tracker = ProgressTracker(resumeOffset);
+    if (view.animation) view.animation->Open(kDownloadClipId);
+
+    struct stat info {};
+    if (!filePath.empty() && ::stat(filePath.c_str(), &info) == 0 && resumeOffset == 0 && promptOverwrite) {
+        int answer = services_.MessageBox(QtWindowServices::Handle(this), FormatString(1625, filePath), kAppCaption,
+                                          kMbYesNo | kMbIconQuestion);
+        if (answer != kIdYes) return kIdCancel;
+    }
+    if (!ParseUrl(url, serviceType, serverName, HttpDownloader::objectName, serverPort)) return kIdCancel;
+    displayName = DownloadDisplayName(HttpDownloader::objectName);
+    view.SetSource(FormatString(1600, displayName, serverName));
+    view.PlayAnimation(true);
+    try {
+        workerThread = std::thread([this] { RunDownload(); });
+    } catch (const std::system_error&) {
+        return kIdCancel;
+    }
+    return 0;
+}
+
+void CHttpDownloadDlg::RunDownload() {
+    DownloadToFile();
+    QMetaObject::invokeMethod(this, [this] { OnDownloadFinished(); }, Qt::QueuedConnection);
+}
+
+void CHttpDownloadDlg::OnDownloadFinished() {
+    finished = true;
+    view.PlayAnimation(false);
+    if (IsAborted()) {
+        done(kIdCancel);
+        return;
+    }
+    std::string error = ErrorText();
+    if (error.empty()) {
+        done(kIdOk);
+        return;
+    }
+    size_t notFound = error.find("Response Code:404");
+    if (notFound != std::string::npos && notFound > 0) {
+        done(kResultNotFound);
+        return;
+    }
+    services_.MessageBox(QtWindowServices::Handle(this), error, kAppCaption, kMbOk | kMbIconExclamation);
+    done(kIdCancel);
+}
+
+void CHttpDownloadDlg::OnCancel() {
+    Abort();
+    view.DisableCancel();
+    SetStatusTextById(1627);
+}
+
+void CHttpDownloadDlg::reject() {
+    // Escape cancels the transfer; the dialog ends when the worker has stopped.
+    if (finished) QDialog::reject();
+    else OnCancel();
+}
+
+void CHttpDownloadDlg::closeEvent(QCloseEvent* event) {
+    if (finished) {
+        QDialog::closeEvent(event);
+        return;
+    }
+    OnCancel();
+    event->ignore();
+}
+
+void CHttpDownloadDlg::OnDestroy() {
+    if (!workerThread.joinable()) return;
+    if (!finished) Abort();
+    workerThread.join();
+}
+
+void CHttpDownloadDlg::ShowPercent(int percent) { view.ShowPercent(percent, displayName); }
+
+void CHttpDownloadDlg::ShowTimeLeft(uint32_t seconds, uint64_t copied, uint64_t total) {
+    view.ShowTimeLeft(seconds, copied, total);
+}
+
+void CHttpDownloadDlg::ShowTransferRate(double rate) { view.ShowTransferRate(rate); }
+
+void CHttpDownloadDlg::OnStatusCallback(void*, uint32_t status, const void* data, uint32_t length) {
+    int id = 0;
+    switch (status) {
+        case kStatusResolvingName: id = 1602; break;
+        case kStatusNameResolved: id = 1603; break;
+        case kStatusConnecting: id = 1604; break;
+        case kStatusConnected: id = 1601; break;
+        case kStatusRedirect: id = 1605; break;
+        default: return;
+    }
+    const char* text = static_cast<const char*>(data);
+    SetStatusTextWith(id, text ? std::string(text, strnlen(text, length)) : std::string());
+}
+
+void CHttpDownloadDlg::OnSystemError(int messageId, uint32_t code) {
+    // Network, file and memory failures are shown like HTTP errors instead of passing for a finished download.
+    std::string text = FormatString(messageId, std::to_string(code));
+    std::string description = LastErrorDescription();
+    if (!description.empty()) text += "\n" + description;
+    SetErrorText(std::move(text));
+}
+
+void CHttpDownloadDlg::OnHttpError(int messageId, uint32_t number) {
+    SetErrorText(FormatString(messageId, std::to_string(number)));
+}
+
+bool CHttpDownloadDlg::OnCredentialsNeeded(uint32_t& answer) {
+    // No password prompt here: the refusal is shown like any other HTTP error.
+    answer = 0;
+    SetErrorText(FormatString(1611, std::to_string(ResponseCode())));
+    return false;
+}
+
+void CHttpDownloadDlg::SetStatusText(const std::string& text) { view.SetStatus(text); }
+
+void CHttpDownloadDlg::OnContentLength(uint64_t) { view.SetProgressRange(0, 100); }
+
+void CHttpDownloadDlg::OnProgress(uint64_t bytesRead, int32_t totalKnown, uint64_t totalSize) {
+    ProgressTracker::Update update = tracker.Advance(bytesRead, totalKnown != 0, totalSize);
+    if (update.percent) ShowPercent(*update.percent);
+    if (update.rate) ShowTransferRate(*update.rate);
+    if (update.timeLeft) ShowTimeLeft(update.timeLeft->seconds, update.timeLeft->copied, update.timeLeft->total);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,171 @@
+// One-shot download of a URL into a file over HTTP(S) on libcurl, with overridable hooks for a user interface.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+
+#include <curl/curl.h>
+
+namespace tarnwick {
+
+// The agent text every download of the program sends.
+inline constexpr const char* kDownloadUserAgent =
+    "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1; SV1; GTB5; .NET CLR 1.1.4322)";
+
+// Status notifications passed to OnStatusCallback; the data is the text named.
+enum HttpStatusNotification : uint32_t {
+    kStatusResolvingName = 10,   // host name
+    kStatusNameResolved = 11,    // address
+    kStatusConnecting = 20,      // address
+    kStatusConnected = 21,       // address
+    kStatusRedirect = 110,       // new location
+};
+
+// Request flags reported by GetRequestFlags.
+enum HttpRequestFlags : uint32_t {
+    kFlagReload = 0x80000000,
+    kFlagKeepConnection = 0x00400000,
+    kFlagMakePersistent = 0x02000000,
+    kFlagSecure = 0x00800000,
+    kFlagNoAutoRedirect = 0x00200000,
+};
+
+// Error code passed with the client-certificate demand and the "out of memory" code.
+inline constexpr uint32_t kClientCertificateNeeded = 12044;
+inline constexpr uint32_t kOutOfMemoryCode = 14;
+inline constexpr uint32_t kServiceHttp = 3;
+inline constexpr uint32_t kServiceHttps = 4107;
+
+class HttpDownloader {
+public:
+    HttpDownloader();
+    virtual ~HttpDownloader();
+    HttpDownloader(const HttpDownloader&) = delete;
+    HttpDownloader& operator=(const HttpDownloader&) = delete;
+
+    // 1 after a complete download, 0 after any failure (a new target file is then removed).
+    int DownloadToFile();
+    // From any thread: stops the running transfer promptly, also when the server has gone silent.
+    void Abort();
+    void CloseHandles();
+
+    // What went wrong in the last failure, in words (empty after a success).
+    std::string LastErrorDescription() const;
+    // Status code of the last response received, 0 when none came.
+    long ResponseCode() const { return responseCode_.load(); }
+
+    // Splits `url` into its parts; tries once more with "http://" in front (kept in `url`) when that fails.
+    static bool ParseUrl(std::string& url, uint32_t& serviceType, std::string& serverName, std::string& objectName,
+                         uint16_t& serverPort);
+
+    std::string url;
+    std::string filePath;
+    std::string proxyServer;
+    std::string proxyUserName;
+    std::string proxyPassword;
+    std::string userName;
+    std::string password;
+    std::string userAgent;
+    std::string referrer;
+    std::string verb;
+    std::string httpVersion;
+    uint32_t accessType = 0;
+    int32_t promptOverwrite = 1;
+    int32_t promptProxyCredentials = 1;
+    int32_t promptServerCredentials = 1;
+    int32_t promptClientCertificate = 1;
+    double bandwidthLimit = 0.0;
+    uint64_t resumeOffset = 0;
+    int32_t noAutoRedirect = 0;
+    uint32_t bufferSize = 0x4000;
+    int32_t sendProxyCredentials = 1;
+    int32_t sendServerCredentials = 1;
+    std::string acceptTypes = "*/*";
+    uint32_t serviceType = 0;
+
+protected:
+    // Root handle: the share object that keeps name lookups and connections of one download together.
+    CURLSH* internetHandle = nullptr;
+    // Connection handle: the parsed target (scheme, host, port, path).
+    CURLU* connectionHandle = nullptr;
+    // Request handle: the easy handle that sends and receives.
+    CURL* requestHandle = nullptr;
+    std::string serverName;
+    std::string objectName;
+    uint16_t serverPort = 0;
+    std::atomic<int32_t> abortFlag{0};
+    int outputFile = -1;
+    std::recursive_mutex handleLock;
+    // Path of a PEM client certificate offered when the server asks for one.
+    std::optional<std::string> clientCertificate;
+
+    // Hooks, in this order.
+    virtual bool OpenInternet();
+    virtual bool ConnectToServer();
+    virtual bool OpenRequest();
+    virtual bool ApplyServerCredentials();
+    virtual bool ApplyProxyCredentials();
+    virtual bool OnClientCertificateNeeded();
+    virtual void OnStatusCallback(void* handle, uint32_t status, const void* data, uint32_t length);
+    virtual void OnSystemError(int messageId, uint32_t code);
+    virtual void OnHttpError(int messageId, uint32_t number);
+    virtual uint32_t GetRequestFlags();
+    virtual std::string GetRequestHeaders();
+    virtual bool OnCredentialsNeeded(uint32_t& answer);
+    virtual void SetStatusText(const std::string& text);
+    virtual void SetStatusTextWith(int messageId, const std::string& text);
+    virtual void SetStatusTextById(int messageId);
+    virtual bool IsAborted();
+    virtual void OnContentLength(uint64_t length);
+    virtual void OnProgress(uint64_t bytesRead, int32_t totalKnown, uint64_t totalSize);
+    virtual bool OnData(const void* block, uint32_t length);
+
+    int Transfer();
+    static void StatusCallbackThunk(void* handle, void* context, uint32_t status, const void* data,
+                                    uint32_t length);
+
+private:
+    enum class Phase { Headers, Body, Drain, Rejected };
+
+    void SetLastError(std::string description);
+    void Notify(uint32_t status, const std::string& text);
+    bool PrepareTarget();
+    bool ConfigureRequest();
+    void BeginResponse();
+    void EndOfHeaders();
+    void LimitRate();
+    static size_t HeaderCallback(char* data, size_t size, size_t count, void* self);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
+    static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose, struct curl_sockaddr* address);
+    static int CloseSocketCallback(void* self, curl_socket_t socket);
+    static int PrereqCallback(void* self, char* remoteAddress, char* localAddress, int remotePort, int localPort);
+
+    mutable std::mutex errorLock_;
+    std::string lastError_;
+    std::atomic<long> responseCode_{0};
+    std::thread::id transferThread_;
+    bool transferRunning_ = false;
+    bool performing_ = false;
+    std::string acceptHeader_;
+    std::set<curl_socket_t> openSockets_;
+    curl_slist* headerList_ = nullptr;
+    char curlError_[CURL_ERROR_SIZE] = {};
+
+    // State of the response being received.
+    Phase phase_ = Phase::Headers;
+    long status_ = 0;
+    bool lengthKnown_ = false;
+    uint64_t contentLength_ = 0;
+    std::string location_;
+    uint64_t total_ = 0;
+    uint32_t startTick_ = 0;
+    bool hookFailed_ = false;
+};
+
+}  // namespace tarnwick
