@@ -1,0 +1,290 @@
+// Detector behaviour on crafted frames: pairing, FLV rules, URL building, ignoring and malformed frames.
+#include "capture/HttpVideoDetector.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "tests/capture/FrameBuilder.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::BuildFrame;
+using testing::Endpoint;
+
+const Ipv4Address kOwn{192, 168, 1, 5};
+const Ipv4Address kServer{10, 0, 0, 2};
+const Endpoint kClient{kOwn, 50000};
+const Endpoint kWeb{kServer, 80};
+
+const std::string kRequest =
+    "GET /v/clip.flv HTTP/1.1\r\nHost: videohost\r\nUser-Agent: test\r\n\r\n";
+const std::string kFlvHeader =
+    "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: 123456\r\n\r\n";
+
+struct Harness {
+    PendingRequestTable table;
+    IgnoreList ignored;
+    std::vector<DetectedVideo> seen;
+    HttpVideoDetector detector{kOwn, table, ignored, [this](DetectedVideo v) { seen.push_back(std::move(v)); },
+                               "eth0"};
+
+    void Feed(const std::vector<uint8_t>& frame, int64_t time = 1000) {
+        detector.ProcessPacket(frame.data(), frame.size(), time);
+    }
+    void Request(const std::string& text, Endpoint client = kClient, Endpoint server = kWeb) {
+        Feed(BuildFrame(client, server, text));
+    }
+    void Response(const std::string& text, Endpoint server = kWeb, Endpoint client = kClient) {
+        Feed(BuildFrame(server, client, text));
+    }
+};
+
+TEST(HttpVideoDetector, FlvResponseWithBodyIsReportedWithAllFields) {
+    Harness h;
+    h.Request(kRequest);
+    h.Feed(BuildFrame(kWeb, kClient, kFlvHeader + "FLV\x01 body"), 1234);
+    ASSERT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.seen[0].url, "videohost/v/clip.flv");
+    EXPECT_EQ(h.seen[0].contentLength, "123456\r\n");
+    EXPECT_EQ(h.seen[0].videoType, "x-flv\r\n");
+    EXPECT_EQ(h.seen[0].requestText, kRequest);
+    EXPECT_EQ(h.seen[0].adapter, "eth0");
+    EXPECT_EQ(h.seen[0].seenAtSeconds, 1234);
+    EXPECT_EQ(h.table.Size(), 0u);
+}
+
+TEST(HttpVideoDetector, FlvHeaderFillingItsPacketIsReportedFromTheNextFlvPacket) {
+    Harness h;
+    h.Request(kRequest);
+    h.Response(kFlvHeader);
+    EXPECT_TRUE(h.seen.empty());
+    h.Response("xFLV not at the start");
+    EXPECT_TRUE(h.seen.empty());
+    h.Response("FLV\x01...");
+    h.Response("FLV\x01 again");
+    ASSERT_EQ(h.seen.size(), 2u);  // every such packet reports the same request again
+    for (const auto& video : h.seen) {
+        EXPECT_EQ(video.url, "videohost/v/clip.flv");
+        EXPECT_EQ(video.videoType, "x-flv");
+        EXPECT_EQ(video.contentLength, "123456\r\n");
+    }
+}
+
+TEST(HttpVideoDetector, OtherVideoTypesAndFlvWithoutBlankLineAreReportedAtOnce) {
+    for (const std::string& response :
+         {std::string("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n"),
+          std::string("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\nbody"),
+          std::string("HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: 200000\r\n")}) {
+        Harness h;
+        h.Request(kRequest);
+        h.Response(response);
+        ASSERT_EQ(h.seen.size(), 1u) << response;
+        EXPECT_EQ(h.seen[0].contentLength, "200000\r\n");
+    }
+}
+
+TEST(HttpVideoDetector, UntypedResponseWhoseBodyStartsWithFlvIsReported) {
+    Harness h;
+    h.Request(kRequest);
+    h.Response("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n\r\nFLV\x01");
+    ASSERT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.seen[0].videoType, "x-flv");
+    EXPECT_EQ(h.seen[0].contentLength, "");
+}
+
+TEST(HttpVideoDetector, HeaderNamesAreCaseSensitiveAndNeedOneBlank) {
+    for (const std::string& header : {std::string("content-type: video/mp4"), std::string("Content-Type:video/mp4")}) {
+        Harness h;
+        h.Request(kRequest);
+        h.Response("HTTP/1.1 200 OK\r\n" + header + "\r\nContent-Length: 200000\r\n\r\nbody");
+        EXPECT_TRUE(h.seen.empty()) << header;
+    }
+}
+
+TEST(HttpVideoDetector, ResponsesClaimRequestsOldestFirstAndOnlyOnce) {
+    Harness h;
+    h.Request("GET /first HTTP/1.1\r\nHost: h\r\n\r\n");
+    h.Request("GET /second HTTP/1.1\r\nHost: h\r\n\r\n");
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n";
+    h.Response(mp4);
+    h.Response(mp4);
+    h.Response(mp4);  // nothing left to claim
+    ASSERT_EQ(h.seen.size(), 2u);
+    EXPECT_EQ(h.seen[0].url, "h/first");
+    EXPECT_EQ(h.seen[1].url, "h/second");
+
+    // A response that is no video still takes its request; a later FLV packet then reports nothing.
+    h.Request(kRequest);
+    h.Response("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html>");
+    h.Response(mp4);
+    h.Response("FLV\x01");
+    EXPECT_EQ(h.seen.size(), 2u);
+}
+
+TEST(HttpVideoDetector, ResponsesPairOnlyWithTheMirroredConnection) {
+    Harness h;
+    h.Request(kRequest);
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n";
+    h.Response(mp4, {kServer, 8080}, kClient);
+    h.Response(mp4, kWeb, {kOwn, 50001});
+    EXPECT_TRUE(h.seen.empty());
+    h.Response(mp4);
+    EXPECT_EQ(h.seen.size(), 1u);
+}
+
+TEST(HttpVideoDetector, UrlComesFromTrimmedHostOrTheServerAddress) {
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n";
+    struct Case {
+        std::string request;
+        Endpoint server;
+        std::string url;
+    };
+    const std::vector<Case> cases = {
+        {"GET /path HTTP/1.1\r\nHost: videohost:8080\r\n\r\n", kWeb, "videohost:8080/path"},
+        {"GET /path HTTP/1.1\r\nAccept: */*\r\n\r\n", {{10, 0, 0, 5}, 8080}, "10.0.0.5/path"},
+        {"GET /path HTTP/1.1\r\nHost:   spaced  \r\n\r\n", kWeb, "spaced/path"},
+        {"GET /q?a=1 HTTP/1.0\r\nHost: h\r\n\r\n", kWeb, "h/q?a=1"},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        h.Request(c.request, kClient, c.server);
+        h.Response(mp4, c.server, kClient);
+        ASSERT_EQ(h.seen.size(), 1u) << c.request;
+        EXPECT_EQ(h.seen[0].url, c.url);
+    }
+    EXPECT_EQ(HttpVideoDetector::UrlOf({}), "");
+}
+
+TEST(HttpVideoDetector, RequestTextNeedsTheBlankLineAndStartsAtThePayload) {
+    Harness h;
+    h.Request("xxGET /a HTTP/1.1\r\nHost: h\r\n");
+    h.Response("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n");
+    ASSERT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.seen[0].url, "h/a");
+    EXPECT_EQ(h.seen[0].requestText, "");
+}
+
+TEST(HttpVideoDetector, OverlongUrlIsDropped) {
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n";
+    for (size_t urlLength : {size_t{4095}, size_t{4096}}) {
+        Harness h;
+        h.Request("GET /" + std::string(urlLength - 2, 'a') + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        h.Response(mp4);
+        EXPECT_EQ(h.seen.size(), urlLength <= 4095 ? 1u : 0u) << urlLength;
+    }
+}
+
+TEST(HttpVideoDetector, IgnoredUrlIsSwallowedOnce) {
+    Harness h;
+    h.ignored.IgnoreUrl("videohost/v/clip.flv", 2);
+    for (int i = 0; i < 3; ++i) {
+        h.Request(kRequest);
+        h.Response(kFlvHeader + "FLV");
+    }
+    EXPECT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.ignored.Size(), 0u);
+}
+
+TEST(HttpVideoDetector, OnlyTheOwnAddressSendsRequests) {
+    Harness h;
+    const Endpoint otherOwn{{192, 168, 1, 6}, 50000};
+    h.Request(kRequest, otherOwn);  // treated as incoming: no "HTTP", not recorded
+    h.Response(kFlvHeader + "FLV", kWeb, otherOwn);
+    EXPECT_TRUE(h.seen.empty());
+    EXPECT_EQ(h.table.Size(), 0u);
+}
+
+TEST(HttpVideoDetector, ShortContinuationPacketIsNotFlv) {
+    Harness h;
+    h.Request(kRequest);
+    h.Response(kFlvHeader);
+    h.Response("FL");
+    EXPECT_TRUE(h.seen.empty());
+}
+
+TEST(HttpVideoDetector, SearchesStayInsideTheFirst8192PayloadBytes) {
+    Harness h;
+    h.Request(kRequest);
+    std::string padded = "HTTP/1.1 200 OK\r\n" + std::string(8192, 'p') + "Content-Type: video/mp4\r\n\r\n";
+    h.Response(padded);
+    EXPECT_TRUE(h.seen.empty());
+}
+
+// Valid and invalid frames side by side: only Ethernet II / IPv4 / TCP with consistent lengths is read.
+TEST(HttpVideoDetector, MalformedFramesAreSkipped) {
+    const auto good = BuildFrame(kClient, kWeb, kRequest);
+    auto notIpv4 = good;
+    notIpv4[13] = 0xDD;  // 0x08DD
+    auto ipv6Version = good;
+    ipv6Version[14] = 0x65;
+    auto udp = good;
+    udp[14 + 9] = 17;
+    auto shortIpHeader = good;
+    shortIpHeader[14] = 0x44;
+    auto shortTcpHeader = good;
+    shortTcpHeader[14 + 20 + 12] = 0x40;
+    auto hugeTcpHeader = BuildFrame(kClient, kWeb, "GET ");
+    hugeTcpHeader[14 + 20 + 12] = 0xF0;  // 60 bytes claimed, 24 present
+    const std::vector<std::vector<uint8_t>> bad = {notIpv4, ipv6Version, udp, shortIpHeader, shortTcpHeader,
+                                                   hugeTcpHeader};
+    for (size_t i = 0; i < bad.size(); ++i) {
+        Harness h;
+        h.Feed(bad[i]);
+        EXPECT_EQ(h.table.Size(), 0u) << "frame " << i;
+    }
+    Harness h;
+    h.Feed(good);
+    EXPECT_EQ(h.table.Size(), 1u);
+
+    // Options in both headers move the payload; the detector follows the lengths.
+    Harness withOptions;
+    withOptions.Feed(BuildFrame(kClient, kWeb, kRequest, 6, 8));
+    withOptions.Feed(BuildFrame(kWeb, kClient, kFlvHeader + "FLV", 7, 6));
+    EXPECT_EQ(withOptions.seen.size(), 1u);
+
+    h.detector.ProcessPacket(nullptr, 0, 0);
+}
+
+// Cutting a good frame at every length never crashes and never yields a report that differs from
+// what the whole frame gives, beyond what a frame without those header lines would give.
+TEST(HttpVideoDetector, TruncationSweepNeverReportsWrongValues) {
+    const std::string response = kFlvHeader + "FLV\x01 body";
+    Harness whole;
+    whole.Request(kRequest);
+    whole.Response(response);
+    ASSERT_EQ(whole.seen.size(), 1u);
+    const DetectedVideo expected = whole.seen[0];
+
+    const auto responseFrame = BuildFrame(kWeb, kClient, response);
+    for (size_t length = 0; length <= responseFrame.size(); ++length) {
+        Harness h;
+        h.Request(kRequest);
+        std::vector<uint8_t> cut(responseFrame.begin(), responseFrame.begin() + static_cast<long>(length));
+        h.Feed(cut);
+        for (const auto& video : h.seen) {
+            EXPECT_EQ(video.url, expected.url) << length;
+            EXPECT_EQ(video.requestText, expected.requestText) << length;
+            EXPECT_TRUE(video.contentLength.empty() || video.contentLength == expected.contentLength) << length;
+            EXPECT_TRUE(video.videoType.empty() || video.videoType == expected.videoType) << length;
+        }
+    }
+
+    const auto requestFrame = BuildFrame(kClient, kWeb, kRequest);
+    for (size_t length = 0; length <= requestFrame.size(); ++length) {
+        Harness h;
+        std::vector<uint8_t> cut(requestFrame.begin(), requestFrame.begin() + static_cast<long>(length));
+        h.Feed(cut);
+        h.Response(response);
+        for (const auto& video : h.seen) {
+            // A cut Host line leaves the server address in its place, as for a request without Host.
+            EXPECT_TRUE(video.url == expected.url || video.url == "10.0.0.2/v/clip.flv") << length;
+            EXPECT_TRUE(video.requestText.empty() || video.requestText == expected.requestText) << length;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
