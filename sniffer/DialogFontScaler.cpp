@@ -7,6 +7,19 @@
 #include "resources/DialogResources.h"
 
 namespace tarnwick {
+namespace {
+
+// The same font with every attribute marked as set, so a widget keeps it instead of inheriting.
+QFont Pinned(QFont font) {
+    font.setFamily(font.family());
+    if (font.pixelSize() > 0) font.setPixelSize(font.pixelSize());
+    else font.setPointSizeF(font.pointSizeF());
+    font.setWeight(font.weight());
+    font.setItalic(font.italic());
+    return font;
+}
+
+}  // namespace
 
 void DialogFontScaler::Apply(QWidget* dialog, int templateId, double dpi) {
     auto bytes = DialogTemplateBytes(templateId);
@@ -25,6 +38,11 @@ void DialogFontScaler::Apply(QWidget* dialog, std::span<const uint8_t> templateB
     fontHeight_ = spec.height;
     font_ = DialogManager::TemplateFont(*parsed, dpi);
     previousFont_ = dialog->font();
+    // Each control keeps its own font until it is placed, as with window fonts; Qt would otherwise
+    // hand the dialog's new font down to every child, including those the placement never reaches.
+    for (QObject* child : dialog->children())
+        if (auto* widget = qobject_cast<QWidget*>(child); widget && !widget->testAttribute(Qt::WA_SetFont))
+            widget->setFont(Pinned(widget->font()));
     dialog->setFont(font_);
 
     BaseUnits units = DialogManager::MeasureBaseUnits(font_);

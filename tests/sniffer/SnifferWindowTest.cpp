@@ -1,0 +1,203 @@
+// The sniffer window on the offscreen platform: layout after set-up, live rows, closing and capture.
+#include "sniffer/QuillmarkSnifferWindow.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+#include "app/DialogManager.h"
+#include "app/QtWindowServices.h"
+#include "app/ReportListView.h"
+#include "resources/DialogResources.h"
+#include "resources/ResourceIds.h"
+
+namespace tarnwick {
+namespace {
+
+// The real services, except that what would leave the program is recorded instead.
+class RecordingQtServices : public QtWindowServices {
+public:
+    std::vector<std::string> messages, addresses;
+    int MessageBox(WindowHandle, const std::string& text, const std::string&, unsigned) override {
+        messages.push_back(text);
+        return kIdOk;
+    }
+    bool OpenAddress(const std::string& address) override {
+        addresses.push_back(address);
+        return true;
+    }
+};
+
+CaptureStart NoCapture() { return {{}, "no adapter in this test"}; }
+
+DetectedVideo Video(const std::string& url, int64_t size, const std::string& type = "mp4\r\n") {
+    return {url, "GET /x HTTP/1.1\r\n\r\n", std::to_string(size) + "\r\n", type, "test", 1700000000};
+}
+
+void Deliver(QuillmarkSnifferWindow& window, DetectedVideo video) {
+    video.url = "http://" + video.url;
+    window.HandleDetection(video);
+    QApplication::processEvents();
+}
+
+QPushButton* Button(QWidget* w, int id) { return DialogManager::Bind<QPushButton>(w, id); }
+
+int ThreadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir))
+            if (e->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(SnifferWindow, SetUpPlacesEveryControl) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    EXPECT_EQ(window.windowTitle(), "Tarnwick - Recently Sniffed Videos");
+    EXPECT_EQ(window.size(), QSize(386, 274));
+    EXPECT_EQ(window.minimumSize(), window.maximumSize());  // not resizable
+    EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_EQ(window.pos(), QPoint(760, 200));
+    EXPECT_EQ(window.LayoutScaler().FontHeight(), -11);
+
+    double ux = window.LayoutScaler().BaseUnitX(), uy = window.LayoutScaler().BaseUnitY();
+    auto at = [&](int x, int y) { return QPoint(int(x * ux / 4 + 0.5), int(y * uy / 8 + 0.5)); };
+    struct Expect {
+        int id;
+        QString text;
+        bool visible;
+        QRect rect;
+    };
+    QPoint preview = at(17, 82), remove = at(89, 82), download = at(89, 103);
+    for (const Expect& e : {Expect{kPreviewButtonId, "Preview", true, QRect(preview, QSize(70, 24))},
+                            Expect{kRemoveButtonId, "Remove", true, QRect(remove + QPoint(-24, 0), QSize(70, 24))},
+                            Expect{kDownloadOnlyButtonId, "Download", true,
+                                   QRect(download + QPoint(60, -34), QSize(70, 24))},
+                            Expect{kDownloadPlayButtonId, "Download && Play", false, {}},
+                            Expect{kHelpButtonId, "Help...", true, QRect(278, 133, 70, 24)}}) {
+        SCOPED_TRACE(e.id);
+        QPushButton* button = Button(&window, e.id);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), e.text);
+        EXPECT_EQ(button->isVisibleTo(&window), e.visible);
+        if (e.visible) {
+            EXPECT_EQ(button->geometry(), e.rect);
+        }
+        EXPECT_EQ(button->isEnabled(), e.id == kHelpButtonId);
+    }
+    EXPECT_EQ(DialogManager::Control(&window, kBannerId)->geometry(), QRect(70, 172, 234, 60));
+
+    ReportListView* list = window.ListView();
+    ASSERT_EQ(list->columnCount(), 3);
+    EXPECT_EQ(list->headerItem()->text(0), "Time Sniffed");
+    EXPECT_EQ(list->headerItem()->text(1), "Type");
+    EXPECT_EQ(list->headerItem()->text(2), "Size");
+    EXPECT_EQ(list->columnWidth(0), 106);
+    EXPECT_EQ(list->columnWidth(1), 44);
+    EXPECT_EQ(list->columnWidth(2), 64);
+    EXPECT_EQ(list->PictureCount(), 3);
+    EXPECT_EQ(list->geometry(), QRect(at(7, 6), QSize(int(159 * ux / 4 + 0.5), int(68 * uy / 8 + 0.5))));
+}
+
+TEST(SnifferWindow, DetectionsBecomeRowsNewestFirstWithButtonsFollowing) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    ReportListView* list = window.ListView();
+    Deliver(window, Video("videohost/a.mp4", 100000));
+    ASSERT_EQ(list->RowCount(), 1);
+    int first = window.List()->Slot(0).serial;
+    EXPECT_EQ(list->topLevelItem(0)->text(0).toStdString(), std::to_string(first) + ". 10:13:20 PM");
+    EXPECT_EQ(list->topLevelItem(0)->text(1), "mp4");
+    EXPECT_EQ(list->topLevelItem(0)->text(2), "0.10 MB");
+    EXPECT_TRUE(list->IsRowSelected(0));
+    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId}) EXPECT_TRUE(Button(&window, id)->isEnabled());
+
+    Deliver(window, Video("www.youtube.com/videoplayback?id=1", 1048576, "x-flv\r\n"));
+    ASSERT_EQ(list->RowCount(), 2);
+    EXPECT_EQ(list->topLevelItem(0)->text(1), "flv");
+    EXPECT_EQ(list->topLevelItem(0)->text(2), "1.00 MB");
+    EXPECT_FALSE(Button(&window, kPreviewButtonId)->isEnabled());  // the newest is from the sharing site
+    list->SelectRow(1);
+    EXPECT_TRUE(Button(&window, kPreviewButtonId)->isEnabled());
+
+    window.OnRemove();  // removes the selected (older) entry
+    ASSERT_EQ(list->RowCount(), 1);
+    EXPECT_EQ(window.List()->Slot(0).url, "http://www.youtube.com/videoplayback?id=1");
+    window.OnRemove();
+    EXPECT_EQ(list->RowCount(), 0);
+    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId}) EXPECT_FALSE(Button(&window, id)->isEnabled());
+    window.OnRemove();  // nothing selected: nothing happens
+}
+
+TEST(SnifferWindow, TheTwentySixthVideoPushesOutTheOldest) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    for (int i = 0; i < 26; ++i) Deliver(window, Video("host/v" + std::to_string(i), 200000 + i));
+    ReportListView* list = window.ListView();
+    ASSERT_EQ(list->RowCount(), 25);
+    int newest = window.List()->Slot(24).serial;
+    EXPECT_EQ(list->topLevelItem(0)->text(0).section('.', 0, 0).toInt(), newest);
+    EXPECT_EQ(list->topLevelItem(24)->text(0).section('.', 0, 0).toInt(), newest - 24);
+    EXPECT_EQ(window.List()->FindByUrl("http://host/v0"), -1);
+    EXPECT_TRUE(list->IsRowSelected(0));
+}
+
+TEST(SnifferWindow, EnterAndEscapeEndTheRun) {
+    RecordingQtServices services;
+    for (int key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QuillmarkSnifferWindow window(services, NoCapture);
+        QTimer::singleShot(0, &window, [&window, key] {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QApplication::sendEvent(&window, &press);
+        });
+        EXPECT_EQ(window.exec(), key == Qt::Key_Return ? QDialog::Accepted : QDialog::Rejected);
+    }
+}
+
+TEST(SnifferWindow, HelpOpensTheHelpPageAndAProblemIsSaidOnce) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    Button(&window, kHelpButtonId)->click();
+    ASSERT_EQ(services.addresses.size(), 1u);
+    EXPECT_NE(services.addresses[0].find("help"), std::string::npos);
+    window.show();
+    QApplication::processEvents();
+    window.hide();
+    window.show();
+    QApplication::processEvents();
+    ASSERT_EQ(services.messages.size(), 1u);
+    EXPECT_NE(services.messages[0].find("no adapter in this test"), std::string::npos);
+}
+
+TEST(SnifferWindow, ReplayFillsTheListAndClosingStopsEveryCaptureThread) {
+    int before = ThreadCount();
+    {
+        RecordingQtServices services;
+        QuillmarkSnifferWindow window(services, [] {
+            CommandLine options;
+            options.readFile = std::string(TARNWICK_TEST_DATA) + "/videos-separate.pcap";
+            return StartCapture(options);
+        });
+        ASSERT_EQ(CaptureSessionList().size(), 1u);
+        for (int i = 0; i < 200 && !window.AllCaptureFinished(); ++i) {
+            QApplication::processEvents();
+            QThread::msleep(10);
+        }
+        QApplication::processEvents();
+        EXPECT_GE(window.ListView()->RowCount(), 1);
+        EXPECT_EQ(CurrentSnifferWindow.load(), &window);
+    }
+    EXPECT_TRUE(CaptureSessionList().empty());
+    EXPECT_EQ(CurrentSnifferWindow.load(), nullptr);
+    EXPECT_LE(ThreadCount(), before);
+}
+
+}  // namespace
+}  // namespace tarnwick
