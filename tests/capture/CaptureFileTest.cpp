@@ -1,0 +1,155 @@
+// Capture files: recorded loopback traffic against expected output, and replays of crafted frames.
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "capture/CaptureSession.h"
+#include "tests/capture/ChildProcess.h"
+#include "tests/capture/FrameBuilder.h"
+#include "tests/support/TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::BuildFrame;
+using testing::ChildProcess;
+using testing::Endpoint;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(CaptureFileHeadless, RecordedCapturesGiveTheExpectedLines) {
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(TARNWICK_TEST_DATA)) {
+        if (entry.path().extension() != ".pcap") continue;
+        auto expectedPath = entry.path();
+        expectedPath.replace_extension(".expected.jsonl");
+        ChildProcess child({TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()});
+        ASSERT_TRUE(child.Started());
+        EXPECT_EQ(child.Finish(), 0) << child.Stderr();
+        EXPECT_EQ(child.Stdout(), ReadFile(expectedPath.string())) << entry.path();
+        ++checked;
+    }
+    EXPECT_GE(checked, 2);
+}
+
+TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {
+    ChildProcess child({TARNWICK_BINARY, "--headless", "--read",
+                        std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});
+    ASSERT_EQ(child.Finish(), 0);
+    EXPECT_NE(child.Stdout().find("1. 12:30:09 AM  flv  0.14 MB (150000 bytes)  http://127.0.0.2:8081/movie.flv  "
+                                  "[videos-keepalive.pcap]\n"),
+              std::string::npos)
+        << child.Stdout();
+}
+
+TEST(CaptureFileHeadless, UnreadableFilesAreReportedWithExitOne) {
+    testing::TempDir dir;
+    const std::string text = dir.Write("notes.pcap", "this is not a capture\n");
+    for (const std::string& path : {text, dir / "missing.pcap"}) {
+        ChildProcess child({TARNWICK_BINARY, "--headless", "--read", path});
+        EXPECT_EQ(child.Finish(), 1);
+        EXPECT_NE(child.Stderr().find("cannot read capture file " + path), std::string::npos) << child.Stderr();
+        EXPECT_EQ(child.Stdout(), "");
+    }
+}
+
+// Detections reach the test through a plain function, as they reach the window.
+std::mutex seenMutex;
+std::vector<DetectedVideo> seen;
+void Record(DetectedVideo video) {
+    std::lock_guard lock(seenMutex);
+    seen.push_back(std::move(video));
+}
+
+struct TimedFrame {
+    int64_t seconds;
+    std::vector<uint8_t> bytes;
+};
+
+std::string WriteCapture(const testing::TempDir& dir, const std::vector<TimedFrame>& frames,
+                         int linkType = DLT_EN10MB) {
+    const std::string path = dir / "crafted.pcap";
+    pcap_t* dead = pcap_open_dead(linkType, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, path.c_str());
+    for (const auto& frame : frames) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = static_cast<time_t>(frame.seconds);
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.bytes.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.bytes.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return path;
+}
+
+std::vector<DetectedVideo> Replay(const std::string& path, std::optional<Ipv4Address> own,
+                                  const std::vector<std::string>& ignored = {}) {
+    {
+        std::lock_guard lock(seenMutex);
+        seen.clear();
+    }
+    std::string error;
+    auto session = CaptureSession::OpenFile(path, own, &error);
+    EXPECT_TRUE(session) << error;
+    if (!session) return {};
+    for (const auto& url : ignored) session->IgnoreUrl(url, 1);
+    session->SetDetectionCallback(Record);
+    for (int i = 0; i < 500 && !session->Finished(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(session->Finished());
+    session.reset();
+    std::lock_guard lock(seenMutex);
+    return seen;
+}
+
+const Endpoint kClient{{192, 168, 7, 9}, 40000};
+const Endpoint kServer{{10, 9, 8, 7}, 80};
+std::vector<uint8_t> Get(const std::string& path, Endpoint client = kClient) {
+    return BuildFrame(client, kServer, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n");
+}
+std::vector<uint8_t> Mp4(Endpoint client = kClient) {
+    return BuildFrame(kServer, client, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 300000\r\n\r\n");
+}
+
+TEST(CaptureFileSession, ReplayFindsTheOwnAddressAndUsesPacketTimes) {
+    testing::TempDir dir;
+    const Endpoint second{{192, 168, 7, 9}, 40001};
+    const std::string path = WriteCapture(dir, {{100, BuildFrame(kServer, kClient, "noise")},
+                                                {100, Get("/old.mp4")},
+                                                {150, Get("/young.mp4", second)},
+                                                {161, Get("/new.mp4", {{192, 168, 7, 9}, 40002})},
+                                                {162, Mp4()},
+                                                {163, Mp4(second)}});
+    const auto videos = Replay(path, std::nullopt);
+    // /old.mp4 was 61 seconds old by packet time when the next request came, and expired.
+    ASSERT_EQ(videos.size(), 1u);
+    EXPECT_EQ(videos[0].url, "vid/young.mp4");
+    EXPECT_EQ(videos[0].seenAtSeconds, 163);
+    EXPECT_EQ(videos[0].adapter, "crafted.pcap");
+}
+
+TEST(CaptureFileSession, GivenOwnAddressAndIgnoredUrls) {
+    testing::TempDir dir;
+    const std::string path = WriteCapture(dir, {{1, Get("/a.mp4")}, {2, Mp4()}, {3, Get("/a.mp4")}, {4, Mp4()}});
+    EXPECT_TRUE(Replay(path, Ipv4Address{1, 2, 3, 4}).empty());  // nothing leaves that address
+    EXPECT_EQ(Replay(path, std::nullopt, {"vid/a.mp4"}).size(), 1u);
+}
+
+TEST(CaptureFileSession, OtherLinkTypesAreSkipped) {
+    testing::TempDir dir;
+    auto get = Get("/a.mp4");
+    auto mp4 = Mp4();
+    const std::string path = WriteCapture(dir, {{1, get}, {2, mp4}}, DLT_LINUX_SLL);
+    EXPECT_TRUE(Replay(path, kClient.address).empty());
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,107 @@
+// Runs the tarnwick executable as a child process for tests, without a shell.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tarnwick::testing {
+
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv) {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            close(out[0]);
+            close(err[0]);
+            close(out[1]);
+            close(err[1]);
+            std::vector<char*> args;
+            for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~ChildProcess() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            Wait();
+        }
+        if (out_ >= 0) close(out_);
+        if (err_ >= 0) close(err_);
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+    // Reads what is available on stdout and stderr within timeout; false once both are closed.
+    bool Pump(std::chrono::milliseconds timeout) {
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        if (out_ < 0 && err_ < 0) return false;
+        if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0) return true;
+        ReadFrom(fds[0], out_, stdout_);
+        ReadFrom(fds[1], err_, stderr_);
+        return out_ >= 0 || err_ >= 0;
+    }
+    // Reads everything until the child closes its outputs, then waits for it; returns the exit status.
+    int Finish() {
+        while (Pump(std::chrono::milliseconds(1000))) {
+        }
+        return Wait();
+    }
+    // Exit status, or 128 + signal; -1 when it cannot be waited for.
+    int Wait() {
+        if (status_ >= 0 || pid_ <= 0) return status_;
+        int status = 0;
+        if (waitpid(pid_, &status, 0) != pid_) return -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+    }
+    bool Exited() {
+        if (status_ >= 0) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+
+    const std::string& Stdout() const { return stdout_; }
+    const std::string& Stderr() const { return stderr_; }
+
+private:
+    static void ReadFrom(const pollfd& fd, int& descriptor, std::string& into) {
+        if (descriptor < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) return;
+        char buffer[4096];
+        const ssize_t n = read(descriptor, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<size_t>(n));
+        } else {
+            close(descriptor);
+            descriptor = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    int status_ = -1;
+    std::string stdout_, stderr_;
+};
+
+}  // namespace tarnwick::testing
