@@ -186,9 +186,17 @@ bool PictureControl::WaitForExit(uint32_t milliseconds) {
     return exitSignal_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return exitRequested_; });
 }
 
-void PictureControl::RequestRepaint() {
-    // Called from the animation thread: widgets are only touched on their own thread.
-    QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+// Called from the animation thread with the canvas lock held. Widgets are only touched on their own
+// thread, so the repaint is queued to it (and dropped if the control is gone by then).
+void PictureControl::RequestRepaintLocked() {
+    QMetaObject::invokeMethod(this, "OnFrameShown", Qt::QueuedConnection);
+}
+
+// Taking the canvas lock orders this after the animation thread's post, which is also what lets thread
+// checkers see the queued call handed over safely.
+void PictureControl::OnFrameShown() {
+    { std::lock_guard lock(canvasMutex_); }
+    update();
 }
 
 void PictureControl::Animate() {
@@ -214,8 +222,9 @@ void PictureControl::ShowCurrentFrame() {
         }
         QPainter painter(&canvas_);
         painter.drawImage(frame.pictureOrigin, frame.picture);
+        painter.end();
+        RequestRepaintLocked();
     }
-    RequestRepaint();
 }
 
 void PictureControl::EndCurrentFrame() {

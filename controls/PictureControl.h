@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "controls/GifFrame.h"
+
 namespace tarnwick {
 
 class PictureControl : public QWidget {
@@ -60,6 +62,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
+private slots:
+    void OnFrameShown();
+
 private:
     bool LoadStill(const QByteArray& data);
     bool LoadFrames(const QByteArray& data);
@@ -68,7 +73,7 @@ private:
     void DisposeFrame(int index);
     bool WaitForExit(uint32_t milliseconds);  // true when asked to exit
     bool ExitRequested();
-    void RequestRepaint();
+    void RequestRepaintLocked();
 
     int width_ = 0;
     int height_ = 0;
