@@ -1,0 +1,115 @@
+// Live capture on loopback: a real server on 127.0.0.2, a real client on 127.0.0.1, tarnwick in between.
+#include <httplib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "capture/CaptureSession.h"
+#include "tests/capture/ChildProcess.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+
+constexpr int kAttempts = 5;
+constexpr int64_t kBaseSize = 150000;
+
+// Serves /video.mp4?attempt=N with kBaseSize + N bytes, so every attempt has a size of its own.
+class VideoServer {
+public:
+    VideoServer() {
+        server_.Get("/video.mp4", [](const httplib::Request& request, httplib::Response& response) {
+            const int attempt = std::stoi(request.get_param_value("attempt"));
+            response.set_content(std::string(static_cast<size_t>(kBaseSize + attempt), 'v'), "video/mp4");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.2");
+        if (port_ > 0) thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~VideoServer() {
+        server_.stop();
+        if (thread_.joinable()) thread_.join();
+    }
+    int Port() const { return port_; }
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = -1;
+};
+
+bool CanCaptureOnLoopback(std::string* reason) {
+    CaptureSession probe("lo");
+    if (!probe.CaptureStarted()) *reason = probe.StartError();
+    return probe.CaptureStarted();
+}
+
+TEST(LiveCapture, VideoFetchedOverLoopbackIsListedWithinTwoSeconds) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    VideoServer server;
+    ASSERT_GT(server.Port(), 0) << "cannot listen on 127.0.0.2";
+
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo"});
+    ASSERT_TRUE(tarnwick.Started());
+    const auto readyBy = std::chrono::steady_clock::now() + 10s;
+    while (tarnwick.Stderr().find("capturing on lo") == std::string::npos &&
+           std::chrono::steady_clock::now() < readyBy && !tarnwick.Exited())
+        tarnwick.Pump(100ms);
+    ASSERT_NE(tarnwick.Stderr().find("capturing on lo"), std::string::npos) << tarnwick.Stderr();
+
+    httplib::Client client("127.0.0.2", server.Port());
+    bool listed = false;
+    std::string expectedUrl;
+    for (int attempt = 1; attempt <= kAttempts && !listed; ++attempt) {
+        const std::string path = "/video.mp4?attempt=" + std::to_string(attempt);
+        auto response = client.Get(path);
+        ASSERT_TRUE(response) << "fetch failed";
+        ASSERT_EQ(response->status, 200);
+        expectedUrl = "\"url\":\"http://127.0.0.2:" + std::to_string(server.Port()) + path + "\"";
+        const std::string expectedSize = "\"size\":" + std::to_string(kBaseSize + attempt) + ",";
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (!listed && std::chrono::steady_clock::now() < deadline) {
+            tarnwick.Pump(50ms);
+            const std::string& out = tarnwick.Stdout();
+            const size_t at = out.find(expectedUrl);
+            if (at == std::string::npos) continue;
+            const size_t lineStart = out.rfind('\n', at) == std::string::npos ? 0 : out.rfind('\n', at) + 1;
+            const std::string line = out.substr(lineStart, out.find('\n', at) - lineStart);
+            EXPECT_NE(line.find(expectedSize), std::string::npos) << line;
+            EXPECT_NE(line.find("\"type\":\"mp4\""), std::string::npos) << line;
+            EXPECT_NE(line.find("\"adapter\":\"lo\""), std::string::npos) << line;
+            listed = true;
+        }
+    }
+    EXPECT_TRUE(listed) << "stdout: " << tarnwick.Stdout() << "\nstderr: " << tarnwick.Stderr();
+
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+}
+
+TEST(LiveCapture, IdleSessionStopsPromptly) {
+    std::string reason;
+    CaptureSession* session = new CaptureSession("lo");
+    if (!session->CaptureStarted()) {
+        delete session;
+        GTEST_SKIP() << "live capture not permitted here";
+    }
+    const auto start = std::chrono::steady_clock::now();
+    delete session;
+    // Read time-out plus one poll interval, with room for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+TEST(LiveCapture, SessionThatCannotOpenIsDestroyedAtOnce) {
+    CaptureSession session("no-such-adapter0");
+    EXPECT_FALSE(session.CaptureStarted());
+    EXPECT_TRUE(session.Finished());
+    EXPECT_NE(session.StartError().find("no-such-adapter0"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick
