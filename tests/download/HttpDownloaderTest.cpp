@@ -1,0 +1,315 @@
+// HttpDownloader against real HTTP servers on loopback.
+#include "download/HttpDownloader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "LoopbackServers.h"
+#include "TempPath.h"
+
+namespace tarnwick {
+namespace {
+
+using test::Exists;
+using test::HttpTestServer;
+using test::ReadFile;
+using test::ScriptedTcpServer;
+using test::TempFolder;
+using test::SampleBody;
+using test::WriteFile;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Pair;
+
+// Records what the transfer reports through its hooks.
+class RecordingDownloader : public HttpDownloader {
+public:
+    struct Progress {
+        uint64_t bytes;
+        int32_t known;
+        uint64_t total;
+    };
+    std::vector<std::pair<int, uint32_t>> systemErrors, httpErrors;
+    std::vector<std::pair<uint32_t, std::string>> notifications;
+    std::vector<std::string> statusTexts;
+    std::vector<uint64_t> contentLengths;
+    std::vector<Progress> progress;
+    int credentialRequests = 0;
+
+protected:
+    void OnSystemError(int id, uint32_t code) override { systemErrors.emplace_back(id, code); }
+    void OnHttpError(int id, uint32_t number) override { httpErrors.emplace_back(id, number); }
+    void OnStatusCallback(void*, uint32_t status, const void* data, uint32_t length) override {
+        notifications.emplace_back(status, std::string(static_cast<const char*>(data), length - 1));
+    }
+    void SetStatusText(const std::string& text) override { statusTexts.push_back(text); }
+    void OnContentLength(uint64_t length) override { contentLengths.push_back(length); }
+    void OnProgress(uint64_t bytes, int32_t known, uint64_t total) override {
+        progress.push_back({bytes, known, total});
+    }
+    bool OnCredentialsNeeded(uint32_t& answer) override {
+        ++credentialRequests;
+        return HttpDownloader::OnCredentialsNeeded(answer);
+    }
+};
+
+class HttpDownloaderTest : public ::testing::Test {
+protected:
+    HttpTestServer server;
+    TempFolder folder;
+    RecordingDownloader downloader;
+    std::string target = folder.File("video.flv");
+
+    void SetUp() override {
+        downloader.filePath = target;
+        downloader.userAgent = kDownloadUserAgent;
+    }
+};
+
+TEST_F(HttpDownloaderTest, CompleteDownloadWritesTheBodyAndReportsEachPhase) {
+    downloader.url = server.Url("/file.bin");
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+    EXPECT_EQ(server.LastHeader("User-Agent"), kDownloadUserAgent);
+    EXPECT_EQ(server.LastHeader("Accept"), "*/*");
+    EXPECT_EQ(server.LastHeader("Range"), "");
+    EXPECT_THAT(downloader.statusTexts, ElementsAre("Getting file information", "Retrieving the file"));
+    EXPECT_THAT(downloader.contentLengths, ElementsAre(HttpTestServer::kFileSize));
+    ASSERT_FALSE(downloader.progress.empty());
+    EXPECT_EQ(downloader.progress.back().bytes, HttpTestServer::kFileSize);
+    EXPECT_EQ(downloader.progress.back().known, 1);
+    EXPECT_EQ(downloader.progress.back().total, HttpTestServer::kFileSize);
+    EXPECT_THAT(downloader.notifications, Contains(Pair(kStatusResolvingName, "127.0.0.1")));
+    EXPECT_THAT(downloader.notifications, Contains(Pair(kStatusConnecting, "127.0.0.1")));
+    EXPECT_THAT(downloader.notifications, Contains(Pair(kStatusConnected, "127.0.0.1")));
+    EXPECT_TRUE(downloader.systemErrors.empty());
+    EXPECT_TRUE(downloader.httpErrors.empty());
+}
+
+TEST_F(HttpDownloaderTest, UrlWithoutSchemeGetsHttpInFront) {
+    downloader.url = "127.0.0.1:" + std::to_string(server.Port()) + "/file.bin";
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(downloader.url, server.Url("/file.bin"));
+}
+
+TEST_F(HttpDownloaderTest, ResumeCutsAtTheOffsetAndAppendsTheRest) {
+    const std::string body = SampleBody(HttpTestServer::kFileSize);
+    WriteFile(target, body.substr(0, 1000) + std::string(500, 'x'));
+    downloader.url = server.Url("/file.bin");
+    downloader.resumeOffset = 1000;
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+
+    EXPECT_EQ(server.LastHeader("Range"), "bytes=1000-");
+    EXPECT_EQ(ReadFile(target), body);
+    ASSERT_FALSE(downloader.progress.empty());
+    EXPECT_EQ(downloader.progress.back().bytes, HttpTestServer::kFileSize - 1000);
+    EXPECT_EQ(downloader.progress.back().total, HttpTestServer::kFileSize);
+}
+
+TEST_F(HttpDownloaderTest, ExistingFileWithoutResumeIsRewritten) {
+    WriteFile(target, std::string(300000, 'x'));
+    downloader.url = server.Url("/file.bin");
+    ASSERT_EQ(downloader.DownloadToFile(), 1);
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+}
+
+TEST_F(HttpDownloaderTest, ErrorStatusIsReportedAndANewFileRemoved) {
+    for (auto [path, status] : {std::pair{"/missing", 404u}, std::pair{"/broken", 500u}}) {
+        RecordingDownloader failing;
+        failing.filePath = target;
+        failing.url = server.Url(path);
+        EXPECT_EQ(failing.DownloadToFile(), 0);
+        EXPECT_THAT(failing.httpErrors, ElementsAre(Pair(1611, status)));
+        EXPECT_TRUE(failing.systemErrors.empty());
+        EXPECT_FALSE(Exists(target));
+        EXPECT_EQ(failing.ResponseCode(), static_cast<long>(status));
+    }
+}
+
+TEST_F(HttpDownloaderTest, FailureLeavesAFileThatExistedBefore) {
+    WriteFile(target, "old contents");
+    downloader.url = server.Url("/missing");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_TRUE(Exists(target));
+}
+
+TEST_F(HttpDownloaderTest, BodyWithoutContentLengthStillDownloads) {
+    downloader.url = server.Url("/chunked");
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+    EXPECT_TRUE(downloader.contentLengths.empty());
+    ASSERT_FALSE(downloader.progress.empty());
+    EXPECT_EQ(downloader.progress.back().known, 0);
+    EXPECT_EQ(downloader.progress.back().total, 0u);
+}
+
+TEST_F(HttpDownloaderTest, RedirectIsFollowedAndAnnounced) {
+    downloader.url = server.Url("/redirect");
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+    EXPECT_THAT(downloader.notifications, Contains(Pair(kStatusRedirect, server.Url("/file.bin"))));
+}
+
+TEST_F(HttpDownloaderTest, RedirectIsAnErrorWhenNotFollowing) {
+    downloader.url = server.Url("/redirect");
+    downloader.noAutoRedirect = 1;
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_THAT(downloader.httpErrors, ElementsAre(Pair(1611, 302u)));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(HttpDownloaderTest, ConfiguredCredentialsAreSentBeforeTheFirstRequest) {
+    downloader.url = server.Url("/secret");
+    downloader.userName = "user";
+    downloader.password = "secret";
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(server.Requests(), 1);
+    EXPECT_EQ(downloader.credentialRequests, 0);
+}
+
+TEST_F(HttpDownloaderTest, CredentialsAppliedAfterTheChallengeWhenNotSentFirst) {
+    downloader.url = server.Url("/secret");
+    downloader.userName = "user";
+    downloader.password = "secret";
+    downloader.sendServerCredentials = 0;
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(server.Requests(), 2);
+}
+
+TEST_F(HttpDownloaderTest, ChallengeWithoutCredentials) {
+    downloader.url = server.Url("/secret");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_EQ(downloader.credentialRequests, 1);  // the base answer gives up
+    EXPECT_TRUE(downloader.httpErrors.empty());
+    EXPECT_THAT(downloader.LastErrorDescription(), HasSubstr("401"));
+    EXPECT_FALSE(Exists(target));
+
+    RecordingDownloader noPrompt;
+    noPrompt.url = server.Url("/secret");
+    noPrompt.promptServerCredentials = 0;
+    EXPECT_EQ(noPrompt.DownloadToFile(), 0);
+    EXPECT_THAT(noPrompt.httpErrors, ElementsAre(Pair(1611, 401u)));
+}
+
+TEST_F(HttpDownloaderTest, ConnectionRefusedLeavesNoFile) {
+    downloader.url = "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/video.flv";
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_THAT(downloader.systemErrors, ElementsAre(Pair(1609, static_cast<uint32_t>(CURLE_COULDNT_CONNECT))));
+    EXPECT_FALSE(downloader.LastErrorDescription().empty());
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST_F(HttpDownloaderTest, WriteFailureIsReportedWithTheSystemCode) {
+    downloader.url = server.Url("/file.bin");
+    downloader.filePath = "/dev/full";
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_THAT(downloader.systemErrors, ElementsAre(Pair(1612, static_cast<uint32_t>(ENOSPC))));
+}
+
+TEST_F(HttpDownloaderTest, UnopenableTargetIsReported) {
+    downloader.url = server.Url("/file.bin");
+    downloader.filePath = folder.File("no/such/folder/video.flv");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_THAT(downloader.systemErrors, ElementsAre(Pair(1626, static_cast<uint32_t>(ENOENT))));
+    EXPECT_EQ(server.Requests(), 0);
+}
+
+TEST_F(HttpDownloaderTest, EmptyTargetDiscardsTheBody) {
+    downloader.url = server.Url("/file.bin");
+    downloader.filePath.clear();
+    EXPECT_EQ(downloader.DownloadToFile(), 1);
+    EXPECT_EQ(downloader.progress.back().bytes, HttpTestServer::kFileSize);
+}
+
+TEST_F(HttpDownloaderTest, RateLimitStartsWithoutDividingByZero) {
+    downloader.url = server.Url("/file.bin");
+    downloader.bandwidthLimit = 1e9;
+    EXPECT_EQ(downloader.DownloadToFile(), 1);
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+}
+
+// A server that sends a little of a large body and then stays silent.
+std::vector<ScriptedTcpServer::Step> StalledBody() {
+    return {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nContent-Type: video/x-flv\r\n\r\n" +
+                 std::string(1000, 'v'),
+             0}};
+}
+
+TEST(HttpDownloaderAbortTest, AbortStopsAStalledTransferAndRemovesTheNewFile) {
+    ScriptedTcpServer server(StalledBody(), true);
+    TempFolder folder;
+    RecordingDownloader downloader;
+    downloader.url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/video.flv";
+    downloader.filePath = folder.File("partial.flv");
+
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        downloader.Abort();
+    });
+    auto start = std::chrono::steady_clock::now();
+    int result = downloader.DownloadToFile();
+    auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+
+    EXPECT_EQ(result, 0);
+    EXPECT_LT(took, std::chrono::milliseconds(1300));
+    EXPECT_FALSE(Exists(downloader.filePath));
+    EXPECT_THAT(downloader.LastErrorDescription(), HasSubstr("cancelled"));
+}
+
+TEST(HttpDownloaderAbortTest, AbortKeepsAFileThatExistedBefore) {
+    ScriptedTcpServer server(StalledBody(), true);
+    TempFolder folder;
+    RecordingDownloader downloader;
+    downloader.url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/video.flv";
+    downloader.filePath = folder.File("kept.flv");
+    WriteFile(downloader.filePath, "earlier download");
+
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        downloader.Abort();
+    });
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    canceller.join();
+    EXPECT_TRUE(Exists(downloader.filePath));
+}
+
+TEST(HttpDownloaderAbortTest, AbortBeforeTheStartSendsNothing) {
+    HttpTestServer server;
+    RecordingDownloader downloader;
+    downloader.url = server.Url("/file.bin");
+    downloader.Abort();
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_EQ(server.Requests(), 0);
+}
+
+TEST(HttpDownloaderUrlTest, ParseUrlSplitsAndRetriesWithHttp) {
+    std::string url = "example.org/videos/clip.flv?id=7";
+    uint32_t service = 0;
+    std::string host, object;
+    uint16_t port = 0;
+    ASSERT_TRUE(HttpDownloader::ParseUrl(url, service, host, object, port));
+    EXPECT_EQ(url, "http://example.org/videos/clip.flv?id=7");
+    EXPECT_EQ(service, kServiceHttp);
+    EXPECT_EQ(host, "example.org");
+    EXPECT_EQ(object, "/videos/clip.flv?id=7");
+    EXPECT_EQ(port, 80);
+
+    url = "https://example.org:8443/a";
+    ASSERT_TRUE(HttpDownloader::ParseUrl(url, service, host, object, port));
+    EXPECT_EQ(service, kServiceHttps);
+    EXPECT_EQ(port, 8443);
+
+    url = "";
+    EXPECT_FALSE(HttpDownloader::ParseUrl(url, service, host, object, port));
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,126 @@
+// RawRequestDownloader against scripted servers on loopback.
+#include "download/RawRequestDownloader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "LoopbackServers.h"
+#include "TempPath.h"
+
+namespace tarnwick {
+namespace {
+
+using test::Exists;
+using test::ReadFile;
+using test::ScriptedTcpServer;
+using test::TempFolder;
+using ::testing::HasSubstr;
+
+const std::string kRequest =
+    "GET /videoplayback?id=42 HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: Browser\r\nCookie: a=b\r\n\r\n";
+
+class RecordingRawDownloader : public RawRequestDownloader {
+public:
+    std::vector<std::pair<int64_t, int64_t>> progress;
+
+protected:
+    void OnProgress(int64_t bytes, int32_t, int64_t total) override { progress.emplace_back(bytes, total); }
+};
+
+struct RawFixture : ::testing::Test {
+    TempFolder folder;
+    RecordingRawDownloader downloader;
+
+    int Run(const ScriptedTcpServer& server) {
+        downloader.url = "http://127.0.0.1/videoplayback?id=42";
+        downloader.port = static_cast<uint16_t>(server.Port());
+        downloader.requestText = kRequest;
+        downloader.filePath = folder.File("clip.flv");
+        downloader.expectedSize = 8;
+        return downloader.Download();
+    }
+};
+
+TEST_F(RawFixture, SavesExactlyTheBytesAfterTheBlankLine) {
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r\nFLV\x01\r\n\r\n", 0},
+                              {"tail", 100}},
+                             false);
+    ASSERT_EQ(Run(server), 1) << downloader.ErrorText();
+    EXPECT_EQ(server.ReceivedRequest(), kRequest);
+    EXPECT_EQ(ReadFile(downloader.filePath), "FLV\x01\r\n\r\ntail");
+    ASSERT_FALSE(downloader.progress.empty());
+    EXPECT_EQ(downloader.progress.back(), (std::pair<int64_t, int64_t>{12, 8}));
+}
+
+TEST_F(RawFixture, HeaderSplitBetweenChunksIsNotRecognised) {
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r", 0}, {"\nFLV body", 300}},
+                             false);
+    EXPECT_EQ(Run(server), 0);
+    EXPECT_THAT(downloader.ErrorText(), HasSubstr("header"));
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, ErrorStatusIsNotSavedAsTheVideo) {
+    ScriptedTcpServer server({{"HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\n\r\nforbidden", 0}}, false);
+    EXPECT_EQ(Run(server), 0);
+    EXPECT_THAT(downloader.ErrorText(), HasSubstr("403 Forbidden"));
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, AnswerWithoutStatusLineIsAFailure) {
+    ScriptedTcpServer server({{"garbage\r\n\r\nbody", 0}}, false);
+    EXPECT_EQ(Run(server), 0);
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, AnnouncedLengthEndsAKeptAliveConnection) {
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nvideo", 0}}, true);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run(server), 1) << downloader.ErrorText();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(ReadFile(downloader.filePath), "video");
+}
+
+TEST_F(RawFixture, ConnectionClosedBeforeTheAnnouncedLengthIsAFailure) {
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\nvideo", 0}}, false);
+    EXPECT_EQ(Run(server), 0);
+    EXPECT_THAT(downloader.ErrorText(), HasSubstr("5 of 500"));
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, CancelStopsASilentServerPromptly) {
+    ScriptedTcpServer server({}, true);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        downloader.Abort();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(server), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    EXPECT_LT(took, std::chrono::milliseconds(1200));
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, RefusedConnectionIsAFailureWithoutFile) {
+    downloader.url = "http://127.0.0.1/clip.flv";
+    downloader.port = static_cast<uint16_t>(test::UnusedPort());
+    downloader.requestText = kRequest;
+    downloader.filePath = folder.File("clip.flv");
+    EXPECT_EQ(downloader.Download(), 0);
+    EXPECT_THAT(downloader.ErrorText(), HasSubstr("Could not connect"));
+    EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST(RawRequestHostTest, HostIsTakenFromTheUrl) {
+    EXPECT_EQ(RawRequestDownloader::HostOf("http://v1.example.com/get_video?id=1"), "v1.example.com");
+    EXPECT_EQ(RawRequestDownloader::HostOf("http://v1.example.com:8080/x"), "v1.example.com:8080");
+    EXPECT_EQ(RawRequestDownloader::HostOf("v1.example.com"), "v1.example.com");
+    EXPECT_EQ(RawRequestDownloader::HostOf("/path"), "/path");
+}
+
+}  // namespace
+}  // namespace tarnwick
