@@ -14,14 +14,21 @@
 #include "app/SnifferApp.h"
 #include "resources/ResourceFiles.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/DownloadDialogs.h"
 
 namespace tarnwick {
 
 QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
-                                               QWidget* parent)
+                                               QWidget* parent, DownloadDialogRunner runDialog)
     : QDialog(parent), services_(services), startCapture_(std::move(startCapture)) {
     DialogManager::CreateFromTemplate(this, kSnifferDialogId);
     list_ = std::make_unique<SniffedVideoList>(&services_, Handle());
+    if (!runDialog) runDialog = [&services](const DownloadRequest& r) { return RunDownloadDialog(services, r); };
+    auto ignoreEverywhere = [](const std::string& url) {
+        for (auto& session : CaptureSessionList()) session->IgnoreUrl(url, 1);
+    };
+    actions_ = std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere,
+                                              std::move(runDialog));
     CurrentSnifferWindow.store(this);
     OnInitDialog();
 }
@@ -36,6 +43,7 @@ QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
     sessions.clear();
     SnifferHost* self = this;
     CurrentSnifferWindow.compare_exchange_strong(self, nullptr);
+    actions_.reset();
     list_.reset();
     layoutScaler_.Restore();
 }
@@ -111,22 +119,13 @@ void QuillmarkSnifferWindow::HandleDetection(DetectedVideo video) {
     });
 }
 
-void QuillmarkSnifferWindow::OnPreview() {}
+void QuillmarkSnifferWindow::OnPreview() { actions_->OnPreview(); }
 
-void QuillmarkSnifferWindow::OnRemove() {
-    int row = list_->GetSelectedRow();
-    if (row == -1) return;
-    list_->RemoveAt(list_->SlotOfRow(row));
-}
+void QuillmarkSnifferWindow::OnRemove() { actions_->OnRemove(); }
 
-void QuillmarkSnifferWindow::OnDownload() {}
+void QuillmarkSnifferWindow::OnDownload() { actions_->OnDownload(); }
 
-void QuillmarkSnifferWindow::OnListItemChanged() {
-    int row = list_->GetSelectedRow();
-    if (row == -1) return;
-    SniffedVideo entry = list_->Slot(list_->SlotOfRow(row));
-    previewButton_->setEnabled(!entry.isYouTube);
-}
+void QuillmarkSnifferWindow::OnListItemChanged() { actions_->OnListItemChanged(); }
 
 void QuillmarkSnifferWindow::OnHelp() { services_.OpenAddress(HelpUrl(Settings())); }
 

@@ -10,6 +10,7 @@
 #include "sniffer/DialogFontScaler.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
+#include "sniffer/VideoActions.h"
 
 class QPushButton;
 
@@ -20,7 +21,9 @@ class ReportListView;
 class QuillmarkSnifferWindow : public QDialog, public SnifferHost {
     Q_OBJECT
 public:
-    QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture, QWidget* parent = nullptr);
+    // runDialog: how downloads are shown; the progress dialogs unless a caller supplies another way.
+    QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture, QWidget* parent = nullptr,
+                           DownloadDialogRunner runDialog = {});
     ~QuillmarkSnifferWindow() override;
 
     WindowHandle Handle() { return this; }
@@ -56,6 +59,7 @@ private:
     CaptureStarter startCapture_;
     DialogFontScaler layoutScaler_;
     std::unique_ptr<SniffedVideoList> list_;
+    std::unique_ptr<VideoActions> actions_;
     ReportListView* listView_ = nullptr;
     QWidget* banner_ = nullptr;
     QPixmap sidePicture_;

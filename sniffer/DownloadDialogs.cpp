@@ -1,0 +1,27 @@
+// Runs the progress dialog that fits a download: the file download or the captured-request replay.
+#include "sniffer/DownloadDialogs.h"
+
+#include "download/CHttpDownloadDlg.h"
+#include "download/CYouTubeDownloadDlg.h"
+
+namespace tarnwick {
+
+int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) {
+    if (request.replayCapturedRequest) {
+        CYouTubeDownloadDlg dialog(services);
+        dialog.url = request.url;
+        dialog.requestText = request.requestText;
+        dialog.filePath = request.filePath;
+        dialog.expectedSize = request.expectedSize;
+        dialog.promptOverwrite = 0;  // the save dialog has asked already
+        return dialog.exec();
+    }
+    CHttpDownloadDlg dialog(services);
+    dialog.url = request.url;
+    dialog.filePath = request.filePath;
+    dialog.userAgent = kDownloadUserAgent;
+    dialog.promptOverwrite = 0;
+    return dialog.exec();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,11 @@
+// Runs the progress dialog that fits a download: the file download or the captured-request replay.
+#pragma once
+
+#include "app/WindowServices.h"
+#include "sniffer/VideoActions.h"
+
+namespace tarnwick {
+
+int RunDownloadDialog(WindowServices& services, const DownloadRequest& request);
+
+}  // namespace tarnwick

@@ -1,0 +1,66 @@
+// What the window's buttons do with the selected video: preview, download, remove.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/AppSettings.h"
+#include "app/WindowServices.h"
+#include "sniffer/SniffedVideoList.h"
+
+namespace tarnwick {
+
+// One download as the window hands it to a progress dialog.
+struct DownloadRequest {
+    bool replayCapturedRequest = false;  // the sharing site's videos: replay the captured request
+    std::string url;
+    std::string requestText;
+    std::string filePath;
+    int64_t expectedSize = 0;
+};
+
+// Runs the matching download dialog modally and returns its result (2 = cancelled or failed).
+using DownloadDialogRunner = std::function<int(const DownloadRequest&)>;
+// Registers a URL (host and path, no scheme) once with every capture session's ignore list.
+using IgnoreRegistrar = std::function<void(const std::string& url)>;
+
+inline constexpr const char* kVideoDownloadCanceled = "Video Download canceled.";
+
+class VideoActions {
+public:
+    VideoActions(WindowServices& services, WindowHandle window, SniffedVideoList& list, const AppSettings& settings,
+                 IgnoreRegistrar ignoreEverywhere, DownloadDialogRunner runDialog);
+
+    void OnPreview();
+    void OnRemove();
+    void OnDownload();
+    // Preview follows the selected entry: disabled for the sharing site's videos.
+    void OnListItemChanged();
+    void DownloadVideo(int slot);
+
+private:
+    WindowServices& services_;
+    WindowHandle window_;
+    SniffedVideoList& list_;
+    const AppSettings& settings_;
+    IgnoreRegistrar ignoreEverywhere_;
+    DownloadDialogRunner runDialog_;
+};
+
+// The entry's URL without white space at either end.
+std::string CleanUrl(const std::string& url);
+// The form the detector compares: the clean URL with every "http://" removed.
+std::string IgnoreForm(const std::string& url);
+// "<temp>/Sniffer_<slot>_<size>.txt"
+std::string UrlSideFilePath(const std::string& tempFolder, int slot, int64_t size);
+// The "Save Video As..." dialog's title, filter, default extension and initial folder for a type.
+SaveFileRequest SaveVideoRequest(const std::string& type, const AppSettings& settings);
+std::string AskSaveVideoPath(WindowServices& services, WindowHandle owner, const std::string& type,
+                             const AppSettings& settings);
+// Starts the player on the URL as its only argument, never through a shell; nothing is waited for.
+void LaunchPlayer(WindowServices& services, const std::string& playerPath, const std::string& url);
+// Creates or replaces the file with the text and one line end; does nothing when it cannot.
+void WriteTextLine(const std::string& path, const std::string& text);
+
+}  // namespace tarnwick
