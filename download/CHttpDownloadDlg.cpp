@@ -99,7 +99,6 @@ void CHttpDownloadDlg::OnCancel() {
 }
 
 void CHttpDownloadDlg::reject() {
-    // Escape cancels the transfer; the dialog ends when the worker has stopped.
     if (finished) QDialog::reject();
     else OnCancel();
 }

@@ -21,6 +21,8 @@ public:
 
     // Sets the dialog up, starts the download and runs until it ends: 1 done, 2 cancelled or failed.
     int exec() override;
+    // Escape: cancels the transfer; the dialog ends once the worker has stopped.
+    void reject() override;
 
     std::string DisplayName() const { return displayName; }
 
@@ -38,7 +40,6 @@ protected:
     void OnCancel();
     void OnDownloadFinished();
     void OnDestroy();
-    void reject() override;
     void closeEvent(QCloseEvent* event) override;
 
     DownloadProgressView view;
