@@ -7,120 +7,80 @@ namespace tarnwick::test {
 
 namespace {
 
-// Two-bit colour indices in three-bit codes. A clear code after every two pixels keeps the code width
-// fixed, so no dictionary is needed: clear = 4, end = 5.
-std::vector<uint8_t> EncodeSingleColour(int pixelCount, uint8_t colourIndex) {
+const std::vector<uint8_t> kPalette = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255};
+
+// Three-bit codes with a clear code (4) before every two pixels, so the code width never grows.
+std::vector<uint8_t> EncodeOneColour(int pixels, uint8_t colour) {
     std::vector<uint8_t> out;
-    uint32_t bitBuffer = 0;
-    int bitCount = 0;
+    uint32_t bits = 0;
+    int count = 0;
     const auto put = [&](uint32_t code) {
-        bitBuffer |= code << bitCount;
-        bitCount += 3;
-        while (bitCount >= 8) {
-            out.push_back(static_cast<uint8_t>(bitBuffer & 0xFF));
-            bitBuffer >>= 8;
-            bitCount -= 8;
-        }
+        bits |= code << count;
+        for (count += 3; count >= 8; count -= 8, bits >>= 8) out.push_back(static_cast<uint8_t>(bits));
     };
-    for (int i = 0; i < pixelCount; ++i) {
+    for (int i = 0; i < pixels; ++i) {
         if (i % 2 == 0) put(4);
-        put(colourIndex & 0x03);
+        put(colour & 3u);
     }
-    put(5);
-    if (bitCount > 0) out.push_back(static_cast<uint8_t>(bitBuffer & 0xFF));
+    put(5);  // end of information
+    if (count > 0) out.push_back(static_cast<uint8_t>(bits));
     return out;
 }
 
 }  // namespace
 
-GifBuilder::GifBuilder(int width, int height, const Palette& palette, const char* version) {
+GifBuilder::GifBuilder(int width, int height, const char* version) {
     for (int i = 0; i < 6; ++i) bytes_.push_back(static_cast<uint8_t>(version[i]));
-    Word(width);
-    Word(height);
-    bytes_.push_back(0x80 | 0x10 | 0x01);  // global table of 4 entries
-    bytes_.push_back(0);                   // background index
-    bytes_.push_back(0);                   // aspect
-    PaletteBytes(palette);
+    Words({width, height});
+    Raw({0x91, 0, 0});  // global table of four entries, background 0, no aspect
+    Raw(kPalette);
 }
 
-void GifBuilder::Word(int value) {
-    bytes_.push_back(static_cast<uint8_t>(value & 0xFF));
-    bytes_.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
-}
-
-void GifBuilder::PaletteBytes(const Palette& palette) {
-    for (uint32_t rgb : palette) {
-        bytes_.push_back(static_cast<uint8_t>(rgb >> 16));
-        bytes_.push_back(static_cast<uint8_t>(rgb >> 8));
-        bytes_.push_back(static_cast<uint8_t>(rgb));
-    }
+void GifBuilder::Words(std::initializer_list<int> values) {
+    for (int value : values) Raw({static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)});
 }
 
 void GifBuilder::SubBlocks(const std::vector<uint8_t>& data) {
     for (size_t at = 0; at < data.size(); at += 255) {
-        const size_t length = std::min<size_t>(255, data.size() - at);
-        bytes_.push_back(static_cast<uint8_t>(length));
-        bytes_.insert(bytes_.end(), data.begin() + static_cast<long>(at),
-                      data.begin() + static_cast<long>(at + length));
+        const auto length = static_cast<uint8_t>(std::min<size_t>(255, data.size() - at));
+        bytes_.push_back(length);
+        for (size_t i = 0; i < length; ++i) bytes_.push_back(data[at + i]);
     }
     bytes_.push_back(0);
 }
 
-GifBuilder& GifBuilder::Loop() {
-    const std::string id = "NETSCAPE2.0";
-    bytes_.insert(bytes_.end(), {0x21, 0xFF, 0x0B});
-    bytes_.insert(bytes_.end(), id.begin(), id.end());
-    SubBlocks({0x01, 0x00, 0x00});
-    return *this;
-}
-
 GifBuilder& GifBuilder::Comment(const std::string& text) {
-    bytes_.insert(bytes_.end(), {0x21, 0xFE});
-    SubBlocks(std::vector<uint8_t>(text.begin(), text.end()));
+    Raw({0x21, 0xFE});
+    SubBlocks({text.begin(), text.end()});
     return *this;
 }
 
-GifBuilder& GifBuilder::Control(uint16_t delay, int disposal, int transparentIndex) {
-    bytes_.insert(bytes_.end(), {0x21, 0xF9, 0x04});
-    bytes_.push_back(static_cast<uint8_t>(((disposal & 0x07) << 2) | (transparentIndex >= 0 ? 1 : 0)));
-    Word(delay);
-    bytes_.push_back(static_cast<uint8_t>(transparentIndex >= 0 ? transparentIndex : 0));
-    bytes_.push_back(0);
+GifBuilder& GifBuilder::Control(int delay, int disposal) {
+    Raw({0x21, 0xF9, 0x04, static_cast<uint8_t>((disposal & 7) << 2)});
+    Words({delay});
+    return Raw({0, 0});
+}
+
+GifBuilder& GifBuilder::Image(int left, int top, int width, int height, uint8_t colour, bool localTable) {
+    Raw({0x2C});
+    Words({left, top, width, height});
+    Raw({static_cast<uint8_t>(localTable ? 0x81 : 0x00)});
+    if (localTable) Raw(kPalette);
+    Raw({2});  // minimum code size
+    SubBlocks(EncodeOneColour(width * height, colour));
     return *this;
 }
 
-GifBuilder& GifBuilder::Image(int left, int top, int width, int height, uint8_t colourIndex,
-                              const Palette* localPalette) {
-    bytes_.push_back(0x2C);
-    Word(left);
-    Word(top);
-    Word(width);
-    Word(height);
-    bytes_.push_back(localPalette ? 0x81 : 0x00);
-    if (localPalette) PaletteBytes(*localPalette);
-    bytes_.push_back(2);  // minimum code size
-    SubBlocks(EncodeSingleColour(width * height, colourIndex));
-    return *this;
-}
-
-GifBuilder& GifBuilder::PlainText(int left, int top, int width, int height, const std::string& text) {
-    bytes_.insert(bytes_.end(), {0x21, 0x01, 0x0C});
-    Word(left);
-    Word(top);
-    Word(width);
-    Word(height);
-    bytes_.insert(bytes_.end(), {8, 8, 1, 0});  // cell size, foreground, background
-    SubBlocks(std::vector<uint8_t>(text.begin(), text.end()));
+GifBuilder& GifBuilder::PlainText(int left, int top, int width, int height) {
+    Raw({0x21, 0x01, 0x0C});
+    Words({left, top, width, height});
+    Raw({8, 8, 1, 0});  // cell size, foreground, background
+    SubBlocks({'h', 'i'});
     return *this;
 }
 
 GifBuilder& GifBuilder::Raw(const std::vector<uint8_t>& bytes) {
-    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
-GifBuilder& GifBuilder::Trailer() {
-    bytes_.push_back(0x3B);
+    for (uint8_t byte : bytes) bytes_.push_back(byte);
     return *this;
 }
 
