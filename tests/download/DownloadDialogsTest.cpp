@@ -8,7 +8,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "LoopbackServers.h"
+#include "HttpTestServer.h"
+#include "ScriptedTcpServer.h"
+#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
 #include "app/DialogManager.h"
 #include "app/RecordingWindowServices.h"

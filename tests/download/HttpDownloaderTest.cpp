@@ -9,7 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include "LoopbackServers.h"
+#include "HttpTestServer.h"
+#include "ScriptedTcpServer.h"
+#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
 
 namespace tarnwick {
@@ -204,6 +206,19 @@ TEST_F(HttpDownloaderTest, ConnectionRefusedLeavesNoFile) {
     EXPECT_THAT(downloader.systemErrors, ElementsAre(Pair(1609, static_cast<uint32_t>(CURLE_COULDNT_CONNECT))));
     EXPECT_FALSE(downloader.LastErrorDescription().empty());
     EXPECT_FALSE(Exists(target));
+}
+
+TEST(HttpDownloaderTlsTest, UntrustedCertificateIsRefused) {
+    test::UntrustedHttpsServer server;
+    if (!server.Ready()) GTEST_SKIP() << "no openssl tool to make a test certificate";
+    TempFolder folder;
+    RecordingDownloader downloader;
+    downloader.url = server.Url("/file.bin");
+    downloader.filePath = folder.File("secure.flv");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);
+    EXPECT_THAT(downloader.systemErrors,
+                ElementsAre(Pair(1609, static_cast<uint32_t>(CURLE_PEER_FAILED_VERIFICATION))));
+    EXPECT_FALSE(Exists(downloader.filePath));
 }
 
 TEST_F(HttpDownloaderTest, WriteFailureIsReportedWithTheSystemCode) {

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "LoopbackServers.h"
+#include "HttpTestServer.h"
+#include "ScriptedTcpServer.h"
+#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
 
 namespace tarnwick {

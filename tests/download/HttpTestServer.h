@@ -1,0 +1,39 @@
+// A small HTTP site on 127.0.0.1 for the download tests.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "SampleData.h"
+
+namespace tarnwick::test {
+
+// An HTTP server with a fixed set of pages:
+//   /file.bin (kFileSize bytes, honours Range), /missing (404), /broken (500), /chunked (no Content-Length),
+//   /redirect (302 to /file.bin), /secret (Basic auth "user"/"secret", else 401).
+class HttpTestServer {
+public:
+    static constexpr size_t kFileSize = 200000;
+
+    HttpTestServer();
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    int Port() const { return port_; }
+    std::string Url(const std::string& path) const;
+    // A request header of the last request, empty when it had none.
+    std::string LastHeader(const std::string& name) const;
+    int Requests() const { return requests_.load(); }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
+    std::thread thread_;
+    std::atomic<int> requests_{0};
+};
+
+}  // namespace tarnwick::test
