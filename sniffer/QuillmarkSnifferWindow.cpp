@@ -1,6 +1,7 @@
 // The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -12,8 +13,10 @@
 #include "app/ShowMessage.h"
 #include "app/SiteAddresses.h"
 #include "app/SnifferApp.h"
+#include "controls/PictureControl.h"
 #include "resources/ResourceFiles.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/BannerFiles.h"
 #include "sniffer/DownloadDialogs.h"
 
 namespace tarnwick {
@@ -21,7 +24,9 @@ namespace tarnwick {
 QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
                                                QWidget* parent, DownloadDialogRunner runDialog)
     : QDialog(parent), services_(services), startCapture_(std::move(startCapture)) {
-    DialogManager::CreateFromTemplate(this, kSnifferDialogId);
+    DialogManager::CreateFromTemplate(this, kSnifferDialogId, [](const DialogItemDefinition& item, QWidget* parent) {
+        return item.id == kBannerId ? new PictureControl(parent) : nullptr;
+    });
     list_ = std::make_unique<SniffedVideoList>(&services_, Handle());
     if (!runDialog) runDialog = [&services](const DownloadRequest& r) { return RunDownloadDialog(services, r); };
     auto ignoreEverywhere = [](const std::string& url) {
@@ -55,7 +60,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     removeButton_ = DialogManager::Bind<QPushButton>(this, kRemoveButtonId);
     downloadPlayButton_ = DialogManager::Bind<QPushButton>(this, kDownloadPlayButtonId);
     downloadOnlyButton_ = DialogManager::Bind<QPushButton>(this, kDownloadOnlyButtonId);
-    banner_ = DialogManager::Control(this, kBannerId);
+    banner_ = DialogManager::Bind<PictureControl>(this, kBannerId);
     helpButton_ = DialogManager::Bind<QPushButton>(this, kHelpButtonId);
 
     layoutScaler_.Apply(this, kSnifferDialogId, 96.0);
@@ -71,8 +76,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     helpButton_->show();
     setFixedSize(386, 274);  // also removes the sizing border
     sidePicture_ = QPixmap(QString::fromLatin1(ResourceFile(kSidePictureId)));
-    // The banner area stays empty until a banner is loaded into it.
-    banner_->setGeometry(70, 172, 234, 60);
+    ShowBanner();
     listView_->AddColumn("Time Sniffed", 106);
     listView_->AddColumn("Type", 44);
     listView_->AddColumn("Size", 64);
@@ -89,6 +93,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     connect(removeButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnRemove);
     connect(helpButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnHelp);
     connect(downloadOnlyButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnDownload);
+    connect(banner_, &PictureControl::clicked, this, &QuillmarkSnifferWindow::OnBannerClicked);
     connect(listView_, &ReportListView::ItemChanged, this, &QuillmarkSnifferWindow::OnListItemChanged);
 
     CaptureStart start = startCapture_ ? startCapture_() : CaptureStart{};
@@ -99,6 +104,17 @@ void QuillmarkSnifferWindow::OnInitDialog() {
         sessions.push_back(std::move(session));
     }
     setFocus();
+}
+
+void QuillmarkSnifferWindow::ShowBanner() {
+    std::string folder = BannerFolder(Settings());
+    std::string url = BannerUrl(Settings());
+    if (!url.empty()) FetchBanner(url, folder, kBannerFetchBudgetMs);
+    // Until a banner has ever been fetched, the one shipped with the program is shown.
+    QString file = QString::fromStdString(BannerFile(folder));
+    if (!QFileInfo::exists(file)) file = QString::fromLatin1(kShippedBannerFile);
+    if (banner_->Load(file)) banner_->Draw();
+    banner_->setGeometry(70, 172, 234, 60);
 }
 
 void QuillmarkSnifferWindow::PlaceButton(QPushButton* button, int dx, int dy) {

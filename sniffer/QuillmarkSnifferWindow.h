@@ -16,6 +16,7 @@ class QPushButton;
 
 namespace tarnwick {
 
+class PictureControl;
 class ReportListView;
 
 class QuillmarkSnifferWindow : public QDialog, public SnifferHost {
@@ -26,10 +27,14 @@ public:
                            DownloadDialogRunner runDialog = {});
     ~QuillmarkSnifferWindow() override;
 
+    // The longest the banner fetch may hold the window while it opens.
+    static constexpr int kBannerFetchBudgetMs = 2000;
+
     WindowHandle Handle() { return this; }
     SniffedVideoList* List() { return list_.get(); }
     ReportListView* ListView() { return listView_; }
     const DialogFontScaler& LayoutScaler() const { return layoutScaler_; }
+    PictureControl* Banner() { return banner_; }
     // Why nothing is captured (shown once after the window opens); empty when capture runs.
     const std::string& CaptureProblem() const { return captureProblem_; }
     // True once every session has ended by itself (a finished capture-file replay).
@@ -54,6 +59,7 @@ protected:
 private:
     void OnInitDialog();
     void PlaceButton(QPushButton* button, int dx, int dy);
+    void ShowBanner();
 
     WindowServices& services_;
     CaptureStarter startCapture_;
@@ -61,7 +67,7 @@ private:
     std::unique_ptr<SniffedVideoList> list_;
     std::unique_ptr<VideoActions> actions_;
     ReportListView* listView_ = nullptr;
-    QWidget* banner_ = nullptr;
+    PictureControl* banner_ = nullptr;
     QPixmap sidePicture_;
     QPushButton* helpButton_ = nullptr;
     QPushButton* previewButton_ = nullptr;

@@ -1,0 +1,130 @@
+// The banner: a complete fetch replaces image.gif, a failed one keeps it, and nothing holds the window.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/AppSettings.h"
+#include "app/QtWindowServices.h"
+#include "controls/PictureControl.h"
+#include "sniffer/BannerFiles.h"
+#include "sniffer/QuillmarkSnifferWindow.h"
+#include "tests/support/TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string ShippedBanner() {
+    QFile file(":/art/banner.gif");
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return file.readAll().toStdString();
+}
+
+class BannerServer {
+public:
+    BannerServer() {
+        server_.Get("/banner.gif", [](const httplib::Request&, httplib::Response& r) {
+            r.set_content(ShippedBanner(), "image/gif");
+        });
+        server_.Get("/missing.gif", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ~BannerServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+// A port that accepts connections and never answers: a site that has gone silent.
+class SilentPort {
+public:
+    SilentPort() {
+        socket_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(socket_, 4);
+        socklen_t length = sizeof address;
+        ::getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~SilentPort() { ::close(socket_); }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/banner.gif"; }
+
+private:
+    int socket_ = -1;
+    int port_ = 0;
+};
+
+TEST(Banner, CompleteFetchReplacesTheBannerAndFailuresKeepIt) {
+    testing::TempDir dir;
+    BannerServer server;
+    std::string folder = dir.path().string();
+    dir.Write("image.gif", "previous");
+
+    EXPECT_FALSE(FetchBanner(server.Url("/missing.gif"), folder, 2000));
+    EXPECT_EQ(Read(BannerFile(folder)), "previous");
+    EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
+
+    EXPECT_FALSE(FetchBanner("http://127.0.0.1:1/banner.gif", folder, 2000));  // nobody listens
+    EXPECT_EQ(Read(BannerFile(folder)), "previous");
+    EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
+
+    EXPECT_TRUE(FetchBanner(server.Url("/banner.gif"), folder, 2000));
+    EXPECT_EQ(Read(BannerFile(folder)), ShippedBanner());
+    EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
+}
+
+TEST(Banner, ReadOnlyProgramFolderMovesTheBannerToTheUserFolder) {
+    testing::TempDir dir;
+    testing::ScopedEnv appdata("APPDATA", dir.path().c_str());
+    AppSettings settings;
+    settings.programFolder = dir.path().string();
+    EXPECT_EQ(BannerFolder(settings), dir.path().string());
+    settings.programFolder = dir / "not-writable";  // missing: cannot be written either
+    EXPECT_EQ(BannerFolder(settings), dir / "Tarnwick");
+}
+
+TEST(Banner, WindowOpensQuicklyWhenTheSiteIsSilentAndShowsTheLastBanner) {
+    testing::TempDir dir;
+    SilentPort silent;
+    Settings().programFolder = dir.path().string();
+    Settings().configFilePath = dir.Write("Tarnwick.ini", "[Tarnwick]\nBannerUrl=" + silent.Url() + "\n");
+    QtWindowServices services;
+    QElapsedTimer timer;
+    timer.start();
+    QuillmarkSnifferWindow window(services, [] { return CaptureStart{}; });
+    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(dir.path().string())));
+    // No banner was ever fetched: the shipped one plays.
+    EXPECT_GT(window.Banner()->FrameCount(), 1);
+    EXPECT_TRUE(window.Banner()->IsAnimating());
+    EXPECT_EQ(window.Banner()->geometry(), QRect(70, 172, 234, 60));
+}
+
+}  // namespace
+}  // namespace tarnwick
