@@ -83,6 +83,7 @@ bool PictureControl::LoadStill(const QByteArray& data) {
 
 bool PictureControl::LoadFrames(const QByteArray& data) {
     GifBlockWalker walker(Bytes(data));
+    const QSize screen(walker.ScreenWidth(), walker.ScreenHeight());
     for (GifFrame& piece : walker.ExtractFrames()) {
         QImage decoded;
         const auto* bytes = reinterpret_cast<const uchar*>(piece.gif.data());
@@ -95,15 +96,15 @@ bool PictureControl::LoadFrames(const QByteArray& data) {
         frame.delay = piece.delay;
         frame.disposal = piece.disposal;
         const QRect area(piece.left, piece.top, piece.width, piece.height);
-        if (decoded.size() == area.size()) {
-            frame.picture = std::move(decoded);
-            frame.pictureOrigin = area.topLeft();
-        } else {
+        if (decoded.size() == screen) {
             // The decoder paints the frame onto a screen-sized image; keep only the frame's own pixels.
             const QRect visible = area.intersected(decoded.rect());
             if (visible.isEmpty()) continue;
             frame.picture = decoded.copy(visible);
-            frame.pictureOrigin = visible.topLeft();
+            frame.pictureArea = visible;
+        } else {
+            frame.picture = std::move(decoded);
+            frame.pictureArea = area;
         }
         frames_.push_back(std::move(frame));
     }
@@ -221,7 +222,7 @@ void PictureControl::ShowCurrentFrame() {
             savedOrigin_ = area.topLeft();
         }
         QPainter painter(&canvas_);
-        painter.drawImage(frame.pictureOrigin, frame.picture);
+        painter.drawImage(frame.pictureArea, frame.picture);
         painter.end();
         RequestRepaintLocked();
     }

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QImage>
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
 #include <atomic>
 #include <condition_variable>
@@ -20,8 +21,8 @@ class PictureControl : public QWidget {
     Q_OBJECT
 public:
     struct PictureFrame {
-        QImage picture;       // the decoded pixels that lie on the canvas
-        QPoint pictureOrigin; // where they go
+        QImage picture;     // the decoded pixels that lie on the canvas
+        QRect pictureArea;  // where they go
         int left = 0;
         int top = 0;
         int width = 0;

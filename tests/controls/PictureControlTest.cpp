@@ -68,6 +68,14 @@ TEST(PictureControlTest, AnimationComposesFramesWithTheirDisposalMethods) {
         control.EndCurrentFrame();
     }
     EXPECT_EQ(control.Canvas(), underBlue);
+
+    // A screen-sized frame placed off the corner: only its own pixels land, and only on the screen.
+    ASSERT_TRUE(control.Load(Data(GifBuilder(6, 4).Image(0, 0, 6, 4, 0).Image(2, 1, 6, 4, 2))));
+    control.ShowCurrentFrame();
+    control.EndCurrentFrame();
+    control.ShowCurrentFrame();
+    EXPECT_EQ(control.Canvas().pixel(1, 1), kRed);
+    EXPECT_TRUE(AreaIs(control.Canvas(), QRect(2, 1, 4, 3), kBlue));
 }
 
 TEST(PictureControlTest, StillPicturesAreShownWithoutAThread) {
