@@ -67,7 +67,7 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
         return;
     }
 
-    const PendingRequest current =
+    PendingRequest current =
         pending_.Take({tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort});
 
     std::string sizeText;
@@ -88,7 +88,7 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
         if (frame.StartsWith(*headerEnd, "FLV")) Report(current, sizeText, "x-flv", now);
     }
 
-    previousRequest_ = current;
+    previousRequest_ = std::move(current);
     previousSizeText_ = std::move(sizeText);
 }
 

@@ -3,71 +3,112 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tarnwick {
+
+namespace {
+
+// Doubly linked chains threaded through the nodes by a pair of member links.
+template <typename Node, typename Chain, Node* Node::*Older, Node* Node::*Newer>
+struct Links {
+    static void Append(Chain& chain, Node* node) {
+        node->*Older = chain.newest;
+        node->*Newer = nullptr;
+        if (chain.newest) chain.newest->*Newer = node;
+        else chain.oldest = node;
+        chain.newest = node;
+    }
+    static void Unlink(Chain& chain, Node* node) {
+        if (node->*Older) (node->*Older)->*Newer = node->*Newer;
+        else chain.oldest = node->*Newer;
+        if (node->*Newer) (node->*Newer)->*Older = node->*Older;
+        else chain.newest = node->*Older;
+        node->*Older = node->*Newer = nullptr;
+    }
+};
+
+uint64_t Mix(uint64_t value) {
+    value += 0x9E3779B97F4A7C15ull;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
+
+}  // namespace
 
 PendingRequestTable::PendingRequestTable(size_t maxEntries, size_t maxBytes)
     : maxEntries_(std::max<size_t>(maxEntries, 1)), maxBytes_(maxBytes) {}
 
+PendingRequestTable::~PendingRequestTable() { Clear(); }
+
 size_t PendingRequestTable::KeyHash::operator()(const ConnectionKey& key) const {
-    uint64_t a = 0, b = 0;
-    std::memcpy(&a, key.clientAddress.data(), 4);
-    std::memcpy(reinterpret_cast<uint8_t*>(&a) + 4, key.serverAddress.data(), 4);
-    b = (static_cast<uint64_t>(key.clientPort) << 16) | key.serverPort;
-    uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
-    return static_cast<size_t>(h ^ (h >> 29));
+    uint32_t client = 0, server = 0;
+    std::memcpy(&client, key.clientAddress.data(), 4);
+    std::memcpy(&server, key.serverAddress.data(), 4);
+    const uint64_t addresses = (static_cast<uint64_t>(client) << 32) | server;
+    const uint64_t ports = (static_cast<uint64_t>(key.clientPort) << 16) | key.serverPort;
+    return static_cast<size_t>(Mix(addresses ^ Mix(ports)));
 }
 
-size_t PendingRequestTable::CostOf(const PendingRequest& entry) {
-    return kEntryOverheadBytes + entry.host.capacity() + entry.path.capacity() + entry.requestText.capacity();
-}
-
-void PendingRequestTable::Erase(Sequence sequence) {
-    auto it = entries_.find(sequence);
-    if (it == entries_.end()) return;
-    auto keyIt = byKey_.find(it->second.key);
-    if (keyIt != byKey_.end()) {
-        keyIt->second.erase(sequence);
-        if (keyIt->second.empty()) byKey_.erase(keyIt);
+void PendingRequestTable::Remove(Node* node) {
+    Links<Node, Chain, &Node::olderArrival, &Node::newerArrival>::Unlink(arrivals_, node);
+    Links<Node, Chain, &Node::olderSameKey, &Node::newerSameKey>::Unlink(*node->keyChain, node);
+    if (!node->keyChain->oldest) byKey_.erase(node->request.key);
+    Links<Node, Chain, &Node::olderSameTime, &Node::newerSameTime>::Unlink(*node->secondChain, node);
+    if (!node->secondChain->oldest) {
+        if (lastSecond_ != bySecond_.end() && &lastSecond_->second == node->secondChain) lastSecond_ = bySecond_.end();
+        bySecond_.erase(node->request.timeAdded);
     }
-    byTime_.erase({it->second.timeAdded, sequence});
-    bytes_ -= CostOf(it->second);
-    entries_.erase(it);
+    bytes_ -= node->cost;
+    --size_;
+    delete node;
 }
 
 void PendingRequestTable::Add(PendingRequest entry, int64_t nowSeconds) {
-    // Everything with nowSeconds - timeAdded > kMaxAgeSeconds, oldest stamp first.
-    while (!byTime_.empty() && byTime_.begin()->first < nowSeconds - kMaxAgeSeconds)
-        Erase(byTime_.begin()->second);
+    // Every entry with nowSeconds - timeAdded > kMaxAgeSeconds, whole seconds at a time.
+    while (!bySecond_.empty() && bySecond_.begin()->first < nowSeconds - kMaxAgeSeconds)
+        Remove(bySecond_.begin()->second.oldest);
 
-    entry.timeAdded = nowSeconds;
-    entry.host.shrink_to_fit();
-    entry.path.shrink_to_fit();
-    entry.requestText.shrink_to_fit();
-    const size_t cost = CostOf(entry);
-    while (!entries_.empty() && (entries_.size() >= maxEntries_ || bytes_ + cost > maxBytes_))
-        Erase(entries_.begin()->first);
+    auto* node = new Node{std::move(entry)};
+    node->request.timeAdded = nowSeconds;
+    node->cost = kEntryOverheadBytes + node->request.host.capacity() + node->request.path.capacity() +
+                 node->request.requestText.capacity();
+    while (arrivals_.oldest && (size_ >= maxEntries_ || bytes_ + node->cost > maxBytes_)) Remove(arrivals_.oldest);
 
-    const Sequence sequence = nextSequence_++;
-    byKey_[entry.key].insert(sequence);
-    byTime_.insert({nowSeconds, sequence});
-    bytes_ += cost;
-    entries_.emplace(sequence, std::move(entry));
+    if (lastSecond_ == bySecond_.end() || lastSecond_->first != nowSeconds)
+        lastSecond_ = bySecond_.try_emplace(nowSeconds).first;
+    node->keyChain = &byKey_[node->request.key];
+    node->secondChain = &lastSecond_->second;
+    Links<Node, Chain, &Node::olderArrival, &Node::newerArrival>::Append(arrivals_, node);
+    Links<Node, Chain, &Node::olderSameKey, &Node::newerSameKey>::Append(*node->keyChain, node);
+    Links<Node, Chain, &Node::olderSameTime, &Node::newerSameTime>::Append(*node->secondChain, node);
+    bytes_ += node->cost;
+    ++size_;
 }
 
 PendingRequest PendingRequestTable::Take(const ConnectionKey& key) {
-    auto keyIt = byKey_.find(key);
-    if (keyIt == byKey_.end() || keyIt->second.empty()) return {};
-    const Sequence oldest = *keyIt->second.begin();
-    PendingRequest result = entries_.at(oldest);
-    Erase(oldest);
+    auto keyChain = byKey_.find(key);
+    if (keyChain == byKey_.end()) return {};
+    Node* oldest = keyChain->second.oldest;
+    PendingRequest result = std::move(oldest->request);
+    oldest->request.key = result.key;  // still needed to unlink it
+    oldest->request.timeAdded = result.timeAdded;
+    Remove(oldest);
     return result;
 }
 
 void PendingRequestTable::Clear() {
-    entries_.clear();
+    for (Node* node = arrivals_.oldest; node;) {
+        Node* next = node->newerArrival;
+        delete node;
+        node = next;
+    }
+    arrivals_ = {};
     byKey_.clear();
-    byTime_.clear();
+    bySecond_.clear();
+    lastSecond_ = bySecond_.end();
+    size_ = 0;
     bytes_ = 0;
 }
 

@@ -4,17 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <unordered_map>
-#include <utility>
 
 #include "capture/PendingRequest.h"
 
 namespace tarnwick {
 
-// Entries older than 60 seconds are dropped when a newer one is added. Adding never walks the whole
-// table: expiry uses a time-ordered index and Take a per-connection index. Traffic cannot flood the
-// table either: beyond the entry or byte cap the oldest entries go first.
+// Entries older than 60 seconds are dropped when a newer one is added. No operation walks the whole
+// table: each entry sits on three chains (arrival order, its connection, its second of arrival), so
+// Add, Take and expiry touch only the entries they return or drop. Traffic cannot flood the table
+// either: beyond the entry or byte cap the oldest arrivals go first.
 class PendingRequestTable {
 public:
     static constexpr int64_t kMaxAgeSeconds = 60;
@@ -24,6 +23,9 @@ public:
     static constexpr size_t kEntryOverheadBytes = 256;
 
     explicit PendingRequestTable(size_t maxEntries = kDefaultMaxEntries, size_t maxBytes = kDefaultMaxBytes);
+    ~PendingRequestTable();
+    PendingRequestTable(const PendingRequestTable&) = delete;
+    PendingRequestTable& operator=(const PendingRequestTable&) = delete;
 
     // Drops entries older than kMaxAgeSeconds at nowSeconds, stamps the entry with nowSeconds and
     // appends it. An entry stamped in the future (the clock went back) has a negative age and stays.
@@ -32,26 +34,43 @@ public:
     PendingRequest Take(const ConnectionKey& key);
     void Clear();
 
-    size_t Size() const { return entries_.size(); }
+    size_t Size() const { return size_; }
     // Texts plus bookkeeping of every entry, as counted against the byte cap.
     size_t Bytes() const { return bytes_; }
 
 private:
+    struct Node;
+    struct Chain {
+        Node* oldest = nullptr;
+        Node* newest = nullptr;
+    };
+    struct Node {
+        PendingRequest request;
+        size_t cost = 0;
+        Node* olderArrival = nullptr;
+        Node* newerArrival = nullptr;
+        Node* olderSameKey = nullptr;
+        Node* newerSameKey = nullptr;
+        Node* olderSameTime = nullptr;
+        Node* newerSameTime = nullptr;
+        // The chains of this node's key and second; elements of node-based maps never move.
+        Chain* keyChain = nullptr;
+        Chain* secondChain = nullptr;
+    };
     struct KeyHash {
         size_t operator()(const ConnectionKey& key) const;
     };
-    using Sequence = uint64_t;
 
-    static size_t CostOf(const PendingRequest& entry);
-    void Erase(Sequence sequence);
+    void Remove(Node* node);
 
     size_t maxEntries_;
     size_t maxBytes_;
+    size_t size_ = 0;
     size_t bytes_ = 0;
-    Sequence nextSequence_ = 0;
-    std::map<Sequence, PendingRequest> entries_;                  // in order of arrival
-    std::unordered_map<ConnectionKey, std::set<Sequence>, KeyHash> byKey_;
-    std::set<std::pair<int64_t, Sequence>> byTime_;               // (time added, arrival)
+    Chain arrivals_;
+    std::unordered_map<ConnectionKey, Chain, KeyHash> byKey_;
+    std::map<int64_t, Chain> bySecond_;
+    std::map<int64_t, Chain>::iterator lastSecond_ = bySecond_.end();  // where the last Add went
 };
 
 }  // namespace tarnwick
