@@ -2,7 +2,12 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -12,6 +17,7 @@
 #include <vector>
 
 #include "app/FrontEnds.h"
+#include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
 #include "capture/CaptureAdapters.h"
 #include "capture/CaptureSession.h"
@@ -105,7 +111,8 @@ int RunListAdapters(const CommandLine&) {
 }
 
 int RunHeadless(const CommandLine& options) {
-    if (!options.saveDir.empty()) return Fail("--save-dir is not built yet");
+    if (!options.saveDir.empty() && access(options.saveDir.c_str(), W_OK | X_OK) != 0)
+        return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
     std::optional<Ipv4Address> ownAddress;
     if (!options.ownAddress.empty()) {
         ownAddress = ParseAddress(options.ownAddress);
@@ -119,22 +126,37 @@ int RunHeadless(const CommandLine& options) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    SniffedVideoList list(nullptr, nullptr);
-    // Everything done with an accepted video happens here, in acceptance order. Further consumers
-    // (such as saving each video into a folder) join this list.
-    std::vector<std::function<void(const SniffedVideo&)>> consumers;
-    consumers.push_back([json = options.json](const SniffedVideo& video) {
-        const std::string line = json ? JsonLine::Format(video) : JsonLine::FormatReadable(video);
+    // Declared first so they outlive the saver, which registers URLs with them.
+    Sessions sessions;
+    std::mutex outputLock;
+    auto print = [&outputLock](const std::string& line) {
+        std::lock_guard lock(outputLock);
         std::fprintf(stdout, "%s\n", line.c_str());
         std::fflush(stdout);
+    };
+    std::unique_ptr<HeadlessSaver> saver;
+    if (!options.saveDir.empty()) {
+        saver = std::make_unique<HeadlessSaver>(
+            options.saveDir,
+            [&sessions](const std::string& url) {
+                for (const auto& session : sessions) session->IgnoreUrl(url, 1);
+            },
+            print);
+    }
+
+    SniffedVideoList list(nullptr, nullptr);
+    // Everything done with an accepted video happens here, in acceptance order.
+    std::vector<std::function<void(const SniffedVideo&)>> consumers;
+    consumers.push_back([json = options.json, &print](const SniffedVideo& video) {
+        print(json ? JsonLine::Format(video) : JsonLine::FormatReadable(video));
     });
+    if (saver) consumers.push_back([&saver](const SniffedVideo& video) { saver->Enqueue(video); });
     list.SetAcceptedObserver([&consumers](const SniffedVideo& video) {
         for (const auto& consume : consumers) consume(video);
     });
     ListHost host(list);
     HostRegistration registration(&host);
 
-    Sessions sessions;
     if (!options.readFile.empty()) {
         std::string error;
         auto session = CaptureSession::OpenFile(options.readFile, ownAddress, &error);
@@ -151,7 +173,12 @@ int RunHeadless(const CommandLine& options) {
                          FormatAddress(session->OwnAddress()).c_str());
     }
 
-    const WaitResult result = WaitForEnd(stopSignals, sessions);
+    WaitResult result = WaitForEnd(stopSignals, sessions);
+    if (saver) {
+        // A replayed file's videos are all saved before the end; Ctrl-C cancels the running download.
+        if (result == WaitResult::AllFinished && !options.readFile.empty()) saver->WaitUntilIdle();
+        saver->Stop();
+    }
     // The list drops what still arrives; then every capture thread is stopped and joined.
     list.Close();
     std::vector<std::string> names;
