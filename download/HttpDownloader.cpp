@@ -247,6 +247,7 @@ int HttpDownloader::Transfer() {
         serverApplied = true;
     }
 
+    bodyOffset_ = resumeOffset;
     Notify(kStatusResolvingName, serverName);
     for (int send = 0; send < kMaxSends; ++send) {
         if (IsAborted()) {
@@ -309,7 +310,7 @@ int HttpDownloader::Transfer() {
                 return 0;
             }
             // The closing read of no bytes reports progress once more.
-            OnProgress(total_, lengthKnown_ ? 1 : 0, contentLength_ + resumeOffset);
+            OnProgress(total_, lengthKnown_ ? 1 : 0, contentLength_ + bodyOffset_);
             return 1;
         }
 
@@ -384,6 +385,18 @@ void HttpDownloader::EndOfHeaders() {
     }
     status_ = code;
     responseCode_ = code;
+    if (code == 200 && bodyOffset_ > 0 && outputFile >= 0) {
+        // The server ignored the range and sends the whole file: appending it would corrupt the file.
+        if (::lseek(outputFile, 0, SEEK_SET) < 0 || ::ftruncate(outputFile, 0) != 0) {
+            int error = errno;
+            SetLastError(filePath + ": " + std::strerror(error));
+            OnSystemError(1628, static_cast<uint32_t>(error));
+            hookFailed_ = true;
+            phase_ = Phase::Rejected;
+            return;
+        }
+        bodyOffset_ = 0;
+    }
     if (code == 200 || code == 206) {
         phase_ = Phase::Body;
         SetStatusTextById(1606);
@@ -432,7 +445,7 @@ size_t HttpDownloader::WriteCallback(char* data, size_t size, size_t count, void
     }
     self->total_ += n;
     self->LimitRate();
-    self->OnProgress(self->total_, self->lengthKnown_ ? 1 : 0, self->contentLength_ + self->resumeOffset);
+    self->OnProgress(self->total_, self->lengthKnown_ ? 1 : 0, self->contentLength_ + self->bodyOffset_);
     if (self->IsAborted()) return 0;
     return n;
 }

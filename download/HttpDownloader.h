@@ -164,6 +164,8 @@ private:
     uint64_t contentLength_ = 0;
     std::string location_;
     uint64_t total_ = 0;
+    // Bytes before the body in the file: the resume offset, or 0 when the server sent the whole file.
+    uint64_t bodyOffset_ = 0;
     uint32_t startTick_ = 0;
     bool hookFailed_ = false;
 };

@@ -72,12 +72,6 @@ TEST_F(RawFixture, ErrorStatusIsNotSavedAsTheVideo) {
     EXPECT_FALSE(Exists(downloader.filePath));
 }
 
-TEST_F(RawFixture, AnswerWithoutStatusLineIsAFailure) {
-    ScriptedTcpServer server({{"garbage\r\n\r\nbody", 0}}, false);
-    EXPECT_EQ(Run(server), 0);
-    EXPECT_FALSE(Exists(downloader.filePath));
-}
-
 TEST_F(RawFixture, AnnouncedLengthEndsAKeptAliveConnection) {
     ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nvideo", 0}}, true);
     auto start = std::chrono::steady_clock::now();
