@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,7 +16,8 @@ namespace tarnwick::testing {
 
 class ChildProcess {
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv) {
+    // runAsUser >= 0: the child drops to that user id (and group) before it starts the program.
+    explicit ChildProcess(const std::vector<std::string>& argv, int runAsUser = -1) {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
@@ -26,6 +28,8 @@ public:
             close(err[0]);
             close(out[1]);
             close(err[1]);
+            if (runAsUser >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsUser)) != 0 || setuid(static_cast<uid_t>(runAsUser)) != 0))
+                _exit(126);
             std::vector<char*> args;
             for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
             args.push_back(nullptr);
