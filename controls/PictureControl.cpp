@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <chrono>
+#include <limits>
 #include <span>
 
 #include "controls/GifBlockWalker.h"
@@ -19,12 +20,15 @@ std::span<const uint8_t> Bytes(const QByteArray& data) {
     return {reinterpret_cast<const uint8_t*>(data.constData()), static_cast<size_t>(data.size())};
 }
 
-// The picture loader refuses images beyond this; the canvas follows the same bound so that a tiny file
-// claiming a huge screen cannot make us allocate gigabytes.
+// The picture loader refuses images beyond this. The canvas, and all decoded frames together, keep to the
+// same bound, so that a small file claiming a huge screen or thousands of frames cannot exhaust memory.
+qint64 PictureByteLimit() {
+    const qint64 limit = static_cast<qint64>(QImageReader::allocationLimit()) * 1024 * 1024;
+    return limit > 0 ? limit : std::numeric_limits<qint64>::max();
+}
+
 bool CanvasSizeAllowed(int width, int height) {
-    if (width <= 0 || height <= 0) return false;
-    const qint64 limitBytes = static_cast<qint64>(QImageReader::allocationLimit()) * 1024 * 1024;
-    return limitBytes <= 0 || static_cast<qint64>(width) * height * 4 <= limitBytes;
+    return width > 0 && height > 0 && static_cast<qint64>(width) * height * 4 <= PictureByteLimit();
 }
 
 }  // namespace
@@ -84,6 +88,7 @@ bool PictureControl::LoadStill(const QByteArray& data) {
 bool PictureControl::LoadFrames(const QByteArray& data) {
     GifBlockWalker walker(Bytes(data));
     const QSize screen(walker.ScreenWidth(), walker.ScreenHeight());
+    qint64 frameBytes = 0;
     for (GifFrame& piece : walker.ExtractFrames()) {
         QImage decoded;
         const auto* bytes = reinterpret_cast<const uchar*>(piece.gif.data());
@@ -106,6 +111,8 @@ bool PictureControl::LoadFrames(const QByteArray& data) {
             frame.picture = std::move(decoded);
             frame.pictureArea = area;
         }
+        frameBytes += frame.picture.sizeInBytes();
+        if (frameBytes > PictureByteLimit()) break;  // the frames so far still play
         frames_.push_back(std::move(frame));
     }
     return !frames_.empty();

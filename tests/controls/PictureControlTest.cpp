@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QImageReader>
 
 #include "tests/controls/GifBuilder.h"
 
@@ -118,6 +119,15 @@ TEST(PictureControlTest, UndecodableFramesAreLeftOutAndNothingDecodableIsRefused
         EXPECT_FALSE(control.IsAnimating());
     }
     EXPECT_FALSE(control.Load(QStringLiteral("/nonexistent/image.gif")));
+
+    // Decoded frames stay within the loader's memory bound: 160,000 bytes a frame against 1 MiB.
+    GifBuilder many(200, 200);
+    for (int frame = 0; frame < 8; ++frame) many.Image(0, 0, 200, 200, uint8_t(frame % 3));
+    const int limit = QImageReader::allocationLimit();
+    QImageReader::setAllocationLimit(1);
+    EXPECT_TRUE(control.Load(Data(many)));
+    QImageReader::setAllocationLimit(limit);
+    EXPECT_EQ(control.FrameCount(), 6);
 }
 
 TEST(PictureControlTest, AnimationThreadLoopsAndStopsPromptly) {
