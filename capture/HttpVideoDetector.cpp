@@ -29,7 +29,8 @@ HttpVideoDetector::HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable
 void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
     const PacketView frame(bytes, capturedLength);
     const auto tcp = TcpFrame::Parse(frame);
-    if (!tcp) return;
+    // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
+    if (!tcp || tcp->payloadLength < 3) return;
     if (tcp->sourceAddress == ownAddress_) RecordRequest(frame, *tcp, captureTimeSeconds);
     else HandleResponse(frame, *tcp, captureTimeSeconds);
 }

@@ -6,25 +6,9 @@
 
 namespace tarnwick {
 
-std::optional<uint8_t> PacketView::ByteAt(size_t offset) const {
-    if (offset >= size_) return std::nullopt;
-    return bytes_[offset];
-}
-
-bool PacketView::Copy(size_t offset, size_t count, uint8_t* out) const {
-    if (!Has(offset, count)) return false;
-    if (count > 0) std::memcpy(out, bytes_ + offset, count);
-    return true;
-}
-
 std::string PacketView::Text(size_t from, size_t to) const {
     if (from > to || !Has(from, to - from)) return {};
     return std::string(reinterpret_cast<const char*>(bytes_ + from), to - from);
-}
-
-bool PacketView::StartsWith(size_t offset, std::string_view pattern) const {
-    return Has(offset, pattern.size()) &&
-           (pattern.empty() || std::memcmp(bytes_ + offset, pattern.data(), pattern.size()) == 0);
 }
 
 std::optional<size_t> PacketView::Find(std::string_view pattern, size_t from, size_t end) const {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,12 +18,22 @@ public:
     size_t Size() const { return size_; }
     bool Has(size_t offset, size_t count) const { return offset <= size_ && count <= size_ - offset; }
 
-    std::optional<uint8_t> ByteAt(size_t offset) const;
+    std::optional<uint8_t> ByteAt(size_t offset) const {
+        if (offset >= size_) return std::nullopt;
+        return bytes_[offset];
+    }
     // Copies count bytes starting at offset into out; false (out untouched) when they are not all there.
-    bool Copy(size_t offset, size_t count, uint8_t* out) const;
+    bool Copy(size_t offset, size_t count, uint8_t* out) const {
+        if (!Has(offset, count)) return false;
+        if (count > 0) std::memcpy(out, bytes_ + offset, count);
+        return true;
+    }
     // The bytes [from, to) as text; empty when the range is not wholly inside the frame.
     std::string Text(size_t from, size_t to) const;
-    bool StartsWith(size_t offset, std::string_view pattern) const;
+    bool StartsWith(size_t offset, std::string_view pattern) const {
+        return Has(offset, pattern.size()) &&
+               (pattern.empty() || std::memcmp(bytes_ + offset, pattern.data(), pattern.size()) == 0);
+    }
 
     // First occurrence of pattern lying wholly inside [from, end) (end is clamped to the frame);
     // yields the position just after it. An occurrence ending exactly at end counts.
