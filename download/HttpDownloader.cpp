@@ -559,6 +559,7 @@ bool HttpDownloader::OpenRequest() {
         // curl takes one proxy; the first name of the list.
         std::string first = proxyServer.substr(0, proxyServer.find_first_of(" ;"));
         curl_easy_setopt(h, CURLOPT_PROXY, first.c_str());
+        curl_easy_setopt(h, CURLOPT_NOPROXY, "");  // no bypass list: every host goes through it
     }
     if (!referrer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referrer.c_str());
     if (!verb.empty() && verb != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());

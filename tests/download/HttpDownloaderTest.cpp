@@ -303,6 +303,44 @@ TEST(HttpDownloaderAbortTest, AbortBeforeTheStartSendsNothing) {
     EXPECT_EQ(server.Requests(), 0);
 }
 
+TEST(HttpDownloaderProxyTest, NamedProxyCarriesTheRequest) {
+    ScriptedTcpServer proxy({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nvideo", 0}}, false);
+    RecordingDownloader downloader;
+    downloader.url = "http://videos.example.invalid/clip.flv";
+    downloader.accessType = 2;
+    downloader.proxyServer = "127.0.0.1:" + std::to_string(proxy.Port());
+    EXPECT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_THAT(proxy.ReceivedRequest(), ::testing::StartsWith("GET http://videos.example.invalid/clip.flv "));
+}
+
+TEST(HttpDownloaderProxyTest, SystemSettingsTakeTheProxyFromTheEnvironment) {
+    ScriptedTcpServer proxy({{"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nvideo", 0}}, false);
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.Port())).c_str(), 1);
+    RecordingDownloader downloader;
+    downloader.url = "http://videos.example.invalid/clip.flv";
+    int result = downloader.DownloadToFile();
+    unsetenv("http_proxy");
+    EXPECT_EQ(result, 1) << downloader.LastErrorDescription();
+    EXPECT_THAT(proxy.ReceivedRequest(), ::testing::StartsWith("GET http://videos.example.invalid/clip.flv "));
+}
+
+TEST(HttpDownloaderProxyTest, DirectAccessIgnoresTheProxyVariablesAndUnknownAccessOpensNothing) {
+    HttpTestServer server;
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(test::UnusedPort())).c_str(), 1);
+    RecordingDownloader direct;
+    direct.url = server.Url("/file.bin");
+    direct.accessType = 1;
+    EXPECT_EQ(direct.DownloadToFile(), 1) << direct.LastErrorDescription();
+    unsetenv("http_proxy");
+
+    RecordingDownloader unknown;
+    unknown.url = server.Url("/file.bin");
+    unknown.accessType = 3;
+    EXPECT_EQ(unknown.DownloadToFile(), 0);
+    EXPECT_TRUE(unknown.systemErrors.empty());
+    EXPECT_EQ(server.Requests(), 1);
+}
+
 TEST(HttpDownloaderUrlTest, ParseUrlSplitsAndRetriesWithHttp) {
     std::string url = "example.org/videos/clip.flv?id=7";
     uint32_t service = 0;
