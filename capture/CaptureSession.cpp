@@ -3,8 +3,11 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include "capture/CaptureAdapters.h"
 #include "capture/HttpVideoDetector.h"
@@ -18,6 +21,7 @@ namespace {
 constexpr int kSnapshotLength = 65535;
 constexpr int kReadTimeoutMs = 1000;
 constexpr auto kStopPollInterval = std::chrono::milliseconds(100);
+constexpr size_t kReplayBufferBytes = 1u << 20;
 
 std::string ExecutablePath() {
     char path[PATH_MAX];
@@ -133,9 +137,17 @@ std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path
     std::unique_ptr<CaptureSession> session(new CaptureSession());
     session->name_ = BaseName(path);
     session->replay_ = true;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        if (error) *error = "cannot read capture file " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    // A large read buffer: a replay reads the whole file as fast as it can.
+    std::setvbuf(file, nullptr, _IOFBF, kReplayBufferBytes);
     char errorText[PCAP_ERRBUF_SIZE] = {};
-    session->handle_ = pcap_open_offline(path.c_str(), errorText);
+    session->handle_ = pcap_fopen_offline(file, errorText);  // closes the file with the handle
     if (!session->handle_) {
+        std::fclose(file);
         if (error) *error = "cannot read capture file " + path + ": " + errorText;
         return nullptr;
     }
