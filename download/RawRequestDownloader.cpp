@@ -37,7 +37,7 @@ private:
     int socket_;
 };
 
-// The value of a header field inside one header block, or nothing.
+// Reads Content-Length from one header block; false when the block has none.
 bool FindContentLength(std::string_view header, int64_t& length) {
     size_t pos = 0;
     while ((pos = header.find("\r\n", pos)) != std::string_view::npos) {
