@@ -8,21 +8,6 @@
 namespace tarnwick {
 namespace {
 
-TEST(JsonLine, FormatsEveryFieldInOrder) {
-    SniffedVideo video;
-    video.serial = 1;
-    video.timeSniffed = "03:07:45 PM";
-    video.type = "flv";
-    video.size = 123456;
-    video.url = "http://videohost/v/clip.flv";
-    video.adapter = "eth0";
-    EXPECT_EQ(JsonLine::Format(video),
-              "{\"serial\":1,\"time\":\"03:07:45 PM\",\"type\":\"flv\",\"size\":123456,"
-              "\"url\":\"http://videohost/v/clip.flv\",\"adapter\":\"eth0\"}");
-    video.size = 5000000000LL;
-    EXPECT_NE(JsonLine::Format(video).find("\"size\":5000000000,"), std::string::npos);
-}
-
 TEST(JsonLine, SniffedBytesAreEscapedIntoValidJson) {
     EXPECT_EQ(JsonLine::Quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonLine::Quote("\r\n\t\x01\x7f"), "\"\\r\\n\\t\\u0001\\u007f\"");

@@ -30,25 +30,6 @@ TEST(PendingRequestTable, EntriesOlderThanSixtySecondsGoOnTheNextAdd) {
     EXPECT_EQ(table.Take(Key(3)).timeAdded, 1060);
 }
 
-TEST(PendingRequestTable, EntryFromTheFutureStays) {
-    PendingRequestTable table;
-    table.Add(Entry(Key(1), "/future "), 5000);
-    table.Add(Entry(Key(2), "/now "), 1000);
-    EXPECT_EQ(table.Size(), 2u);
-    EXPECT_EQ(table.Take(Key(1)).path, "/future ");
-}
-
-TEST(PendingRequestTable, SameKeyIsClaimedInOrderOfArrival) {
-    PendingRequestTable table;
-    table.Add(Entry(Key(1), "/a "), 10);
-    table.Add(Entry(Key(2), "/other "), 10);
-    table.Add(Entry(Key(1), "/b "), 5);  // older stamp, later arrival
-    EXPECT_EQ(table.Take(Key(1)).path, "/a ");
-    EXPECT_EQ(table.Take(Key(1)).path, "/b ");
-    EXPECT_TRUE(table.Take(Key(1)).IsEmpty());
-    EXPECT_EQ(table.Size(), 1u);
-}
-
 TEST(PendingRequestTable, TakeWithoutMatchChangesNothing) {
     PendingRequestTable table;
     EXPECT_TRUE(table.Take(Key(1)).IsEmpty());
