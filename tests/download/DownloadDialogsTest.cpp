@@ -79,15 +79,6 @@ TEST_F(HttpDialogTest, CompleteDownloadEndsWithOkAndShowsItsTexts) {
     EXPECT_TRUE(services.Messages().empty());
 }
 
-TEST_F(HttpDialogTest, ExistingFileIsReplacedWithoutAskingWhenNotPrompting) {
-    test::WriteFile(target, "older");
-    CHttpDownloadDlg dialog(services);
-    Prepare(dialog, server.Url("/file.bin"));
-    EXPECT_EQ(dialog.exec(), kIdOk);
-    EXPECT_TRUE(services.Messages().empty());
-    EXPECT_EQ(ReadFile(target).size(), HttpTestServer::kFileSize);
-}
-
 TEST_F(HttpDialogTest, NotFoundEndsWithFourAndNoMessage) {
     CHttpDownloadDlg dialog(services);
     Prepare(dialog, server.Url("/missing"));
