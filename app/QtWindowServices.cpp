@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QThread>
 #include <QUrl>
+#include <cstdio>
 
 #include "app/DialogManager.h"
 #include "app/ReportListView.h"
@@ -47,6 +48,9 @@ bool QtWindowServices::Unattended() {
 int QtWindowServices::MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                                  unsigned type) {
     bool yesNo = (type & 0xF) == kMbYesNo;
+    // Someone who started Tarnwick from a terminal sees every message there too.
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
     if (Unattended()) return yesNo ? kIdNo : kIdOk;
     QMessageBox box(Widget(owner));
     box.setWindowTitle(Text(caption));

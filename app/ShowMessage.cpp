@@ -1,4 +1,4 @@
-// Formatted message boxes; every text shown is also written to standard error.
+// Formatted message boxes with the program's caption.
 #include "app/ShowMessage.h"
 
 #include <cstdio>
@@ -31,8 +31,6 @@ int ShowMessage(WindowServices& services, WindowHandle owner, const std::string&
     va_start(arguments, format);
     std::string text = FormatTextV(format, arguments);
     va_end(arguments);
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
     return services.MessageBox(owner, text, caption, type);
 }
 

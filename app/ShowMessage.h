@@ -1,4 +1,4 @@
-// Formatted message boxes; every text shown is also written to standard error.
+// Formatted message boxes with the program's caption.
 #pragma once
 
 #include <cstdarg>
