@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 tarnwick_install_packages
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-cmake --build build -j"$(nproc)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target tarnwick
 
 # What an installer would do: point the player at ffplay and give Tarnwick a temporary folder.
 config_base="${APPDATA:-${XDG_CONFIG_HOME:-$HOME/.config}}"
