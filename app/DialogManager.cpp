@@ -55,11 +55,11 @@ QFont DialogManager::TemplateFont(const ParsedDialogTemplate& parsed, double dpi
         return true;
     }();
     (void)substituted;
-    TemplateFontSpec spec = TemplateFontFor(parsed, dpi);
-    QFont font(QString::fromStdString(spec.face));
-    font.setPixelSize(std::max(1, -spec.height));
-    if (spec.weight > 0) font.setWeight(static_cast<QFont::Weight>(std::clamp(spec.weight, 1, 1000)));
-    font.setItalic(spec.italic);
+    TemplateFontRequest wanted = TemplateFontFor(parsed, dpi);
+    QFont font(QString::fromStdString(wanted.face));
+    font.setPixelSize(std::max(1, -wanted.height));
+    if (wanted.weight > 0) font.setWeight(static_cast<QFont::Weight>(std::clamp(wanted.weight, 1, 1000)));
+    font.setItalic(wanted.italic);
     return font;
 }
 

@@ -3,21 +3,21 @@
 
 namespace tarnwick {
 
-TemplateFontSpec TemplateFontFor(const ParsedDialogTemplate& parsed, double dpi) {
-    TemplateFontSpec spec;
+TemplateFontRequest TemplateFontFor(const ParsedDialogTemplate& parsed, double dpi) {
+    TemplateFontRequest wanted;
     int points = 8;
     if (parsed.hasFont) {
-        spec.face = parsed.face;
+        wanted.face = parsed.face;
         points = parsed.pointSize;
-        spec.weight = parsed.weight;
-        spec.italic = parsed.italic != 0;
+        wanted.weight = parsed.weight;
+        wanted.italic = parsed.italic != 0;
     } else {
-        spec.face = "Tahoma";
-        spec.weight = 400;
+        wanted.face = "Tahoma";
+        wanted.weight = 400;
     }
     if (points < 0) points = static_cast<uint16_t>(-points);
-    spec.height = -static_cast<int>(points * dpi / 72 + 0.5);
-    return spec;
+    wanted.height = -static_cast<int>(points * dpi / 72 + 0.5);
+    return wanted;
 }
 
 BaseUnits BaseUnitsFromMeasurement(int widthOf52Letters, int characterHeight) {

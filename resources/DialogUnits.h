@@ -8,7 +8,7 @@
 namespace tarnwick {
 
 // The font a template asks for at a resolution: height is negative (a character height in pixels).
-struct TemplateFontSpec {
+struct TemplateFontRequest {
     std::string face;
     int height = 0;
     int weight = 0;
@@ -27,7 +27,7 @@ struct PixelRect {
 
 // "Tahoma" 8 point, weight 400 when the template has no set-font flag; a point size stored as a
 // negative 16-bit number counts by its magnitude; height = -(int)(points x dpi / 72 + 0.5).
-TemplateFontSpec TemplateFontFor(const ParsedDialogTemplate& parsed, double dpi);
+TemplateFontRequest TemplateFontFor(const ParsedDialogTemplate& parsed, double dpi);
 
 // Base units from the measured width of the 52 letters a-z A-Z and the font's character height.
 BaseUnits BaseUnitsFromMeasurement(int widthOf52Letters, int characterHeight);

@@ -34,8 +34,8 @@ void DialogFontScaler::Apply(QWidget* dialog, std::span<const uint8_t> templateB
     templateBytes_.assign(templateBytes.begin(), templateBytes.end());
     dialogWindow_ = dialog;
 
-    TemplateFontSpec spec = TemplateFontFor(*parsed, dpi);
-    fontHeight_ = spec.height;
+    TemplateFontRequest wanted = TemplateFontFor(*parsed, dpi);
+    fontHeight_ = wanted.height;
     font_ = DialogManager::TemplateFont(*parsed, dpi);
     previousFont_ = dialog->font();
     // Each control keeps its own font until it is placed, as with window fonts; Qt would otherwise
