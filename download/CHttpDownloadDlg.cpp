@@ -1,11 +1,8 @@
 // The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
 #include "download/CHttpDownloadDlg.h"
 
-#include <QCloseEvent>
-#include <QPushButton>
 #include <cstring>
 #include <sys/stat.h>
-#include <system_error>
 
 #include "app/QtWindowServices.h"
 #include "app/ShowMessage.h"
@@ -17,10 +14,7 @@
 namespace tarnwick {
 
 CHttpDownloadDlg::CHttpDownloadDlg(WindowServices& services, QWidget* parent)
-    : QDialog(parent), services_(services) {
-    view.Create(this);
-    if (view.cancelButton) connect(view.cancelButton, &QPushButton::clicked, this, [this] { OnCancel(); });
-}
+    : DownloadDialogFrame(services, parent) {}
 
 CHttpDownloadDlg::~CHttpDownloadDlg() { OnDestroy(); }
 
@@ -34,15 +28,6 @@ void CHttpDownloadDlg::SetErrorText(std::string text) {
     errorText_ = std::move(text);
 }
 
-int CHttpDownloadDlg::exec() {
-    int early = OnInitDialog();
-    if (early != 0) {
-        setResult(early);
-        return early;
-    }
-    return QDialog::exec();
-}
-
 int CHttpDownloadDlg::OnInitDialog() {
     SetErrorText({});
     tracker = ProgressTracker(resumeOffset);
@@ -50,7 +35,7 @@ int CHttpDownloadDlg::OnInitDialog() {
 
     struct stat info {};
     if (!filePath.empty() && ::stat(filePath.c_str(), &info) == 0 && resumeOffset == 0 && promptOverwrite) {
-        int answer = services_.MessageBox(QtWindowServices::Handle(this), FormatString(1625, filePath), kAppCaption,
+        int answer = services.MessageBox(QtWindowServices::Handle(this), FormatString(1625, filePath), kAppCaption,
                                           kMbYesNo | kMbIconQuestion);
         if (answer != kIdYes) return kIdCancel;
     }
@@ -58,17 +43,12 @@ int CHttpDownloadDlg::OnInitDialog() {
     displayName = DownloadDisplayName(HttpDownloader::objectName);
     view.SetSource(FormatString(1600, displayName, serverName));
     view.PlayAnimation(true);
-    try {
-        workerThread = std::thread([this] { RunDownload(); });
-    } catch (const std::system_error&) {
-        return kIdCancel;
-    }
-    return 0;
+    return StartWorker() ? 0 : kIdCancel;
 }
 
 void CHttpDownloadDlg::RunDownload() {
     DownloadToFile();
-    QMetaObject::invokeMethod(this, [this] { OnDownloadFinished(); }, Qt::QueuedConnection);
+    PostFinished();
 }
 
 void CHttpDownloadDlg::OnDownloadFinished() {
@@ -88,43 +68,9 @@ void CHttpDownloadDlg::OnDownloadFinished() {
         done(kResultNotFound);
         return;
     }
-    services_.MessageBox(QtWindowServices::Handle(this), error, kAppCaption, kMbOk | kMbIconExclamation);
+    services.MessageBox(QtWindowServices::Handle(this), error, kAppCaption, kMbOk | kMbIconExclamation);
     done(kIdCancel);
 }
-
-void CHttpDownloadDlg::OnCancel() {
-    Abort();
-    view.DisableCancel();
-    SetStatusTextById(1627);
-}
-
-void CHttpDownloadDlg::reject() {
-    if (finished) QDialog::reject();
-    else OnCancel();
-}
-
-void CHttpDownloadDlg::closeEvent(QCloseEvent* event) {
-    if (finished) {
-        QDialog::closeEvent(event);
-        return;
-    }
-    OnCancel();
-    event->ignore();
-}
-
-void CHttpDownloadDlg::OnDestroy() {
-    if (!workerThread.joinable()) return;
-    if (!finished) Abort();
-    workerThread.join();
-}
-
-void CHttpDownloadDlg::ShowPercent(int percent) { view.ShowPercent(percent, displayName); }
-
-void CHttpDownloadDlg::ShowTimeLeft(uint32_t seconds, uint64_t copied, uint64_t total) {
-    view.ShowTimeLeft(seconds, copied, total);
-}
-
-void CHttpDownloadDlg::ShowTransferRate(double rate) { view.ShowTransferRate(rate); }
 
 void CHttpDownloadDlg::OnStatusCallback(void*, uint32_t status, const void* data, uint32_t length) {
     int id = 0;
@@ -164,10 +110,7 @@ void CHttpDownloadDlg::SetStatusText(const std::string& text) { view.SetStatus(t
 void CHttpDownloadDlg::OnContentLength(uint64_t) { view.SetProgressRange(0, 100); }
 
 void CHttpDownloadDlg::OnProgress(uint64_t bytesRead, int32_t totalKnown, uint64_t totalSize) {
-    ProgressTracker::Update update = tracker.Advance(bytesRead, totalKnown != 0, totalSize);
-    if (update.percent) ShowPercent(*update.percent);
-    if (update.rate) ShowTransferRate(*update.rate);
-    if (update.timeLeft) ShowTimeLeft(update.timeLeft->seconds, update.timeLeft->copied, update.timeLeft->total);
+    ShowProgress(tracker.Advance(bytesRead, totalKnown != 0, totalSize));
 }
 
 }  // namespace tarnwick
