@@ -107,10 +107,8 @@ TEST(HeadlessSaver, LiveVideoIsSavedWithTheServedBytesAndPrintedOnce) {
     ASSERT_NE(first, std::string::npos) << out;
     EXPECT_EQ(out.find(url, first + 1), std::string::npos) << out;
     EXPECT_NE(out.find("{\"saved\":\"" + dir.path().string() + "/clip.mp4\",\"serial\":"), std::string::npos) << out;
-    std::ifstream saved(dir / "clip.mp4", std::ios::binary);
-    std::stringstream content;
-    content << saved.rdbuf();
-    EXPECT_TRUE(content.str() == body) << "saved " << content.str().size() << " bytes";
+    const std::string saved = testing::ReadFile(dir / "clip.mp4");
+    EXPECT_TRUE(saved == body) << "saved " << saved.size() << " bytes";
 }
 
 }  // namespace

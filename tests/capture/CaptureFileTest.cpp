@@ -19,12 +19,7 @@ using testing::BuildFrame;
 using testing::ChildProcess;
 using testing::Endpoint;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using testing::ReadFile;
 
 TEST(CaptureFileHeadless, RecordedCapturesGiveTheExpectedLines) {
     int checked = 0;

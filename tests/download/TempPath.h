@@ -1,40 +1,20 @@
-// A unique file path in a fresh temporary folder that is removed with everything in it.
+// Temporary folders and file helpers as the download tests name them.
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "tests/support/TempDir.h"
 
 namespace tarnwick::test {
 
-class TempFolder {
+class TempFolder : public testing::TempDir {
 public:
-    TempFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-dl-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    std::string File(const std::string& name) const { return *this / name; }
 };
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 

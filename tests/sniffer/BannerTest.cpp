@@ -22,13 +22,6 @@
 namespace tarnwick {
 namespace {
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string ShippedBanner() {
     QFile file(":/art/banner.gif");
     EXPECT_TRUE(file.open(QIODevice::ReadOnly));
@@ -87,15 +80,15 @@ TEST(Banner, CompleteFetchReplacesTheBannerAndFailuresKeepIt) {
     dir.Write("image.gif", "previous");
 
     EXPECT_FALSE(FetchBanner(server.Url("/missing.gif"), folder, 2000));
-    EXPECT_EQ(Read(BannerFile(folder)), "previous");
+    EXPECT_EQ(testing::ReadFile(BannerFile(folder)), "previous");
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 
     EXPECT_FALSE(FetchBanner("http://127.0.0.1:1/banner.gif", folder, 2000));  // nobody listens
-    EXPECT_EQ(Read(BannerFile(folder)), "previous");
+    EXPECT_EQ(testing::ReadFile(BannerFile(folder)), "previous");
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 
     EXPECT_TRUE(FetchBanner(server.Url("/banner.gif"), folder, 2000));
-    EXPECT_EQ(Read(BannerFile(folder)), ShippedBanner());
+    EXPECT_EQ(testing::ReadFile(BannerFile(folder)), ShippedBanner());
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 }
 

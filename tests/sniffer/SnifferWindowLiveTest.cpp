@@ -101,10 +101,7 @@ TEST(SnifferWindowLive, FetchedVideoIsListedAndTheWindowDownloadsItOnce) {
     EXPECT_EQ(window.List()->Slot(0).url, url);
 
     window.OnDownload();  // runs the real "File Download" dialog to its end
-    std::ifstream saved(services.savePath, std::ios::binary);
-    std::stringstream content;
-    content << saved.rdbuf();
-    EXPECT_EQ(content.str(), body);
+    EXPECT_EQ(testing::ReadFile(services.savePath), body);
     EXPECT_EQ(window.List()->Slot(0).rowImage, 2);
     EXPECT_EQ(list->RowImage(0), 2);
     EXPECT_TRUE(std::filesystem::exists(dir / ("Sniffer_0_150000.txt")));
@@ -128,10 +125,7 @@ TEST(SnifferWindowLive, PreviewStartsThePlayerWithTheUrlAsItsOnlyArgument) {
     QApplication::processEvents();
     window.OnPreview();
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(record) && std::filesystem::file_size(record) > 0; }, 5000));
-    std::ifstream in(record);
-    std::stringstream content;
-    content << in.rdbuf();
-    EXPECT_EQ(content.str(), "http://host/clip.mp4?a=1&b=$(touch /tmp/x)\n");
+    EXPECT_EQ(testing::ReadFile(record), "http://host/clip.mp4?a=1&b=$(touch /tmp/x)\n");
 }
 
 }  // namespace

@@ -77,10 +77,7 @@ TEST_F(VideoActionsTest, DownloadWritesTheSideFileRegistersTheUrlAndFinishesWith
     Add("host/c.flv?next=http://other/x", 1500000, "x-flv\r\n");
     services.QueueSaveFileAnswer(dir / "saved.flv");
     actions.OnDownload();  // row 0 is the newest: slot 2
-    std::ifstream side(dir / "Sniffer_2_1500000.txt");
-    std::stringstream content;
-    content << side.rdbuf();
-    EXPECT_EQ(content.str(), "http://host/c.flv?next=http://other/x\n");
+    EXPECT_EQ(testing::ReadFile(dir / "Sniffer_2_1500000.txt"), "http://host/c.flv?next=http://other/x\n");
     ASSERT_EQ(ignored.size(), 1u);
     EXPECT_EQ(ignored[0], "host/c.flv?next=other/x");  // every "http://" removed
     ASSERT_EQ(downloads.size(), 1u);

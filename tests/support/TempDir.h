@@ -1,9 +1,10 @@
-// A temporary folder for one test, removed with everything in it when the test ends.
+// A temporary folder for one test, removed with everything in it when the test ends, and small file helpers.
 #pragma once
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 namespace tarnwick::testing {
@@ -36,6 +37,15 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 // Sets an environment variable for the life of the object and puts the old value back afterwards.
 class ScopedEnv {
