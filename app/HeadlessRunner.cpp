@@ -21,6 +21,7 @@
 #include "app/JsonLine.h"
 #include "capture/CaptureAdapters.h"
 #include "capture/CaptureSession.h"
+#include "sniffer/CaptureSessionList.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
 
@@ -54,36 +55,7 @@ public:
     HostRegistration& operator=(const HostRegistration&) = delete;
 };
 
-using Sessions = std::vector<std::unique_ptr<CaptureSession>>;
-
-std::optional<std::string> OpenLiveSessions(const CommandLine& options, Sessions& sessions) {
-    std::string error;
-    const std::vector<CaptureAdapter> usable = ListUsableAdapters(&error);
-    if (!error.empty()) return error;
-    std::vector<std::string> names;
-    if (options.interfaces.empty()) {
-        for (const auto& adapter : usable) names.push_back(adapter.name);
-        if (names.empty())
-            return std::string("no usable adapter: none has an IPv4 address to watch (see tarnwick --list-adapters)");
-    } else {
-        for (const auto& name : options.interfaces) {
-            bool known = false;
-            for (const auto& adapter : usable) known = known || adapter.name == name;
-            if (!known) return "unknown or unusable adapter \"" + name + "\" (see tarnwick --list-adapters)";
-            names.push_back(name);
-        }
-    }
-    std::string failures;
-    for (const auto& name : names) {
-        auto session = std::make_unique<CaptureSession>(name);
-        if (session->CaptureStarted()) sessions.push_back(std::move(session));
-        else failures += (failures.empty() ? "" : "\n") + session->StartError();
-    }
-    if (sessions.empty()) return failures;
-    // Some adapters could not be opened: say so and watch the others.
-    if (!failures.empty()) std::fprintf(stderr, "tarnwick: %s\n", failures.c_str());
-    return std::nullopt;
-}
+using Sessions = CaptureSessions;
 
 enum class WaitResult { Signalled, AllFinished };
 
@@ -113,11 +85,6 @@ int RunListAdapters(const CommandLine&) {
 int RunHeadless(const CommandLine& options) {
     if (!options.saveDir.empty() && access(options.saveDir.c_str(), W_OK | X_OK) != 0)
         return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
-    std::optional<Ipv4Address> ownAddress;
-    if (!options.ownAddress.empty()) {
-        ownAddress = ParseAddress(options.ownAddress);
-        if (!ownAddress) return Fail("--own-address needs an IPv4 address such as 192.168.1.5");
-    }
 
     // Blocked before any capture thread exists, so only the wait below ever takes these signals.
     sigset_t stopSignals;
@@ -157,14 +124,12 @@ int RunHeadless(const CommandLine& options) {
     ListHost host(list);
     HostRegistration registration(&host);
 
-    if (!options.readFile.empty()) {
-        std::string error;
-        auto session = CaptureSession::OpenFile(options.readFile, ownAddress, &error);
-        if (!session) return Fail(error);
-        sessions.push_back(std::move(session));
-    } else if (auto error = OpenLiveSessions(options, sessions)) {
-        return Fail(*error);
-    }
+    CaptureStart start = StartCapture(options);
+    if (!start.problem.empty()) return Fail(start.problem);
+    // Some adapters could not be opened: say so and watch the others.
+    if (!start.warnings.empty()) std::fprintf(stderr, "tarnwick: %s\n", start.warnings.c_str());
+    for (auto& session : start.sessions)
+        if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
     for (const auto& session : sessions) {
         session->SetDetectionCallback(OnVideoDetected);

@@ -22,22 +22,37 @@ CaptureStart StartCapture(const CommandLine& options) {
         return start;
     }
     std::string error;
-    std::vector<CaptureAdapter> adapters = ListUsableAdapters(&error);
-    if (adapters.empty()) {
-        start.problem = error.empty() ? "No network adapter with a usable IPv4 address was found, so no traffic "
-                                        "can be watched."
-                                      : error;
+    const std::vector<CaptureAdapter> usable = ListUsableAdapters(&error);
+    if (!error.empty()) {
+        start.problem = error;
         return start;
     }
-    std::string firstError;
+    std::vector<std::string> names;
+    for (const auto& adapter : usable)
+        if (options.interfaces.empty()) names.push_back(adapter.name);
+    for (const auto& name : options.interfaces) {
+        bool known = false;
+        for (const auto& adapter : usable) known = known || adapter.name == name;
+        if (!known) {
+            start.problem = "unknown or unusable adapter \"" + name + "\" (see tarnwick --list-adapters)";
+            return start;
+        }
+        names.push_back(name);
+    }
+    if (names.empty()) {
+        start.problem = "no usable network adapter: none has an IPv4 address to watch";
+        return start;
+    }
+    std::string failures;
     bool anyStarted = false;
-    for (const auto& adapter : adapters) {
-        auto session = std::make_unique<CaptureSession>(adapter.name);
+    for (const auto& name : names) {
+        auto session = std::make_unique<CaptureSession>(name);
         if (session->CaptureStarted()) anyStarted = true;
-        else if (firstError.empty()) firstError = session->StartError();
+        else failures += (failures.empty() ? "" : "\n") + session->StartError();
         start.sessions.push_back(std::move(session));
     }
-    if (!anyStarted) start.problem = firstError;
+    if (anyStarted) start.warnings = failures;
+    else start.problem = failures;
     return start;
 }
 

@@ -21,9 +21,12 @@ struct CaptureStart {
     CaptureSessions sessions;
     // Why nothing is being captured, with the fix; empty when at least one session captures.
     std::string problem;
+    // Adapters that could not be opened while others were; empty when all were.
+    std::string warnings = {};
 };
 
-// Opens one session per usable adapter, or one session over --read's file. Callbacks are not yet set.
+// Opens one session per usable adapter (or per --interface name), or one session over --read's file.
+// Sessions that could not open stay in the list, destroyable at once. Callbacks are not yet set.
 using CaptureStarter = std::function<CaptureStart()>;
 CaptureStart StartCapture(const CommandLine& options);
 
