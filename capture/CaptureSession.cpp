@@ -83,8 +83,8 @@ std::optional<Ipv4Address> FirstRequestSender(const std::string& path) {
         const u_char* bytes = nullptr;
         while (!sender && pcap_next_ex(handle, &header, &bytes) == 1) {
             const PacketView frame(bytes, header->caplen);
-            const auto tcp = TcpFrame::Parse(frame);
-            if (tcp && frame.StartsWith(tcp->payloadStart, "GET ")) sender = tcp->sourceAddress;
+            TcpFrame tcp;
+            if (TcpFrame::Parse(frame, tcp) && frame.StartsWith(tcp.payloadStart, "GET ")) sender = tcp.sourceAddress;
         }
     }
     pcap_close(handle);

@@ -28,11 +28,11 @@ HttpVideoDetector::HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable
 
 void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
     const PacketView frame(bytes, capturedLength);
-    const auto tcp = TcpFrame::Parse(frame);
+    TcpFrame tcp;
     // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
-    if (!tcp || tcp->payloadLength < 3) return;
-    if (tcp->sourceAddress == ownAddress_) RecordRequest(frame, *tcp, captureTimeSeconds);
-    else HandleResponse(frame, *tcp, captureTimeSeconds);
+    if (!TcpFrame::Parse(frame, tcp) || tcp.payloadLength < 3) return;
+    if (tcp.sourceAddress == ownAddress_) RecordRequest(frame, tcp, captureTimeSeconds);
+    else HandleResponse(frame, tcp, captureTimeSeconds);
 }
 
 void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
