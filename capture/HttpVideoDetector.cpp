@@ -43,18 +43,18 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     const auto blank = frame.Find(" ", *get, windowEnd);
     if (!blank) return;
 
-    PendingRequest request;
-    request.key = {tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort};
-    request.path = frame.Text(*get, *blank);
+    // Views into the frame: the table copies the texts into its own entry.
+    const std::string_view path = frame.View(*get, *blank);
+    std::string_view host, requestText;
     size_t blankLineFrom = *blank;
-    if (const auto host = frame.Find("Host: ", *blank, windowEnd)) {
-        blankLineFrom = *host;
-        if (const auto lineEnd = frame.Find("\r\n", *host, windowEnd))
-            request.host = frame.Text(*host, *lineEnd - 2);
+    if (const auto hostStart = frame.Find("Host: ", *blank, windowEnd)) {
+        blankLineFrom = *hostStart;
+        if (const auto lineEnd = frame.Find("\r\n", *hostStart, windowEnd)) host = frame.View(*hostStart, *lineEnd - 2);
     }
     if (const auto blankLine = frame.Find("\r\n\r\n", blankLineFrom, windowEnd))
-        request.requestText = frame.Text(start, *blankLine);
-    pending_.Add(std::move(request), now);
+        requestText = frame.View(start, *blankLine);
+    pending_.Add({tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort}, host, path,
+                 requestText, now);
 }
 
 void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
@@ -103,8 +103,8 @@ std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
     return address + path;
 }
 
-void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText,
-                               const std::string& typeText, int64_t now) {
+void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
+                               int64_t now) {
     std::string url = UrlOf(request);
     if (url.empty() || url.size() > kMaxUrlLength) return;
     if (ignored_.ConsumeIfPresent(url)) return;

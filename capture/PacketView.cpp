@@ -6,11 +6,6 @@
 
 namespace tarnwick {
 
-std::string PacketView::Text(size_t from, size_t to) const {
-    if (from > to || !Has(from, to - from)) return {};
-    return std::string(reinterpret_cast<const char*>(bytes_ + from), to - from);
-}
-
 std::optional<size_t> PacketView::Find(std::string_view pattern, size_t from, size_t end) const {
     end = std::min(end, size_);
     if (pattern.empty() || from > end || end - from < pattern.size()) return std::nullopt;

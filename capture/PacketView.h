@@ -29,7 +29,12 @@ public:
         return true;
     }
     // The bytes [from, to) as text; empty when the range is not wholly inside the frame.
-    std::string Text(size_t from, size_t to) const;
+    std::string Text(size_t from, size_t to) const { return std::string(View(from, to)); }
+    // The same bytes without a copy; valid as long as the frame is.
+    std::string_view View(size_t from, size_t to) const {
+        if (from > to || !Has(from, to - from)) return {};
+        return {reinterpret_cast<const char*>(bytes_ + from), to - from};
+    }
     bool StartsWith(size_t offset, std::string_view pattern) const {
         return Has(offset, pattern.size()) &&
                (pattern.empty() || std::memcmp(bytes_ + offset, pattern.data(), pattern.size()) == 0);

@@ -3,11 +3,34 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace tarnwick {
 
+// One allocation: this header, then the host, path and request text bytes back to back.
+struct PendingRequestTable::Node {
+    ConnectionKey key;
+    int64_t timeAdded = 0;
+    size_t hostLength = 0;
+    size_t pathLength = 0;
+    size_t requestTextLength = 0;
+    size_t cost = 0;
+    Node* olderArrival = nullptr;
+    Node* newerArrival = nullptr;
+    Node* olderInBucket = nullptr;
+    Node* newerInBucket = nullptr;
+    Node* olderSameTime = nullptr;
+    Node* newerSameTime = nullptr;
+    // The chain of this node's second; elements of a node-based map never move.
+    Chain* secondChain = nullptr;
+
+    char* Texts() { return reinterpret_cast<char*>(this + 1); }
+};
+
 namespace {
+
+constexpr size_t kInitialBuckets = 64;
 
 // Doubly linked chains threaded through the nodes by a pair of member links.
 template <typename Node, typename Chain, Node* Node::*Older, Node* Node::*Newer>
@@ -15,15 +38,21 @@ struct Links {
     static void Append(Chain& chain, Node* node) {
         node->*Older = chain.newest;
         node->*Newer = nullptr;
-        if (chain.newest) chain.newest->*Newer = node;
-        else chain.oldest = node;
+        if (chain.newest)
+            chain.newest->*Newer = node;
+        else
+            chain.oldest = node;
         chain.newest = node;
     }
     static void Unlink(Chain& chain, Node* node) {
-        if (node->*Older) (node->*Older)->*Newer = node->*Newer;
-        else chain.oldest = node->*Newer;
-        if (node->*Newer) (node->*Newer)->*Older = node->*Older;
-        else chain.newest = node->*Older;
+        if (node->*Older)
+            (node->*Older)->*Newer = node->*Newer;
+        else
+            chain.oldest = node->*Newer;
+        if (node->*Newer)
+            (node->*Newer)->*Older = node->*Older;
+        else
+            chain.newest = node->*Older;
         node->*Older = node->*Newer = nullptr;
     }
 };
@@ -38,11 +67,11 @@ uint64_t Mix(uint64_t value) {
 }  // namespace
 
 PendingRequestTable::PendingRequestTable(size_t maxEntries, size_t maxBytes)
-    : maxEntries_(std::max<size_t>(maxEntries, 1)), maxBytes_(maxBytes) {}
+    : maxEntries_(std::max<size_t>(maxEntries, 1)), maxBytes_(maxBytes), buckets_(kInitialBuckets) {}
 
 PendingRequestTable::~PendingRequestTable() { Clear(); }
 
-size_t PendingRequestTable::KeyHash::operator()(const ConnectionKey& key) const {
+size_t PendingRequestTable::Hash(const ConnectionKey& key) {
     uint32_t client = 0, server = 0;
     std::memcpy(&client, key.clientAddress.data(), 4);
     std::memcpy(&server, key.serverAddress.data(), 4);
@@ -51,61 +80,86 @@ size_t PendingRequestTable::KeyHash::operator()(const ConnectionKey& key) const 
     return static_cast<size_t>(Mix(addresses ^ Mix(ports)));
 }
 
+// Doubles the buckets once there are more entries than buckets. Re-adding in arrival order keeps
+// every bucket in arrival order; like any growing hash table, this is paid for by the Adds before it.
+void PendingRequestTable::GrowBuckets() {
+    buckets_.assign(buckets_.size() * 2, Chain{});
+    for (Node* node = arrivals_.oldest; node; node = node->newerArrival)
+        Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(node->key), node);
+}
+
 void PendingRequestTable::Remove(Node* node) {
     Links<Node, Chain, &Node::olderArrival, &Node::newerArrival>::Unlink(arrivals_, node);
-    Links<Node, Chain, &Node::olderSameKey, &Node::newerSameKey>::Unlink(*node->keyChain, node);
-    if (!node->keyChain->oldest) byKey_.erase(node->request.key);
+    Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Unlink(BucketOf(node->key), node);
     Links<Node, Chain, &Node::olderSameTime, &Node::newerSameTime>::Unlink(*node->secondChain, node);
     if (!node->secondChain->oldest) {
         if (lastSecond_ != bySecond_.end() && &lastSecond_->second == node->secondChain) lastSecond_ = bySecond_.end();
-        bySecond_.erase(node->request.timeAdded);
+        bySecond_.erase(node->timeAdded);
     }
     bytes_ -= node->cost;
     --size_;
-    delete node;
+    node->~Node();
+    ::operator delete(node);
 }
 
-void PendingRequestTable::Add(PendingRequest entry, int64_t nowSeconds) {
+void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, std::string_view path,
+                              std::string_view requestText, int64_t nowSeconds) {
     // Every entry with nowSeconds - timeAdded > kMaxAgeSeconds, whole seconds at a time.
     while (!bySecond_.empty() && bySecond_.begin()->first < nowSeconds - kMaxAgeSeconds)
         Remove(bySecond_.begin()->second.oldest);
 
-    auto* node = new Node{std::move(entry)};
-    node->request.timeAdded = nowSeconds;
-    node->cost = kEntryOverheadBytes + node->request.host.capacity() + node->request.path.capacity() +
-                 node->request.requestText.capacity();
-    while (arrivals_.oldest && (size_ >= maxEntries_ || bytes_ + node->cost > maxBytes_)) Remove(arrivals_.oldest);
+    const size_t textBytes = host.size() + path.size() + requestText.size();
+    const size_t cost = kEntryOverheadBytes + textBytes;
+    while (arrivals_.oldest && (size_ >= maxEntries_ || bytes_ + cost > maxBytes_)) Remove(arrivals_.oldest);
+
+    Node* node = new (::operator new(sizeof(Node) + textBytes)) Node;
+    node->key = key;
+    node->timeAdded = nowSeconds;
+    node->hostLength = host.size();
+    node->pathLength = path.size();
+    node->requestTextLength = requestText.size();
+    node->cost = cost;
+    char* texts = node->Texts();
+    // Copies only non-empty texts: an empty view may carry a null pointer.
+    if (!host.empty()) std::memcpy(texts, host.data(), host.size());
+    if (!path.empty()) std::memcpy(texts + host.size(), path.data(), path.size());
+    if (!requestText.empty()) std::memcpy(texts + host.size() + path.size(), requestText.data(), requestText.size());
 
     if (lastSecond_ == bySecond_.end() || lastSecond_->first != nowSeconds)
         lastSecond_ = bySecond_.try_emplace(nowSeconds).first;
-    node->keyChain = &byKey_[node->request.key];
     node->secondChain = &lastSecond_->second;
     Links<Node, Chain, &Node::olderArrival, &Node::newerArrival>::Append(arrivals_, node);
-    Links<Node, Chain, &Node::olderSameKey, &Node::newerSameKey>::Append(*node->keyChain, node);
     Links<Node, Chain, &Node::olderSameTime, &Node::newerSameTime>::Append(*node->secondChain, node);
-    bytes_ += node->cost;
+    bytes_ += cost;
     ++size_;
+    if (size_ > buckets_.size()) GrowBuckets();
+    else Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(key), node);
 }
 
 PendingRequest PendingRequestTable::Take(const ConnectionKey& key) {
-    auto keyChain = byKey_.find(key);
-    if (keyChain == byKey_.end()) return {};
-    Node* oldest = keyChain->second.oldest;
-    PendingRequest result = std::move(oldest->request);
-    oldest->request.key = result.key;  // still needed to unlink it
-    oldest->request.timeAdded = result.timeAdded;
-    Remove(oldest);
+    Node* node = BucketOf(key).oldest;
+    while (node && !(node->key == key)) node = node->newerInBucket;
+    if (!node) return {};
+    PendingRequest result;
+    result.key = node->key;
+    result.timeAdded = node->timeAdded;
+    const char* texts = node->Texts();
+    result.host.assign(texts, node->hostLength);
+    result.path.assign(texts + node->hostLength, node->pathLength);
+    result.requestText.assign(texts + node->hostLength + node->pathLength, node->requestTextLength);
+    Remove(node);
     return result;
 }
 
 void PendingRequestTable::Clear() {
     for (Node* node = arrivals_.oldest; node;) {
         Node* next = node->newerArrival;
-        delete node;
+        node->~Node();
+        ::operator delete(node);
         node = next;
     }
     arrivals_ = {};
-    byKey_.clear();
+    std::fill(buckets_.begin(), buckets_.end(), Chain{});
     bySecond_.clear();
     lastSecond_ = bySecond_.end();
     size_ = 0;

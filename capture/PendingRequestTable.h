@@ -4,16 +4,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "capture/PendingRequest.h"
 
 namespace tarnwick {
 
 // Entries older than 60 seconds are dropped when a newer one is added. No operation walks the whole
-// table: each entry sits on three chains (arrival order, its connection, its second of arrival), so
+// table: each entry sits on three chains (arrival order, its hash bucket, its second of arrival), so
 // Add, Take and expiry touch only the entries they return or drop. Traffic cannot flood the table
 // either: beyond the entry or byte cap the oldest arrivals go first.
+//
+// Most requests are never answered and expire a minute later, when their memory has long left the
+// cache; an entry is therefore one block holding its texts, so dropping it touches little memory.
 class PendingRequestTable {
 public:
     static constexpr int64_t kMaxAgeSeconds = 60;
@@ -29,7 +33,11 @@ public:
 
     // Drops entries older than kMaxAgeSeconds at nowSeconds, stamps the entry with nowSeconds and
     // appends it. An entry stamped in the future (the clock went back) has a negative age and stays.
-    void Add(PendingRequest entry, int64_t nowSeconds);
+    void Add(const ConnectionKey& key, std::string_view host, std::string_view path, std::string_view requestText,
+             int64_t nowSeconds);
+    void Add(const PendingRequest& entry, int64_t nowSeconds) {
+        Add(entry.key, entry.host, entry.path, entry.requestText, nowSeconds);
+    }
     // Removes and returns the oldest entry with this key, or an empty entry when none matches.
     PendingRequest Take(const ConnectionKey& key);
     void Clear();
@@ -44,23 +52,10 @@ private:
         Node* oldest = nullptr;
         Node* newest = nullptr;
     };
-    struct Node {
-        PendingRequest request;
-        size_t cost = 0;
-        Node* olderArrival = nullptr;
-        Node* newerArrival = nullptr;
-        Node* olderSameKey = nullptr;
-        Node* newerSameKey = nullptr;
-        Node* olderSameTime = nullptr;
-        Node* newerSameTime = nullptr;
-        // The chains of this node's key and second; elements of node-based maps never move.
-        Chain* keyChain = nullptr;
-        Chain* secondChain = nullptr;
-    };
-    struct KeyHash {
-        size_t operator()(const ConnectionKey& key) const;
-    };
 
+    static size_t Hash(const ConnectionKey& key);
+    Chain& BucketOf(const ConnectionKey& key) { return buckets_[Hash(key) & (buckets_.size() - 1)]; }
+    void GrowBuckets();
     void Remove(Node* node);
 
     size_t maxEntries_;
@@ -68,7 +63,9 @@ private:
     size_t size_ = 0;
     size_t bytes_ = 0;
     Chain arrivals_;
-    std::unordered_map<ConnectionKey, Chain, KeyHash> byKey_;
+    // A power-of-two count of buckets, each holding its entries in arrival order, so the first entry
+    // with a key in its bucket is the oldest one with that key.
+    std::vector<Chain> buckets_;
     std::map<int64_t, Chain> bySecond_;
     std::map<int64_t, Chain>::iterator lastSecond_ = bySecond_.end();  // where the last Add went
 };
