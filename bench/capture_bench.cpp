@@ -180,7 +180,8 @@ void UnansweredRequests() {
 
 }  // namespace
 
-// Optional argument: "replay" or "requests" runs only that part (for profiling).
+// Optional argument: "replay" or "requests" runs only that part (for profiling); "keep" runs only the
+// replay part and leaves the capture file in place for other tools.
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
     if (only == "requests") {
@@ -203,7 +204,7 @@ int main(int argc, char** argv) {
     std::printf("detector in a plain loop: %11.0f frames/s\n", direct);
     std::printf("ratio replay/plain: %.2f (goal >= 0.80)\n", plain > 0 ? replay / plain : 0.0);
     std::printf("peak RSS after replay: %.1f MiB (goal < 64 MiB)\n", static_cast<double>(PeakRssKiB()) / 1024.0);
-    if (only != "replay") UnansweredRequests();
+    if (only != "replay" && only != "keep") UnansweredRequests();
     if (only != "keep") std::remove(kCapturePath);
     return 0;
 }

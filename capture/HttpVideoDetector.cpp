@@ -3,15 +3,17 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 namespace tarnwick {
 
 namespace {
 
-std::string TrimBlanks(const std::string& text) {
+std::string_view TrimBlanks(std::string_view text) {
     const size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return text;  // only blanks: left as it is
+    if (first == std::string_view::npos) return text;  // only blanks: left as it is
     const size_t last = text.find_last_not_of(' ');
     return text.substr(first, last - first + 1);
 }
@@ -43,6 +45,9 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     const auto blank = frame.Find(" ", *get, windowEnd);
     if (!blank) return;
 
+    const ConnectionKey key{tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort};
+    pending_.Prefetch(key);  // arrives while the headers are searched
+
     // Views into the frame: the table copies the texts into its own entry.
     const std::string_view path = frame.View(*get, *blank);
     std::string_view host, requestText;
@@ -53,8 +58,7 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     }
     if (const auto blankLine = frame.Find("\r\n\r\n", blankLineFrom, windowEnd))
         requestText = frame.View(start, *blankLine);
-    pending_.Add({tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort}, host, path,
-                 requestText, now);
+    pending_.Add(key, host, path, requestText, now);
 }
 
 void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
@@ -68,26 +72,31 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
         return;
     }
 
-    PendingRequest current =
-        pending_.Take({tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort});
+    // The request is claimed only after the searches below, which give the prefetch time to arrive.
+    const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    pending_.Prefetch(key);
 
     std::string sizeText;
     if (const auto length = frame.Find("Content-Length: ", start, windowEnd))
         if (const auto lineEnd = frame.Find("\r\n", *length, windowEnd)) sizeText = frame.Text(*length, *lineEnd);
 
+    std::optional<std::string> reportedType;
     if (const auto video = frame.Find("Content-Type: video/", start, windowEnd)) {
         std::string typeText;
         if (const auto lineEnd = frame.Find("\r\n", *video, windowEnd)) typeText = frame.Text(*video, *lineEnd);
         if (const auto flv = frame.Find("x-flv", *video, windowEnd)) {
             // Reported from the next packet instead when the header block ends exactly here.
             const auto headerEnd = frame.Find("\r\n\r\n", *flv, payloadEnd);
-            if (!headerEnd || *headerEnd < payloadEnd) Report(current, sizeText, typeText, now);
+            if (!headerEnd || *headerEnd < payloadEnd) reportedType = std::move(typeText);
         } else {
-            Report(current, sizeText, typeText, now);
+            reportedType = std::move(typeText);
         }
     } else if (const auto headerEnd = frame.Find("\r\n\r\n", start, windowEnd)) {
-        if (frame.StartsWith(*headerEnd, "FLV")) Report(current, sizeText, "x-flv", now);
+        if (frame.StartsWith(*headerEnd, "FLV")) reportedType = "x-flv";
     }
+
+    PendingRequest current = pending_.Take(key);
+    if (reportedType) Report(current, sizeText, *reportedType, now);
 
     previousRequest_ = std::move(current);
     previousSizeText_ = std::move(sizeText);
@@ -95,12 +104,19 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
 
 std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
     if (request.path.empty()) return {};
-    const std::string path = TrimBlanks(request.path);
-    if (!request.host.empty()) return TrimBlanks(request.host) + path;
+    const std::string_view path = TrimBlanks(request.path);
     char address[16];
-    const auto& server = request.key.serverAddress;
-    std::snprintf(address, sizeof address, "%d.%d.%d.%d", server[0], server[1], server[2], server[3]);
-    return address + path;
+    std::string_view host = TrimBlanks(request.host);
+    if (request.host.empty()) {
+        const auto& server = request.key.serverAddress;
+        const int length =
+            std::snprintf(address, sizeof address, "%d.%d.%d.%d", server[0], server[1], server[2], server[3]);
+        host = std::string_view(address, static_cast<size_t>(std::max(length, 0)));
+    }
+    std::string url;
+    url.reserve(host.size() + path.size());
+    url.append(host).append(path);
+    return url;
 }
 
 void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,

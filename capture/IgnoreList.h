@@ -1,6 +1,7 @@
 // URLs whose next detections are swallowed, so the program's own fetch of a video is not listed again.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ public:
 private:
     mutable std::mutex mutex_;
     std::vector<std::string> urls_;
+    // Mirrors urls_.size() so the capture thread's check of an empty list, by far the common case,
+    // takes no lock. Written under the mutex after urls_ changes.
+    std::atomic<size_t> count_{0};
 };
 
 }  // namespace tarnwick

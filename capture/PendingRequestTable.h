@@ -41,6 +41,8 @@ public:
     // Removes and returns the oldest entry with this key, or an empty entry when none matches.
     PendingRequest Take(const ConnectionKey& key);
     void Clear();
+    // A hint that key is about to be added or taken: starts loading its bucket.
+    void Prefetch(const ConnectionKey& key) const { __builtin_prefetch(&buckets_[Hash(key) & (buckets_.size() - 1)]); }
 
     size_t Size() const { return size_; }
     // Texts plus bookkeeping of every entry, as counted against the byte cap.
