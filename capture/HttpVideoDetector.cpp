@@ -33,8 +33,18 @@ void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLengt
     TcpFrame tcp;
     // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
     if (!TcpFrame::Parse(frame, tcp) || tcp.payloadLength < 3) return;
-    if (tcp.sourceAddress == ownAddress_) RecordRequest(frame, tcp, captureTimeSeconds);
-    else HandleResponse(frame, tcp, captureTimeSeconds);
+    if (tcp.sourceAddress == ownAddress_) {
+        RecordRequest(frame, tcp, captureTimeSeconds);
+        return;
+    }
+    // Most incoming frames are body data; they are told apart here, without the response handling's set-up.
+    const size_t windowEnd = tcp.payloadStart + std::min(tcp.payloadLength, kSearchWindow);
+    if (frame.Find("HTTP", tcp.payloadStart, windowEnd)) {
+        HandleResponse(frame, tcp, captureTimeSeconds);
+    } else if (frame.StartsWith(tcp.payloadStart, "FLV")) {
+        // A body packet right after a header that filled its packet exactly.
+        Report(previousRequest_, previousSizeText_, "x-flv", captureTimeSeconds);
+    }
 }
 
 void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
@@ -66,12 +76,6 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
     const size_t payloadEnd = start + tcp.payloadLength;
     const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
 
-    if (!frame.Find("HTTP", start, windowEnd)) {
-        // A body packet right after a header that filled its packet exactly.
-        if (frame.StartsWith(start, "FLV")) Report(previousRequest_, previousSizeText_, "x-flv", now);
-        return;
-    }
-
     // The request is claimed only after the searches below, which give the prefetch time to arrive.
     const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
     pending_.Prefetch(key);
@@ -95,10 +99,11 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
         if (frame.StartsWith(*headerEnd, "FLV")) reportedType = "x-flv";
     }
 
-    PendingRequest current = pending_.Take(key);
-    if (reportedType) Report(current, sizeText, *reportedType, now);
+    // Claimed into the spare entry, whose texts keep their memory from response to response.
+    pending_.Take(key, currentRequest_);
+    if (reportedType) Report(currentRequest_, sizeText, *reportedType, now);
 
-    previousRequest_ = std::move(current);
+    std::swap(previousRequest_, currentRequest_);
     previousSizeText_ = std::move(sizeText);
 }
 

@@ -36,6 +36,7 @@ public:
 
 private:
     void RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now);
+    // An incoming frame whose search window holds "HTTP".
     void HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now);
     void Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
                 int64_t now);
@@ -46,6 +47,7 @@ private:
     Deliver deliver_;
     std::string sourceName_;
     PendingRequest previousRequest_;
+    PendingRequest currentRequest_;  // only used while a response is handled
     std::string previousSizeText_;
 };
 

@@ -136,19 +136,25 @@ void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, s
     else Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(key), node);
 }
 
-PendingRequest PendingRequestTable::Take(const ConnectionKey& key) {
+bool PendingRequestTable::Take(const ConnectionKey& key, PendingRequest& into) {
     Node* node = BucketOf(key).oldest;
     while (node && !(node->key == key)) node = node->newerInBucket;
-    if (!node) return {};
-    PendingRequest result;
-    result.key = node->key;
-    result.timeAdded = node->timeAdded;
+    if (!node) {
+        into.key = {};
+        into.timeAdded = 0;
+        into.host.clear();
+        into.path.clear();
+        into.requestText.clear();
+        return false;
+    }
+    into.key = node->key;
+    into.timeAdded = node->timeAdded;
     const char* texts = node->Texts();
-    result.host.assign(texts, node->hostLength);
-    result.path.assign(texts + node->hostLength, node->pathLength);
-    result.requestText.assign(texts + node->hostLength + node->pathLength, node->requestTextLength);
+    into.host.assign(texts, node->hostLength);
+    into.path.assign(texts + node->hostLength, node->pathLength);
+    into.requestText.assign(texts + node->hostLength + node->pathLength, node->requestTextLength);
     Remove(node);
-    return result;
+    return true;
 }
 
 void PendingRequestTable::Clear() {

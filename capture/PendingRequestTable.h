@@ -39,7 +39,13 @@ public:
         Add(entry.key, entry.host, entry.path, entry.requestText, nowSeconds);
     }
     // Removes and returns the oldest entry with this key, or an empty entry when none matches.
-    PendingRequest Take(const ConnectionKey& key);
+    PendingRequest Take(const ConnectionKey& key) {
+        PendingRequest entry;
+        Take(key, entry);
+        return entry;
+    }
+    // The same into an existing entry, reusing the memory of its texts; false when none matched.
+    bool Take(const ConnectionKey& key, PendingRequest& into);
     void Clear();
     // A hint that key is about to be added or taken: starts loading its bucket.
     void Prefetch(const ConnectionKey& key) const { __builtin_prefetch(&buckets_[Hash(key) & (buckets_.size() - 1)]); }
