@@ -36,6 +36,17 @@ TEST(PendingRequestTable, TakeWithoutMatchChangesNothing) {
     table.Add(Entry(Key(1), "/a "), 10);
     EXPECT_TRUE(table.Take(Key(1, 81)).IsEmpty());
     EXPECT_EQ(table.Size(), 1u);
+    // Taking into a used entry leaves nothing of its old texts behind, on a miss as on a hit.
+    PendingRequest reused = Entry(Key(2), "/old ");
+    reused.host = "old-host";
+    EXPECT_FALSE(table.Take(Key(3), reused));
+    EXPECT_TRUE(reused.IsEmpty());
+    reused.requestText = "stale";
+    EXPECT_TRUE(table.Take(Key(1), reused));
+    EXPECT_EQ(reused.path, "/a ");
+    EXPECT_EQ(reused.host, "");
+    EXPECT_EQ(reused.requestText, "");
+    table.Add(Entry(Key(1), "/a "), 10);
     table.Clear();
     EXPECT_EQ(table.Size(), 0u);
     EXPECT_EQ(table.Bytes(), 0u);
