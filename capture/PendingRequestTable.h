@@ -11,9 +11,10 @@
 
 namespace tarnwick {
 
-// Entries older than 60 seconds are dropped when a newer one is added. No operation walks the whole
-// table: each entry sits on three chains (arrival order, its hash bucket, its second of arrival), so
-// Add, Take and expiry touch only the entries they return or drop. Traffic cannot flood the table
+// Entries older than 60 seconds are dropped when a newer one is added. Apart from the doubling of the
+// buckets (at most ten times in a table's life), no operation walks the whole table: each entry sits on
+// three chains (arrival order, its hash bucket, its second of arrival), so Add, Take and expiry touch
+// only the entries they return or drop. Traffic cannot flood the table
 // either: beyond the entry or byte cap the oldest arrivals go first.
 //
 // Most requests are never answered and expire a minute later, when their memory has long left the
