@@ -12,7 +12,7 @@
 namespace tarnwick {
 
 // Entries older than 60 seconds are dropped when a newer one is added. Apart from the doubling of the
-// buckets (at most ten times in a table's life), no operation walks the whole table: each entry sits on
+// buckets (ten times at most under the default cap), no operation walks the whole table: each entry sits on
 // three chains (arrival order, its hash bucket, its second of arrival), so Add, Take and expiry touch
 // only the entries they return or drop. Traffic cannot flood the table
 // either: beyond the entry or byte cap the oldest arrivals go first.
