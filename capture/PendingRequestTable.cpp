@@ -26,6 +26,14 @@ struct PendingRequestTable::Node {
     Chain* secondChain = nullptr;
 
     char* Texts() { return reinterpret_cast<char*>(this + 1); }
+    std::string_view Host() { return {Texts(), hostLength}; }
+    std::string_view Path() { return {Texts() + hostLength, pathLength}; }
+    std::string_view RequestText() { return {Texts() + hostLength + pathLength, requestTextLength}; }
+
+    static void Free(Node* node) {
+        node->~Node();
+        ::operator delete(node);
+    }
 };
 
 namespace {
@@ -38,21 +46,15 @@ struct Links {
     static void Append(Chain& chain, Node* node) {
         node->*Older = chain.newest;
         node->*Newer = nullptr;
-        if (chain.newest)
-            chain.newest->*Newer = node;
-        else
-            chain.oldest = node;
+        if (chain.newest) chain.newest->*Newer = node;
+        else chain.oldest = node;
         chain.newest = node;
     }
     static void Unlink(Chain& chain, Node* node) {
-        if (node->*Older)
-            (node->*Older)->*Newer = node->*Newer;
-        else
-            chain.oldest = node->*Newer;
-        if (node->*Newer)
-            (node->*Newer)->*Older = node->*Older;
-        else
-            chain.newest = node->*Older;
+        if (node->*Older) (node->*Older)->*Newer = node->*Newer;
+        else chain.oldest = node->*Newer;
+        if (node->*Newer) (node->*Newer)->*Older = node->*Older;
+        else chain.newest = node->*Older;
         node->*Older = node->*Newer = nullptr;
     }
 };
@@ -98,8 +100,7 @@ void PendingRequestTable::Remove(Node* node) {
     }
     bytes_ -= node->cost;
     --size_;
-    node->~Node();
-    ::operator delete(node);
+    Node::Free(node);
 }
 
 void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, std::string_view path,
@@ -149,10 +150,9 @@ bool PendingRequestTable::Take(const ConnectionKey& key, PendingRequest& into) {
     }
     into.key = node->key;
     into.timeAdded = node->timeAdded;
-    const char* texts = node->Texts();
-    into.host.assign(texts, node->hostLength);
-    into.path.assign(texts + node->hostLength, node->pathLength);
-    into.requestText.assign(texts + node->hostLength + node->pathLength, node->requestTextLength);
+    into.host.assign(node->Host());
+    into.path.assign(node->Path());
+    into.requestText.assign(node->RequestText());
     Remove(node);
     return true;
 }
@@ -160,8 +160,7 @@ bool PendingRequestTable::Take(const ConnectionKey& key, PendingRequest& into) {
 void PendingRequestTable::Clear() {
     for (Node* node = arrivals_.oldest; node;) {
         Node* next = node->newerArrival;
-        node->~Node();
-        ::operator delete(node);
+        Node::Free(node);
         node = next;
     }
     arrivals_ = {};

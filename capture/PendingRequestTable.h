@@ -49,7 +49,7 @@ public:
     bool Take(const ConnectionKey& key, PendingRequest& into);
     void Clear();
     // A hint that key is about to be added or taken: starts loading its bucket.
-    void Prefetch(const ConnectionKey& key) const { __builtin_prefetch(&buckets_[Hash(key) & (buckets_.size() - 1)]); }
+    void Prefetch(const ConnectionKey& key) const { __builtin_prefetch(&buckets_[BucketIndex(key)]); }
 
     size_t Size() const { return size_; }
     // Texts plus bookkeeping of every entry, as counted against the byte cap.
@@ -63,7 +63,8 @@ private:
     };
 
     static size_t Hash(const ConnectionKey& key);
-    Chain& BucketOf(const ConnectionKey& key) { return buckets_[Hash(key) & (buckets_.size() - 1)]; }
+    size_t BucketIndex(const ConnectionKey& key) const { return Hash(key) & (buckets_.size() - 1); }
+    Chain& BucketOf(const ConnectionKey& key) { return buckets_[BucketIndex(key)]; }
     void GrowBuckets();
     void Remove(Node* node);
 
