@@ -29,6 +29,27 @@ void GlobalInit() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// curl's own text for an unusable certificate store names only a file; say what to do about it.
+std::string CertificateStoreProblem(const std::string& configured) {
+    std::string path = configured;
+    if (path.empty()) {
+        const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+        if (info && info->cainfo) path = info->cainfo;
+        else if (info && info->capath) path = info->capath;
+    }
+    if (path.empty()) return "no CA certificates are configured; install ca-certificates";
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return "no CA certificates found at " + path + "; install ca-certificates";
+        return "cannot read the CA certificates at " + path + " (" + std::strerror(errno) +
+               "); install ca-certificates";
+    }
+    if (access(path.c_str(), R_OK) != 0)
+        return "cannot read the CA certificates at " + path + " (" + std::strerror(errno) +
+               "); check the file's permissions or reinstall ca-certificates";
+    return "the CA certificates at " + path + " cannot be used; reinstall ca-certificates";
+}
+
 bool StartsWithNoCase(const char* data, size_t size, const char* prefix) {
     size_t n = std::strlen(prefix);
     if (size < n) return false;
@@ -279,6 +300,7 @@ int HttpDownloader::Transfer() {
             performing_ = false;
         }
         std::string description = curlError_[0] ? curlError_ : curl_easy_strerror(code);
+        if (code == CURLE_SSL_CACERT_BADFILE) description = CertificateStoreProblem(caBundle);
 
         if (hookFailed_ || IsAborted()) {
             if (IsAborted()) SetLastError("The download was cancelled");
@@ -572,6 +594,7 @@ bool HttpDownloader::OpenRequest() {
     // Certificates are always verified, also for a secure request.
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!caBundle.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, caBundle.c_str());
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &HttpDownloader::HeaderCallback);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &HttpDownloader::WriteCallback);

@@ -87,6 +87,8 @@ public:
     int32_t sendServerCredentials = 1;
     std::string acceptTypes = "*/*";
     uint32_t serviceType = 0;
+    // The CA certificates that secure requests are checked against; empty: the system's store.
+    std::string caBundle;
 
 protected:
     // Root handle: the share object that keeps name lookups and connections of one download together.

@@ -4,6 +4,7 @@ TARNWICK_PACKAGES=(
   qt6-base-dev libpcap-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
+  ca-certificates openssl
   ffmpeg tcpdump curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
 )
 

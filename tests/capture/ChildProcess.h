@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tarnwick::testing {
@@ -106,6 +108,51 @@ private:
     int out_ = -1, err_ = -1;
     int status_ = -1;
     std::string stdout_, stderr_;
+};
+
+// A copy of a program in a fresh folder under the system's temporary folder that every user may read
+// and run, for children that drop to another user: the build folder may sit where only its owner can
+// reach it (a checkout under /root). Removed with its folder when the object goes.
+class PublicCopy {
+public:
+    explicit PublicCopy(const std::string& program) {
+        namespace fs = std::filesystem;
+        std::string pattern = (fs::temp_directory_path() / "tarnwick-public-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) {
+            error_ = "cannot make a folder under " + fs::temp_directory_path().string();
+            return;
+        }
+        folder_ = pattern;
+        const fs::path copy = folder_ / fs::path(program).filename();
+        std::error_code failure;
+        fs::copy_file(program, copy, failure);
+        if (!failure)
+            fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec, failure);
+        if (!failure)
+            fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec, failure);
+        if (failure) {
+            error_ = "cannot copy " + program + " to " + copy.string() + ": " + failure.message();
+            return;
+        }
+        path_ = copy.string();
+    }
+    ~PublicCopy() {
+        std::error_code ignored;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+    }
+    PublicCopy(const PublicCopy&) = delete;
+    PublicCopy& operator=(const PublicCopy&) = delete;
+
+    // Empty when no copy could be made; Error() then says why.
+    const std::string& Path() const { return path_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    std::filesystem::path folder_;
+    std::string path_;
+    std::string error_;
 };
 
 }  // namespace tarnwick::testing
