@@ -1,7 +1,7 @@
 // The front ends that run without the window: headless capture, adapter listing and terminal download.
 #pragma once
 
-#include "app/CommandLine.h"
+#include "config/CommandLine.h"
 
 namespace tarnwick {
 

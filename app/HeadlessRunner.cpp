@@ -19,7 +19,7 @@
 #include "app/FrontEnds.h"
 #include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
-#include "capture/CaptureAdapters.h"
+#include "capture/source/CaptureAdapters.h"
 #include "capture/CaptureSession.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/SniffedVideoList.h"

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "app/StartupConfiguration.h"
-#include "app/UserDataFolder.h"
+#include "config/StartupConfiguration.h"
+#include "config/UserDataFolder.h"
 #include "resources/ResourceFiles.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
 

@@ -4,8 +4,8 @@
 #include <QBrush>
 #include <QIcon>
 
-#include "app/CommandLine.h"
-#include "app/QtWindowServices.h"
+#include "config/CommandLine.h"
+#include "platform/QtWindowServices.h"
 
 namespace tarnwick {
 

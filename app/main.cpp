@@ -2,7 +2,7 @@
 #include <QApplication>
 #include <cstdio>
 
-#include "app/CommandLine.h"
+#include "config/CommandLine.h"
 #include "app/FrontEnds.h"
 #include "app/SnifferApp.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/CaptureSession.h"
-#include "capture/HttpVideoDetector.h"
+#include "capture/detect/HttpVideoDetector.h"
 
 namespace {
 

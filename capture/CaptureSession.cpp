@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture/CaptureAdapters.h"
-#include "capture/HttpVideoDetector.h"
-#include "capture/PacketView.h"
-#include "capture/TcpFrame.h"
+#include "capture/source/CaptureAdapters.h"
+#include "capture/detect/HttpVideoDetector.h"
+#include "capture/decode/PacketView.h"
+#include "capture/decode/TcpFrame.h"
 
 namespace tarnwick {
 

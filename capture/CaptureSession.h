@@ -11,10 +11,10 @@
 #include <string>
 #include <thread>
 
-#include "capture/DetectedVideo.h"
-#include "capture/IgnoreList.h"
-#include "capture/PendingRequest.h"
-#include "capture/PendingRequestTable.h"
+#include "capture/detect/DetectedVideo.h"
+#include "capture/detect/IgnoreList.h"
+#include "capture/detect/PendingRequest.h"
+#include "capture/detect/PendingRequestTable.h"
 
 namespace tarnwick {
 

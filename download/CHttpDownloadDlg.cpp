@@ -4,9 +4,9 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "app/QtWindowServices.h"
-#include "app/ShowMessage.h"
-#include "controls/AnimationControl.h"
+#include "platform/QtWindowServices.h"
+#include "platform/ShowMessage.h"
+#include "platform/AnimationControl.h"
 #include "download/DownloadDisplayName.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/WindowServices.h"
+#include "platform/WindowServices.h"
 #include "download/DownloadDialogFrame.h"
 #include "download/HttpDownloader.h"
 

@@ -3,9 +3,9 @@
 
 #include <sys/stat.h>
 
-#include "app/QtWindowServices.h"
-#include "app/ShowMessage.h"
-#include "controls/AnimationControl.h"
+#include "platform/QtWindowServices.h"
+#include "platform/ShowMessage.h"
+#include "platform/AnimationControl.h"
 #include "download/DownloadDisplayName.h"
 #include "download/HttpDownloader.h"
 #include "resources/ResourceIds.h"

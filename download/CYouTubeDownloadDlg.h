@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "app/WindowServices.h"
+#include "platform/WindowServices.h"
 #include "download/DownloadDialogFrame.h"
 #include "download/RawRequestDownloader.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/WindowServices.h"
+#include "platform/WindowServices.h"
 #include "download/DownloadProgressView.h"
 #include "download/ProgressTracker.h"
 

@@ -9,8 +9,8 @@
 #include <QPushButton>
 #include <QThread>
 
-#include "app/DialogManager.h"
-#include "controls/AnimationControl.h"
+#include "platform/DialogManager.h"
+#include "platform/AnimationControl.h"
 #include "download/TransferTexts.h"
 #include "resources/ResourceIds.h"
 

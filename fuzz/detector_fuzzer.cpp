@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "capture/HttpVideoDetector.h"
+#include "capture/detect/HttpVideoDetector.h"
 #include "sniffer/SniffedVideoList.h"
 
 // Input: records of a 2-byte little-endian length and that many frame bytes (cut at the input's end).

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/StartupConfiguration.h"
-#include "app/UserDataFolder.h"
+#include "config/StartupConfiguration.h"
+#include "config/UserDataFolder.h"
 #include "download/HttpDownloader.h"
 
 namespace tarnwick {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/AppSettings.h"
+#include "config/AppSettings.h"
 
 namespace tarnwick {
 

@@ -1,7 +1,7 @@
 // The running capture sessions, in adapter order, and how they are started.
 #include "sniffer/CaptureSessionList.h"
 
-#include "capture/CaptureAdapters.h"
+#include "capture/source/CaptureAdapters.h"
 
 namespace tarnwick {
 

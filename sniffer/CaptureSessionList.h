@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/CommandLine.h"
+#include "config/CommandLine.h"
 #include "capture/CaptureSession.h"
 
 namespace tarnwick {

@@ -3,7 +3,7 @@
 
 #include <QFontMetrics>
 
-#include "app/DialogManager.h"
+#include "platform/DialogManager.h"
 #include "resources/DialogResources.h"
 
 namespace tarnwick {

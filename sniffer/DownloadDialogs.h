@@ -1,7 +1,7 @@
 // Runs the progress dialog that fits a download: the file download or the captured-request replay.
 #pragma once
 
-#include "app/WindowServices.h"
+#include "platform/WindowServices.h"
 #include "sniffer/VideoActions.h"
 
 namespace tarnwick {

@@ -7,11 +7,11 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/AppSettings.h"
-#include "app/DialogManager.h"
-#include "app/ReportListView.h"
-#include "app/ShowMessage.h"
-#include "app/SiteAddresses.h"
+#include "config/AppSettings.h"
+#include "platform/DialogManager.h"
+#include "platform/ReportListView.h"
+#include "platform/ShowMessage.h"
+#include "config/SiteAddresses.h"
 #include "app/SnifferApp.h"
 #include "controls/PictureControl.h"
 #include "resources/ResourceFiles.h"

@@ -5,7 +5,7 @@
 #include <QPixmap>
 #include <memory>
 
-#include "app/WindowServices.h"
+#include "platform/WindowServices.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/DialogFontScaler.h"
 #include "sniffer/SniffedVideoList.h"

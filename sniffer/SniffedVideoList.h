@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "app/WindowServices.h"
-#include "capture/DetectedVideo.h"
+#include "platform/WindowServices.h"
+#include "capture/detect/DetectedVideo.h"
 #include "sniffer/SniffedVideo.h"
 
 namespace tarnwick {

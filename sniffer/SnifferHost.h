@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "capture/DetectedVideo.h"
+#include "capture/detect/DetectedVideo.h"
 
 namespace tarnwick {
 

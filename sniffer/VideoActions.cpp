@@ -4,9 +4,9 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/ShowMessage.h"
-#include "app/StartupConfiguration.h"
-#include "app/UserDataFolder.h"
+#include "platform/ShowMessage.h"
+#include "config/StartupConfiguration.h"
+#include "config/UserDataFolder.h"
 
 namespace tarnwick {
 namespace {

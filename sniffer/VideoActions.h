@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "app/AppSettings.h"
-#include "app/WindowServices.h"
+#include "config/AppSettings.h"
+#include "platform/WindowServices.h"
 #include "sniffer/SniffedVideoList.h"
 
 namespace tarnwick {

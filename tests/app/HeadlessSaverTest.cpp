@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "capture/CaptureSession.h"
-#include "tests/capture/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {

@@ -1,5 +1,5 @@
 // The usable-adapter rule on hand-made enumerations.
-#include "capture/CaptureAdapters.h"
+#include "capture/source/CaptureAdapters.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>

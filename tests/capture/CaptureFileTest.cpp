@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "capture/CaptureSession.h"
-#include "tests/capture/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/support/TempDir.h"
 

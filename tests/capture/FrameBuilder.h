@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/PendingRequest.h"
+#include "capture/detect/PendingRequest.h"
 
 namespace tarnwick::testing {
 

@@ -1,5 +1,5 @@
 // Detector behaviour on crafted frames: pairing, FLV rules, URL building, ignoring and malformed frames.
-#include "capture/HttpVideoDetector.h"
+#include "capture/detect/HttpVideoDetector.h"
 
 #include <gtest/gtest.h>
 

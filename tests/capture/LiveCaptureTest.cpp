@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "capture/CaptureSession.h"
-#include "tests/capture/ChildProcess.h"
+#include "tests/support/ChildProcess.h"
 
 namespace tarnwick {
 namespace {

@@ -1,5 +1,5 @@
 // Pending-request table: expiry at 60 seconds, oldest-first claiming, caps, and agreement with a plain list.
-#include "capture/PendingRequestTable.h"
+#include "capture/detect/PendingRequestTable.h"
 
 #include <gtest/gtest.h>
 

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/AppSettings.h"
-#include "app/QtWindowServices.h"
+#include "config/AppSettings.h"
+#include "platform/QtWindowServices.h"
 #include "controls/PictureControl.h"
 #include "sniffer/BannerFiles.h"
 #include "sniffer/QuillmarkSnifferWindow.h"

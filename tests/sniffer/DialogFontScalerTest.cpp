@@ -7,7 +7,7 @@
 #include <QFontMetrics>
 #include <QPushButton>
 
-#include "app/DialogManager.h"
+#include "platform/DialogManager.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
 

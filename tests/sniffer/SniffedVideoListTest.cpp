@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "app/RecordingWindowServices.h"
+#include "platform/RecordingWindowServices.h"
 #include "sniffer/SnifferHost.h"
 
 namespace tarnwick {

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "app/AppSettings.h"
-#include "app/QtWindowServices.h"
-#include "app/ReportListView.h"
+#include "config/AppSettings.h"
+#include "platform/QtWindowServices.h"
+#include "platform/ReportListView.h"
 #include "capture/CaptureSession.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
 #include "tests/support/TempDir.h"

@@ -10,9 +10,9 @@
 #include <QThread>
 #include <QTimer>
 
-#include "app/DialogManager.h"
-#include "app/QtWindowServices.h"
-#include "app/ReportListView.h"
+#include "platform/DialogManager.h"
+#include "platform/QtWindowServices.h"
+#include "platform/ReportListView.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
 

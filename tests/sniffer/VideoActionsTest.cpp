@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/RecordingWindowServices.h"
+#include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
 #include "tests/support/TempDir.h"
 

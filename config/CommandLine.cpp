@@ -1,0 +1,76 @@
+// Command-line options of the tarnwick executable.
+#include "config/CommandLine.h"
+
+#include <arpa/inet.h>
+
+#include <map>
+
+namespace tarnwick {
+
+CommandLine ParseCommandLine(int argc, const char* const* argv) {
+    CommandLine cl;
+    const std::map<std::string, bool*> flags = {
+        {"--help", &cl.help}, {"-h", &cl.help}, {"--list-adapters", &cl.listAdapters},
+        {"--headless", &cl.headless}, {"--json", &cl.json}};
+    const std::map<std::string, std::string*> values = {
+        {"--read", &cl.readFile},         {"--own-address", &cl.ownAddress}, {"--screenshot", &cl.screenshot},
+        {"--download", &cl.downloadUrl}, {"--output", &cl.outputFile},      {"--save-dir", &cl.saveDir}};
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (auto f = flags.find(arg); f != flags.end()) {
+            *f->second = true;
+            continue;
+        }
+        bool isInterface = arg == "--interface";
+        auto v = values.find(arg);
+        if (!isInterface && v == values.end()) {
+            cl.error = "unknown option: " + arg;
+            return cl;
+        }
+        if (i + 1 >= argc || std::string(argv[i + 1]).empty()) {
+            cl.error = "option " + arg + " needs a value";
+            return cl;
+        }
+        if (isInterface) cl.interfaces.push_back(argv[++i]);
+        else *v->second = argv[++i];
+    }
+    in_addr address{};
+    if (!cl.ownAddress.empty() && inet_pton(AF_INET, cl.ownAddress.c_str(), &address) != 1)
+        cl.error = "--own-address needs an IPv4 address such as 192.168.1.5";
+    else if (cl.json && !cl.headless)
+        cl.error = "--json works with --headless";
+    else if (!cl.interfaces.empty() && !cl.headless)
+        cl.error = "--interface works with --headless";
+    else if (!cl.saveDir.empty() && !cl.headless)
+        cl.error = "--save-dir works with --headless";
+    else if (!cl.downloadUrl.empty() != !cl.outputFile.empty())
+        cl.error = "--download and --output go together";
+    else if (!cl.interfaces.empty() && !cl.readFile.empty())
+        cl.error = "--interface and --read exclude each other";
+    else if (cl.headless && !cl.screenshot.empty())
+        cl.error = "--screenshot needs the window, not --headless";
+    return cl;
+}
+
+std::string UsageText() {
+    return "Usage: tarnwick [options]\n"
+           "Lists the videos this computer fetches over HTTP.\n"
+           "\n"
+           "  (no options)            open the \"Recently Sniffed Videos\" window\n"
+           "  --read FILE             take packets from a pcap or pcapng file instead of live capture\n"
+           "  --own-address A.B.C.D   this host's address in the capture file (default: the sender of\n"
+           "                          the first GET request in the file)\n"
+           "  --screenshot FILE.png   render the window into a PNG file and exit\n"
+           "  --headless              no window: print every accepted video on standard output\n"
+           "  --json                  with --headless: one JSON object per line\n"
+           "  --interface NAME        with --headless: capture only on NAME (repeatable)\n"
+           "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
+           "  --list-adapters         print each usable adapter and its address\n"
+           "  --download URL --output FILE\n"
+           "                          download URL into FILE with a progress line\n"
+           "  --help                  show this text\n"
+           "\n"
+           "Capturing needs root or the capabilities cap_net_raw,cap_net_admin.\n";
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,62 @@
+// Start-up reading and checking of Tarnwick.ini.
+#include "config/StartupConfiguration.h"
+
+#include <sys/stat.h>
+
+#include "config/IniReader.h"
+#include "platform/ShowMessage.h"
+#include "config/UserDataFolder.h"
+
+namespace tarnwick {
+namespace {
+
+bool IsNonEmptyRegularFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size != 0;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A value starting with a lowercase x counts as missing: "x" is the default of an absent key.
+bool IsMissing(const std::string& value) { return !value.empty() && value[0] == 'x'; }
+
+bool Refuse(WindowServices& services, const char* format, const std::string& configFilePath) {
+    ShowMessage(services, nullptr, kAppCaption, kMbOk | kMbIconError, format, configFilePath.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::string ReadConfigValue(const AppSettings& settings, const std::string& key, const std::string& defaultValue) {
+    return ReadProfileString(settings.configFilePath, kConfigSection, key, defaultValue);
+}
+
+bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder) {
+    settings.programFolder = programFolder;
+    EnsureUserDataFolder(kUserFolderName);
+    settings.configFilePath = UserDataBaseFolder() + "/" + kUserFolderName + "/" + kConfigFileName;
+
+    std::string player = ReadConfigValue(settings, "FFPlayExe");
+    if (IsMissing(player))
+        return Refuse(services, "Can't initialize the ffplay path from:\n\n   %s\n\nSorry, can't continue.",
+                      settings.configFilePath);
+    if (!IsNonEmptyRegularFile(player))
+        return Refuse(services, "Can't find the ffplay executable, specified in:\n\n   %s\n\nSorry, can't continue.",
+                      settings.configFilePath);
+    settings.playerPath = player;
+
+    std::string temp = ReadConfigValue(settings, "TempDir");
+    if (IsMissing(temp))
+        return Refuse(services, "Can't initialize the TEMP directory from:\n\n   %s\n\nSorry, can't continue.",
+                      settings.configFilePath);
+    if (!IsDirectory(temp))
+        return Refuse(services, "Can't find the TEMP directory, specified in:\n\n   %s\n\nSorry, can't continue.",
+                      settings.configFilePath);
+    settings.tempFolder = temp;
+    return true;
+}
+
+}  // namespace tarnwick

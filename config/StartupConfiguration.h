@@ -1,0 +1,24 @@
+// Start-up reading and checking of Tarnwick.ini.
+#pragma once
+
+#include <string>
+
+#include "config/AppSettings.h"
+#include "platform/WindowServices.h"
+
+namespace tarnwick {
+
+inline constexpr const char* kUserFolderName = "Tarnwick";
+inline constexpr const char* kConfigFileName = "Tarnwick.ini";
+inline constexpr const char* kConfigSection = "Tarnwick";
+
+// Finds the per-user folder, reads the player path and the temporary folder and checks them in that
+// order. On the first failure it shows the matching message (no owner, caption "Tarnwick", stop icon)
+// and returns false; otherwise the settings are complete.
+bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder);
+
+// Reads a key of the Tarnwick section of the configuration file, default "x".
+std::string ReadConfigValue(const AppSettings& settings, const std::string& key,
+                            const std::string& defaultValue = "x");
+
+}  // namespace tarnwick

@@ -1,0 +1,42 @@
+// The real window services, on Qt Widgets.
+#pragma once
+
+#include "platform/WindowServices.h"
+
+class QWidget;
+
+namespace tarnwick {
+
+class QtWindowServices : public WindowServices {
+public:
+    // A QWidget* as a handle, and back.
+    static WindowHandle Handle(QWidget* window) { return window; }
+    static QWidget* Widget(WindowHandle handle) { return static_cast<QWidget*>(handle); }
+
+    // Without a screen to show them on (offscreen or minimal platform), message boxes and the save
+    // dialog are not shown: the text still goes to standard error and the default answer is taken.
+    static bool Unattended();
+
+    int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                   unsigned type) override;
+    std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) override;
+    bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) override;
+    bool OpenAddress(const std::string& address) override;
+    void ShowControl(WindowHandle window, int id, bool visible) override;
+    void EnableControl(WindowHandle window, int id, bool enabled) override;
+    void SetControlText(WindowHandle window, int id, const std::string& text) override;
+    void SetControlGeometry(WindowHandle window, int id, const Rect& rect) override;
+    void DeleteAllRows(WindowHandle window, int listId) override;
+    void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+                   const std::vector<std::string>& columns) override;
+    void SetRowImage(WindowHandle window, int listId, int row, int image) override;
+    void SelectRow(WindowHandle window, int listId, int row) override;
+    int RowCount(WindowHandle window, int listId) override;
+    bool IsRowSelected(WindowHandle window, int listId, int row) override;
+    void SetProgressRange(WindowHandle window, int id, int low, int high) override;
+    void SetProgressPosition(WindowHandle window, int id, int position) override;
+    void PlayAnimation(WindowHandle window, int id, bool play) override;
+    void PostToWindow(WindowHandle window, std::function<void()> function) override;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,83 @@
+// A report-mode list view: rows with a label and picture in the first column and texts in the others.
+#include "platform/ReportListView.h"
+
+#include <QBitmap>
+#include <QHeaderView>
+
+namespace tarnwick {
+
+namespace {
+constexpr int kImageRole = Qt::UserRole + 1;
+}
+
+ReportListView::ReportListView(QWidget* parent) : QTreeWidget(parent) {
+    setRootIsDecorated(false);
+    setUniformRowHeights(true);
+    setItemsExpandable(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setColumnCount(0);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    setIconSize(QSize(16, 15));
+    connect(this, &QTreeWidget::itemSelectionChanged, this, &ReportListView::ItemChanged);
+}
+
+void ReportListView::AddColumn(const QString& header, int widthPixels) {
+    int column = columnCount();
+    setColumnCount(column + 1);
+    headerItem()->setText(column, header);
+    headerItem()->setTextAlignment(column, Qt::AlignLeft | Qt::AlignVCenter);
+    setColumnWidth(column, widthPixels);
+}
+
+void ReportListView::SetPictureStrip(const QPixmap& strip, int pictureWidth, int pictureHeight) {
+    pictures_.clear();
+    for (int x = 0; x + pictureWidth <= strip.width(); x += pictureWidth) {
+        QPixmap picture = strip.copy(x, 0, pictureWidth, pictureHeight);
+        picture.setMask(picture.createMaskFromColor(Qt::white, Qt::MaskInColor));
+        pictures_.emplace_back(picture);
+    }
+    setIconSize(QSize(pictureWidth, pictureHeight));
+}
+
+void ReportListView::DeleteAllRows() {
+    // Clearing would raise a selection change per row; the rebuild that follows selects anew.
+    QSignalBlocker block(this);
+    clear();
+}
+
+void ReportListView::AppendRow(const QString& label, int image, const std::vector<std::string>& columns) {
+    auto* item = new QTreeWidgetItem(this);
+    item->setText(0, label);
+    for (size_t i = 0; i < columns.size(); ++i)
+        item->setText(static_cast<int>(i) + 1, QString::fromStdString(columns[i]));
+    item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+    SetRowImage(topLevelItemCount() - 1, image);
+}
+
+void ReportListView::SetRowImage(int row, int image) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item) return;
+    item->setData(0, kImageRole, image);
+    item->setIcon(0, image >= 0 && image < PictureCount() ? pictures_[static_cast<size_t>(image)] : QIcon());
+}
+
+int ReportListView::RowImage(int row) const {
+    QTreeWidgetItem* item = topLevelItem(row);
+    return item ? item->data(0, kImageRole).toInt() : -1;
+}
+
+void ReportListView::SelectRow(int row) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item) return;
+    setCurrentItem(item);
+    item->setSelected(true);
+}
+
+bool ReportListView::IsRowSelected(int row) const {
+    QTreeWidgetItem* item = topLevelItem(row);
+    return item && item->isSelected();
+}
+
+}  // namespace tarnwick

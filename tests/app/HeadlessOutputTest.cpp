@@ -1,0 +1,58 @@
+// Headless output: JSON lines that stay valid whatever bytes were sniffed, and capture errors that say what to do.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "app/JsonLine.h"
+#include "tests/support/ChildProcess.h"
+
+namespace tarnwick {
+namespace {
+
+TEST(JsonLine, SniffedBytesAreEscapedIntoValidJson) {
+    EXPECT_EQ(JsonLine::Quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonLine::Quote("\r\n\t\x01\x7f"), "\"\\r\\n\\t\\u0001\\u007f\"");
+    EXPECT_EQ(JsonLine::Quote("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"), "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac\"");
+    // Bytes that are not UTF-8 (a lone lead, an overlong form, a surrogate, a cut sequence) are escaped.
+    EXPECT_EQ(JsonLine::Quote("\xc3"), "\"\\u00c3\"");
+    EXPECT_EQ(JsonLine::Quote("\xc0\xaf"), "\"\\u00c0\\u00af\"");
+    EXPECT_EQ(JsonLine::Quote("\xed\xa0\x80"), "\"\\u00ed\\u00a0\\u0080\"");
+    EXPECT_EQ(JsonLine::Quote("\xe2\x82"), "\"\\u00e2\\u0082\"");
+}
+
+TEST(JsonLine, ReadableLineHidesControlCharacters) {
+    SniffedVideo video;
+    video.serial = 7;
+    video.timeSniffed = "03:07:45 PM";
+    video.type = "mp4";
+    video.size = 1048576;
+    video.url = "http://h/a\x1b[2Jb";
+    video.adapter = "lo";
+    EXPECT_EQ(JsonLine::FormatReadable(video), "7. 03:07:45 PM  mp4  1.00 MB (1048576 bytes)  http://h/a?[2Jb  [lo]");
+}
+
+TEST(HeadlessErrors, CaptureWithoutPermissionSaysHowToFixIt) {
+    constexpr int kNobody = 65534;
+    // The unprivileged user runs a copy it can reach, wherever the build folder lies.
+    const testing::PublicCopy program(TARNWICK_BINARY);
+    if (program.Path().empty()) GTEST_SKIP() << program.Error();
+    testing::ChildProcess child({program.Path(), "--headless", "--interface", "lo"}, geteuid() == 0 ? kNobody : -1);
+    ASSERT_TRUE(child.Started());
+    const int status = child.Finish();
+    if (status == 126) GTEST_SKIP() << "cannot drop to an unprivileged user here";
+    if (child.Stderr().find("capturing on lo") != std::string::npos) {
+        kill(child.Pid(), SIGTERM);
+        GTEST_SKIP() << "this user may capture";
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(child.Stderr().find("permission denied"), std::string::npos) << child.Stderr();
+    EXPECT_NE(child.Stderr().find("cap_net_raw,cap_net_admin"), std::string::npos) << child.Stderr();
+}
+
+TEST(HeadlessErrors, UnknownInterfaceIsAnError) {
+    testing::ChildProcess child({TARNWICK_BINARY, "--headless", "--interface", "no-such-adapter0"});
+    EXPECT_EQ(child.Finish(), 1);
+    EXPECT_NE(child.Stderr().find("no-such-adapter0"), std::string::npos) << child.Stderr();
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,33 @@
+// Command-line parsing: usage errors are caught before anything starts.
+#include "config/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace tarnwick {
+namespace {
+
+CommandLine Parse(std::vector<const char*> args) {
+    args.insert(args.begin(), "tarnwick");
+    return ParseCommandLine(static_cast<int>(args.size()), args.data());
+}
+
+TEST(CommandLine, ReadsHeadlessOptions) {
+    auto cl = Parse({"--headless", "--json", "--interface", "lo", "--interface", "eth0"});
+    EXPECT_TRUE(cl.error.empty());
+    EXPECT_TRUE(cl.headless);
+    EXPECT_TRUE(cl.json);
+    EXPECT_EQ(cl.interfaces, (std::vector<std::string>{"lo", "eth0"}));
+}
+
+TEST(CommandLine, RejectsMisuse) {
+    EXPECT_FALSE(Parse({"--bogus"}).error.empty());
+    EXPECT_FALSE(Parse({"--read"}).error.empty());
+    EXPECT_FALSE(Parse({"--json"}).error.empty());
+    EXPECT_FALSE(Parse({"--download", "http://127.0.0.1/"}).error.empty());
+    EXPECT_FALSE(Parse({"--headless", "--own-address", "300.1.1.1"}).error.empty());
+    EXPECT_FALSE(Parse({"--headless", "--read", "a.pcap", "--interface", "lo"}).error.empty());
+    EXPECT_TRUE(Parse({"--read", "a.pcap", "--own-address", "10.0.0.1"}).error.empty());
+}
+
+}  // namespace
+}  // namespace tarnwick
