@@ -1,36 +1,20 @@
 // The application object: start-up checks, the modal sniffer window, and the exit sequence.
 #include "app/SnifferApp.h"
 
-#include <QColor>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QThread>
 #include <cstdio>
-#include <optional>
 
 #include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
-#include "resources/ResourceFiles.h"
+#include "platform/AppDrawingResources.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
 
 namespace tarnwick {
-namespace {
-std::optional<QIcon> appIcon;
-std::optional<QBrush> backgroundBrush;
-}  // namespace
 
 SnifferApp::SnifferApp(CommandLine options) : options_(std::move(options)) {}
-
-const QIcon& SnifferApp::AppIcon() {
-    static const QIcon none;
-    return appIcon ? *appIcon : none;
-}
-
-const QBrush& SnifferApp::DialogBackgroundBrush() {
-    static const QBrush fallback(QColor(210, 210, 210));
-    return backgroundBrush ? *backgroundBrush : fallback;
-}
 
 QtWindowServices& SnifferApp::Services() {
     static QtWindowServices services;
@@ -43,8 +27,7 @@ int SnifferApp::Run() {
 }
 
 bool SnifferApp::InitInstance() {
-    appIcon.emplace(QString::fromLatin1(ResourceFile(kAppIconId)));
-    backgroundBrush.emplace(QColor(210, 210, 210));
+    AppDrawingResources::Load();
     if (!LoadStartupSettings(Services(), Settings(), ExecutableFolder())) {
         exitCode_ = 1;
         return false;
@@ -81,8 +64,7 @@ int SnifferApp::TakeScreenshot(QuillmarkSnifferWindow& window, const std::string
 }
 
 int SnifferApp::ExitInstance() {
-    backgroundBrush.reset();
-    appIcon.reset();
+    AppDrawingResources::Release();
     return exitCode_;
 }
 

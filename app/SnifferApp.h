@@ -1,9 +1,6 @@
 // The application object: start-up checks, the modal sniffer window, and the exit sequence.
 #pragma once
 
-#include <QBrush>
-#include <QIcon>
-
 #include "config/CommandLine.h"
 #include "platform/QtWindowServices.h"
 
@@ -16,9 +13,6 @@ public:
     // Runs start-up, the window and exit; the process's exit status.
     int Run();
 
-    // Process-wide drawing resources, valid between start-up and exit.
-    static const QIcon& AppIcon();
-    static const QBrush& DialogBackgroundBrush();
     static QtWindowServices& Services();
 
 private:

@@ -2,9 +2,9 @@
 #include <QApplication>
 #include <cstdio>
 
-#include "config/CommandLine.h"
 #include "app/FrontEnds.h"
 #include "app/SnifferApp.h"
+#include "config/CommandLine.h"
 
 int main(int argc, char** argv) {
     tarnwick::CommandLine options = tarnwick::ParseCommandLine(argc, argv);

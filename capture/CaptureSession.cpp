@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture/source/CaptureAdapters.h"
-#include "capture/detect/HttpVideoDetector.h"
 #include "capture/decode/PacketView.h"
 #include "capture/decode/TcpFrame.h"
+#include "capture/detect/HttpVideoDetector.h"
+#include "capture/source/CaptureAdapters.h"
 
 namespace tarnwick {
 

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include "config/IniReader.h"
-#include "platform/ShowMessage.h"
 #include "config/UserDataFolder.h"
+#include "platform/ShowMessage.h"
 
 namespace tarnwick {
 namespace {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "download/DownloadDisplayName.h"
+#include "platform/AnimationControl.h"
 #include "platform/QtWindowServices.h"
 #include "platform/ShowMessage.h"
-#include "platform/AnimationControl.h"
-#include "download/DownloadDisplayName.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 

@@ -4,9 +4,9 @@
 #include <mutex>
 #include <string>
 
-#include "platform/WindowServices.h"
 #include "download/DownloadDialogFrame.h"
 #include "download/HttpDownloader.h"
+#include "platform/WindowServices.h"
 
 namespace tarnwick {
 

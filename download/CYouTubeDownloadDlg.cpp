@@ -3,11 +3,11 @@
 
 #include <sys/stat.h>
 
-#include "platform/QtWindowServices.h"
-#include "platform/ShowMessage.h"
-#include "platform/AnimationControl.h"
 #include "download/DownloadDisplayName.h"
 #include "download/HttpDownloader.h"
+#include "platform/AnimationControl.h"
+#include "platform/QtWindowServices.h"
+#include "platform/ShowMessage.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 

@@ -3,9 +3,9 @@
 
 #include <atomic>
 
-#include "platform/WindowServices.h"
 #include "download/DownloadDialogFrame.h"
 #include "download/RawRequestDownloader.h"
+#include "platform/WindowServices.h"
 
 namespace tarnwick {
 

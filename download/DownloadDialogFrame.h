@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/WindowServices.h"
 #include "download/DownloadProgressView.h"
 #include "download/ProgressTracker.h"
+#include "platform/WindowServices.h"
 
 namespace tarnwick {
 

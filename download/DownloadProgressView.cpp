@@ -9,9 +9,9 @@
 #include <QPushButton>
 #include <QThread>
 
-#include "platform/DialogManager.h"
-#include "platform/AnimationControl.h"
 #include "download/TransferTexts.h"
+#include "platform/AnimationControl.h"
+#include "platform/DialogManager.h"
 #include "resources/ResourceIds.h"
 
 namespace tarnwick {

@@ -8,8 +8,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-#include "platform/ReportListView.h"
 #include "platform/AnimationControl.h"
+#include "platform/ReportListView.h"
 #include "resources/DialogResources.h"
 
 namespace tarnwick {

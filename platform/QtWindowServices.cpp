@@ -14,9 +14,9 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "platform/AnimationControl.h"
 #include "platform/DialogManager.h"
 #include "platform/ReportListView.h"
-#include "platform/AnimationControl.h"
 
 namespace tarnwick {
 namespace {

@@ -7,6 +7,9 @@ source scripts/deps.sh
 tarnwick_install_packages
 jobs="$(nproc)"
 
+echo "== Layering"
+bash scripts/check-layers.sh
+
 echo "== Build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
 cmake --build build -j"$jobs"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "config/CommandLine.h"
 #include "capture/CaptureSession.h"
+#include "config/CommandLine.h"
 
 namespace tarnwick {
 

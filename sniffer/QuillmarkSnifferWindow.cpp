@@ -8,12 +8,12 @@
 #include <QTimer>
 
 #include "config/AppSettings.h"
+#include "config/SiteAddresses.h"
+#include "controls/PictureControl.h"
+#include "platform/AppDrawingResources.h"
 #include "platform/DialogManager.h"
 #include "platform/ReportListView.h"
 #include "platform/ShowMessage.h"
-#include "config/SiteAddresses.h"
-#include "app/SnifferApp.h"
-#include "controls/PictureControl.h"
 #include "resources/ResourceFiles.h"
 #include "resources/ResourceIds.h"
 #include "sniffer/BannerFiles.h"
@@ -64,7 +64,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     helpButton_ = DialogManager::Bind<QPushButton>(this, kHelpButtonId);
 
     layoutScaler_.Apply(this, kSnifferDialogId, 96.0);
-    setWindowIcon(SnifferApp::AppIcon());
+    setWindowIcon(AppDrawingResources::AppIcon());
     move(760, 200);
     setWindowTitle("Tarnwick - Recently Sniffed Videos");
     downloadPlayButton_->hide();
@@ -84,8 +84,8 @@ void QuillmarkSnifferWindow::OnInitDialog() {
 
     // Control colours: the dialog and its controls paint on the light grey of the background brush.
     QPalette palette = this->palette();
-    palette.setBrush(QPalette::Window, SnifferApp::DialogBackgroundBrush());
-    palette.setBrush(QPalette::Button, SnifferApp::DialogBackgroundBrush());
+    palette.setBrush(QPalette::Window, AppDrawingResources::DialogBackgroundBrush());
+    palette.setBrush(QPalette::Button, AppDrawingResources::DialogBackgroundBrush());
     setPalette(palette);
     setAutoFillBackground(true);
 

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/WindowServices.h"
 #include "capture/detect/DetectedVideo.h"
+#include "platform/WindowServices.h"
 #include "sniffer/SniffedVideo.h"
 
 namespace tarnwick {

@@ -4,9 +4,9 @@
 #include <cctype>
 #include <cstdio>
 
-#include "platform/ShowMessage.h"
 #include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
+#include "platform/ShowMessage.h"
 
 namespace tarnwick {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "capture/decode/Ipv4Address.h"
 #include "capture/decode/PacketView.h"
-#include "capture/detect/PendingRequest.h"
 
 namespace tarnwick {
 

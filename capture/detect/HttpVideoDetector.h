@@ -6,11 +6,11 @@
 #include <functional>
 #include <string>
 
+#include "capture/decode/PacketView.h"
+#include "capture/decode/TcpFrame.h"
 #include "capture/detect/DetectedVideo.h"
 #include "capture/detect/IgnoreList.h"
-#include "capture/decode/PacketView.h"
 #include "capture/detect/PendingRequestTable.h"
-#include "capture/decode/TcpFrame.h"
 
 namespace tarnwick {
 

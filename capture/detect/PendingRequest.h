@@ -1,13 +1,12 @@
 // A GET request seen leaving this host, waiting for the response of its connection.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 
-namespace tarnwick {
+#include "capture/decode/Ipv4Address.h"
 
-using Ipv4Address = std::array<uint8_t, 4>;  // first octet first, as in the packet
+namespace tarnwick {
 
 // Addresses and ports exactly as they stand in the packet; no byte-order conversion.
 struct ConnectionKey {

@@ -12,8 +12,8 @@
 
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
-#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
+#include "UntrustedHttpsServer.h"
 
 extern char** environ;
 

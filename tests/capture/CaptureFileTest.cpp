@@ -8,8 +8,8 @@
 #include <sstream>
 
 #include "capture/CaptureSession.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/capture/FrameBuilder.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/RecordingWindowServices.h"
 #include "config/UserDataFolder.h"
+#include "platform/RecordingWindowServices.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {

@@ -10,12 +10,12 @@
 
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
-#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
-#include "platform/DialogManager.h"
-#include "platform/RecordingWindowServices.h"
+#include "UntrustedHttpsServer.h"
 #include "download/CHttpDownloadDlg.h"
 #include "download/CYouTubeDownloadDlg.h"
+#include "platform/DialogManager.h"
+#include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
 
 namespace tarnwick {

@@ -9,8 +9,8 @@
 
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
-#include "UntrustedHttpsServer.h"
 #include "TempPath.h"
+#include "UntrustedHttpsServer.h"
 
 namespace tarnwick {
 namespace {

@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "config/AppSettings.h"
-#include "platform/QtWindowServices.h"
 #include "controls/PictureControl.h"
+#include "platform/QtWindowServices.h"
 #include "sniffer/BannerFiles.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
 #include "tests/support/TempDir.h"

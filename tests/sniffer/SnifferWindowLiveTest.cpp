@@ -11,10 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#include "capture/CaptureSession.h"
 #include "config/AppSettings.h"
 #include "platform/QtWindowServices.h"
 #include "platform/ReportListView.h"
-#include "capture/CaptureSession.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
 #include "tests/support/TempDir.h"
 
