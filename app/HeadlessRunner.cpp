@@ -1,14 +1,10 @@
 // Headless capture and adapter listing.
-#include <pthread.h>
-#include <signal.h>
-
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,6 +15,7 @@
 #include "app/FrontEnds.h"
 #include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
+#include "app/StopSignalWatcher.h"
 #include "capture/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
 #include "sniffer/CaptureSessionList.h"
@@ -28,8 +25,6 @@
 namespace tarnwick {
 
 namespace {
-
-constexpr long kWaitSliceNs = 100L * 1000 * 1000;
 
 int Fail(const std::string& reason) {
     std::fprintf(stderr, "tarnwick: %s\n", reason.c_str());
@@ -59,14 +54,14 @@ using Sessions = CaptureSessions;
 
 enum class WaitResult { Signalled, AllFinished };
 
-// Waits for SIGINT/SIGTERM (blocked in every thread, taken here) or for every session to end.
-WaitResult WaitForEnd(const sigset_t& signals, const Sessions& sessions) {
-    const timespec slice{0, kWaitSliceNs};
+// Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
+WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions) {
+    for (const auto& session : sessions) session->SetFinishedNotifier([&stopSignals] { stopSignals.Wake(); });
     for (;;) {
-        if (sigtimedwait(&signals, nullptr, &slice) > 0) return WaitResult::Signalled;
         bool allFinished = true;
         for (const auto& session : sessions) allFinished = allFinished && session->Finished();
         if (allFinished) return WaitResult::AllFinished;
+        if (stopSignals.Wait() != 0) return WaitResult::Signalled;
     }
 }
 
@@ -86,12 +81,9 @@ int RunHeadless(const CommandLine& options) {
     if (!options.saveDir.empty() && access(options.saveDir.c_str(), W_OK | X_OK) != 0)
         return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
 
-    // Blocked before any capture thread exists, so only the wait below ever takes these signals.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Made before any capture thread exists, so only the wait below ever takes the stop signals; it
+    // outlives the sessions, which wake it as they end.
+    StopSignalWatcher stopSignals;
 
     // Declared first so they outlive the saver, which registers URLs with them.
     Sessions sessions;

@@ -1,14 +1,11 @@
 // Download of one URL from the terminal with a progress line; Ctrl-C cancels.
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <thread>
 
 #include "app/FrontEnds.h"
+#include "app/StopSignalWatcher.h"
 #include "download/HttpDownloader.h"
 #include "download/ProgressTracker.h"
 #include "download/TransferTexts.h"
@@ -82,29 +79,18 @@ int RunTerminalDownload(const CommandLine& options) {
     downloader.userAgent = kDownloadUserAgent;
     downloader.promptOverwrite = 0;
 
-    // Interrupt and terminate are taken by a watcher thread that cancels the transfer in an orderly way.
-    sigset_t stopSignals, previous;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
-    std::atomic<bool> done{false};
+    // Interrupt and terminate cancel the transfer in an orderly way; the watcher ends with the download.
+    StopSignalWatcher stopSignals;
     std::atomic<int> caught{0};
     std::thread watcher([&] {
-        timespec slice{0, 200 * 1000 * 1000};
-        while (!done.load()) {
-            int signal = sigtimedwait(&stopSignals, nullptr, &slice);
-            if (signal > 0) {
-                caught = signal;
-                downloader.Abort();
-            }
+        if (int signal = stopSignals.Wait()) {
+            caught = signal;
+            downloader.Abort();
         }
     });
-
     int result = downloader.DownloadToFile();
-    done = true;
+    stopSignals.Wake();
     watcher.join();
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     downloader.FinishLine();
 
     if (result == 1) return 0;

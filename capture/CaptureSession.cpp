@@ -180,6 +180,12 @@ void CaptureSession::SetDetectionCallback(DetectionCallback callback) {
     callbackInstalled_.notify_all();
 }
 
+void CaptureSession::SetFinishedNotifier(std::function<void()> notifier) {
+    std::lock_guard lock(callbackMutex_);
+    finishedNotifier_ = std::move(notifier);
+    if (finishedNotifier_ && Finished()) finishedNotifier_();
+}
+
 void CaptureSession::IgnoreUrl(const std::string& url, int count) { ignored_.IgnoreUrl(url, count); }
 
 void CaptureSession::StartThread() {
@@ -212,6 +218,8 @@ void CaptureSession::Run() {
         }
     }
     finished_.store(true, std::memory_order_release);
+    std::lock_guard lock(callbackMutex_);
+    if (finishedNotifier_) finishedNotifier_();
 }
 
 }  // namespace tarnwick

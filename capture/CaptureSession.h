@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,9 @@ public:
     CaptureSession& operator=(const CaptureSession&) = delete;
 
     void SetDetectionCallback(DetectionCallback callback);
+    // Called on the capture thread right after Finished() turns true (at once when it is true already),
+    // so that a waiter needs no polling. It may be called twice and must only wake someone.
+    void SetFinishedNotifier(std::function<void()> notifier);
     // The next count detections of url (host and path, no scheme) are swallowed.
     void IgnoreUrl(const std::string& url, int count);
 
@@ -74,6 +78,7 @@ private:
     IgnoreList ignored_;
     std::mutex callbackMutex_;
     std::condition_variable callbackInstalled_;
+    std::function<void()> finishedNotifier_;
     std::thread thread_;
 };
 
