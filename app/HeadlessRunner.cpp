@@ -1,4 +1,5 @@
 // Headless capture and adapter listing.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include "app/StopSignalWatcher.h"
 #include "capture/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
+#include "config/StartupConfiguration.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
@@ -78,8 +80,13 @@ int RunListAdapters(const CommandLine&) {
 }
 
 int RunHeadless(const CommandLine& options) {
-    if (!options.saveDir.empty() && access(options.saveDir.c_str(), W_OK | X_OK) != 0)
-        return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
+    if (!options.saveDir.empty()) {
+        struct stat info {};
+        if (stat(options.saveDir.c_str(), &info) == 0 && !S_ISDIR(info.st_mode))
+            return Fail("cannot save into " + options.saveDir + ": it is not a folder");
+        if (access(options.saveDir.c_str(), W_OK | X_OK) != 0)
+            return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
+    }
 
     // Made before any capture thread exists, so only the wait below ever takes the stop signals; it
     // outlives the sessions, which wake it as they end.
@@ -100,7 +107,7 @@ int RunHeadless(const CommandLine& options) {
             [&sessions](const std::string& url) {
                 for (const auto& session : sessions) session->IgnoreUrl(url, 1);
             },
-            print);
+            print, DownloadStallLimitMs(UserConfigFilePath()));
     }
 
     SniffedVideoList list(nullptr, nullptr);

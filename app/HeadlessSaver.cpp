@@ -34,8 +34,11 @@ protected:
 }  // namespace
 
 HeadlessSaver::HeadlessSaver(std::string folder, std::function<void(const std::string&)> ignoreEverywhere,
-                             std::function<void(const std::string&)> print)
-    : folder_(std::move(folder)), ignoreEverywhere_(std::move(ignoreEverywhere)), print_(std::move(print)) {
+                             std::function<void(const std::string&)> print, uint32_t stallLimitMs)
+    : folder_(std::move(folder)),
+      stallLimitMs_(stallLimitMs),
+      ignoreEverywhere_(std::move(ignoreEverywhere)),
+      print_(std::move(print)) {
     worker_ = std::thread([this] { Run(); });
 }
 
@@ -107,6 +110,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
         raw.filePath = path;
         raw.expectedSize = video.size;
         raw.promptOverwrite = 0;
+        raw.stallLimitMs = stallLimitMs_;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
@@ -122,6 +126,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
         http.filePath = path;
         http.userAgent = kDownloadUserAgent;
         http.promptOverwrite = 0;
+        http.stallLimitMs = stallLimitMs_;
         {
             std::lock_guard lock(mutex_);
             if (stopping_) return;

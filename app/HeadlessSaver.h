@@ -19,9 +19,10 @@ class RawRequestDownloader;
 class HeadlessSaver {
 public:
     // ignoreEverywhere registers a URL (no scheme) once with every capture session; print writes one
-    // output line (the caller serialises it with its other output).
+    // output line (the caller serialises it with its other output). A download fails when nothing
+    // arrives for stallLimitMs.
     HeadlessSaver(std::string folder, std::function<void(const std::string&)> ignoreEverywhere,
-                  std::function<void(const std::string&)> print);
+                  std::function<void(const std::string&)> print, uint32_t stallLimitMs = 60 * 1000);
     ~HeadlessSaver();
     HeadlessSaver(const HeadlessSaver&) = delete;
     HeadlessSaver& operator=(const HeadlessSaver&) = delete;
@@ -44,6 +45,7 @@ private:
     void Save(const SniffedVideo& video);
 
     std::string folder_;
+    uint32_t stallLimitMs_;
     std::function<void(const std::string&)> ignoreEverywhere_;
     std::function<void(const std::string&)> print_;
     std::mutex mutex_;

@@ -6,6 +6,7 @@
 
 #include "app/FrontEnds.h"
 #include "app/StopSignalWatcher.h"
+#include "config/StartupConfiguration.h"
 #include "download/HttpDownloader.h"
 #include "download/ProgressTracker.h"
 #include "download/TransferTexts.h"
@@ -78,6 +79,7 @@ int RunTerminalDownload(const CommandLine& options) {
     downloader.filePath = options.outputFile;
     downloader.userAgent = kDownloadUserAgent;
     downloader.promptOverwrite = 0;
+    downloader.stallLimitMs = DownloadStallLimitMs(UserConfigFilePath());
 
     // Interrupt and terminate cancel the transfer in an orderly way; the watcher ends with the download.
     StopSignalWatcher stopSignals;

@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "config/IniReader.h"
 #include "config/UserDataFolder.h"
 #include "platform/ShowMessage.h"
@@ -34,10 +36,23 @@ std::string ReadConfigValue(const AppSettings& settings, const std::string& key,
     return ReadProfileString(settings.configFilePath, kConfigSection, key, defaultValue);
 }
 
+std::string UserConfigFilePath() {
+    return UserDataBaseFolder() + "/" + kUserFolderName + "/" + kConfigFileName;
+}
+
+uint32_t DownloadStallLimitMs(const std::string& configFilePath) {
+    constexpr uint32_t kDefaultSeconds = 60;
+    constexpr uint32_t kMostSeconds = 24 * 60 * 60;
+    std::string value = ReadProfileString(configFilePath, kConfigSection, "DownloadStallSeconds", "");
+    if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos)
+        return kDefaultSeconds * 1000;
+    return std::min<uint32_t>(static_cast<uint32_t>(std::stoul(value)), kMostSeconds) * 1000;
+}
+
 bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder) {
     settings.programFolder = programFolder;
     EnsureUserDataFolder(kUserFolderName);
-    settings.configFilePath = UserDataBaseFolder() + "/" + kUserFolderName + "/" + kConfigFileName;
+    settings.configFilePath = UserConfigFilePath();
 
     std::string player = ReadConfigValue(settings, "FFPlayExe");
     if (IsMissing(player))

@@ -1,6 +1,7 @@
 // Start-up reading and checking of Tarnwick.ini.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "config/AppSettings.h"
@@ -16,6 +17,13 @@ inline constexpr const char* kConfigSection = "Tarnwick";
 // order. On the first failure it shows the matching message (no owner, caption "Tarnwick", stop icon)
 // and returns false; otherwise the settings are complete.
 bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder);
+
+// Tarnwick.ini in the per-user folder, also where start-up has not run (the window-less front ends).
+std::string UserConfigFilePath();
+
+// How long a download may receive nothing before it fails: the key DownloadStallSeconds (0: no limit),
+// 60 seconds when it is absent or not a number.
+uint32_t DownloadStallLimitMs(const std::string& configFilePath);
 
 // Reads a key of the Tarnwick section of the configuration file, default "x".
 std::string ReadConfigValue(const AppSettings& settings, const std::string& key,

@@ -47,7 +47,7 @@ int CHttpDownloadDlg::OnInitDialog() {
 }
 
 void CHttpDownloadDlg::RunDownload() {
-    DownloadToFile();
+    downloadResult_ = DownloadToFile();
     PostFinished();
 }
 
@@ -59,10 +59,13 @@ void CHttpDownloadDlg::OnDownloadFinished() {
         return;
     }
     std::string error = ErrorText();
-    if (error.empty()) {
+    if (downloadResult_ == 1) {
         done(kIdOk);
         return;
     }
+    // A failure that no hook put into words still must not pass for a finished download.
+    if (error.empty()) error = LastErrorDescription();
+    if (error.empty()) error = "The download did not complete.";
     size_t notFound = error.find("Response Code:404");
     if (notFound != std::string::npos && notFound > 0) {
         done(kResultNotFound);

@@ -1,6 +1,7 @@
 // The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -42,6 +43,7 @@ private:
 
     mutable std::mutex errorLock_;
     std::string errorText_;
+    std::atomic<int> downloadResult_{0};
 };
 
 }  // namespace tarnwick

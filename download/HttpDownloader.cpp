@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "download/HttpResponseReader.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
@@ -110,6 +112,20 @@ bool ParseOnce(const std::string& text, uint32_t& serviceType, std::string& serv
     return ok;
 }
 
+// "ftp://host/...", "file:///...": a scheme other than http or https is written in front.
+bool HasOtherScheme(const std::string& url) {
+    size_t end = url.find("://");
+    if (end == std::string::npos || end == 0) return false;
+    if (!std::isalpha(static_cast<unsigned char>(url[0]))) return false;
+    for (size_t i = 1; i < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(url[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    std::string scheme = url.substr(0, end);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme != "http" && scheme != "https";
+}
+
 std::string AddressText(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = {};
     if (address->sa_family == AF_INET)
@@ -121,17 +137,28 @@ std::string AddressText(const sockaddr* address) {
 
 }  // namespace
 
+std::string StallDuration(uint32_t milliseconds) {
+    if (milliseconds % 1000 == 0)
+        return std::to_string(milliseconds / 1000) + (milliseconds == 1000 ? " second" : " seconds");
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f seconds", milliseconds / 1000.0);
+    return text;
+}
+
+std::string StallText(uint32_t stallLimitMs) {
+    return "No data arrived from the server for " + StallDuration(stallLimitMs);
+}
+
 HttpDownloader::HttpDownloader() { GlobalInit(); }
 
-HttpDownloader::~HttpDownloader() {
-    CloseHandles();
-    if (outputFile >= 0) ::close(outputFile);
-}
+HttpDownloader::~HttpDownloader() { CloseHandles(); }
 
 bool HttpDownloader::ParseUrl(std::string& url, uint32_t& serviceType, std::string& serverName,
                               std::string& objectName, uint16_t& serverPort) {
     GlobalInit();
     if (ParseOnce(url, serviceType, serverName, objectName, serverPort)) return true;
+    // "http://" helps an address written without a scheme, never one that names another scheme.
+    if (HasOtherScheme(url)) return false;
     std::string prefixed = "http://" + url;
     if (!ParseOnce(prefixed, serviceType, serverName, objectName, serverPort)) return false;
     url = prefixed;
@@ -149,8 +176,6 @@ void HttpDownloader::SetLastError(std::string description) {
 }
 
 int HttpDownloader::DownloadToFile() {
-    struct stat info {};
-    bool existed = !filePath.empty() && ::stat(filePath.c_str(), &info) == 0;
     {
         std::lock_guard lock(handleLock);
         transferRunning_ = true;
@@ -163,12 +188,17 @@ int HttpDownloader::DownloadToFile() {
     }
     CloseHandles();
     if (filePath.empty()) return result;
-    if (outputFile >= 0) {
-        ::close(outputFile);  // an error while closing changes nothing now
-        outputFile = -1;
+    outputFile = -1;
+    if (result != 1) {
+        targetFile_.Discard();
+        return 0;
     }
-    if (result == 0 && !existed) ::unlink(filePath.c_str());
-    return result;
+    if (!targetFile_.Commit()) {
+        SetLastError(targetFile_.Error());
+        OnSystemError(1612, static_cast<uint32_t>(targetFile_.ErrorCode()));
+        return 0;
+    }
+    return 1;
 }
 
 void HttpDownloader::Abort() {
@@ -215,31 +245,20 @@ void HttpDownloader::Notify(uint32_t status, const std::string& text) {
 
 bool HttpDownloader::PrepareTarget() {
     struct stat info {};
-    bool exists = ::stat(filePath.c_str(), &info) == 0;
-    if (exists && resumeOffset > 0) {
-        outputFile = ::open(filePath.c_str(), O_WRONLY | O_CLOEXEC);
-        if (outputFile < 0) {
-            int error = errno;
-            SetLastError(filePath + ": " + std::strerror(error));
-            OnSystemError(1626, static_cast<uint32_t>(error));
+    if (resumeOffset > 0 && ::stat(filePath.c_str(), &info) == 0) {
+        DownloadTargetFile::ResumeResult opened = targetFile_.OpenForResume(filePath, resumeOffset);
+        if (opened != DownloadTargetFile::ResumeResult::Opened) {
+            SetLastError(targetFile_.Error());
+            OnSystemError(opened == DownloadTargetFile::ResumeResult::CannotOpen ? 1626 : 1628,
+                          static_cast<uint32_t>(targetFile_.ErrorCode()));
             return false;
         }
-        if (::lseek(outputFile, static_cast<off_t>(resumeOffset), SEEK_SET) < 0 ||
-            ::ftruncate(outputFile, static_cast<off_t>(resumeOffset)) != 0) {
-            int error = errno;
-            SetLastError(filePath + ": " + std::strerror(error));
-            OnSystemError(1628, static_cast<uint32_t>(error));
-            return false;
-        }
-        return true;
-    }
-    outputFile = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (outputFile < 0) {
-        int error = errno;
-        SetLastError(filePath + ": " + std::strerror(error));
-        OnSystemError(1626, static_cast<uint32_t>(error));
+    } else if (!targetFile_.OpenFresh(filePath)) {
+        SetLastError(targetFile_.Error());
+        OnSystemError(1626, static_cast<uint32_t>(targetFile_.ErrorCode()));
         return false;
     }
+    outputFile = targetFile_.Descriptor();
     return true;
 }
 
@@ -248,7 +267,7 @@ int HttpDownloader::Transfer() {
     SetLastError({});
     responseCode_ = 0;
     if (!ParseUrl(url, serviceType, serverName, objectName, serverPort)) {
-        SetLastError("\"" + url + "\" is not an http or https address");
+        SetLastError("cannot download \"" + url + "\": only http and https addresses can be downloaded");
         return 0;
     }
     if (!filePath.empty() && !PrepareTarget()) return 0;
@@ -279,16 +298,20 @@ int HttpDownloader::Transfer() {
         headerList_ = nullptr;
         if (!acceptHeader_.empty()) headerList_ = curl_slist_append(headerList_, acceptHeader_.c_str());
         std::string headers = GetRequestHeaders();
+        askedRange_ = false;
         for (size_t start = 0; start < headers.size();) {
             size_t end = headers.find("\r\n", start);
             if (end == std::string::npos) end = headers.size();
             if (end > start) headerList_ = curl_slist_append(headerList_, headers.substr(start, end - start).c_str());
+            if (StartsWithNoCase(headers.data() + start, end - start, "range:")) askedRange_ = true;
             start = end + 2;
         }
         curl_easy_setopt(requestHandle, CURLOPT_HTTPHEADER, headerList_);
 
         BeginResponse();
         hookFailed_ = false;
+        stalled_ = false;
+        lastActivityTick_ = ProgressTracker::TickCount();
         curlError_[0] = '\0';
         {
             std::lock_guard lock(handleLock);
@@ -306,8 +329,15 @@ int HttpDownloader::Transfer() {
             if (IsAborted()) SetLastError("The download was cancelled");
             return 0;
         }
+        if (stalled_) {
+            SetLastError(StallText(stallLimitMs));
+            OnSystemError(status_ == 0 ? 1610 : 1612, CURLE_OPERATION_TIMEDOUT);
+            return 0;
+        }
         if (phase_ == Phase::Rejected) {
-            SetLastError("The server answered with HTTP status " + std::to_string(status_));
+            SetLastError(status_ == 206 ? "The server sent only a part of the file (HTTP status 206), although the "
+                                          "whole file was asked for"
+                                        : "The server answered with HTTP status " + std::to_string(status_));
             OnHttpError(1611, static_cast<uint32_t>(status_));
             return 0;
         }
@@ -408,16 +438,23 @@ void HttpDownloader::EndOfHeaders() {
     status_ = code;
     responseCode_ = code;
     if (code == 200 && bodyOffset_ > 0 && outputFile >= 0) {
-        // The server ignored the range and sends the whole file: appending it would corrupt the file.
-        if (::lseek(outputFile, 0, SEEK_SET) < 0 || ::ftruncate(outputFile, 0) != 0) {
-            int error = errno;
-            SetLastError(filePath + ": " + std::strerror(error));
-            OnSystemError(1628, static_cast<uint32_t>(error));
+        // The server ignored the range and sends the whole file: appending it would corrupt the file, and
+        // the part already there stays until the whole has arrived.
+        if (!targetFile_.Restart()) {
+            outputFile = -1;
+            SetLastError(targetFile_.Error());
+            OnSystemError(1626, static_cast<uint32_t>(targetFile_.ErrorCode()));
             hookFailed_ = true;
             phase_ = Phase::Rejected;
             return;
         }
+        outputFile = targetFile_.Descriptor();
         bodyOffset_ = 0;
+    }
+    if (code == 206 && !askedRange_) {
+        // Only a piece of the file would be saved as the whole of it.
+        phase_ = Phase::Rejected;
+        return;
     }
     if (code == 200 || code == 206) {
         phase_ = Phase::Body;
@@ -436,20 +473,17 @@ void HttpDownloader::EndOfHeaders() {
 size_t HttpDownloader::HeaderCallback(char* data, size_t size, size_t count, void* context) {
     auto* self = static_cast<HttpDownloader*>(context);
     size_t n = size * count;
+    self->lastActivityTick_ = ProgressTracker::TickCount();
     if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
         self->BeginResponse();
     } else if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) {
         self->EndOfHeaders();
         if (self->phase_ == Phase::Rejected) return 0;  // no need to read an error page
     } else if (StartsWithNoCase(data, n, "content-length:")) {
-        std::string value = Trimmed(data + 15, n - 15);
-        uint64_t length = 0;
-        for (char c : value) {
-            if (c < '0' || c > '9') break;
-            length = length * 10 + static_cast<uint64_t>(c - '0');
-        }
-        self->contentLength_ = length;
-        self->lengthKnown_ = true;
+        // A length that is not a number or does not fit 64 bits counts as none.
+        std::optional<uint64_t> length = HttpResponseReader::ParseLength(Trimmed(data + 15, n - 15));
+        self->contentLength_ = length.value_or(0);
+        self->lengthKnown_ = length.has_value();
     } else if (StartsWithNoCase(data, n, "location:")) {
         self->location_ = Trimmed(data + 9, n - 9);
     }
@@ -468,6 +502,8 @@ size_t HttpDownloader::WriteCallback(char* data, size_t size, size_t count, void
     self->total_ += n;
     self->LimitRate();
     self->OnProgress(self->total_, self->lengthKnown_ ? 1 : 0, self->contentLength_ + self->bodyOffset_);
+    // Counted after the rate limit's wait, which is no silence of the server.
+    self->lastActivityTick_ = ProgressTracker::TickCount();
     if (self->IsAborted()) return 0;
     return n;
 }
@@ -488,7 +524,14 @@ void HttpDownloader::LimitRate() {
 }
 
 int HttpDownloader::ProgressCallback(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<HttpDownloader*>(context)->IsAborted() ? 1 : 0;
+    auto* self = static_cast<HttpDownloader*>(context);
+    if (self->IsAborted()) return 1;
+    // curl calls this about once a second also while nothing arrives.
+    if (self->stallLimitMs > 0 && ProgressTracker::TickCount() - self->lastActivityTick_ >= self->stallLimitMs) {
+        self->stalled_ = true;
+        return 1;
+    }
+    return 0;
 }
 
 curl_socket_t HttpDownloader::OpenSocketCallback(void* context, curlsocktype, struct curl_sockaddr* address) {
@@ -589,6 +632,7 @@ bool HttpDownloader::OpenRequest() {
     else if (httpVersion == "HTTP/1.1") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, (flags & kFlagNoAutoRedirect) ? 0L : 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    if (stallLimitMs > 0) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(stallLimitMs));
     long block = std::clamp<long>(static_cast<long>(bufferSize), 1024L, CURL_MAX_READ_SIZE);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, block);
     // Certificates are always verified, also for a secure request.

@@ -11,6 +11,8 @@
 
 #include <curl/curl.h>
 
+#include "download/DownloadTargetFile.h"
+
 namespace tarnwick {
 
 // The agent text every download of the program sends.
@@ -40,6 +42,13 @@ inline constexpr uint32_t kClientCertificateNeeded = 12044;
 inline constexpr uint32_t kOutOfMemoryCode = 14;
 inline constexpr uint32_t kServiceHttp = 3;
 inline constexpr uint32_t kServiceHttps = 4107;
+// How long a download may receive nothing before it fails, unless configured otherwise.
+inline constexpr uint32_t kDefaultStallLimitMs = 60 * 1000;
+
+// "60 seconds", "0.5 seconds".
+std::string StallDuration(uint32_t milliseconds);
+// "No data arrived from the server for 60 seconds".
+std::string StallText(uint32_t stallLimitMs);
 
 class HttpDownloader {
 public:
@@ -48,7 +57,8 @@ public:
     HttpDownloader(const HttpDownloader&) = delete;
     HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-    // 1 after a complete download, 0 after any failure (a new target file is then removed).
+    // 1 after a complete download, 0 after any failure. The file is written beside the target and takes its
+    // place only on success, so a failure leaves an existing file as it was; a resume appends to it.
     int DownloadToFile();
     // From any thread: stops the running transfer promptly, also when the server has gone silent.
     void Abort();
@@ -89,6 +99,8 @@ public:
     uint32_t serviceType = 0;
     // The CA certificates that secure requests are checked against; empty: the system's store.
     std::string caBundle;
+    // The download fails when no byte has arrived for this long (connecting included); 0: no limit.
+    uint32_t stallLimitMs = kDefaultStallLimitMs;
 
 protected:
     // Root handle: the share object that keeps name lookups and connections of one download together.
@@ -170,6 +182,11 @@ private:
     uint64_t bodyOffset_ = 0;
     uint32_t startTick_ = 0;
     bool hookFailed_ = false;
+    uint32_t lastActivityTick_ = 0;
+    bool stalled_ = false;
+    // The request carried a Range field: only then is a partial answer (206) what was asked for.
+    bool askedRange_ = false;
+    DownloadTargetFile targetFile_;
 };
 
 }  // namespace tarnwick

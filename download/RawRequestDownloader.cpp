@@ -14,6 +14,9 @@
 #include <string_view>
 #include <vector>
 
+#include "download/HttpDownloader.h"
+#include "download/HttpResponseReader.h"
+#include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
 namespace tarnwick {
@@ -22,7 +25,6 @@ namespace {
 // Waits in short slices so that a cancel is seen promptly while the server is silent.
 constexpr int kPollSliceMs = 100;
 constexpr size_t kReceiveSize = 65535;
-constexpr size_t kStatusLineLimit = 1024;
 
 class SocketCloser {
 public:
@@ -37,37 +39,29 @@ private:
     int socket_;
 };
 
-// Reads Content-Length from one header block; false when the block has none.
-bool FindContentLength(std::string_view header, int64_t& length) {
-    size_t pos = 0;
-    while ((pos = header.find("\r\n", pos)) != std::string_view::npos) {
-        pos += 2;
-        std::string_view line = header.substr(pos, header.find("\r\n", pos) - pos);
-        constexpr std::string_view kName = "content-length:";
-        if (line.size() < kName.size()) continue;
-        bool same = true;
-        for (size_t i = 0; i < kName.size() && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
-        if (!same) continue;
-        size_t i = kName.size();
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-        if (i >= line.size() || line[i] < '0' || line[i] > '9') return false;
-        int64_t value = 0;
-        for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-            if (value > (INT64_MAX - 9) / 10) return false;
-            value = value * 10 + (line[i] - '0');
-        }
-        length = value;
-        return true;
+// The request's header carries a Range field: a partial answer (206) is then what was asked for.
+bool AsksForRange(std::string_view request) {
+    constexpr std::string_view kName = "range:";
+    for (size_t start = 0; start < request.size();) {
+        size_t end = request.find('\n', start);
+        std::string_view line = request.substr(start, end == std::string_view::npos ? end : end - start);
+        if (line.empty() || line == "\r") return false;  // the end of the header
+        if (line.size() >= kName.size() &&
+            std::equal(kName.begin(), kName.end(), line.begin(), [](char name, char c) {
+                return name == std::tolower(static_cast<unsigned char>(c));
+            }))
+            return true;
+        if (end == std::string_view::npos) break;
+        start = end + 1;
     }
     return false;
 }
 
+uint32_t Now() { return ProgressTracker::TickCount(); }
+
 }  // namespace
 
-RawRequestDownloader::~RawRequestDownloader() {
-    if (outputFile >= 0) ::close(outputFile);
-}
+RawRequestDownloader::~RawRequestDownloader() = default;
 
 std::string RawRequestDownloader::HostOf(const std::string& url) {
     std::string host = url;
@@ -119,10 +113,16 @@ int RawRequestDownloader::Connect(const std::string& host) {
             continue;
         }
         pollfd p{s, POLLOUT, 0};
+        const uint32_t start = Now();
         while (!abortFlag.load()) {
             int ready = ::poll(&p, 1, kPollSliceMs);
             if (ready < 0 && errno != EINTR) break;
             if (ready > 0) break;
+            if (stallLimitMs > 0 && Now() - start >= stallLimitMs) {
+                p.revents = 0;
+                lastError = ETIMEDOUT;
+                break;
+            }
         }
         int error = 0;
         socklen_t size = sizeof error;
@@ -142,16 +142,25 @@ int RawRequestDownloader::Connect(const std::string& host) {
 
 bool RawRequestDownloader::SendAll(int socket) {
     size_t sent = 0;
+    uint32_t lastProgress = Now();
     while (sent < requestText.size()) {
-        if (abortFlag.load()) return false;
+        if (abortFlag.load()) {
+            Fail("The download was cancelled");
+            return false;
+        }
         ssize_t n = ::send(socket, requestText.data() + sent, requestText.size() - sent, MSG_NOSIGNAL);
         if (n >= 0) {
             sent += static_cast<size_t>(n);
+            lastProgress = Now();
             continue;
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             Fail(std::string("Could not send the request: ") + std::strerror(errno));
+            return false;
+        }
+        if (stallLimitMs > 0 && Now() - lastProgress >= stallLimitMs) {
+            Fail("The server took no part of the request for " + StallDuration(stallLimitMs));
             return false;
         }
         pollfd p{socket, POLLOUT, 0};
@@ -179,89 +188,81 @@ int RawRequestDownloader::Download() {
         std::lock_guard lock(errorLock_);
         errorText_.clear();
     }
-    struct stat info {};
-    bool existed = !filePath.empty() && ::stat(filePath.c_str(), &info) == 0;
     int result = 0;
     {
         std::string host = HostOf(url);
         int socket = Connect(host);
         SocketCloser closer(socket);
-        if (socket >= 0 && SendAll(socket)) {
-            std::vector<char> buffer(kReceiveSize + 1);
-            bool headerFound = false;
-            bool complete = false;
-            bool failed = false;
-            std::string statusLine;
-            int64_t total = 0;
-            int64_t announced = -1;
-            while (!abortFlag.load() && !failed && !complete) {
-                pollfd p{socket, POLLIN, 0};
-                int ready = ::poll(&p, 1, kPollSliceMs);
-                if (ready < 0 && errno != EINTR) break;
-                if (ready <= 0) continue;
-                ssize_t n = ::recv(socket, buffer.data(), kReceiveSize, 0);
-                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-                if (n <= 0) break;
-                if (abortFlag.load()) break;
-                size_t size = static_cast<size_t>(n);
-                if (!headerFound && statusLine.find("\r\n") == std::string::npos &&
-                    statusLine.size() < kStatusLineLimit)
-                    statusLine.append(buffer.data(), std::min(size, kStatusLineLimit - statusLine.size()));
-                if (headerFound) {
-                    failed = !WriteBody(buffer.data(), size);
-                    total += n;
-                } else {
-                    // Each chunk is searched on its own; a blank line split between chunks is not seen.
-                    std::string_view chunk(buffer.data(), size);
-                    size_t end = chunk.find("\r\n\r\n");
-                    if (end == std::string_view::npos) continue;
-                    headerFound = true;
-                    // Saving an error page as the video would pass a failure off as a success.
-                    if (statusLine.compare(0, 5, "HTTP/") != 0) {
-                        failed = true;
-                        Fail("The server's answer does not start with an HTTP status line");
-                        break;
-                    }
-                    size_t space = statusLine.find(' ');
-                    if (space == std::string::npos || space + 1 >= statusLine.size() || statusLine[space + 1] != '2') {
-                        std::string line = statusLine.substr(0, statusLine.find("\r\n"));
-                        failed = true;
-                        Fail("The server refused the download: " + line);
-                        break;
-                    }
-                    FindContentLength(chunk.substr(0, end + 2), announced);
-                    outputFile = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-                    if (outputFile < 0) {
-                        failed = true;
-                        Fail(filePath + ": " + std::strerror(errno));
-                        break;
-                    }
-                    size_t rest = size - end - 4;
-                    if (rest > 0) failed = !WriteBody(buffer.data() + end + 4, rest);
-                    total += static_cast<int64_t>(rest);
-                }
-                OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
-                // A kept-alive connection does not close after the body; the announced length ends it.
-                if (announced >= 0 && total >= announced) complete = true;
-            }
-            if (abortFlag.load()) {
-                Fail("The download was cancelled");
-            } else if (!failed) {
-                if (!headerFound) Fail("The server sent no complete HTTP response header");
-                else if (announced >= 0 && total < announced)
-                    Fail("The connection closed after " + std::to_string(total) + " of " +
-                         std::to_string(announced) + " bytes");
-                else result = 1;
-            }
-        }
+        if (socket >= 0 && SendAll(socket)) result = Receive(socket);
         if (socket < 0 && abortFlag.load()) Fail("The download was cancelled");
     }
-    if (outputFile >= 0) {
-        if (::close(outputFile) != 0 && result == 1) result = Fail(filePath + ": " + std::strerror(errno));
-        outputFile = -1;
+    outputFile = -1;
+    if (result != 1) {
+        targetFile_.Discard();
+        return 0;
     }
-    if (result == 0 && !existed && !filePath.empty()) ::unlink(filePath.c_str());
-    return result;
+    if (!targetFile_.Commit()) return Fail(targetFile_.Error());
+    return 1;
+}
+
+int RawRequestDownloader::Receive(int socket) {
+    const bool askedRange = AsksForRange(requestText);
+    int64_t total = 0;
+    HttpResponseReader reader(
+        [&](const HttpResponseReader& response) {
+            // Saving an error page as the video would pass a failure off as a success.
+            if (response.StatusCode() < 200 || response.StatusCode() > 299) {
+                Fail("The server refused the download: " + response.StatusLine());
+                return false;
+            }
+            if (response.StatusCode() == 206 && !askedRange) {
+                Fail("The server sent only a part of the video (" + response.StatusLine() +
+                     "), although the whole was asked for");
+                return false;
+            }
+            if (filePath.empty() || !targetFile_.OpenFresh(filePath)) {
+                Fail(filePath.empty() ? "No file to save the video in" : targetFile_.Error());
+                return false;
+            }
+            outputFile = targetFile_.Descriptor();
+            return true;
+        },
+        [&](const char* data, size_t size) {
+            total += static_cast<int64_t>(size);
+            return WriteBody(data, size);
+        });
+
+    std::vector<char> buffer(kReceiveSize);
+    HttpResponseReader::State state = reader.CurrentState();
+    uint32_t lastByte = Now();
+    for (;;) {
+        if (abortFlag.load()) return Fail("The download was cancelled");
+        pollfd p{socket, POLLIN, 0};
+        int ready = ::poll(&p, 1, kPollSliceMs);
+        if (ready < 0 && errno != EINTR) return Fail(std::string("The connection failed: ") + std::strerror(errno));
+        if (ready <= 0) {
+            if (stallLimitMs > 0 && Now() - lastByte >= stallLimitMs) return Fail(StallText(stallLimitMs));
+            continue;
+        }
+        ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n < 0) return Fail(std::string("The connection failed: ") + std::strerror(errno));
+        if (abortFlag.load()) return Fail("The download was cancelled");
+        if (n == 0) {
+            state = reader.Finish();
+            break;
+        }
+        lastByte = Now();
+        state = reader.Feed(buffer.data(), static_cast<size_t>(n));
+        if (state != HttpResponseReader::State::Header && state != HttpResponseReader::State::Failed)
+            OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
+        // A kept-alive connection does not close after the body: the body's framing says where it ends.
+        if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) break;
+    }
+    if (state == HttpResponseReader::State::Complete) return 1;
+    // An empty reason means a step above has said what went wrong.
+    if (!reader.Error().empty()) Fail(reader.Error());
+    return 0;
 }
 
 bool RawRequestDownloader::OnData(const void* block, uint32_t length) {

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "download/DownloadTargetFile.h"
+
 namespace tarnwick {
 
 class RawRequestDownloader {
@@ -16,6 +18,8 @@ public:
     RawRequestDownloader& operator=(const RawRequestDownloader&) = delete;
 
     // 1 after a complete 2xx response body was saved; 0 after a failure or a cancel (ErrorText says which).
+    // The body is written beside the target and takes its place only on success, so a failure leaves an
+    // existing file as it was.
     int Download();
     // From any thread; a download waiting on a silent server stops within a fraction of a second.
     void Abort();
@@ -33,6 +37,8 @@ public:
     int outputFile = -1;
     // The server's TCP port; the captured requests all went to 80.
     uint16_t port = 80;
+    // The download fails when nothing has arrived for this long (connecting included); 0: no limit.
+    uint32_t stallLimitMs = 60 * 1000;
 
 protected:
     virtual bool OnData(const void* block, uint32_t length);
@@ -46,9 +52,11 @@ private:
     int Connect(const std::string& host);
     bool SendAll(int socket);
     bool WriteBody(const char* data, size_t length);
+    int Receive(int socket);
 
     mutable std::mutex errorLock_;
     std::string errorText_;
+    DownloadTargetFile targetFile_;
 };
 
 }  // namespace tarnwick

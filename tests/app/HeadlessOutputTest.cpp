@@ -4,6 +4,7 @@
 
 #include "app/JsonLine.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {
@@ -52,6 +53,14 @@ TEST(HeadlessErrors, UnknownInterfaceIsAnError) {
     testing::ChildProcess child({TARNWICK_BINARY, "--headless", "--interface", "no-such-adapter0"});
     EXPECT_EQ(child.Finish(), 1);
     EXPECT_NE(child.Stderr().find("no-such-adapter0"), std::string::npos) << child.Stderr();
+}
+
+TEST(HeadlessErrors, SaveDirThatIsAFileIsNamedSo) {
+    testing::TempDir dir;
+    const std::string file = dir.Write("not-a-folder", "x");
+    testing::ChildProcess child({TARNWICK_BINARY, "--headless", "--save-dir", file});
+    EXPECT_EQ(child.Finish(), 1);
+    EXPECT_NE(child.Stderr().find(file + ": it is not a folder"), std::string::npos) << child.Stderr();
 }
 
 }  // namespace

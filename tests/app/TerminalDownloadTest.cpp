@@ -88,6 +88,21 @@ TEST(TerminalDownloadTest, HttpErrorExitsOneWithTheMessageAndNoFile) {
     EXPECT_FALSE(Exists(target));
 }
 
+TEST(TerminalDownloadTest, AFailedDownloadKeepsTheFileAndOnlyWebAddressesAreTried) {
+    TempFolder folder;
+    std::string target = folder.File("k.mp4");
+    test::WriteFile(target, "precious\n");
+    Outcome refused = RunTarnwick(
+        {"--download", "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/x.mp4", "--output", target});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(ReadFile(target), "precious\n");
+
+    Outcome ftp = RunTarnwick({"--download", "ftp://x", "--output", target});
+    EXPECT_EQ(ftp.exitCode, 1);
+    EXPECT_THAT(ftp.errorOutput, HasSubstr("only http and https addresses can be downloaded"));
+    EXPECT_EQ(ReadFile(target), "precious\n");
+}
+
 TEST(TerminalDownloadTest, InterruptCancelsAStalledDownload) {
     test::ScriptedTcpServer server(
         {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'v'), 0}}, true);

@@ -113,5 +113,14 @@ TEST(UserDataFolder, FallsBackFromAppDataToXdgToHome) {
     EXPECT_EQ(UserDataBaseFolder(), "/home/someone/.config");
 }
 
+TEST_F(Startup, StallLimitComesFromTheUserFileWithASafeDefault) {
+    EXPECT_EQ(UserConfigFilePath(), ConfigPath());
+    EXPECT_EQ(DownloadStallLimitMs(ConfigPath()), 60000u);  // no file yet
+    for (auto [value, expected] : {std::pair{"5", 5000u}, {"0", 0u}, {"ten", 60000u}, {"-3", 60000u}}) {
+        WriteConfig(std::string("DownloadStallSeconds=") + value + "\n");
+        EXPECT_EQ(DownloadStallLimitMs(ConfigPath()), expected) << value;
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick

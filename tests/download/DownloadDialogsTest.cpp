@@ -111,10 +111,18 @@ TEST_F(HttpDialogTest, NetworkAndFileFailuresAreShownNotPassedOffAsDone) {
         dialog.filePath = "/dev/full";
         EXPECT_EQ(dialog.exec(), kIdCancel);
     }
+    {
+        // A failure that no hook reports is still a failure.
+        CHttpDownloadDlg dialog(services);
+        Prepare(dialog, server.Url("/file.bin"));
+        dialog.accessType = 3;
+        EXPECT_EQ(dialog.exec(), kIdCancel);
+    }
     auto messages = services.Messages();
-    ASSERT_EQ(messages.size(), 2u);
+    ASSERT_EQ(messages.size(), 3u);
     EXPECT_THAT(messages[0].text, StartsWith("An error occurred connecting to the server, Error:7"));
     EXPECT_THAT(messages[1].text, StartsWith("An error occurred while downloading the file, Error:28"));
+    EXPECT_EQ(messages[2].text, "Unknown proxy access type 3");
 }
 
 TEST_F(HttpDialogTest, CancelAbortsDisablesTheButtonAndRemovesTheNewFile) {

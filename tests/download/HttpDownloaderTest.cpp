@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -267,21 +269,66 @@ TEST(HttpDownloaderAbortTest, AbortStopsAStalledTransferAndRemovesTheNewFile) {
     EXPECT_THAT(downloader.LastErrorDescription(), HasSubstr("cancelled"));
 }
 
-TEST(HttpDownloaderAbortTest, AbortKeepsAFileThatExistedBefore) {
-    ScriptedTcpServer server(StalledBody(), true);
+TEST(HttpDownloaderAbortTest, AFailedDownloadLeavesAnExistingFileAsItWas) {
+    ScriptedTcpServer stalled(StalledBody(), true);
+    HttpTestServer site;
     TempFolder folder;
-    RecordingDownloader downloader;
-    downloader.url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/video.flv";
-    downloader.filePath = folder.File("kept.flv");
-    WriteFile(downloader.filePath, "earlier download");
+    const std::string kept = folder.File("kept.flv");
+    WriteFile(kept, "earlier download");
+    for (const std::string& url : {"http://127.0.0.1:" + std::to_string(stalled.Port()) + "/video.flv",
+                                   site.Url("/missing"),
+                                   "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/video.flv"}) {
+        RecordingDownloader downloader;
+        downloader.url = url;
+        downloader.filePath = kept;
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            downloader.Abort();
+        });
+        EXPECT_EQ(downloader.DownloadToFile(), 0) << url;
+        canceller.join();
+        EXPECT_EQ(ReadFile(kept), "earlier download") << url;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);  // nothing left beside it
 
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        downloader.Abort();
-    });
-    EXPECT_EQ(downloader.DownloadToFile(), 0);
-    canceller.join();
-    EXPECT_TRUE(Exists(downloader.filePath));
+    // A success replaces it.
+    RecordingDownloader downloader;
+    downloader.url = site.Url("/file.bin");
+    downloader.filePath = kept;
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_TRUE(ReadFile(kept) == SampleBody(HttpTestServer::kFileSize));
+}
+
+TEST(HttpDownloaderStallTest, SilenceUnaskedPiecesAndOverlongLengthsAreHandled) {
+    TempFolder folder;
+    auto download = [&](const std::vector<ScriptedTcpServer::Step>& script, bool holdOpen) {
+        ScriptedTcpServer server(script, holdOpen);
+        auto downloader = std::make_unique<RecordingDownloader>();
+        downloader->url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/video.flv";
+        downloader->filePath = folder.File("video.flv");
+        downloader->stallLimitMs = 300;
+        downloader->DownloadToFile();
+        return downloader;
+    };
+    // Silent before any answer, and silent in the middle of the body.
+    auto beforeAnswer = download({}, true);
+    EXPECT_THAT(beforeAnswer->systemErrors, ElementsAre(Pair(1610, static_cast<uint32_t>(CURLE_OPERATION_TIMEDOUT))));
+    EXPECT_EQ(beforeAnswer->LastErrorDescription(), "No data arrived from the server for 0.3 seconds");
+    auto inBody = download(StalledBody(), true);
+    EXPECT_THAT(inBody->systemErrors, ElementsAre(Pair(1612, static_cast<uint32_t>(CURLE_OPERATION_TIMEDOUT))));
+    EXPECT_FALSE(Exists(folder.File("video.flv")));
+
+    // A piece of the file when the whole was asked for is not the file.
+    auto piece = download(
+        {{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nvideo", 0}},
+        false);
+    EXPECT_THAT(piece->httpErrors, ElementsAre(Pair(1611, 206u)));
+    EXPECT_FALSE(Exists(folder.File("video.flv")));
+
+    // A length too large for 64 bits is no length: the body runs to the close.
+    auto huge = download({{"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\nvideo", 0}}, false);
+    EXPECT_TRUE(huge->contentLengths.empty());
+    EXPECT_EQ(ReadFile(folder.File("video.flv")), "video");
 }
 
 TEST(HttpDownloaderProxyTest, NamedProxyCarriesTheRequest) {
@@ -340,6 +387,8 @@ TEST(HttpDownloaderUrlTest, ParseUrlSplitsAndRetriesWithHttp) {
     EXPECT_EQ(port, 8443);
 
     url = "";
+    EXPECT_FALSE(HttpDownloader::ParseUrl(url, service, host, object, port));
+    url = "ftp://example.org/a";  // another scheme is not taken for a host name
     EXPECT_FALSE(HttpDownloader::ParseUrl(url, service, host, object, port));
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "HttpTestServer.h"
@@ -57,11 +58,50 @@ TEST_F(RawFixture, SavesExactlyTheBytesAfterTheBlankLine) {
     EXPECT_EQ(downloader.progress.back(), (std::pair<int64_t, int64_t>{12, 8}));
 }
 
-TEST_F(RawFixture, HeaderSplitBetweenChunksIsNotRecognised) {
-    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r", 0}, {"\nFLV body", 300}},
-                             false);
+TEST_F(RawFixture, HeaderSplitAcrossReadsKeepsItsLengthAndTheBodyIsSavedWhole) {
+    // The blank line is split between two reads, and the body itself holds CR LF CR LF.
+    const std::string body = "FLV\x01" + std::string(100, 'a') + "\r\n\r\n" + std::string(100, 'b');
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r", 0},
+                              {"\n" + body.substr(0, 50), 50},
+                              {body.substr(50), 50}},
+                             true);
+    ASSERT_EQ(Run(server), 1) << downloader.ErrorText();
+    EXPECT_TRUE(ReadFile(downloader.filePath) == body);
+}
+
+TEST_F(RawFixture, ChunkedBodyIsDecoded) {
+    const std::string body = std::string(100, 'v') + "0\r\n\r\n" + std::string(20, 'w');
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n64\r\n" + body.substr(0, 60), 0},
+                              {body.substr(60, 40) + "\r\n1", 50},
+                              {"9;ext=1\r\n" + body.substr(100) + "\r\n0\r\nTrailer: x\r\n\r\n", 50}},
+                             true);  // kept alive: the last chunk ends the body
+    ASSERT_EQ(Run(server), 1) << downloader.ErrorText();
+    EXPECT_TRUE(ReadFile(downloader.filePath) == body);
+}
+
+TEST_F(RawFixture, MalformedOrPartialAnswersAreFailuresThatKeepAnExistingFile) {
+    const std::vector<std::pair<std::string, std::string>> answers = {
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nvideo\r\nzz\r\nmore\r\n0\r\n\r\n",
+         "not a chunk size"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nvideo\r\n", "chunked body"},
+        {"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nvideo",
+         "only a part"},
+    };
+    for (const auto& [answer, reason] : answers) {
+        ScriptedTcpServer server({{answer, 0}}, false);
+        test::WriteFile(folder.File("clip.flv"), "precious");
+        EXPECT_EQ(Run(server), 0) << answer;
+        EXPECT_THAT(downloader.ErrorText(), HasSubstr(reason));
+        EXPECT_EQ(ReadFile(folder.File("clip.flv")), "precious");
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);  // nothing left beside it
+}
+
+TEST_F(RawFixture, ASilentServerFailsAfterTheStallLimit) {
+    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nvid", 0}}, true);
+    downloader.stallLimitMs = 300;
     EXPECT_EQ(Run(server), 0);
-    EXPECT_THAT(downloader.ErrorText(), HasSubstr("header"));
+    EXPECT_EQ(downloader.ErrorText(), "No data arrived from the server for 0.3 seconds");
     EXPECT_FALSE(Exists(downloader.filePath));
 }
 
