@@ -15,9 +15,15 @@ int RecordingWindowServices::MessageBox(WindowHandle owner, const std::string& t
     return (type & 0xF) == kMbYesNo ? kIdYes : kIdOk;
 }
 
+void RecordingWindowServices::SetWhileSaveDialogOpen(std::function<void()> work) {
+    std::lock_guard lock(mutex_);
+    whileSaveDialogOpen_ = std::move(work);
+}
+
 std::string RecordingWindowServices::AskSaveFileName(WindowHandle, const SaveFileRequest& request) {
     std::lock_guard lock(mutex_);
     saveRequests_.push_back(request);
+    if (whileSaveDialogOpen_) whileSaveDialogOpen_();
     if (saveAnswers_.empty()) return {};
     std::string answer = saveAnswers_.front();
     saveAnswers_.pop_front();

@@ -60,6 +60,8 @@ public:
     // Scripting and inspection, for tests.
     void QueueMessageBoxAnswer(int answer);
     void QueueSaveFileAnswer(std::string path);
+    // Runs while a save dialog is open, as the real dialog's event loop lets other work run meanwhile.
+    void SetWhileSaveDialogOpen(std::function<void()> work);
     // Runs posted functions until none is left; returns how many ran.
     int RunPosted();
     // Called after every selection change, as a list view's item-changed notification would be.
@@ -82,6 +84,7 @@ private:
     std::deque<int> messageAnswers_;
     std::vector<SaveFileRequest> saveRequests_;
     std::deque<std::string> saveAnswers_;
+    std::function<void()> whileSaveDialogOpen_;
     std::vector<StartedProgram> programs_;
     std::vector<std::string> addresses_;
     std::deque<std::function<void()>> posted_;

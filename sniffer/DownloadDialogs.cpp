@@ -14,6 +14,7 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
         dialog.filePath = request.filePath;
         dialog.expectedSize = request.expectedSize;
         dialog.promptOverwrite = 0;  // the save dialog has asked already
+        dialog.stallLimitMs = request.stallLimitMs;
         return dialog.exec();
     }
     CHttpDownloadDlg dialog(services);
@@ -21,6 +22,7 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
     dialog.filePath = request.filePath;
     dialog.userAgent = kDownloadUserAgent;
     dialog.promptOverwrite = 0;
+    dialog.stallLimitMs = request.stallLimitMs;
     return dialog.exec();
 }
 

@@ -7,6 +7,7 @@
 #include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
 #include "platform/ShowMessage.h"
+#include "resources/StringTable.h"
 
 namespace tarnwick {
 namespace {
@@ -122,8 +123,11 @@ void VideoActions::DownloadVideo(int slot) {
     SniffedVideo entry = list_.Slot(slot);
     std::string path = AskSaveVideoPath(services_, window_, entry.type, settings_);
     if (path.empty()) return;
+    // The save dialog's event loop let new detections shift the slots: every picture change from here on
+    // follows the entry's serial, and an entry that has left the list gets none.
+    int now = list_.FindBySerial(entry.serial);
     std::string url = CleanUrl(entry.url);
-    WriteTextLine(UrlSideFilePath(settings_.tempFolder, slot, entry.size), url);
+    WriteTextLine(UrlSideFilePath(settings_.tempFolder, now != -1 ? now : slot, entry.size), url);
 
     DownloadRequest request;
     request.replayCapturedRequest = entry.isYouTube;
@@ -131,19 +135,22 @@ void VideoActions::DownloadVideo(int slot) {
     request.requestText = entry.requestText;
     request.filePath = path;
     request.expectedSize = entry.size;
+    request.stallLimitMs = DownloadStallLimitMs(settings_.configFilePath);
     // Registered before the transfer starts, so our own fetch is swallowed once by every detector.
     if (ignoreEverywhere_) ignoreEverywhere_(IgnoreForm(url));
 
-    // New detections may shift the slots while the dialog runs: the picture follows the entry's serial.
-    list_.SetRowImage(slot, 1);
+    if (now != -1) list_.SetRowImage(now, 1);
     int result = runDialog_ ? runDialog_(request) : kIdCancel;
-    int now = list_.FindBySerial(entry.serial);
-    if (result == kIdCancel) {
-        if (now != -1) list_.SetRowImage(now, 0);
-        ShowMessage(services_, window_, kAppCaption, kMbOk, "%s", kVideoDownloadCanceled);
-    } else if (now != -1) {
-        list_.SetRowImage(now, 2);
+    now = list_.FindBySerial(entry.serial);
+    // Only a whole file on disk earns the finished picture.
+    if (now != -1) list_.SetRowImage(now, result == kIdOk ? 2 : 0);
+    if (result == kIdOk) return;
+    if (result == kDownloadResultNotFound) {
+        ShowMessage(services_, window_, kAppCaption, kMbOk | kMbIconExclamation, "%s\n\n%s",
+                    "The server no longer has this video.", FormatString(1611, "404").c_str());
+        return;
     }
+    ShowMessage(services_, window_, kAppCaption, kMbOk, "%s", kVideoDownloadCanceled);
 }
 
 }  // namespace tarnwick

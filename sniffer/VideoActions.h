@@ -18,14 +18,18 @@ struct DownloadRequest {
     std::string requestText;
     std::string filePath;
     int64_t expectedSize = 0;
+    // The transfer fails when nothing arrives for this long.
+    uint32_t stallLimitMs = 60 * 1000;
 };
 
-// Runs the matching download dialog modally and returns its result (2 = cancelled or failed).
+// Runs the matching download dialog modally and returns its result: 1 = the whole file is saved,
+// 2 = cancelled or failed (the dialog has said why), 4 = the server does not have the file (HTTP 404).
 using DownloadDialogRunner = std::function<int(const DownloadRequest&)>;
 // Registers a URL (host and path, no scheme) once with every capture session's ignore list.
 using IgnoreRegistrar = std::function<void(const std::string& url)>;
 
 inline constexpr const char* kVideoDownloadCanceled = "Video Download canceled.";
+inline constexpr int kDownloadResultNotFound = 4;
 
 class VideoActions {
 public:

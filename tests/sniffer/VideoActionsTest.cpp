@@ -2,6 +2,7 @@
 // registered and shown.
 #include "sniffer/VideoActions.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -105,24 +106,33 @@ TEST_F(VideoActionsTest, CancelledOrFailedDownloadGoesBackToPictureZeroWithAMess
     EXPECT_EQ(services.Messages()[0].caption, "Tarnwick");
     EXPECT_EQ(services.Messages()[0].type, 0u);
 
-    dialogResult = 4;  // not found on the server counts as finished
+    // Not found on the server: no file, so no finished picture, and the user is told why.
+    dialogResult = 4;
     services.QueueSaveFileAnswer(dir / "a.mp4");
     actions.OnDownload();
-    EXPECT_EQ(list.Slot(0).rowImage, 2);
-    EXPECT_EQ(services.Messages().size(), 1u);
+    EXPECT_EQ(list.Slot(0).rowImage, 0);
+    ASSERT_EQ(services.Messages().size(), 2u);
+    EXPECT_THAT(services.Messages()[1].text, ::testing::HasSubstr("Response Code:404"));
+    EXPECT_THAT(services.Messages()[1].text, ::testing::HasSubstr("no longer has this video"));
 }
 
 TEST_F(VideoActionsTest, ThePictureFollowsItsEntryWhenNewVideosShiftTheSlots) {
     for (int i = 0; i < 25; ++i) Add("host/v" + std::to_string(i), 200000 + i);
     services.SelectRow(handle, kVideoListId, 20);  // slot 4: host/v4
     services.QueueSaveFileAnswer(dir / "v4.mp4");
+    // The save dialog's event loop lets new videos in too: the running picture must follow the entry.
+    services.SetWhileSaveDialogOpen([&] { Add("host/early", 800000); });  // evicts v0
+    int imageDuring = -1;
     duringDialog = [&] {
-        for (int i = 0; i < 3; ++i) Add("host/new" + std::to_string(i), 900000 + i);  // evicts v0..v2
+        imageDuring = RowImageOfUrl("http://host/v4");
+        for (int i = 0; i < 3; ++i) Add("host/new" + std::to_string(i), 900000 + i);  // evicts v1..v3
     };
     actions.OnDownload();
+    EXPECT_EQ(imageDuring, 1);
     EXPECT_EQ(RowImageOfUrl("http://host/v4"), 2);
+    EXPECT_EQ(RowImageOfUrl("http://host/early"), 0);
     for (int i = 3; i < 25; ++i) {
-        if (i != 4) {
+        if (i != 4 && list.FindByUrl("http://host/v" + std::to_string(i)) != -1) {
             EXPECT_EQ(RowImageOfUrl("http://host/v" + std::to_string(i)), 0) << i;
         }
     }
