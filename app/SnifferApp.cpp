@@ -27,6 +27,8 @@ int SnifferApp::Run() {
 }
 
 bool SnifferApp::InitInstance() {
+    // A screenshot run never waits for a click: every message goes to standard error only.
+    if (!options_.screenshot.empty()) Services().SetUnattended(true);
     AppDrawingResources::Load();
     if (!LoadStartupSettings(Services(), Settings(), ExecutableFolder())) {
         exitCode_ = 1;

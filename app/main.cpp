@@ -1,10 +1,26 @@
 // Entry point: the window by default; headless capture, capture files and downloads from the command line.
 #include <QApplication>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "app/FrontEnds.h"
 #include "app/SnifferApp.h"
+#include "app/WindowPlatform.h"
 #include "config/CommandLine.h"
+
+namespace {
+
+QtMessageHandler previousHandler = nullptr;
+
+// While Qt probes the window systems in turn, the ones that cannot be reached are expected to complain.
+void QuietPlatformProbe(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type != QtFatalMsg && context.category && std::strncmp(context.category, "qt.qpa.", 7) == 0) return;
+    previousHandler(type, context, message);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     tarnwick::CommandLine options = tarnwick::ParseCommandLine(argc, argv);
@@ -20,7 +36,20 @@ int main(int argc, char** argv) {
     if (!options.downloadUrl.empty()) return tarnwick::RunTerminalDownload(options);
     if (options.headless) return tarnwick::RunHeadless(options);
 
-    QApplication application(argc, argv);
+    tarnwick::WindowPlatform platform(!options.screenshot.empty());
+    std::vector<std::string> extra = platform.QtArguments();
+    std::vector<char*> qtArgv(argv, argv + argc);
+    for (auto& argument : extra) qtArgv.push_back(argument.data());
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(qtArgv.size()) - 1;
+
+    previousHandler = qInstallMessageHandler(QuietPlatformProbe);
+    QApplication application(qtArgc, qtArgv.data());
+    qInstallMessageHandler(previousHandler);
+    if (platform.NoDisplay(QGuiApplication::platformName().toStdString())) {
+        std::fputs(platform.NoDisplayMessage().c_str(), stderr);
+        return 1;
+    }
     QApplication::setApplicationName("Tarnwick");
     return tarnwick::SnifferApp(options).Run();
 }

@@ -40,7 +40,8 @@ QString Text(const std::string& text) { return QString::fromLocal8Bit(text.data(
 
 }  // namespace
 
-bool QtWindowServices::Unattended() {
+bool QtWindowServices::Unattended() const {
+    if (unattended_) return *unattended_;
     const QString platform = QGuiApplication::platformName();
     return platform == "offscreen" || platform == "minimal";
 }

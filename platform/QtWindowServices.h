@@ -1,6 +1,8 @@
 // The real window services, on Qt Widgets.
 #pragma once
 
+#include <optional>
+
 #include "platform/WindowServices.h"
 
 class QWidget;
@@ -13,9 +15,11 @@ public:
     static WindowHandle Handle(QWidget* window) { return window; }
     static QWidget* Widget(WindowHandle handle) { return static_cast<QWidget*>(handle); }
 
-    // Without a screen to show them on (offscreen or minimal platform), message boxes and the save
-    // dialog are not shown: the text still goes to standard error and the default answer is taken.
-    static bool Unattended();
+    // Unattended, message boxes and the other questions are not shown: the text still goes to standard
+    // error and the default answer is taken. That is so without a screen to show them on (offscreen or
+    // minimal platform), unless SetUnattended says otherwise (a screenshot run is always unattended).
+    bool Unattended() const;
+    void SetUnattended(bool unattended) { unattended_ = unattended; }
 
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    unsigned type) override;
@@ -37,6 +41,9 @@ public:
     void SetProgressPosition(WindowHandle window, int id, int position) override;
     void PlayAnimation(WindowHandle window, int id, bool play) override;
     void PostToWindow(WindowHandle window, std::function<void()> function) override;
+
+private:
+    std::optional<bool> unattended_;
 };
 
 }  // namespace tarnwick
