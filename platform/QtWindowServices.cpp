@@ -3,7 +3,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
@@ -11,9 +10,9 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QThread>
-#include <QUrl>
 #include <cstdio>
 
+#include "platform/AddressLauncher.h"
 #include "platform/AnimationControl.h"
 #include "platform/DialogManager.h"
 #include "platform/ReportListView.h"
@@ -89,8 +88,11 @@ bool QtWindowServices::StartProgram(const std::string& program, const std::vecto
     return QProcess::startDetached(Text(program), list);
 }
 
-bool QtWindowServices::OpenAddress(const std::string& address) {
-    return QDesktopServices::openUrl(QUrl::fromUserInput(Text(address)));
+void QtWindowServices::OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) {
+    QPointer<QWidget> window(Widget(owner));
+    AddressLauncher::Open(Text(address), [window, failed = std::move(failed)](const QString& reason) {
+        if (window && failed) failed(reason.toLocal8Bit().toStdString());
+    });
 }
 
 void QtWindowServices::ShowControl(WindowHandle window, int id, bool visible) {

@@ -36,10 +36,9 @@ bool RecordingWindowServices::StartProgram(const std::string& program, const std
     return true;
 }
 
-bool RecordingWindowServices::OpenAddress(const std::string& address) {
+void RecordingWindowServices::OpenAddress(WindowHandle, const std::string& address, OpenFailure) {
     std::lock_guard lock(mutex_);
     addresses_.push_back(address);
-    return true;
 }
 
 void RecordingWindowServices::ShowControl(WindowHandle window, int id, bool visible) {

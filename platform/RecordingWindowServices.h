@@ -40,7 +40,7 @@ public:
                    unsigned type) override;
     std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) override;
     bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) override;
-    bool OpenAddress(const std::string& address) override;
+    void OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) override;
     void ShowControl(WindowHandle window, int id, bool visible) override;
     void EnableControl(WindowHandle window, int id, bool enabled) override;
     void SetControlText(WindowHandle window, int id, const std::string& text) override;

@@ -47,7 +47,11 @@ public:
     virtual std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) = 0;
     // Starts a program directly (never through a shell) without waiting for it.
     virtual bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) = 0;
-    virtual bool OpenAddress(const std::string& address) = 0;
+    // Opens a web address or a local page with the desktop's browser, without waiting for it. When that
+    // fails, at once or once the opener has given up, failed runs on the window's thread with the reason;
+    // it is dropped when the owner is gone by then.
+    using OpenFailure = std::function<void(const std::string& reason)>;
+    virtual void OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) = 0;
 
     // Control operations. From a worker thread they are carried out later by the window's thread.
     virtual void ShowControl(WindowHandle window, int id, bool visible) = 0;

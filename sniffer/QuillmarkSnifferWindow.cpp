@@ -143,9 +143,20 @@ void QuillmarkSnifferWindow::OnDownload() { actions_->OnDownload(); }
 
 void QuillmarkSnifferWindow::OnListItemChanged() { actions_->OnListItemChanged(); }
 
-void QuillmarkSnifferWindow::OnHelp() { services_.OpenAddress(HelpUrl(Settings())); }
+void QuillmarkSnifferWindow::OnHelp() { OpenPage("help page", HelpUrl(Settings())); }
 
-void QuillmarkSnifferWindow::OnBannerClicked() { services_.OpenAddress(HomeUrl(Settings())); }
+void QuillmarkSnifferWindow::OnBannerClicked() { OpenPage("home page", HomeUrl(Settings())); }
+
+void QuillmarkSnifferWindow::OpenPage(const std::string& what, const std::string& address) {
+    services_.OpenAddress(Handle(), address, [this, what, address](const std::string& reason) {
+        // Say where the page is, so it can be opened by hand.
+        const std::string filePrefix = "file://";
+        std::string where = address.rfind(filePrefix, 0) == 0 ? address.substr(filePrefix.size()) : address;
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation,
+                    "The %s could not be opened: %s.\n\nOpen it in a web browser:\n%s", what.c_str(), reason.c_str(),
+                    where.c_str());
+    });
+}
 
 void QuillmarkSnifferWindow::keyPressEvent(QKeyEvent* event) {
     // Enter ends the run like OK; Escape like Cancel (the dialog's own handling).

@@ -60,6 +60,8 @@ private:
     void OnInitDialog();
     void PlaceButton(QPushButton* button, int dx, int dy);
     void ShowBanner();
+    // Opens a page of the maker's; a failure is said with the page's address.
+    void OpenPage(const std::string& what, const std::string& address);
 
     WindowServices& services_;
     CaptureStarter startCapture_;

@@ -2,6 +2,9 @@
 #include "sniffer/QuillmarkSnifferWindow.h"
 
 #include <dirent.h>
+
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,11 +13,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include "config/AppSettings.h"
+#include "config/SiteAddresses.h"
 #include "platform/DialogManager.h"
 #include "platform/QtWindowServices.h"
 #include "platform/ReportListView.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {
@@ -23,13 +29,14 @@ namespace {
 class RecordingQtServices : public QtWindowServices {
 public:
     std::vector<std::string> messages, addresses;
+    bool openForReal = false;
     int MessageBox(WindowHandle, const std::string& text, const std::string&, unsigned) override {
         messages.push_back(text);
         return kIdOk;
     }
-    bool OpenAddress(const std::string& address) override {
+    void OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) override {
         addresses.push_back(address);
-        return true;
+        if (openForReal) QtWindowServices::OpenAddress(owner, address, std::move(failed));
     }
 };
 
@@ -174,6 +181,42 @@ TEST(SnifferWindow, HelpOpensTheHelpPageAndAProblemIsSaidOnce) {
     QApplication::processEvents();
     ASSERT_EQ(services.messages.size(), 1u);
     EXPECT_NE(services.messages[0].find("no adapter in this test"), std::string::npos);
+}
+
+TEST(SnifferWindow, HelpThatCannotBeShownIsSaidWithThePagesPath) {
+    testing::TempDir bin;
+    // Stand-ins for xdg-open: one that finds no browser (status 3), one that shows the page.
+    std::string failing = bin.Write("fails/xdg-open", "#!/bin/sh\nexit 3\n");
+    std::string working = bin.Write("works/xdg-open", "#!/bin/sh\necho \"$1\" > \"${0%/*}/opened\"\n");
+    for (const std::string& script : {failing, working}) std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    RecordingQtServices services;
+    services.openForReal = true;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 500 && !done(); ++i) {
+            QApplication::processEvents();
+            QThread::msleep(10);
+        }
+    };
+    {
+        testing::ScopedEnv path("PATH", (bin / "fails").c_str());
+        Button(&window, kHelpButtonId)->click();
+        waitFor([&] { return !services.messages.empty(); });
+        ASSERT_EQ(services.messages.size(), 1u);
+        EXPECT_NE(services.messages[0].find("The help page could not be opened: no program to show it was found"),
+                  std::string::npos);
+        EXPECT_NE(services.messages[0].find("\n" + ShippedHelpFile(Settings())), std::string::npos)
+            << services.messages[0];
+    }
+    {
+        testing::ScopedEnv path("PATH", (bin / "works").c_str());
+        Button(&window, kHelpButtonId)->click();
+        waitFor([&] { return std::filesystem::exists(bin / "works/opened"); });
+        QThread::msleep(300);
+        QApplication::processEvents();
+        EXPECT_EQ(testing::ReadFile(bin / "works/opened"), HelpUrl(Settings()) + "\n");
+        EXPECT_EQ(services.messages.size(), 1u);
+    }
 }
 
 TEST(SnifferWindow, ReplayFillsTheListAndClosingStopsEveryCaptureThread) {
