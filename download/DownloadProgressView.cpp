@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QThread>
+#include <algorithm>
 
 #include "download/TransferTexts.h"
 #include "platform/AnimationControl.h"
@@ -19,6 +20,27 @@ namespace {
 
 QString Text(const std::string& text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The widest texts a real transfer shows: a week to go, sizes up to 10 GB, a gigabyte per second.
+constexpr uint32_t kWidestSeconds = 9999 * 60 + 59;
+constexpr uint64_t kWidestSize = 10485754839;  // 9999.99 MB
+constexpr double kWidestRate = 999999.0;
+
+int TextWidth(const QLabel* label, const QString& text) { return label->fontMetrics().horizontalAdvance(text); }
+
+// Shows the text on one line; one too long for the label ends in an ellipsis (in the middle for
+// addresses and names, whose ends say the most) and shows whole as the tip.
+void ShowFitted(QLabel* label, const QString& text, Qt::TextElideMode mode) {
+    if (!label) return;
+    int room = label->contentsRect().width();
+    if (TextWidth(label, text) <= room) {
+        label->setText(text);
+        label->setToolTip({});
+        return;
+    }
+    label->setText(label->fontMetrics().elidedText(text, mode, room));
+    label->setToolTip(text);
 }
 
 }  // namespace
@@ -44,18 +66,33 @@ void DownloadProgressView::Create(QDialog* dialog) {
     sourceText = DialogManager::Bind<QLabel>(dialog, kSourceTextId);
     animation = DialogManager::Bind<AnimationControl>(dialog, kAnimationId);
     cancelButton = DialogManager::Bind<QPushButton>(dialog, kCancelButtonId);
+    WidenForTheWidestTexts();
+}
+
+void DownloadProgressView::WidenForTheWidestTexts() {
+    if (!dialog_ || !timeLeftText || !rateText) return;
+    int missing = std::max(
+        TextWidth(timeLeftText, Text(TimeLeftText(kWidestSeconds, kWidestSize, kWidestSize))) -
+            timeLeftText->contentsRect().width(),
+        TextWidth(rateText, Text(TransferRateText(kWidestRate))) - rateText->contentsRect().width());
+    if (missing <= 0) return;
+    // The texts' column grows to the right; the Cancel button keeps its place at the right edge.
+    for (QWidget* control : {static_cast<QWidget*>(statusText), static_cast<QWidget*>(sourceText),
+                             static_cast<QWidget*>(progressBar), static_cast<QWidget*>(timeLeftText),
+                             static_cast<QWidget*>(rateText)})
+        if (control) control->resize(control->width() + missing, control->height());
+    if (cancelButton) cancelButton->move(cancelButton->x() + missing, cancelButton->y());
+    QSize size(dialog_->width() + missing, dialog_->height());
+    if (dialog_->minimumSize() == dialog_->maximumSize()) dialog_->setFixedSize(size);
+    else dialog_->resize(size);
 }
 
 void DownloadProgressView::SetStatus(const std::string& text) {
-    OnGuiThread([label = statusText, value = Text(text)] {
-        if (label) label->setText(value);
-    });
+    OnGuiThread([label = statusText, value = Text(text)] { ShowFitted(label, value, Qt::ElideMiddle); });
 }
 
 void DownloadProgressView::SetSource(const std::string& text) {
-    OnGuiThread([label = sourceText, value = Text(text)] {
-        if (label) label->setText(value);
-    });
+    OnGuiThread([label = sourceText, value = Text(text)] { ShowFitted(label, value, Qt::ElideMiddle); });
 }
 
 void DownloadProgressView::SetProgressRange(int low, int high) {
@@ -74,13 +111,13 @@ void DownloadProgressView::ShowPercent(int percent, const std::string& displayNa
 
 void DownloadProgressView::ShowTimeLeft(uint32_t seconds, uint64_t copied, uint64_t total) {
     OnGuiThread([label = timeLeftText, value = Text(TimeLeftText(seconds, copied, total))] {
-        if (label) label->setText(value);
+        ShowFitted(label, value, Qt::ElideRight);
     });
 }
 
 void DownloadProgressView::ShowTransferRate(double bytesPerMillisecond) {
     OnGuiThread([label = rateText, value = Text(TransferRateText(bytesPerMillisecond))] {
-        if (label) label->setText(value);
+        ShowFitted(label, value, Qt::ElideRight);
     });
 }
 

@@ -39,6 +39,10 @@ public:
     QPushButton* cancelButton = nullptr;
 
 private:
+    // The template's text column is too narrow for the longest time-left and rate texts in the dialog
+    // font: the column, and the dialog with it, grow until they fit.
+    void WidenForTheWidestTexts();
+
     template <class Change>
     void OnGuiThread(Change change);
 

@@ -3,6 +3,9 @@
 
 #include <QBitmap>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
+#include <algorithm>
 
 namespace tarnwick {
 
@@ -29,6 +32,24 @@ void ReportListView::AddColumn(const QString& header, int widthPixels) {
     headerItem()->setText(column, header);
     headerItem()->setTextAlignment(column, Qt::AlignLeft | Qt::AlignVCenter);
     setColumnWidth(column, widthPixels);
+}
+
+int ReportListView::WidthToShow(int column, const QString& text) const {
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    option.text = text;
+    option.features |= QStyleOptionViewItem::HasDisplay;
+    if (column == 0) {
+        option.features |= QStyleOptionViewItem::HasDecoration;
+        option.decorationSize = iconSize();
+    }
+    int cell = style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).width();
+    return std::max(cell, header()->sectionSizeHint(column));
+}
+
+int ReportListView::WidthForColumns() const {
+    int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, verticalScrollBar());
+    return width() - 2 * frameWidth() - scrollBar;
 }
 
 void ReportListView::SetPictureStrip(const QPixmap& strip, int pictureWidth, int pictureHeight) {

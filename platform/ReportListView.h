@@ -14,6 +14,11 @@ public:
     explicit ReportListView(QWidget* parent = nullptr);
 
     void AddColumn(const QString& header, int widthPixels);
+    // The width a column needs to show the text whole in a row (with the row picture in the first column)
+    // and its own header.
+    int WidthToShow(int column, const QString& text) const;
+    // The width the columns share without sideways scrolling, also once the vertical scroll bar shows.
+    int WidthForColumns() const;
     // Cuts the strip into pictures of the given size; white is transparent.
     void SetPictureStrip(const QPixmap& strip, int pictureWidth, int pictureHeight);
     int PictureCount() const { return static_cast<int>(pictures_.size()); }

@@ -2,6 +2,7 @@
 #include "sniffer/QuillmarkSnifferWindow.h"
 
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -80,6 +81,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     listView_->AddColumn("Time Sniffed", 106);
     listView_->AddColumn("Type", 44);
     listView_->AddColumn("Size", 64);
+    FitColumns();
     listView_->SetPictureStrip(QPixmap(QString::fromLatin1(ResourceFile(kRowPicturesId))), 16, 15);
 
     // Control colours: the dialog and its controls paint on the light grey of the background brush.
@@ -115,6 +117,24 @@ void QuillmarkSnifferWindow::ShowBanner() {
     if (!QFileInfo::exists(file)) file = QString::fromLatin1(kShippedBannerFile);
     if (banner_->Load(file)) banner_->Draw();
     banner_->setGeometry(70, 172, 234, 60);
+}
+
+void QuillmarkSnifferWindow::FitColumns() {
+    // The serial and the whole time must show; a size up to 9999.99 MB too. The type takes what is left,
+    // at least room for a four-letter type (longer ones end in an ellipsis).
+    QFontMetrics metrics(listView_->font());
+    QChar digit = '0';
+    for (char c = '1'; c <= '9'; ++c)
+        if (metrics.horizontalAdvance(QChar(c)) > metrics.horizontalAdvance(digit)) digit = QChar(c);
+    auto digits = [&](int n) { return QString(n, digit); };
+    QString marker = metrics.horizontalAdvance("AM") >= metrics.horizontalAdvance("PM") ? "AM" : "PM";
+    QString time = digits(4) + ". " + digits(2) + ":" + digits(2) + ":" + digits(2) + " " + marker;
+    int timeWidth = listView_->WidthToShow(0, time);
+    int sizeWidth = listView_->WidthToShow(2, digits(4) + "." + digits(2) + " MB");
+    int typeWidth = std::max(listView_->WidthToShow(1, "webm"), listView_->WidthForColumns() - timeWidth - sizeWidth);
+    listView_->setColumnWidth(0, timeWidth);
+    listView_->setColumnWidth(1, typeWidth);
+    listView_->setColumnWidth(2, sizeWidth);
 }
 
 void QuillmarkSnifferWindow::PlaceButton(QPushButton* button, int dx, int dy) {

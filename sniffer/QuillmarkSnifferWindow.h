@@ -59,6 +59,8 @@ protected:
 private:
     void OnInitDialog();
     void PlaceButton(QPushButton* button, int dx, int dy);
+    // Column widths from the list's font, so that every row's texts show whole.
+    void FitColumns();
     void ShowBanner();
     // Opens a page of the maker's; a failure is said with the page's address.
     void OpenPage(const std::string& what, const std::string& address);

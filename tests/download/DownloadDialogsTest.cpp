@@ -14,6 +14,7 @@
 #include "UntrustedHttpsServer.h"
 #include "download/CHttpDownloadDlg.h"
 #include "download/CYouTubeDownloadDlg.h"
+#include "download/DownloadProgressView.h"
 #include "platform/DialogManager.h"
 #include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
@@ -154,6 +155,44 @@ TEST_F(HttpDialogTest, DecliningToReplaceEndsAtOnce) {
     EXPECT_EQ(messages[0].type, kMbYesNo | kMbIconQuestion);
     EXPECT_EQ(ReadFile(target), "keep me");
     EXPECT_EQ(server.Requests(), 0);
+}
+
+// True when the label shows its whole text on one line.
+bool Fits(QLabel* label) {
+    return label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width();
+}
+
+TEST(DownloadProgressView, TheWidestTextsOfARealTransferFitTheirControls) {
+    QDialog dialog;
+    DownloadProgressView view;
+    view.Create(&dialog);
+    constexpr uint64_t kMB = 1048576;
+    struct TimeLeft {
+        uint32_t seconds;
+        uint64_t copied, total;
+    };
+    // The reported case, a huge file at its start (a day and more to go), a nearly finished one.
+    for (TimeLeft t : {TimeLeft{754, 344064, 29999759}, TimeLeft{99999 * 60 + 59, 1048575, 10000 * kMB - 1},
+                       TimeLeft{3599, 9999 * kMB, 10000 * kMB - 1}, TimeLeft{59, 1023, 1023}}) {
+        view.ShowTimeLeft(t.seconds, t.copied, t.total);
+        EXPECT_TRUE(Fits(view.timeLeftText)) << view.timeLeftText->text().toStdString();
+    }
+    // Bytes per millisecond: a modem, a slow line, a loopback copy.
+    for (double rate : {0.999, 9.999, 999999.0}) {
+        view.ShowTransferRate(rate);
+        EXPECT_TRUE(Fits(view.rateText)) << view.rateText->text().toStdString();
+    }
+    // Addresses and names of any length end in an ellipsis instead of being cut; the whole text is a tip.
+    std::string longName = "a-very-long-video-name-" + std::string(80, 'x') + ".flv";
+    view.SetSource(longName + " from videos.example.org");
+    view.SetStatus("Redirecting to http://videos.example.org/" + std::string(120, 'y'));
+    for (QLabel* label : {view.sourceText, view.statusText}) {
+        EXPECT_TRUE(Fits(label)) << label->text().toStdString();
+        EXPECT_TRUE(label->text().contains(QChar(0x2026)));
+    }
+    EXPECT_TRUE(view.sourceText->toolTip().startsWith(QString::fromStdString(longName)));
+    for (QWidget* control : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(dialog.rect().contains(control->geometry())) << control->objectName().toStdString();
 }
 
 class YouTubeDialogTest : public ::testing::Test {

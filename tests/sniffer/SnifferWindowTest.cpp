@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QThread>
@@ -106,9 +107,8 @@ TEST(SnifferWindow, SetUpPlacesEveryControl) {
     EXPECT_EQ(list->headerItem()->text(0), "Time Sniffed");
     EXPECT_EQ(list->headerItem()->text(1), "Type");
     EXPECT_EQ(list->headerItem()->text(2), "Size");
-    EXPECT_EQ(list->columnWidth(0), 106);
-    EXPECT_EQ(list->columnWidth(1), 44);
-    EXPECT_EQ(list->columnWidth(2), 64);
+    // Widths follow the font (see EveryColumnShowsItsWholeTextOnceSerialsGrow) and share the list's width.
+    EXPECT_EQ(list->columnWidth(0) + list->columnWidth(1) + list->columnWidth(2), list->WidthForColumns());
     EXPECT_EQ(list->PictureCount(), 3);
     EXPECT_EQ(list->geometry(), QRect(at(7, 6), QSize(int(159 * ux / 4 + 0.5), int(68 * uy / 8 + 0.5))));
 }
@@ -154,6 +154,32 @@ TEST(SnifferWindow, TheTwentySixthVideoPushesOutTheOldest) {
     EXPECT_EQ(list->topLevelItem(24)->text(0).section('.', 0, 0).toInt(), newest - 24);
     EXPECT_EQ(window.List()->FindByUrl("http://host/v0"), -1);
     EXPECT_TRUE(list->IsRowSelected(0));
+}
+
+TEST(SnifferWindow, EveryColumnShowsItsWholeTextOnceSerialsGrow) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    window.show();
+    // Serials of three digits, morning times, sizes in the gigabytes and the usual types.
+    const char* types[] = {"x-flv\r\n", "mp4\r\n", "webm\r\n", "3gpp\r\n"};
+    for (int i = 0; SniffSerialCounter.load() < 130; ++i) {
+        DetectedVideo video = Video("videohost/clip" + std::to_string(i) + ".flv", 9876543210LL + i, types[i % 4]);
+        video.seenAtSeconds = 1700000000 - 12 * 3600 + 7 * i;
+        Deliver(window, video);
+    }
+    ReportListView* list = window.ListView();
+    ASSERT_EQ(list->RowCount(), 25);
+    ASSERT_NE(list->topLevelItem(0)->text(0).indexOf(" AM"), -1);
+    QAbstractItemView* view = list;  // the width each column's texts need, from the view's own delegate
+    int total = 0;
+    for (int column = 0; column < 3; ++column) {
+        EXPECT_GE(list->columnWidth(column), view->sizeHintForColumn(column))
+            << "column " << column << ": " << list->topLevelItem(0)->text(column).toStdString();
+        EXPECT_GE(list->columnWidth(column), list->header()->sectionSizeHint(column)) << "header of column " << column;
+        total += list->columnWidth(column);
+    }
+    // No sideways scrolling with the vertical scroll bar showing.
+    EXPECT_LE(total, list->viewport()->width());
 }
 
 TEST(SnifferWindow, EnterAndEscapeEndTheRun) {
