@@ -40,6 +40,7 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
 }
 
 QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
+    bannerFetch_.reset();
     // The order matters: close the list so late detections are dropped, stop every capture thread,
     // and only then release the list they could still have reached.
     if (listView_) listView_->SetPictureStrip(QPixmap(), 16, 15);
@@ -109,11 +110,17 @@ void QuillmarkSnifferWindow::OnInitDialog() {
 }
 
 void QuillmarkSnifferWindow::ShowBanner() {
-    std::string folder = BannerFolder(Settings());
+    LoadBanner();
     std::string url = BannerUrl(Settings());
-    if (!url.empty()) FetchBanner(url, folder, kBannerFetchBudgetMs);
+    if (url.empty()) return;
+    bannerFetch_ = std::make_unique<BannerFetch>(url, BannerFolder(Settings()), BannerFetchLimits{}, [this] {
+        services_.PostToWindow(Handle(), [this] { LoadBanner(); });
+    });
+}
+
+void QuillmarkSnifferWindow::LoadBanner() {
     // Until a banner has ever been fetched, the one shipped with the program is shown.
-    QString file = QString::fromStdString(BannerFile(folder));
+    QString file = QString::fromStdString(BannerFile(BannerFolder(Settings())));
     if (!QFileInfo::exists(file)) file = QString::fromLatin1(kShippedBannerFile);
     if (banner_->Load(file)) banner_->Draw();
     banner_->setGeometry(70, 172, 234, 60);

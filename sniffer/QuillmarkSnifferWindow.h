@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/WindowServices.h"
+#include "sniffer/BannerFetch.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/DialogFontScaler.h"
 #include "sniffer/SniffedVideoList.h"
@@ -27,8 +28,6 @@ public:
                            DownloadDialogRunner runDialog = {});
     ~QuillmarkSnifferWindow() override;
 
-    // The longest the banner fetch may hold the window while it opens.
-    static constexpr int kBannerFetchBudgetMs = 2000;
 
     WindowHandle Handle() { return this; }
     SniffedVideoList* List() { return list_.get(); }
@@ -61,7 +60,9 @@ private:
     void PlaceButton(QPushButton* button, int dx, int dy);
     // Column widths from the list's font, so that every row's texts show whole.
     void FitColumns();
+    // Shows the last banner at once and fetches a fresh one meanwhile; it shows once it is complete.
     void ShowBanner();
+    void LoadBanner();
     // Opens a page of the maker's; a failure is said with the page's address.
     void OpenPage(const std::string& what, const std::string& address);
 
@@ -78,6 +79,7 @@ private:
     QPushButton* removeButton_ = nullptr;
     QPushButton* downloadPlayButton_ = nullptr;
     QPushButton* downloadOnlyButton_ = nullptr;
+    std::unique_ptr<BannerFetch> bannerFetch_;
     std::string captureProblem_;
     bool problemShown_ = false;
 };

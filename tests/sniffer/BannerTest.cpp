@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QBuffer>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QFile>
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -28,6 +32,17 @@ std::string ShippedBanner() {
     return file.readAll().toStdString();
 }
 
+// A still picture of its own size, unlike the shipped (animated) banner.
+std::string StillPicture() {
+    QImage image(50, 20, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes.toStdString();
+}
+
 class BannerServer {
 public:
     BannerServer() {
@@ -35,6 +50,19 @@ public:
             r.set_content(ShippedBanner(), "image/gif");
         });
         server_.Get("/missing.gif", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
+        // A slow line: the picture comes in eight pieces, 400 ms apart.
+        server_.Get("/slow.png", [](const httplib::Request&, httplib::Response& r) {
+            auto picture = std::make_shared<std::string>(StillPicture());
+            r.set_chunked_content_provider("image/png", [picture](size_t offset, httplib::DataSink& sink) {
+                if (offset >= picture->size()) {
+                    sink.done();
+                    return true;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                size_t piece = std::min(picture->size() - offset, picture->size() / 8 + 1);
+                return sink.write(picture->data() + offset, piece);
+            });
+        });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -79,16 +107,34 @@ TEST(Banner, CompleteFetchReplacesTheBannerAndFailuresKeepIt) {
     std::string folder = dir.path().string();
     dir.Write("image.gif", "previous");
 
-    EXPECT_FALSE(FetchBanner(server.Url("/missing.gif"), folder, 2000));
+    EXPECT_FALSE(FetchBanner(server.Url("/missing.gif"), folder, {}));
     EXPECT_EQ(testing::ReadFile(BannerFile(folder)), "previous");
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 
-    EXPECT_FALSE(FetchBanner("http://127.0.0.1:1/banner.gif", folder, 2000));  // nobody listens
+    EXPECT_FALSE(FetchBanner("http://127.0.0.1:1/banner.gif", folder, {}));  // nobody listens
     EXPECT_EQ(testing::ReadFile(BannerFile(folder)), "previous");
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 
-    EXPECT_TRUE(FetchBanner(server.Url("/banner.gif"), folder, 2000));
+    EXPECT_TRUE(FetchBanner(server.Url("/banner.gif"), folder, {}));
     EXPECT_EQ(testing::ReadFile(BannerFile(folder)), ShippedBanner());
+    EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
+}
+
+TEST(Banner, ASlowButSteadyBannerIsStoredWholeAndASilentSiteIsLeftSoon) {
+    testing::TempDir dir;
+    BannerServer server;
+    SilentPort silent;
+    std::string folder = dir.path().string();
+    BannerFetchLimits limits{1000, 1000};
+    // Longer in all than both limits together, but never a second without bytes.
+    EXPECT_TRUE(FetchBanner(server.Url("/slow.png"), folder, limits));
+    EXPECT_EQ(testing::ReadFile(BannerFile(folder)), StillPicture());
+
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(FetchBanner(silent.Url(), folder, limits));
+    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_EQ(testing::ReadFile(BannerFile(folder)), StillPicture());
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
 }
 
@@ -110,13 +156,39 @@ TEST(Banner, WindowOpensQuicklyWhenTheSiteIsSilentAndShowsTheLastBanner) {
     QtWindowServices services;
     QElapsedTimer timer;
     timer.start();
-    QuillmarkSnifferWindow window(services, [] { return CaptureStart{}; });
-    EXPECT_LT(timer.elapsed(), 3000);
+    {
+        QuillmarkSnifferWindow window(services, [] { return CaptureStart{}; });
+        EXPECT_LT(timer.elapsed(), 1000);
+        // No banner was ever fetched: the shipped one plays.
+        EXPECT_GT(window.Banner()->FrameCount(), 1);
+        EXPECT_TRUE(window.Banner()->IsAnimating());
+        EXPECT_EQ(window.Banner()->geometry(), QRect(70, 172, 234, 60));
+        timer.restart();
+    }
+    // Closing the window abandons the fetch at once and leaves no partial file.
+    EXPECT_LT(timer.elapsed(), 1000);
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(dir.path().string())));
-    // No banner was ever fetched: the shipped one plays.
-    EXPECT_GT(window.Banner()->FrameCount(), 1);
-    EXPECT_TRUE(window.Banner()->IsAnimating());
+}
+
+TEST(Banner, WindowOpensAtOnceAndShowsASlowBannerOnceItIsComplete) {
+    testing::TempDir dir;
+    BannerServer server;
+    Settings().programFolder = dir.path().string();
+    Settings().configFilePath = dir.Write("Tarnwick.ini", "[Tarnwick]\nBannerUrl=" + server.Url("/slow.png") + "\n");
+    QtWindowServices services;
+    QElapsedTimer timer;
+    timer.start();
+    QuillmarkSnifferWindow window(services, [] { return CaptureStart{}; });
+    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_TRUE(window.Banner()->IsAnimating());  // the shipped banner while the fresh one arrives
+    while (window.Banner()->PictureSize() != QSize(50, 20) && timer.elapsed() < 15000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(window.Banner()->PictureSize(), QSize(50, 20));
+    EXPECT_FALSE(window.Banner()->IsAnimating());
     EXPECT_EQ(window.Banner()->geometry(), QRect(70, 172, 234, 60));
+    EXPECT_EQ(testing::ReadFile(BannerFile(dir.path().string())), StillPicture());
 }
 
 }  // namespace
