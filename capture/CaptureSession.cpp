@@ -1,62 +1,18 @@
-// Watches the TCP traffic of one adapter (or replays a capture file) on a thread of its own.
+// Watches the TCP traffic of one adapter (or replays a capture) on a thread of its own.
 #include "capture/CaptureSession.h"
 
-#include <unistd.h>
+#include <utility>
 
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <cstdio>
-#include <cstring>
-
-#include "capture/decode/PacketView.h"
-#include "capture/decode/TcpFrame.h"
 #include "capture/detect/HttpVideoDetector.h"
 #include "capture/source/CaptureAdapters.h"
+#include "capture/source/CaptureFileSource.h"
 
 namespace tarnwick {
 
 namespace {
 
-constexpr int kSnapshotLength = 65535;
-constexpr int kReadTimeoutMs = 1000;
-constexpr auto kStopPollInterval = std::chrono::milliseconds(100);
-constexpr size_t kReplayBufferBytes = 1u << 20;
-
-std::string ExecutablePath() {
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return "tarnwick";
-    return std::string(path, static_cast<size_t>(length));
-}
-
-std::string ActivateErrorText(const std::string& name, int status, pcap_t* handle) {
-    const std::string prefix = "cannot capture on " + name + ": ";
-    switch (status) {
-    case PCAP_ERROR_PERM_DENIED:
-        return prefix + "permission denied. Run tarnwick as root, or grant it the capabilities with: setcap "
-                        "cap_net_raw,cap_net_admin+eip " + ExecutablePath();
-    case PCAP_ERROR_NO_SUCH_DEVICE:
-        return prefix + "no such adapter. See tarnwick --list-adapters.";
-    case PCAP_ERROR_IFACE_NOT_UP:
-        return prefix + "the adapter is down. Bring it up and start again.";
-    default:
-        return prefix + pcap_statustostr(status) + " (" + pcap_geterr(handle) + ")";
-    }
-}
-
-// Only TCP leaves the kernel.
-bool InstallTcpFilter(pcap_t* handle, std::string* error) {
-    bpf_program program{};
-    if (pcap_compile(handle, &program, "tcp", 1, PCAP_NETMASK_UNKNOWN) != 0) {
-        *error = std::string("cannot compile the capture filter: ") + pcap_geterr(handle);
-        return false;
-    }
-    const bool installed = pcap_setfilter(handle, &program) == 0;
-    if (!installed) *error = std::string("cannot install the capture filter: ") + pcap_geterr(handle);
-    pcap_freecode(&program);
-    return installed;
-}
+// How often a live capture asks the kernel for its figures.
+constexpr auto kStatisticsInterval = std::chrono::seconds(1);
 
 std::optional<Ipv4Address> OwnAddressOfAdapter(const std::string& name) {
     char errorText[PCAP_ERRBUF_SIZE] = {};
@@ -72,33 +28,15 @@ std::optional<Ipv4Address> OwnAddressOfAdapter(const std::string& name) {
     return address;
 }
 
-// The sender of the first TCP payload beginning with "GET " in the file.
-std::optional<Ipv4Address> FirstRequestSender(const std::string& path) {
-    char errorText[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* handle = pcap_open_offline(path.c_str(), errorText);
-    if (!handle) return std::nullopt;
-    std::optional<Ipv4Address> sender;
-    if (pcap_datalink(handle) == DLT_EN10MB) {
-        pcap_pkthdr* header = nullptr;
-        const u_char* bytes = nullptr;
-        while (!sender && pcap_next_ex(handle, &header, &bytes) == 1) {
-            const PacketView frame(bytes, header->caplen);
-            TcpFrame tcp;
-            if (TcpFrame::Parse(frame, tcp) && frame.StartsWith(tcp.payloadStart, "GET ")) sender = tcp.sourceAddress;
-        }
-    }
-    pcap_close(handle);
-    return sender;
-}
-
 std::string BaseName(const std::string& path) {
+    if (path == "-") return "stdin";
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 }  // namespace
 
-CaptureSession::CaptureSession(const std::string& adapterName) : name_(adapterName) {
+CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB) : name_(adapterName) {
     const auto address = OwnAddressOfAdapter(adapterName);
     if (!address) {
         startError_ = "cannot capture on " + adapterName +
@@ -106,72 +44,45 @@ CaptureSession::CaptureSession(const std::string& adapterName) : name_(adapterNa
         return;
     }
     ownAddress_ = *address;
-
-    char errorText[PCAP_ERRBUF_SIZE] = {};
-    handle_ = pcap_create(adapterName.c_str(), errorText);
-    if (!handle_) {
-        startError_ = "cannot capture on " + adapterName + ": " + errorText;
-        return;
-    }
-    pcap_set_snaplen(handle_, kSnapshotLength);
-    pcap_set_promisc(handle_, 0);
-    pcap_set_timeout(handle_, kReadTimeoutMs);
-    // Deliver each packet at once rather than a buffer-full per time-out, so a video shows up promptly.
-    pcap_set_immediate_mode(handle_, 1);
-    if (const int status = pcap_activate(handle_); status < 0) {
-        startError_ = ActivateErrorText(adapterName, status, handle_);
-        return;
-    }
-    std::string filterError;
-    if (!InstallTcpFilter(handle_, &filterError)) {
-        startError_ = "cannot capture on " + adapterName + ": " + filterError;
-        return;
-    }
-    ethernet_ = pcap_datalink(handle_) == DLT_EN10MB;
+    source_ = LiveAdapterSource::Open(adapterName, bufferMiB, &startError_);
+    if (!source_) return;
+    ethernet_ = source_->LinkType() == DLT_EN10MB;
     StartThread();
 }
 
-std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path,
-                                                          std::optional<Ipv4Address> ownAddress,
-                                                          std::string* error) {
+std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path, std::optional<Ipv4Address> ownAddress,
+                                                         std::string* error) {
     std::unique_ptr<CaptureSession> session(new CaptureSession());
     session->name_ = BaseName(path);
     session->replay_ = true;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        if (error) *error = "cannot read capture file " + path + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    // A large read buffer: a replay reads the whole file as fast as it can.
-    std::setvbuf(file, nullptr, _IOFBF, kReplayBufferBytes);
-    char errorText[PCAP_ERRBUF_SIZE] = {};
-    session->handle_ = pcap_fopen_offline(file, errorText);  // closes the file with the handle
-    if (!session->handle_) {
-        std::fclose(file);
-        if (error) *error = "cannot read capture file " + path + ": " + errorText;
-        return nullptr;
-    }
     // No filter program here: the detector itself passes over everything but TCP, and running the
     // program in user space for every packet of a file would only slow the replay down.
-    session->ethernet_ = pcap_datalink(session->handle_) == DLT_EN10MB;
-    if (!ownAddress) ownAddress = FirstRequestSender(path);
-    if (ownAddress) session->ownAddress_ = *ownAddress;
+    session->source_ = CaptureFileSource::Open(path, error);
+    if (!session->source_) return nullptr;
+    if (ownAddress)
+        session->ownAddress_ = *ownAddress;
+    else
+        session->inference_ = std::make_unique<OwnAddressInference>();
+    session->totals_.ownAddressKnown = ownAddress.has_value();
     session->StartThread();
     return session;
 }
 
 CaptureSession::~CaptureSession() {
+    Stop();
+    source_.reset();
+    ignored_.Clear();
+    pending_.Clear();
+}
+
+void CaptureSession::Stop() {
     stop_.store(true);
-    if (handle_ && thread_.joinable()) pcap_breakloop(handle_);
+    if (source_) source_->Interrupt();
     {
         std::lock_guard lock(callbackMutex_);
         callbackInstalled_.notify_all();
     }
-    while (!Finished()) std::this_thread::sleep_for(kStopPollInterval);
     if (thread_.joinable()) thread_.join();
-    if (handle_) pcap_close(handle_);
-    ignored_.Clear();
-    pending_.Clear();
 }
 
 void CaptureSession::SetDetectionCallback(DetectionCallback callback) {
@@ -186,7 +97,14 @@ void CaptureSession::SetFinishedNotifier(std::function<void()> notifier) {
     if (finishedNotifier_ && Finished()) finishedNotifier_();
 }
 
-void CaptureSession::IgnoreUrl(const std::string& url, int count) { ignored_.IgnoreUrl(url, count); }
+void CaptureSession::IgnoreUrl(const std::string& url, int count) {
+    ignored_.IgnoreUrl(url, count);
+}
+
+std::optional<CaptureStatistics> CaptureSession::Statistics() const {
+    std::lock_guard lock(statisticsMutex_);
+    return statistics_;
+}
 
 void CaptureSession::StartThread() {
     started_ = true;
@@ -201,25 +119,71 @@ void CaptureSession::Deliver(DetectedVideo video) {
 
 void CaptureSession::Run() {
     pending_.Clear();
-    {
-        HttpVideoDetector detector(
-            ownAddress_, pending_, ignored_, [this](DetectedVideo video) { Deliver(std::move(video)); }, name_);
-        if (replay_) {
-            std::unique_lock lock(callbackMutex_);
-            callbackInstalled_.wait(lock, [this] { return callback_.load() != nullptr || stop_.load(); });
-        }
-        while (!stop_.load()) {
-            pcap_pkthdr* header = nullptr;
-            const u_char* bytes = nullptr;
-            const int status = pcap_next_ex(handle_, &header, &bytes);
-            if (status < 0) break;
-            if (status == 0 || !ethernet_) continue;
-            detector.ProcessPacket(bytes, header->caplen, static_cast<int64_t>(header->ts.tv_sec));
-        }
+    if (replay_) {
+        std::unique_lock lock(callbackMutex_);
+        callbackInstalled_.wait(lock, [this] { return callback_.load() != nullptr || stop_.load(); });
+    }
+    // A stream's header may keep the thread waiting here until its writer sends it, or until a stop.
+    if (!stop_.load() && source_->Start()) {
+        ethernet_ = source_->LinkType() == DLT_EN10MB;
+        ReadUntilStopped();
+    } else if (!stop_.load()) {
+        endError_ = source_->Error();
     }
     finished_.store(true, std::memory_order_release);
     std::lock_guard lock(callbackMutex_);
     if (finishedNotifier_) finishedNotifier_();
+}
+
+void CaptureSession::ReadUntilStopped() {
+    HttpVideoDetector detector(
+        ownAddress_, pending_, ignored_, [this](DetectedVideo video) { Deliver(std::move(video)); }, name_);
+    detector_ = &detector;
+    while (!stop_.load()) {
+        const ReadResult result = source_->ReadBatch(*this);
+        if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
+        if (result != ReadResult::Packets) break;
+        PublishStatistics(false);
+    }
+    PublishStatistics(true);
+    // Packets still held for a replay whose own address never showed cannot make a detection.
+    inference_.reset();
+    totals_.detections = detector.Counts();
+    detector_ = nullptr;
+}
+
+void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
+    ++totals_.packets;
+    if (!ethernet_) return;
+    if (inference_) {
+        InferOwnAddress(header, bytes);
+        return;
+    }
+    detector_->ProcessPacket(bytes, header.caplen, static_cast<int64_t>(header.ts.tv_sec));
+}
+
+void CaptureSession::InferOwnAddress(const pcap_pkthdr& header, const uint8_t* bytes) {
+    const std::optional<Ipv4Address> own = inference_->Examine(header, bytes);
+    if (!own) return;
+    ownAddress_ = *own;
+    totals_.ownAddressKnown = true;
+    detector_->SetOwnAddress(*own);
+    inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
+        detector_->ProcessPacket(heldBytes, held.caplen, static_cast<int64_t>(held.ts.tv_sec));
+    });
+    inference_.reset();
+    detector_->ProcessPacket(bytes, header.caplen, static_cast<int64_t>(header.ts.tv_sec));
+}
+
+void CaptureSession::PublishStatistics(bool force) {
+    if (replay_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - statisticsRead_ < kStatisticsInterval) return;
+    statisticsRead_ = now;
+    CaptureStatistics figures;
+    if (!source_->ReadStatistics(figures)) return;
+    std::lock_guard lock(statisticsMutex_);
+    statistics_ = figures;
 }
 
 }  // namespace tarnwick

@@ -1,10 +1,12 @@
-// Watches the TCP traffic of one adapter (or replays a capture file) on a thread of its own.
+// Watches the TCP traffic of one adapter (or replays a capture) on a thread of its own.
 #pragma once
 
 #include <pcap/pcap.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,33 +15,54 @@
 #include <thread>
 
 #include "capture/detect/DetectedVideo.h"
+#include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
+#include "capture/detect/OwnAddressInference.h"
 #include "capture/detect/PendingRequest.h"
 #include "capture/detect/PendingRequestTable.h"
+#include "capture/source/CaptureStatistics.h"
+#include "capture/source/LiveAdapterSource.h"
+#include "capture/source/PacketSource.h"
 
 namespace tarnwick {
+
+class HttpVideoDetector;
 
 // Receives each detected video on the capture thread. No context pointer: receivers reach their
 // window through a process-wide pointer.
 using DetectionCallback = void (*)(DetectedVideo);
 
-class CaptureSession {
-public:
-    // Opens the adapter for live capture of "tcp" and starts the capture thread. When that fails,
-    // CaptureStarted() is false and StartError() says why; the session can still be destroyed at once.
-    explicit CaptureSession(const std::string& adapterName);
+// What a replay saw, for telling the user why it listed what it listed.
+struct ReplayTotals {
+    uint64_t packets = 0;
+    DetectionCounts detections;
+    bool ownAddressKnown = false;  // given, or found in the packets
+};
 
-    // Replays a pcap or pcapng file; the packets' capture times are the clock. The own address is
-    // the given one, else the sender of the first TCP payload that begins with "GET ". The replay
-    // starts once a detection callback is installed, so nothing in the file is missed.
-    // Nothing (and *error set) when the file cannot be read as a capture.
+class CaptureSession final : private PacketHandler {
+public:
+    // Opens the adapter for live capture of "tcp" with a kernel buffer of bufferMiB and starts the
+    // capture thread. When that fails, CaptureStarted() is false and StartError() says why; the
+    // session can still be destroyed at once.
+    explicit CaptureSession(const std::string& adapterName, int bufferMiB = LiveAdapterSource::kDefaultBufferMiB);
+
+    // Replays a pcap or pcapng capture: a file, a FIFO, or standard input for "-". The packets' capture
+    // times are the clock. The own address is the given one, else the sender of the first TCP payload
+    // that begins with "GET " (found as the packets come: the capture is read once). The replay starts
+    // once a detection callback is installed, so nothing in it is missed.
+    // Nothing (and *error set) when the capture cannot be opened, or a regular file is no capture; a
+    // stream that turns out to be no capture ends the session with EndError() set.
     static std::unique_ptr<CaptureSession> OpenFile(const std::string& path, std::optional<Ipv4Address> ownAddress,
                                                     std::string* error);
 
-    // Stops the thread (within about one read time-out), closes the adapter and drops all state.
+    // Stops the thread at once, even one waiting for a silent stream, closes the source and drops all state.
     ~CaptureSession();
     CaptureSession(const CaptureSession&) = delete;
     CaptureSession& operator=(const CaptureSession&) = delete;
+
+    // Stops the capture thread at once, also one waiting for a silent stream, and waits for it; the
+    // figures and EndError() stay readable. Called by the destructor too.
+    void Stop();
 
     void SetDetectionCallback(DetectionCallback callback);
     // Called on the capture thread right after Finished() turns true (at once when it is true already),
@@ -54,28 +77,50 @@ public:
     // True once the capture thread has left its loop (stopped, read error or end of file), or when it
     // never ran. Every callback of the session has returned by then.
     bool Finished() const { return finished_.load(std::memory_order_acquire); }
-    // The adapter's name, or the capture file's name without its folder.
+    // Why the capture ended by itself before its end: a damaged capture (with the packet and byte
+    // offset), an adapter that could not be read. Empty when it ran to its end or was stopped.
+    // Meaningful once Finished().
+    const std::string& EndError() const { return endError_; }
+    bool IsReplay() const { return replay_; }
+    // The adapter's name, or the capture file's name without its folder ("stdin" for standard input).
     const std::string& Name() const { return name_; }
+    // For a replay without a given address, meaningful once Finished().
     const Ipv4Address& OwnAddress() const { return ownAddress_; }
+    // Meaningful once Finished().
+    const ReplayTotals& Totals() const { return totals_; }
+    // A live capture's kernel figures, refreshed about once a second and when the capture ends;
+    // nothing for replays. Any thread.
+    std::optional<CaptureStatistics> Statistics() const;
 
 private:
     CaptureSession() = default;
     void StartThread();
     void Run();
+    void ReadUntilStopped();
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override;
+    void InferOwnAddress(const pcap_pkthdr& header, const uint8_t* bytes);
+    void PublishStatistics(bool force);
     void Deliver(DetectedVideo video);
 
     std::atomic<DetectionCallback> callback_{nullptr};
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{true};
-    pcap_t* handle_ = nullptr;
+    std::unique_ptr<PacketSource> source_;
     bool ethernet_ = true;  // frames of other link types are skipped, never misread
     bool replay_ = false;
     bool started_ = false;
     Ipv4Address ownAddress_{};
     std::string name_;
     std::string startError_;
+    std::string endError_;
+    ReplayTotals totals_;
     PendingRequestTable pending_;
     IgnoreList ignored_;
+    HttpVideoDetector* detector_ = nullptr;           // the capture thread's, while it runs
+    std::unique_ptr<OwnAddressInference> inference_;  // until a replay's own address is known
+    mutable std::mutex statisticsMutex_;
+    std::optional<CaptureStatistics> statistics_;
+    std::chrono::steady_clock::time_point statisticsRead_{};
     std::mutex callbackMutex_;
     std::condition_variable callbackInstalled_;
     std::function<void()> finishedNotifier_;

@@ -3,18 +3,23 @@
 
 #include <arpa/inet.h>
 
+#include <charconv>
 #include <map>
+
+#include "capture/source/LiveAdapterSource.h"
 
 namespace tarnwick {
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
+    std::string bufferSize;
     const std::map<std::string, bool*> flags = {
         {"--help", &cl.help}, {"-h", &cl.help}, {"--list-adapters", &cl.listAdapters},
         {"--headless", &cl.headless}, {"--json", &cl.json}};
     const std::map<std::string, std::string*> values = {
         {"--read", &cl.readFile},         {"--own-address", &cl.ownAddress}, {"--screenshot", &cl.screenshot},
-        {"--download", &cl.downloadUrl}, {"--output", &cl.outputFile},      {"--save-dir", &cl.saveDir}};
+        {"--download", &cl.downloadUrl}, {"--output", &cl.outputFile},      {"--save-dir", &cl.saveDir},
+        {"--buffer-size", &bufferSize}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (auto f = flags.find(arg); f != flags.end()) {
@@ -34,6 +39,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         if (isInterface) cl.interfaces.push_back(argv[++i]);
         else *v->second = argv[++i];
     }
+    if (!bufferSize.empty()) {
+        constexpr int kMostMiB = 4096;
+        const char* end = bufferSize.data() + bufferSize.size();
+        const auto [parsedTo, failure] = std::from_chars(bufferSize.data(), end, cl.bufferMiB);
+        if (failure != std::errc() || parsedTo != end || cl.bufferMiB < 1 || cl.bufferMiB > kMostMiB) {
+            cl.error = "--buffer-size needs a number of MiB from 1 to " + std::to_string(kMostMiB);
+            return cl;
+        }
+    }
     in_addr address{};
     if (!cl.ownAddress.empty() && inet_pton(AF_INET, cl.ownAddress.c_str(), &address) != 1)
         cl.error = "--own-address needs an IPv4 address such as 192.168.1.5";
@@ -47,6 +61,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         cl.error = "--download and --output go together";
     else if (!cl.interfaces.empty() && !cl.readFile.empty())
         cl.error = "--interface and --read exclude each other";
+    else if (cl.bufferMiB != 0 && !cl.readFile.empty())
+        cl.error = "--buffer-size is for live capture, not --read";
     else if (cl.headless && !cl.screenshot.empty())
         cl.error = "--screenshot needs the window, not --headless";
     return cl;
@@ -57,14 +73,17 @@ std::string UsageText() {
            "Lists the videos this computer fetches over HTTP.\n"
            "\n"
            "  (no options)            open the \"Recently Sniffed Videos\" window\n"
-           "  --read FILE             take packets from a pcap or pcapng file instead of live capture\n"
-           "  --own-address A.B.C.D   this host's address in the capture file (default: the sender of\n"
-           "                          the first GET request in the file)\n"
+           "  --read FILE             take packets from a pcap or pcapng file, a FIFO, or standard\n"
+           "                          input (-) instead of live capture\n"
+           "  --own-address A.B.C.D   this host's address in the capture (default: the sender of\n"
+           "                          the first GET request in it)\n"
            "  --screenshot FILE.png   render the window into a PNG file and exit\n"
            "  --headless              no window: print every accepted video on standard output\n"
            "  --json                  with --headless: one JSON object per line\n"
            "  --interface NAME        with --headless: capture only on NAME (repeatable)\n"
            "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
+           "  --buffer-size MiB       kernel capture buffer per adapter (default " +
+           std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
            "  --list-adapters         print each usable adapter and its address\n"
            "  --download URL --output FILE\n"
            "                          download URL into FILE with a progress line\n"

@@ -12,12 +12,13 @@ struct CommandLine {
     bool headless = false;
     bool json = false;
     std::vector<std::string> interfaces;  // --interface NAME, repeatable
-    std::string readFile;                 // --read FILE
+    std::string readFile;                 // --read FILE (a capture file, a FIFO, or "-" for standard input)
     std::string ownAddress;               // --own-address A.B.C.D
     std::string screenshot;               // --screenshot FILE.png
     std::string downloadUrl;              // --download URL
     std::string outputFile;               // --output FILE
     std::string saveDir;                  // --save-dir DIR
+    int bufferMiB = 0;                    // --buffer-size MiB: kernel capture buffer per adapter; 0 = default
     std::string error;                    // non-empty: a usage error
 };
 

@@ -46,7 +46,8 @@ CaptureStart StartCapture(const CommandLine& options) {
     std::string failures;
     bool anyStarted = false;
     for (const auto& name : names) {
-        auto session = std::make_unique<CaptureSession>(name);
+        auto session = std::make_unique<CaptureSession>(
+            name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB);
         if (session->CaptureStarted()) anyStarted = true;
         else failures += (failures.empty() ? "" : "\n") + session->StartError();
         start.sessions.push_back(std::move(session));

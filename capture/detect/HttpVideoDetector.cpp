@@ -43,6 +43,7 @@ void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLengt
         HandleResponse(frame, tcp, captureTimeSeconds);
     } else if (frame.StartsWith(tcp.payloadStart, "FLV")) {
         // A body packet right after a header that filled its packet exactly.
+        ++counts_.videoAnswers;
         Report(previousRequest_, previousSizeText_, "x-flv", captureTimeSeconds);
     }
 }
@@ -54,6 +55,7 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     if (!get) return;
     const auto blank = frame.Find(" ", *get, windowEnd);
     if (!blank) return;
+    ++counts_.requests;
 
     const ConnectionKey key{tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort};
     pending_.Prefetch(key);  // arrives while the headers are searched
@@ -75,6 +77,9 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
     const size_t start = tcp.payloadStart;
     const size_t payloadEnd = start + tcp.payloadLength;
     const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
+    // Someone else's request is handled like any other frame; it is counted to tell a replay given the
+    // wrong own address.
+    if (frame.StartsWith(start, "GET ") && counts_.otherRequests++ == 0) counts_.firstOtherSender = tcp.sourceAddress;
 
     // The request is claimed only after the searches below, which give the prefetch time to arrive.
     const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
@@ -101,7 +106,10 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
 
     // Claimed into the spare entry, whose texts keep their memory from response to response.
     pending_.Take(key, currentRequest_);
-    if (reportedType) Report(currentRequest_, sizeText, *reportedType, now);
+    if (reportedType) {
+        ++counts_.videoAnswers;
+        Report(currentRequest_, sizeText, *reportedType, now);
+    }
 
     std::swap(previousRequest_, currentRequest_);
     previousSizeText_ = std::move(sizeText);
@@ -130,6 +138,7 @@ void HttpVideoDetector::Report(const PendingRequest& request, const std::string&
     if (url.empty() || url.size() > kMaxUrlLength) return;
     if (ignored_.ConsumeIfPresent(url)) return;
     if (!deliver_) return;
+    ++counts_.videosReported;
     deliver_(DetectedVideo{std::move(url), request.requestText, sizeText, typeText, sourceName_, now});
 }
 

@@ -9,6 +9,7 @@
 #include "capture/decode/PacketView.h"
 #include "capture/decode/TcpFrame.h"
 #include "capture/detect/DetectedVideo.h"
+#include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
 #include "capture/detect/PendingRequestTable.h"
 
@@ -30,6 +31,10 @@ public:
                       std::string sourceName);
 
     void ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds);
+    // For a replay whose own address is found in the packets after the detector was made.
+    void SetOwnAddress(Ipv4Address ownAddress) { ownAddress_ = ownAddress; }
+    // What the detector has seen so far; kept off the per-frame path (only requests and answers count).
+    const DetectionCounts& Counts() const { return counts_; }
 
     // Host and path of a request as reported, or empty when the request has no path.
     static std::string UrlOf(const PendingRequest& request);
@@ -49,6 +54,7 @@ private:
     PendingRequest previousRequest_;
     PendingRequest currentRequest_;  // only used while a response is handled
     std::string previousSizeText_;
+    DetectionCounts counts_;
 };
 
 }  // namespace tarnwick

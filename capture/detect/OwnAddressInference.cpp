@@ -1,0 +1,36 @@
+// Finds this host's address in a replay given without one, reading the packets only once.
+#include "capture/detect/OwnAddressInference.h"
+
+#include "capture/decode/PacketView.h"
+#include "capture/decode/TcpFrame.h"
+
+namespace tarnwick {
+
+std::optional<Ipv4Address> OwnAddressInference::Examine(const pcap_pkthdr& header, const uint8_t* bytes) {
+    const PacketView frame(bytes, header.caplen);
+    TcpFrame tcp;
+    if (TcpFrame::Parse(frame, tcp) && frame.StartsWith(tcp.payloadStart, "GET ")) return tcp.sourceAddress;
+
+    // The bound covers each packet's bookkeeping too: a flood of small frames must not escape it.
+    const size_t cost = frame.Size() + sizeof(HeldPacket);
+    while (!held_.empty() && heldBytes_ + cost > holdBytes_) {
+        heldBytes_ -= held_.front().bytes.size() + sizeof(HeldPacket);
+        held_.pop_front();
+        ++letGo_;
+    }
+    if (cost > holdBytes_) {
+        ++letGo_;
+        return std::nullopt;
+    }
+    held_.push_back({header, std::vector<uint8_t>(bytes, bytes + frame.Size())});
+    heldBytes_ += cost;
+    return std::nullopt;
+}
+
+void OwnAddressInference::ReleaseHeld(const Release& release) {
+    for (const HeldPacket& packet : held_) release(packet.header, packet.bytes.data());
+    held_.clear();
+    heldBytes_ = 0;
+}
+
+}  // namespace tarnwick

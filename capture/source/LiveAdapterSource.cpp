@@ -1,0 +1,109 @@
+// Packets from a network adapter, taken from the kernel in blocks.
+#include "capture/source/LiveAdapterSource.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr int kSnapshotLength = 65535;
+
+std::string ExecutablePath() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return "tarnwick";
+    return std::string(path, static_cast<size_t>(length));
+}
+
+std::string ActivateErrorText(const std::string& name, int status, pcap_t* handle) {
+    const std::string prefix = "cannot capture on " + name + ": ";
+    switch (status) {
+        case PCAP_ERROR_PERM_DENIED:
+            return prefix +
+                   "permission denied. Run tarnwick as root, or grant it the capabilities with: setcap "
+                   "cap_net_raw,cap_net_admin+eip " +
+                   ExecutablePath();
+        case PCAP_ERROR_NO_SUCH_DEVICE:
+            return prefix + "no such adapter. See tarnwick --list-adapters.";
+        case PCAP_ERROR_IFACE_NOT_UP:
+            return prefix + "the adapter is down. Bring it up and start again.";
+        default:
+            return prefix + pcap_statustostr(status) + " (" + pcap_geterr(handle) + ")";
+    }
+}
+
+// Only TCP leaves the kernel.
+bool InstallTcpFilter(pcap_t* handle, std::string* error) {
+    bpf_program program{};
+    if (pcap_compile(handle, &program, "tcp", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+        *error = std::string("cannot compile the capture filter: ") + pcap_geterr(handle);
+        return false;
+    }
+    const bool installed = pcap_setfilter(handle, &program) == 0;
+    if (!installed) *error = std::string("cannot install the capture filter: ") + pcap_geterr(handle);
+    pcap_freecode(&program);
+    return installed;
+}
+
+void Forward(u_char* handler, const pcap_pkthdr* header, const u_char* bytes) {
+    reinterpret_cast<PacketHandler*>(handler)->HandlePacket(*header, bytes);
+}
+
+}  // namespace
+
+std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& name, int bufferMiB, std::string* error) {
+    std::unique_ptr<LiveAdapterSource> source(new LiveAdapterSource(name));
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    source->handle_ = pcap_create(name.c_str(), errorText);
+    if (!source->handle_) {
+        *error = "cannot capture on " + name + ": " + errorText;
+        return nullptr;
+    }
+    pcap_t* handle = source->handle_;
+    pcap_set_snaplen(handle, kSnapshotLength);
+    pcap_set_promisc(handle, 0);
+    // Not immediate mode: the kernel fills blocks of packets and wakes the reader once per block (or
+    // after the block time-out), instead of once per packet.
+    pcap_set_timeout(handle, kBlockTimeoutMs);
+    pcap_set_buffer_size(handle, bufferMiB * 1024 * 1024);
+    if (const int status = pcap_activate(handle); status < 0) {
+        *error = ActivateErrorText(name, status, handle);
+        return nullptr;
+    }
+    std::string filterError;
+    if (!InstallTcpFilter(handle, &filterError)) {
+        *error = "cannot capture on " + name + ": " + filterError;
+        return nullptr;
+    }
+    return source;
+}
+
+LiveAdapterSource::~LiveAdapterSource() {
+    if (handle_) pcap_close(handle_);
+}
+
+ReadResult LiveAdapterSource::ReadBatch(PacketHandler& handler) {
+    const int count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+    if (count >= 0) return ReadResult::Packets;
+    if (count == PCAP_ERROR_BREAK) return ReadResult::End;
+    error_ =
+        "capture on " + name_ + " ended: " + pcap_geterr(handle_) + " (the adapter went away or could not be read)";
+    return ReadResult::Failed;
+}
+
+bool LiveAdapterSource::ReadStatistics(CaptureStatistics& out) {
+    struct pcap_stat now {};
+    if (pcap_stats(handle_, &now) != 0) return false;
+    // Unsigned 32-bit differences stay right across a wrap of the library's counters.
+    totals_.received += static_cast<uint32_t>(now.ps_recv - last_.ps_recv);
+    totals_.dropped += static_cast<uint32_t>(now.ps_drop - last_.ps_drop);
+    totals_.interfaceDropped += static_cast<uint32_t>(now.ps_ifdrop - last_.ps_ifdrop);
+    last_ = now;
+    out = totals_;
+    return true;
+}
+
+}  // namespace tarnwick

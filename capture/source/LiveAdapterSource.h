@@ -1,0 +1,41 @@
+// Packets from a network adapter, taken from the kernel in blocks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/source/PacketSource.h"
+
+namespace tarnwick {
+
+class LiveAdapterSource final : public PacketSource {
+public:
+    // Large enough for the bursts of a fast download while the reading thread waits for the CPU.
+    static constexpr int kDefaultBufferMiB = 32;
+    // How long the kernel may hold a part-filled block: bounds how late a video shows up.
+    static constexpr int kBlockTimeoutMs = 50;
+
+    // Opens name for live capture of TCP, not promiscuous, whole frames, with a kernel buffer of
+    // bufferMiB. Nothing (and *error set to a sentence the user can act on) when that fails.
+    static std::unique_ptr<LiveAdapterSource> Open(const std::string& name, int bufferMiB, std::string* error);
+    ~LiveAdapterSource() override;
+
+    // Everything the kernel has handed over in its filled (or timed-out) blocks.
+    ReadResult ReadBatch(PacketHandler& handler) override;
+    // Wakes a read that waits for the kernel at once.
+    void Interrupt() override { pcap_breakloop(handle_); }
+    int LinkType() const override { return pcap_datalink(handle_); }
+    bool ReadStatistics(CaptureStatistics& out) override;
+
+private:
+    explicit LiveAdapterSource(std::string name) : name_(std::move(name)) {}
+
+    std::string name_;
+    pcap_t* handle_ = nullptr;
+    // The library's counters are 32 bits wide; their differences are summed here so they never wrap.
+    CaptureStatistics totals_;
+    struct pcap_stat last_ {};
+};
+
+}  // namespace tarnwick

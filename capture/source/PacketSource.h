@@ -1,0 +1,52 @@
+// Where a capture session's packets come from: a live adapter, a capture file or a stream of one.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <string>
+
+#include "capture/source/CaptureStatistics.h"
+
+namespace tarnwick {
+
+// Receives the packets of a read, on the reading thread, in capture order.
+class PacketHandler {
+public:
+    virtual void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) = 0;
+
+protected:
+    ~PacketHandler() = default;
+};
+
+enum class ReadResult {
+    Packets,  // the ready packets were handed over (possibly none); more may come
+    End,      // the input ended (end of file or stream, or Interrupt())
+    Failed,   // a read failed or the input is damaged: Error() says why and where
+};
+
+// One source per capture session; only the session's thread reads, any thread may interrupt.
+class PacketSource {
+public:
+    virtual ~PacketSource() = default;
+
+    // Work that may wait for input (a stream's header); runs on the reading thread before any read.
+    // False with Error() set when the source cannot deliver packets.
+    virtual bool Start() { return true; }
+    // Hands over what is ready: a block of a live ring, a run of a file's packets. Waits at most
+    // about the read time-out for a first packet.
+    virtual ReadResult ReadBatch(PacketHandler& handler) = 0;
+    // From any thread: a waiting or later read returns End at once.
+    virtual void Interrupt() = 0;
+    // The link type of the packets (a DLT_ value); known once Start() succeeded.
+    virtual int LinkType() const = 0;
+    // The kernel's figures so far; false when the source has none (files, streams). Reading thread only.
+    virtual bool ReadStatistics(CaptureStatistics&) { return false; }
+
+    const std::string& Error() const { return error_; }
+
+protected:
+    std::string error_;
+};
+
+}  // namespace tarnwick
