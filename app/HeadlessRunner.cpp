@@ -2,10 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,9 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "app/DropReporter.h"
 #include "app/FrontEnds.h"
 #include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
+#include "app/LinePrinter.h"
+#include "app/ReplaySummary.h"
 #include "app/StopSignalWatcher.h"
 #include "capture/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
@@ -56,15 +61,33 @@ using Sessions = CaptureSessions;
 
 enum class WaitResult { Signalled, AllFinished };
 
+constexpr int kStatisticsIntervalMs = 1000;
+// After a stop signal, queued lines get this long to leave while the reader takes nothing.
+constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
+
+void PrintError(const std::string& line) { std::fprintf(stderr, "tarnwick: %s\n", line.c_str()); }
+
 // Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
-WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions) {
+// Live sessions' drop counts are looked at once a second meanwhile.
+WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, DropReporter& drops) {
     for (const auto& session : sessions) session->SetFinishedNotifier([&stopSignals] { stopSignals.Wake(); });
+    bool live = false;
+    for (const auto& session : sessions) live = live || !session->IsReplay();
     for (;;) {
         bool allFinished = true;
         for (const auto& session : sessions) allFinished = allFinished && session->Finished();
         if (allFinished) return WaitResult::AllFinished;
-        if (stopSignals.Wait() != 0) return WaitResult::Signalled;
+        if (stopSignals.Wait(live ? kStatisticsIntervalMs : -1) != 0) return WaitResult::Signalled;
+        for (const auto& session : sessions)
+            if (const auto figures = session->Statistics()) drops.ReportRise(session->Name(), *figures);
     }
+}
+
+// Waits until every queued line is out; false when a stop signal came first.
+bool WaitForOutput(StopSignalWatcher& stopSignals, const LinePrinter& output) {
+    while (!output.Drained())
+        if (stopSignals.Wait() != 0) return false;
+    return true;
 }
 
 }  // namespace
@@ -94,12 +117,11 @@ int RunHeadless(const CommandLine& options) {
 
     // Declared first so they outlive the saver, which registers URLs with them.
     Sessions sessions;
-    std::mutex outputLock;
-    auto print = [&outputLock](const std::string& line) {
-        std::lock_guard lock(outputLock);
-        std::fprintf(stdout, "%s\n", line.c_str());
-        std::fflush(stdout);
-    };
+    // Lines leave on the printer's own thread: a capture thread never waits for the reader of
+    // standard output while it holds the list's lock.
+    LinePrinter output(STDOUT_FILENO);
+    output.SetDrainedNotifier([&stopSignals] { stopSignals.Wake(); });
+    auto print = [&output](const std::string& line) { output.Print(line); };
     std::unique_ptr<HeadlessSaver> saver;
     if (!options.saveDir.empty()) {
         saver = std::make_unique<HeadlessSaver>(
@@ -112,9 +134,11 @@ int RunHeadless(const CommandLine& options) {
 
     SniffedVideoList list(nullptr, nullptr);
     // Everything done with an accepted video happens here, in acceptance order.
+    std::atomic<uint64_t> listed{0};
     std::vector<std::function<void(const SniffedVideo&)>> consumers;
-    consumers.push_back([json = options.json, &print](const SniffedVideo& video) {
+    consumers.push_back([json = options.json, &print, &listed](const SniffedVideo& video) {
         print(json ? JsonLine::Format(video) : JsonLine::FormatReadable(video));
+        ++listed;
     });
     if (saver) consumers.push_back([&saver](const SniffedVideo& video) { saver->Enqueue(video); });
     list.SetAcceptedObserver([&consumers](const SniffedVideo& video) {
@@ -126,35 +150,50 @@ int RunHeadless(const CommandLine& options) {
     CaptureStart start = StartCapture(options);
     if (!start.problem.empty()) return Fail(start.problem);
     // Some adapters could not be opened: say so and watch the others.
-    if (!start.warnings.empty()) std::fprintf(stderr, "tarnwick: %s\n", start.warnings.c_str());
+    if (!start.warnings.empty()) PrintError(start.warnings);
     for (auto& session : start.sessions)
         if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
     for (const auto& session : sessions) {
         session->SetDetectionCallback(OnVideoDetected);
         if (options.readFile.empty())
-            std::fprintf(stderr, "tarnwick: capturing on %s (%s)\n", session->Name().c_str(),
-                         FormatAddress(session->OwnAddress()).c_str());
+            PrintError("capturing on " + session->Name() + " (" + FormatAddress(session->OwnAddress()) + ")");
     }
 
-    WaitResult result = WaitForEnd(stopSignals, sessions);
-    if (saver) {
-        // A replayed file's videos are all saved before the end; Ctrl-C cancels the running download.
-        if (result == WaitResult::AllFinished && !options.readFile.empty()) saver->WaitUntilIdle();
-        saver->Stop();
-    }
+    DropReporter drops(options.json, print, PrintError);
+    WaitResult result = WaitForEnd(stopSignals, sessions, drops);
+    const bool replay = !options.readFile.empty();
+    // A replayed file's videos are all saved before the end; Ctrl-C cancels the running download.
+    if (saver && result == WaitResult::AllFinished && replay) saver->WaitUntilIdle();
+    // A replay's lines are all written before the end, unless a stop signal cuts the wait short.
+    if (result == WaitResult::AllFinished && replay && !WaitForOutput(stopSignals, output))
+        result = WaitResult::Signalled;
+    // From here no producer waits for room in the output: a stalled reader cannot hold up the stop.
+    output.StopWaitingForRoom();
+    if (saver) saver->Stop();
     // The list drops what still arrives; then every capture thread is stopped and joined.
     list.Close();
-    std::vector<std::string> names;
-    for (const auto& session : sessions) names.push_back(session->Name());
+    for (const auto& session : sessions) session->Stop();
+
+    bool failed = false;
+    for (const auto& session : sessions) {
+        if (const auto figures = session->Statistics()) drops.ReportEnd(session->Name(), *figures);
+        if (session->EndError().empty()) continue;
+        failed = true;
+        PrintError(session->EndError());
+    }
+    // Said once a replay has run to its end, also a damaged end; not after a stop signal.
+    if (replay && result == WaitResult::AllFinished)
+        for (const auto& session : sessions)
+            if (session->Totals().packets > 0 || session->EndError().empty())
+                PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddress(), listed.load()));
+    if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
+    else WaitForOutput(stopSignals, output);
+    output.Stop();
     sessions.clear();
 
-    if (result == WaitResult::AllFinished && options.readFile.empty()) {
-        std::string joined;
-        for (const auto& name : names) joined += (joined.empty() ? "" : ", ") + name;
-        return Fail("capture ended on " + joined + " (the adapter went away or could not be read)");
-    }
-    return 0;
+    // A live capture ends by itself only when every adapter failed; a replay fails when it was damaged.
+    return failed && (replay || result == WaitResult::AllFinished) ? 1 : 0;
 }
 
 }  // namespace tarnwick

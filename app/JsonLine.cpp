@@ -76,6 +76,13 @@ std::string JsonLine::Format(const SniffedVideo& video) {
            ",\"url\":" + Quote(video.url) + ",\"adapter\":" + Quote(video.adapter) + "}";
 }
 
+std::string JsonLine::FormatStatistics(const std::string& adapter, const CaptureStatistics& figures) {
+    std::string line = "{\"adapter\":" + Quote(adapter) + ",\"received\":" + std::to_string(figures.received) +
+                       ",\"dropped\":" + std::to_string(figures.dropped);
+    if (figures.interfaceDropped != 0) line += ",\"interface_dropped\":" + std::to_string(figures.interfaceDropped);
+    return line + "}";
+}
+
 std::string JsonLine::FormatReadable(const SniffedVideo& video) {
     const auto printable = [](std::string text) {
         for (char& c : text)

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "capture/source/CaptureStatistics.h"
 #include "sniffer/SniffedVideo.h"
 
 namespace tarnwick {
@@ -11,6 +12,8 @@ class JsonLine {
 public:
     // {"serial":1,"time":"03:07:45 PM","type":"flv","size":123456,"url":"http://...","adapter":"eth0"}
     static std::string Format(const SniffedVideo& video);
+    // {"adapter":"eth0","received":N,"dropped":N}, and "interface_dropped" when the interface dropped any.
+    static std::string FormatStatistics(const std::string& adapter, const CaptureStatistics& figures);
     // The same facts for a person; control characters of sniffed text are shown as '?'.
     static std::string FormatReadable(const SniffedVideo& video);
     // A JSON string literal with quotes. Valid UTF-8 passes through; any other byte becomes \u00XX.

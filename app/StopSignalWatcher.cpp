@@ -7,7 +7,9 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 namespace tarnwick {
@@ -32,12 +34,20 @@ StopSignalWatcher::~StopSignalWatcher() {
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
-int StopSignalWatcher::Wait() {
+int StopSignalWatcher::Wait(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
         pollfd watched[2] = {{signalFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         // Without a wake descriptor (none could be made) the flag is looked at in short slices instead.
         if (wakeFd_ < 0 && woken_.exchange(false)) return 0;
-        if (::poll(watched, 2, wakeFd_ < 0 ? kFallbackSliceMs : -1) < 0) {
+        int slice = wakeFd_ < 0 ? kFallbackSliceMs : -1;
+        if (timeoutMs >= 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return 0;
+            slice = slice < 0 ? static_cast<int>(left) : std::min(slice, static_cast<int>(left));
+        }
+        if (::poll(watched, 2, slice) < 0) {
             if (errno == EINTR) continue;
             return 0;  // nothing left to wait on; let the caller end its work
         }

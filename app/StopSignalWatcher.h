@@ -17,9 +17,10 @@ public:
     StopSignalWatcher(const StopSignalWatcher&) = delete;
     StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
 
-    // Sleeps until a stop signal arrives (its number is returned) or Wake() is called (0 is returned).
-    // A Wake() that came before the Wait() is not lost; each Wait() consumes the wakes made so far.
-    int Wait();
+    // Sleeps until a stop signal arrives (its number is returned), Wake() is called or timeoutMs
+    // (when not negative) have passed (0 is returned). A Wake() that came before the Wait() is not
+    // lost; each Wait() consumes the wakes made so far.
+    int Wait(int timeoutMs = -1);
     // From any thread, also from a signal handler.
     void Wake();
 

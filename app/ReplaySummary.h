@@ -1,0 +1,15 @@
+// The line a headless replay ends with: what it read and saw, and why nothing was listed when nothing was.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "capture/CaptureSession.h"
+
+namespace tarnwick {
+
+// name: the capture's name; ownAddress: meaningful when totals.ownAddressKnown; listed: videos printed.
+std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const Ipv4Address& ownAddress,
+                              uint64_t listed);
+
+}  // namespace tarnwick
