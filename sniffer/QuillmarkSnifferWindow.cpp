@@ -18,6 +18,7 @@
 #include "resources/ResourceFiles.h"
 #include "resources/ResourceIds.h"
 #include "sniffer/BannerFiles.h"
+#include "sniffer/CaptureStatusLine.h"
 #include "sniffer/DownloadDialogs.h"
 
 namespace tarnwick {
@@ -106,6 +107,8 @@ void QuillmarkSnifferWindow::OnInitDialog() {
         session->SetDetectionCallback(&OnVideoDetected);
         sessions.push_back(std::move(session));
     }
+    statusLine_ = new CaptureStatusLine(this, services_, Handle(),
+                                        [] { return CaptureStatusLine::ReportsOf(CaptureSessionList()); });
     setFocus();
 }
 

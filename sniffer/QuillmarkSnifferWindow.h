@@ -17,6 +17,7 @@ class QPushButton;
 
 namespace tarnwick {
 
+class CaptureStatusLine;
 class PictureControl;
 class ReportListView;
 
@@ -34,6 +35,7 @@ public:
     ReportListView* ListView() { return listView_; }
     const DialogFontScaler& LayoutScaler() const { return layoutScaler_; }
     PictureControl* Banner() { return banner_; }
+    CaptureStatusLine* StatusLine() { return statusLine_; }
     // Why nothing is captured (shown once after the window opens); empty when capture runs.
     const std::string& CaptureProblem() const { return captureProblem_; }
     // True once every session has ended by itself (a finished capture-file replay).
@@ -73,6 +75,7 @@ private:
     std::unique_ptr<VideoActions> actions_;
     ReportListView* listView_ = nullptr;
     PictureControl* banner_ = nullptr;
+    CaptureStatusLine* statusLine_ = nullptr;
     QPixmap sidePicture_;
     QPushButton* helpButton_ = nullptr;
     QPushButton* previewButton_ = nullptr;
