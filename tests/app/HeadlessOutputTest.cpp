@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
+#include "app/DropReporter.h"
 #include "app/JsonLine.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -29,6 +33,37 @@ TEST(JsonLine, ReadableLineHidesControlCharacters) {
     video.url = "http://h/a\x1b[2Jb";
     video.adapter = "lo";
     EXPECT_EQ(JsonLine::FormatReadable(video), "7. 03:07:45 PM  mp4  1.00 MB (1048576 bytes)  http://h/a?[2Jb  [lo]");
+}
+
+TEST(DropReporter, DropsAreToldWhenTheyRiseAndAtTheEnd) {
+    for (const bool json : {true, false}) {
+        std::vector<std::string> out, error;
+        DropReporter drops(json, [&](const std::string& line) { out.push_back(line); },
+                           [&](const std::string& line) { error.push_back(line); });
+        drops.ReportRise("eth0", {1000, 0, 0});
+        drops.ReportRise("eth0", {2000, 12, 0});
+        drops.ReportRise("eth0", {3000, 12, 0});  // no rise, no line
+        drops.ReportRise("lo", {10, 0, 0});
+        drops.ReportRise("eth0", {4000, 30, 2});
+        drops.ReportEnd("eth0", {5000, 30, 2});
+        drops.ReportEnd("lo", {10, 0, 0});
+        if (json) {
+            EXPECT_EQ(out, (std::vector<std::string>{
+                               "{\"adapter\":\"eth0\",\"received\":2000,\"dropped\":12}",
+                               "{\"adapter\":\"eth0\",\"received\":4000,\"dropped\":30,\"interface_dropped\":2}",
+                               "{\"adapter\":\"eth0\",\"received\":5000,\"dropped\":30,\"interface_dropped\":2}",
+                               "{\"adapter\":\"lo\",\"received\":10,\"dropped\":0}"}));
+            EXPECT_EQ(error.size(), 2u);
+        } else {
+            EXPECT_TRUE(out.empty());
+            ASSERT_EQ(error.size(), 4u);
+            EXPECT_EQ(error[0].rfind("eth0: 12 packets lost under load so far", 0), 0u) << error[0];
+            EXPECT_EQ(error[1].rfind("eth0: 32 packets lost under load so far", 0), 0u) << error[1];
+        }
+        EXPECT_EQ(error[error.size() - 2],
+                  "eth0: 5000 packets received by filter, 30 packets dropped by kernel, 2 packets dropped by interface");
+        EXPECT_EQ(error.back(), "lo: 10 packets received by filter, 0 packets dropped by kernel");
+    }
 }
 
 TEST(HeadlessErrors, CaptureWithoutPermissionSaysHowToFixIt) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -55,6 +56,69 @@ TEST(CaptureFileHeadless, UnreadableFilesAreReportedWithExitOne) {
         EXPECT_NE(child.Stderr().find("cannot read capture file " + path), std::string::npos) << child.Stderr();
         EXPECT_EQ(child.Stdout(), "");
     }
+}
+
+// The byte offset at which each record of a classic pcap file begins.
+std::vector<size_t> RecordOffsets(const std::string& bytes) {
+    std::vector<size_t> offsets;
+    for (size_t at = 24; at + 16 <= bytes.size();) {
+        offsets.push_back(at);
+        uint32_t captured = 0;
+        std::memcpy(&captured, bytes.data() + at + 8, 4);
+        at += 16 + captured;
+    }
+    return offsets;
+}
+
+TEST(CaptureFileHeadless, DamagedCaptureSaysWhereAndKeepsWhatCameBefore) {
+    testing::TempDir dir;
+    const std::string whole = ReadFile(std::string(TARNWICK_TEST_DATA) + "/videos-separate.pcap");
+    const std::vector<size_t> records = RecordOffsets(whole);
+    ASSERT_GT(records.size(), 10u);
+    const size_t last = records.back();
+    const std::string before = dir.Write("before.pcap", whole.substr(0, last));
+    // Cut in the middle of the last record; the same with a record too long for any capture there.
+    std::string tooLong = whole.substr(0, last + 16);
+    const uint32_t huge = 1u << 30;
+    tooLong.replace(last + 8, 4, reinterpret_cast<const char*>(&huge), 4);
+    const std::string where =
+        "packet " + std::to_string(records.size()) + " (byte offset " + std::to_string(last) + ")";
+
+    ChildProcess reference({TARNWICK_BINARY, "--headless", "--json", "--read", before});
+    ASSERT_EQ(reference.Finish(), 0) << reference.Stderr();
+    ASSERT_NE(reference.Stdout(), "");
+    for (const std::string& damaged : {whole.substr(0, last + 30), tooLong}) {
+        const std::string path = dir.Write("before.pcap", damaged);
+        ChildProcess child({TARNWICK_BINARY, "--headless", "--json", "--read", path});
+        EXPECT_EQ(child.Finish(), 1);
+        EXPECT_EQ(child.Stdout(), reference.Stdout());
+        EXPECT_NE(child.Stderr().find("before.pcap is damaged or cut off at " + where), std::string::npos)
+            << child.Stderr();
+    }
+
+    // One bad record right after the header is said as well, with nothing listed.
+    const std::string first = dir.Write("first.pcap", tooLong.substr(0, 24) + tooLong.substr(last, 16));
+    ChildProcess child({TARNWICK_BINARY, "--headless", "--read", first});
+    EXPECT_EQ(child.Finish(), 1);
+    EXPECT_EQ(child.Stdout(), "");
+    EXPECT_NE(child.Stderr().find("at packet 1 (byte offset 24)"), std::string::npos) << child.Stderr();
+}
+
+TEST(CaptureFileHeadless, ReplayEndsWithASummaryThatSaysWhyNothingWasListed) {
+    const std::string path = std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap";
+    ChildProcess listed({TARNWICK_BINARY, "--headless", "--read", path});
+    EXPECT_EQ(listed.Finish(), 0);
+    EXPECT_NE(listed.Stderr().find("38 packets read, 4 requests from 127.0.0.1, 3 video answers, 3 videos listed\n"),
+              std::string::npos)
+        << listed.Stderr();
+
+    ChildProcess wrongAddress({TARNWICK_BINARY, "--headless", "--read", path, "--own-address", "10.1.2.3"});
+    EXPECT_EQ(wrongAddress.Finish(), 0);
+    EXPECT_EQ(wrongAddress.Stdout(), "");
+    EXPECT_NE(wrongAddress.Stderr().find("0 videos listed; nothing listed: no HTTP request (GET) was sent from the own "
+                                         "address 10.1.2.3; requests came from 127.0.0.1"),
+              std::string::npos)
+        << wrongAddress.Stderr();
 }
 
 // Detections reach the test through a plain function, as they reach the window.

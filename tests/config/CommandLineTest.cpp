@@ -12,8 +12,9 @@ CommandLine Parse(std::vector<const char*> args) {
 }
 
 TEST(CommandLine, ReadsHeadlessOptions) {
-    auto cl = Parse({"--headless", "--json", "--interface", "lo", "--interface", "eth0"});
+    auto cl = Parse({"--headless", "--json", "--interface", "lo", "--interface", "eth0", "--buffer-size", "64"});
     EXPECT_TRUE(cl.error.empty());
+    EXPECT_EQ(cl.bufferMiB, 64);
     EXPECT_TRUE(cl.headless);
     EXPECT_TRUE(cl.json);
     EXPECT_EQ(cl.interfaces, (std::vector<std::string>{"lo", "eth0"}));
@@ -26,6 +27,9 @@ TEST(CommandLine, RejectsMisuse) {
     EXPECT_FALSE(Parse({"--download", "http://127.0.0.1/"}).error.empty());
     EXPECT_FALSE(Parse({"--headless", "--own-address", "300.1.1.1"}).error.empty());
     EXPECT_FALSE(Parse({"--headless", "--read", "a.pcap", "--interface", "lo"}).error.empty());
+    for (const char* size : {"0", "-1", "12x", "4097", "99999999999"})
+        EXPECT_FALSE(Parse({"--headless", "--buffer-size", size}).error.empty()) << size;
+    EXPECT_FALSE(Parse({"--headless", "--read", "-", "--buffer-size", "8"}).error.empty());
     EXPECT_TRUE(Parse({"--read", "a.pcap", "--own-address", "10.0.0.1"}).error.empty());
 }
 

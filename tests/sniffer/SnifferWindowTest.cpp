@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -21,6 +22,7 @@
 #include "platform/ReportListView.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/CaptureStatusLine.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -266,6 +268,49 @@ TEST(SnifferWindow, ReplayFillsTheListAndClosingStopsEveryCaptureThread) {
     EXPECT_TRUE(CaptureSessionList().empty());
     EXPECT_EQ(CurrentSnifferWindow.load(), nullptr);
     EXPECT_LE(ThreadCount(), before);
+}
+
+TEST(SnifferWindow, DamagedReplayKeepsItsVideosAndSaysWhereOnce) {
+    testing::TempDir dir;
+    const std::string whole = testing::ReadFile(std::string(TARNWICK_TEST_DATA) + "/videos-separate.pcap");
+    // Cut a few bytes before the end: inside the last record.
+    const std::string path = dir.Write("cut.pcap", whole.substr(0, whole.size() - 20));
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, [&path] {
+        CommandLine options;
+        options.readFile = path;
+        return StartCapture(options);
+    });
+    for (int i = 0; i < 300 && services.messages.empty(); ++i) {
+        QApplication::processEvents();
+        QThread::msleep(10);
+    }
+    window.StatusLine()->Refresh();
+    ASSERT_EQ(services.messages.size(), 1u);
+    EXPECT_NE(services.messages[0].find("Capture file " + path + " is damaged or cut off at packet "),
+              std::string::npos)
+        << services.messages[0];
+    EXPECT_NE(services.messages[0].find("byte offset"), std::string::npos);
+    EXPECT_EQ(window.ListView()->RowCount(), 4);
+}
+
+TEST(SnifferWindow, LostPacketsShowUnderTheBannerWithTheFiguresInTheTooltip) {
+    RecordingQtServices services;
+    QWidget window;
+    std::vector<CaptureStatusLine::SessionReport> reports{{"eth0", CaptureStatistics{5000, 0, 0}, {}, false},
+                                                          {"replay.pcap", std::nullopt, {}, true}};
+    CaptureStatusLine line(&window, services, &window, [&reports] { return reports; });
+    line.Refresh();
+    EXPECT_FALSE(line.Label()->isVisibleTo(&window));
+
+    reports.push_back({"wlan0", CaptureStatistics{2000000, 12000, 345}, {}, false});
+    line.Refresh();
+    EXPECT_TRUE(line.Label()->isVisibleTo(&window));
+    EXPECT_EQ(line.Label()->text(), "12,345 packets lost under load on wlan0");
+    EXPECT_EQ(line.Label()->toolTip().section('\n', 0, 1),
+              "eth0: 5,000 packets received by filter, 0 dropped by the kernel\n"
+              "wlan0: 2,000,000 packets received by filter, 12,000 dropped by the kernel, 345 by the interface");
+    EXPECT_TRUE(services.messages.empty());
 }
 
 }  // namespace

@@ -19,11 +19,13 @@ namespace tarnwick::testing {
 class ChildProcess {
 public:
     // runAsUser >= 0: the child drops to that user id (and group) before it starts the program.
-    explicit ChildProcess(const std::vector<std::string>& argv, int runAsUser = -1) {
+    // standardInput >= 0: the child reads that descriptor as its standard input (the caller keeps it).
+    explicit ChildProcess(const std::vector<std::string>& argv, int runAsUser = -1, int standardInput = -1) {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
+            if (standardInput >= 0) dup2(standardInput, STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             dup2(err[1], STDERR_FILENO);
             close(out[0]);
