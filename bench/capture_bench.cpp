@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,8 +20,9 @@ namespace {
 using namespace tarnwick;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kCapturePath = "/tmp/tarnwick-bench.pcap";
+std::string capturePath = "/tmp/tarnwick-bench.pcap";
 constexpr int kFrames = 1000000;
+int framesToWrite = kFrames;
 const Ipv4Address kOwn{192, 168, 1, 5};
 
 std::vector<uint8_t> Frame(Ipv4Address from, Ipv4Address to, uint16_t fromPort, uint16_t toPort,
@@ -60,7 +62,7 @@ int framesWritten = 0;
 
 void WriteCapture() {
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
-    pcap_dumper_t* dumper = pcap_dump_open(dead, kCapturePath);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, capturePath.c_str());
     const std::string body(1448, 'b');
     int written = 0;
     auto dump = [&](const std::vector<uint8_t>& frame, int64_t seconds) {
@@ -70,7 +72,7 @@ void WriteCapture() {
         pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
         ++written;
     };
-    for (int round = 0; written < kFrames; ++round) {
+    for (int round = 0; written < framesToWrite; ++round) {
         const int64_t seconds = 1700000000 + round / 20;
         const Ipv4Address server = Server(round % 5000);
         const auto port = static_cast<uint16_t>(1024 + round % 60000);
@@ -101,7 +103,7 @@ long PeakRssKiB() {
 
 double PlainLoopFramesPerSecond() {
     char error[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_open_offline(kCapturePath, error);
+    pcap_t* handle = pcap_open_offline(capturePath.c_str(), error);
     if (!handle) return 0;
     pcap_pkthdr* header = nullptr;
     const u_char* bytes = nullptr;
@@ -120,7 +122,7 @@ double PlainLoopFramesPerSecond() {
 // The detector on the reading thread itself, without a session: shows what the session adds.
 double DirectDetectorFramesPerSecond() {
     char error[PCAP_ERRBUF_SIZE];
-    pcap_t* handle = pcap_open_offline(kCapturePath, error);
+    pcap_t* handle = pcap_open_offline(capturePath.c_str(), error);
     if (!handle) return 0;
     PendingRequestTable table;
     IgnoreList ignored;
@@ -143,7 +145,7 @@ void Count(DetectedVideo) { ++detections; }
 
 double ReplayFramesPerSecond() {
     std::string error;
-    auto session = CaptureSession::OpenFile(kCapturePath, kOwn, &error);
+    auto session = CaptureSession::OpenFile(capturePath, kOwn, &error);
     if (!session) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 0;
@@ -181,16 +183,24 @@ void UnansweredRequests() {
 }  // namespace
 
 // Optional argument: "replay" or "requests" runs only that part (for profiling); "keep" runs only the
-// replay part and leaves the capture file in place for other tools.
+// replay part and leaves the capture file in place for other tools; "write PATH [FRAMES]" only writes
+// the capture (the live benchmark replays it onto a network device).
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
+    if (only == "write" && argc > 2) {
+        capturePath = argv[2];
+        if (argc > 3) framesToWrite = std::max(1, std::atoi(argv[3]));
+        WriteCapture();
+        std::printf("%d frames written to %s\n", framesWritten, capturePath.c_str());
+        return 0;
+    }
     if (only == "requests") {
         UnansweredRequests();
         return 0;
     }
     std::printf("writing %d frames to %s: per video a request, its response header, %d body frames with\n"
                 "an ACK after every other one, and one request that is never answered ...\n",
-                kFrames, kCapturePath, kBodyFrames);
+                kFrames, capturePath.c_str(), kBodyFrames);
     WriteCapture();
     // Best of five runs each, so that other load on the machine distorts the figures less.
     double plain = 0, replay = 0, direct = 0;
@@ -205,6 +215,6 @@ int main(int argc, char** argv) {
     std::printf("ratio replay/plain: %.2f (goal >= 0.80)\n", plain > 0 ? replay / plain : 0.0);
     std::printf("peak RSS after replay: %.1f MiB (goal < 64 MiB)\n", static_cast<double>(PeakRssKiB()) / 1024.0);
     if (only != "replay" && only != "keep") UnansweredRequests();
-    if (only != "keep") std::remove(kCapturePath);
+    if (only != "keep") std::remove(capturePath.c_str());
     return 0;
 }
