@@ -13,6 +13,7 @@ struct DetectedVideo {
     std::string videoType;      // text after "Content-Type: video/" with the line end, or "x-flv"
     std::string adapter;        // name of the adapter or capture file that saw it
     int64_t seenAtSeconds = 0;  // capture time of the response packet (Unix seconds), 0 = unknown
+    std::string scheme = "http";  // "https" for a video read from a decrypted connection
 };
 
 }  // namespace tarnwick

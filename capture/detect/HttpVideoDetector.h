@@ -12,6 +12,7 @@
 #include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
 #include "capture/detect/PendingRequestTable.h"
+#include "capture/detect/VideoReporter.h"
 
 namespace tarnwick {
 
@@ -22,9 +23,6 @@ public:
     using Deliver = std::function<void(DetectedVideo)>;
 
     static constexpr size_t kSearchWindow = 8192;
-    // Host and path longer than this together are not reported (the URL buffer holds 4096 bytes
-    // including its terminator); a cut URL would name a different video.
-    static constexpr size_t kMaxUrlLength = 4095;
 
     // sourceName names the adapter or capture file in every DetectedVideo.
     HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable& pending, IgnoreList& ignored, Deliver deliver,
@@ -48,9 +46,7 @@ private:
 
     Ipv4Address ownAddress_;
     PendingRequestTable& pending_;
-    IgnoreList& ignored_;
-    Deliver deliver_;
-    std::string sourceName_;
+    VideoReporter reporter_;
     PendingRequest previousRequest_;
     PendingRequest currentRequest_;  // only used while a response is handled
     std::string previousSizeText_;

@@ -1,0 +1,168 @@
+// The secrets of a browser's TLS key log, by client random; follows the file while it grows.
+#include "capture/tls/TlsKeyLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+void Wipe(std::string& text) {
+    OPENSSL_cleanse(text.data(), text.size());
+    text.clear();
+}
+
+}  // namespace
+
+TlsSecret& TlsSessionSecrets::Of(TlsSecretKind kind) {
+    switch (kind) {
+    case TlsSecretKind::MasterSecret: return master;
+    case TlsSecretKind::ClientEarlyTraffic: return clientEarly;
+    case TlsSecretKind::ClientHandshakeTraffic: return clientHandshake;
+    case TlsSecretKind::ServerHandshakeTraffic: return serverHandshake;
+    case TlsSecretKind::ClientTraffic: return clientTraffic;
+    case TlsSecretKind::ServerTraffic: return serverTraffic;
+    }
+    return master;
+}
+
+size_t TlsKeyLog::RandomHash::operator()(const TlsClientRandom& random) const {
+    // Client randoms are random; their first bytes make a good hash.
+    size_t hash;
+    std::memcpy(&hash, random.data(), sizeof hash);
+    return hash;
+}
+
+TlsKeyLog::TlsKeyLog(std::string path) : path_(std::move(path)) {}
+
+TlsKeyLog::~TlsKeyLog() { Wipe(partial_); }
+
+std::string TlsKeyLog::Load() {
+    std::lock_guard lock(mutex_);
+    std::string problem = ReadNewBytes();
+    if (problem.empty()) TakeLine(partial_, false);
+    return problem;
+}
+
+// Reads from the last offset to the end of the file into the table. Called with the lock held.
+std::string TlsKeyLog::ReadNewBytes() {
+    if (path_.empty()) return "no key log file named";
+    const int file = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return std::strerror(errno);
+    struct stat status {};
+    if (fstat(file, &status) != 0) {
+        const int error = errno;
+        close(file);
+        return std::strerror(error);
+    }
+    if (status.st_dev != device_ || status.st_ino != inode_ || status.st_size < offset_) {
+        // Replaced or shortened: read again from the start; what is known stays known.
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+        offset_ = 0;
+        Wipe(partial_);
+        skippingLongLine_ = false;
+    }
+    std::string chunk(kReadChunk, '\0');
+    while (offset_ < status.st_size) {
+        const ssize_t got = pread(file, chunk.data(), chunk.size(), offset_);
+        if (got <= 0) break;
+        offset_ += got;
+        AddTextLocked(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    }
+    OPENSSL_cleanse(chunk.data(), chunk.size());
+    close(file);
+    return {};
+}
+
+void TlsKeyLog::AddText(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    AddTextLocked(text);
+}
+
+void TlsKeyLog::TakeUnfinishedLine() {
+    std::lock_guard lock(mutex_);
+    TakeLine(partial_, false);
+}
+
+void TlsKeyLog::AddTextLocked(std::string_view text) {
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::string_view piece = text.substr(0, end);
+        if (skippingLongLine_) {
+            if (end != std::string_view::npos) skippingLongLine_ = false;
+        } else if (partial_.size() + piece.size() > kMaxLineLength) {
+            // No line of a key log is this long: skipped through its line end.
+            ++statistics_.lines;
+            ++statistics_.malformedLines;
+            Wipe(partial_);
+            skippingLongLine_ = end == std::string_view::npos;
+        } else if (end == std::string_view::npos) {
+            partial_.append(piece);
+        } else if (partial_.empty()) {
+            TakeLine(piece, true);
+        } else {
+            partial_.append(piece);
+            TakeLine(partial_, true);
+            Wipe(partial_);
+        }
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+}
+
+// counted: a complete line, counted in the statistics; otherwise an unfinished one, taken only if good.
+void TlsKeyLog::TakeLine(std::string_view text, bool counted) {
+    if (!counted && text.empty()) return;
+    TlsKeyLogLine line;
+    const auto kind = TlsKeyLogLine::Parse(text, line);
+    if (counted) {
+        ++statistics_.lines;
+        if (kind == TlsKeyLogLine::Kind::Malformed) ++statistics_.malformedLines;
+    }
+    if (kind != TlsKeyLogLine::Kind::Secret) return;
+    if (counted) ++statistics_.secrets;
+    auto [entry, added] = table_.try_emplace(line.clientRandom);
+    entry->second.Of(line.secretKind) = line.secret;
+    if (!added) return;
+    arrival_.push_back(line.clientRandom);
+    while (table_.size() > kMaxClientRandoms) {
+        table_.erase(arrival_.front());
+        arrival_.pop_front();
+        ++statistics_.dropped;
+    }
+}
+
+bool TlsKeyLog::Find(const TlsClientRandom& clientRandom, bool tls13, TlsSessionSecrets& out) {
+    std::lock_guard lock(mutex_);
+    ++statistics_.lookups;
+    auto entry = table_.find(clientRandom);
+    if (entry == table_.end() || !entry->second.CompleteFor(tls13)) {
+        ReadNewBytes();
+        TakeLine(partial_, false);
+        entry = table_.find(clientRandom);
+    }
+    if (entry == table_.end()) {
+        ++statistics_.misses;
+        return false;
+    }
+    out = entry->second;
+    return true;
+}
+
+KeyLogStatistics TlsKeyLog::Statistics() const {
+    std::lock_guard lock(mutex_);
+    KeyLogStatistics copy = statistics_;
+    copy.clientRandoms = table_.size();
+    return copy;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,98 @@
+// The secrets of a browser's TLS key log, by client random; follows the file while it grows.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "capture/tls/TlsKeyLogLine.h"
+#include "capture/tls/TlsSecret.h"
+
+namespace tarnwick {
+
+// What one connection's decryption needs, as far as the key log knows it.
+struct TlsSessionSecrets {
+    TlsSecret master;  // TLS 1.2
+    TlsSecret clientEarly;
+    TlsSecret clientHandshake;
+    TlsSecret serverHandshake;
+    TlsSecret clientTraffic;
+    TlsSecret serverTraffic;
+
+    TlsSecret& Of(TlsSecretKind kind);
+    // A TLS 1.2 connection needs the master secret; a TLS 1.3 one the four handshake and traffic secrets.
+    bool CompleteFor(bool tls13) const {
+        return tls13 ? !clientHandshake.Empty() && !serverHandshake.Empty() && !clientTraffic.Empty() &&
+                           !serverTraffic.Empty()
+                     : !master.Empty();
+    }
+};
+
+struct KeyLogStatistics {
+    uint64_t lines = 0;          // complete lines read
+    uint64_t secrets = 0;        // lines that gave a secret
+    uint64_t malformedLines = 0; // lines with a known label that could not be read; skipped
+    uint64_t clientRandoms = 0;  // connections the table knows now
+    uint64_t dropped = 0;        // connections forgotten to keep the table within its bound
+    uint64_t lookups = 0;
+    uint64_t misses = 0;         // lookups that found nothing even after reading the file again
+};
+
+// The file is a secret: it is only ever read, never copied, logged or written, and the texts read from it
+// are wiped once parsed. Lines are taken when complete; a last line without its line end is read only
+// when nothing more follows it. When the file is replaced or shortened it is read again from the start.
+// Shared by the capture threads of all adapters.
+class TlsKeyLog {
+public:
+    static constexpr size_t kMaxClientRandoms = 100000;
+    static constexpr size_t kMaxLineLength = 512;
+
+    // Reads nothing yet; the first lookup reads the file. An empty path gives a key log that knows nothing.
+    explicit TlsKeyLog(std::string path);
+    ~TlsKeyLog();
+    TlsKeyLog(const TlsKeyLog&) = delete;
+    TlsKeyLog& operator=(const TlsKeyLog&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // Reads what the file holds now. Empty when it could be read, else why not (it may appear later).
+    std::string Load();
+
+    // Copies the secrets known for clientRandom into out. When they are not complete for the version,
+    // reads what was added to the file since the last look first. False when nothing is known.
+    bool Find(const TlsClientRandom& clientRandom, bool tls13, TlsSessionSecrets& out);
+
+    // Takes key log text as the file holds it; what follows the last line end waits for the rest.
+    void AddText(std::string_view text);
+    // Reads a waiting last line that has no line end (a file's last line).
+    void TakeUnfinishedLine();
+
+    KeyLogStatistics Statistics() const;
+
+private:
+    struct RandomHash {
+        size_t operator()(const TlsClientRandom& random) const;
+    };
+
+    std::string ReadNewBytes();
+    void TakeLine(std::string_view line, bool counted);
+    void AddTextLocked(std::string_view text);
+
+    std::string path_;
+    mutable std::mutex mutex_;
+    std::unordered_map<TlsClientRandom, TlsSessionSecrets, RandomHash> table_;
+    std::deque<TlsClientRandom> arrival_;  // oldest first, for the bound
+    std::string partial_;                  // an unfinished last line
+    bool skippingLongLine_ = false;
+    off_t offset_ = 0;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    KeyLogStatistics statistics_;
+};
+
+}  // namespace tarnwick

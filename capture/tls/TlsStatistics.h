@@ -1,0 +1,19 @@
+// What the TLS stage saw and decrypted, and why it gave connections up.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnwick {
+
+struct TlsStatistics {
+    uint64_t connections = 0;             // handshakes followed
+    uint64_t decrypted = 0;               // connections with at least one record decrypted
+    uint64_t recordsDecrypted = 0;
+    uint64_t bytesDecrypted = 0;          // plaintext bytes
+    uint64_t missingKeys = 0;             // given up: the key log never had the connection's secrets
+    uint64_t authenticationFailures = 0;  // given up: a record failed authentication
+    uint64_t malformed = 0;               // given up: records or handshake messages that cannot be read
+    uint64_t unsupported = 0;             // given up: a version or cipher suite that is not decrypted
+};
+
+}  // namespace tarnwick

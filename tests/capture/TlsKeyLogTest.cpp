@@ -1,0 +1,123 @@
+// The key log: which lines count, and following a file that grows, is replaced or ends mid-line.
+#include "capture/tls/TlsKeyLog.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/support/TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+std::string Hex(uint8_t byte, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += {digits[byte >> 4], digits[byte & 15]};
+    return text;
+}
+
+TlsClientRandom Random(uint8_t byte) {
+    TlsClientRandom random;
+    random.fill(byte);
+    return random;
+}
+
+std::string Line(const std::string& label, uint8_t random, uint8_t secret, size_t secretSize = 48) {
+    return label + " " + Hex(random, 32) + " " + Hex(secret, secretSize) + "\n";
+}
+
+void Append(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::app) << text; }
+
+TEST(TlsKeyLog, LinesAreTakenBySecretAndMalformedOnesCounted) {
+    TlsKeyLog log("");
+    log.AddText("# a comment\n\nEXPORTER_SECRET " + Hex(1, 32) + " " + Hex(1, 32) + "\n");  // ignored
+    log.AddText(Line("CLIENT_RANDOM", 1, 0xAA));
+    log.AddText(Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 2, 0x11, 32));
+    log.AddText("SERVER_HANDSHAKE_TRAFFIC_SECRET\t" + Hex(2, 32) + "\t" + Hex(0x22, 32) + "\r\n");
+    log.AddText(Line("CLIENT_RANDOM", 3, 0xAA, 32));                             // not 48 bytes
+    log.AddText("CLIENT_RANDOM " + Hex(4, 31) + " " + Hex(0xAA, 48) + "\n");     // short random
+    log.AddText("CLIENT_RANDOM " + Hex(5, 32) + " " + Hex(0xAA, 47) + "zz\n");   // not hex
+    log.AddText("CLIENT_RANDOM " + Hex(6, 32) + "\n");                           // no secret
+    log.AddText("CLIENT_RANDOM " + std::string(600, 'a') + "\n");               // far too long
+
+    const KeyLogStatistics statistics = log.Statistics();
+    EXPECT_EQ(statistics.secrets, 3u);
+    EXPECT_EQ(statistics.malformedLines, 5u);
+    EXPECT_EQ(statistics.clientRandoms, 2u);
+
+    TlsSessionSecrets secrets;
+    ASSERT_TRUE(log.Find(Random(1), false, secrets));
+    ASSERT_EQ(secrets.master.Size(), 48u);
+    EXPECT_EQ(secrets.master.Bytes()[47], 0xAA);
+    ASSERT_TRUE(log.Find(Random(2), true, secrets));
+    EXPECT_EQ(secrets.clientHandshake.Bytes()[0], 0x11);
+    EXPECT_EQ(secrets.serverHandshake.Bytes()[31], 0x22);
+    EXPECT_TRUE(secrets.clientTraffic.Empty());
+    EXPECT_FALSE(log.Find(Random(3), false, secrets));
+}
+
+TEST(TlsKeyLog, FollowsTheFileWhileItGrowsAndWhenItIsReplaced) {
+    testing::TempDir dir;
+    const std::string path = dir.Write("keys.log", Line("CLIENT_RANDOM", 1, 0x01));
+    TlsKeyLog log(path);
+    EXPECT_EQ(log.Load(), "");
+    TlsSessionSecrets secrets;
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));
+    EXPECT_FALSE(log.Find(Random(2), false, secrets));
+
+    // A line written in two parts counts once, when it is complete.
+    const std::string line = Line("CLIENT_RANDOM", 2, 0x02);
+    Append(path, line.substr(0, 40));
+    EXPECT_FALSE(log.Find(Random(2), false, secrets));
+    Append(path, line.substr(40));
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+
+    // A last line without its line end is read when nothing follows it.
+    const std::string last = Line("CLIENT_RANDOM", 3, 0x03);
+    Append(path, last.substr(0, last.size() - 1));
+    EXPECT_TRUE(log.Find(Random(3), false, secrets));
+
+    // A new file under the same name is read from its start; what was known stays known.
+    std::filesystem::remove(path);
+    dir.Write("keys.log", Line("CLIENT_RANDOM", 4, 0x04));
+    EXPECT_TRUE(log.Find(Random(4), false, secrets));
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));
+    EXPECT_EQ(log.Statistics().malformedLines, 0u);
+    EXPECT_EQ(log.Statistics().secrets, 3u);  // the line that never ended is not counted
+}
+
+TEST(TlsKeyLog, AMissingFileIsSaidAndReadOnceItAppears) {
+    testing::TempDir dir;
+    TlsKeyLog log(dir / "later.log");
+    EXPECT_NE(log.Load(), "");
+    TlsSessionSecrets secrets;
+    EXPECT_FALSE(log.Find(Random(9), false, secrets));
+    dir.Write("later.log", Line("CLIENT_RANDOM", 9, 0x09));
+    EXPECT_TRUE(log.Find(Random(9), false, secrets));
+}
+
+TEST(TlsKeyLog, TheOldestConnectionsGoBeyondTheBound) {
+    TlsKeyLog log("");
+    std::string text;
+    for (size_t i = 0; i <= TlsKeyLog::kMaxClientRandoms; ++i) {
+        TlsClientRandom random{};
+        for (int b = 0; b < 4; ++b) random[static_cast<size_t>(b)] = static_cast<uint8_t>(i >> (8 * b));
+        std::string hex;
+        for (uint8_t byte : random) hex += Hex(byte, 1);
+        text += "CLIENT_RANDOM " + hex + " " + Hex(0x55, 48) + "\n";
+    }
+    log.AddText(text);
+    EXPECT_EQ(log.Statistics().clientRandoms, TlsKeyLog::kMaxClientRandoms);
+    EXPECT_EQ(log.Statistics().dropped, 1u);
+    TlsSessionSecrets secrets;
+    EXPECT_FALSE(log.Find(TlsClientRandom{}, false, secrets));  // the first one
+    TlsClientRandom second{};
+    second[0] = 1;
+    EXPECT_TRUE(log.Find(second, false, secrets));
+}
+
+}  // namespace
+}  // namespace tarnwick
