@@ -1,7 +1,10 @@
 // The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
 #include "download/CHttpDownloadDlg.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 
 #include "download/DownloadDisplayName.h"
@@ -101,11 +104,73 @@ void CHttpDownloadDlg::OnHttpError(int messageId, uint32_t number) {
     SetErrorText(FormatString(messageId, std::to_string(number)));
 }
 
+std::string CHttpDownloadDlg::ServerText() const {
+    uint16_t schemePort = serviceType == kServiceHttps ? 443 : 80;
+    return serverPort == schemePort ? serverName : serverName + ":" + std::to_string(serverPort);
+}
+
+template <class Answer>
+std::optional<Answer> CHttpDownloadDlg::AskOnGuiThread(std::function<std::optional<Answer>()> ask) {
+    struct Exchange {
+        std::mutex mutex;
+        std::condition_variable answered;
+        bool done = false;
+        std::optional<Answer> answer;
+    };
+    auto exchange = std::make_shared<Exchange>();
+    // Dropped by Qt when the dialog is gone before it runs; the abort below then ends the wait.
+    QMetaObject::invokeMethod(this, [exchange, ask = std::move(ask)] {
+        std::optional<Answer> answer = ask();
+        std::lock_guard lock(exchange->mutex);
+        exchange->answer = std::move(answer);
+        exchange->done = true;
+        exchange->answered.notify_all();
+    }, Qt::QueuedConnection);
+    std::unique_lock lock(exchange->mutex);
+    while (!exchange->answered.wait_for(lock, std::chrono::milliseconds(50), [&] { return exchange->done; }))
+        if (IsAborted()) return std::nullopt;
+    return std::move(exchange->answer);
+}
+
 bool CHttpDownloadDlg::OnCredentialsNeeded(uint32_t& answer) {
-    // No password prompt here: the refusal is shown like any other HTTP error.
-    answer = 0;
-    SetErrorText(FormatString(1611, std::to_string(ResponseCode())));
-    return false;
+    CredentialsRequest request;
+    request.proxy = ResponseCode() == 407;
+    request.host = request.proxy ? ProxyName() : ServerText();
+    request.realm = ChallengeRealm();
+    request.userName = request.proxy ? proxyUserName : userName;
+    // A name is filled in only once credentials were sent, and they were refused.
+    request.refused = !request.userName.empty();
+    std::optional<Credentials> given = AskOnGuiThread<Credentials>(
+        [this, request] { return services.AskCredentials(QtWindowServices::Handle(this), request); });
+    if (!given) {
+        // Cancel: the answer 0 stops the transfer, as the Cancel button of this dialog does.
+        answer = 0;
+        Abort();
+        return false;
+    }
+    // Kept in this object for the transfer's retries only, never written anywhere.
+    bool applied = false;
+    if (request.proxy) {
+        proxyUserName = given->userName;
+        proxyPassword = given->password;
+        applied = ApplyProxyCredentials();
+    } else {
+        userName = given->userName;
+        password = given->password;
+        applied = ApplyServerCredentials();
+    }
+    answer = applied ? kAnswerRetry : 0;
+    return applied;
+}
+
+bool CHttpDownloadDlg::OnClientCertificateNeeded() {
+    std::optional<ClientCertificateChoice> chosen = AskOnGuiThread<ClientCertificateChoice>([this] {
+        return services.AskClientCertificate(QtWindowServices::Handle(this), ClientCertificateRequest{ServerText()});
+    });
+    // Cancel leaves the demand unanswered: the send fails and says that a certificate was asked for.
+    if (!chosen) return false;
+    clientCertificate = ClientCertificate{chosen->path, chosen->passPhrase};
+    return HttpDownloader::OnClientCertificateNeeded();
 }
 
 void CHttpDownloadDlg::SetStatusText(const std::string& text) { view.SetStatus(text); }

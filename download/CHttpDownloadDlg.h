@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "download/DownloadDialogFrame.h"
@@ -34,12 +36,19 @@ protected:
     void OnSystemError(int messageId, uint32_t code) override;
     void OnHttpError(int messageId, uint32_t number) override;
     bool OnCredentialsNeeded(uint32_t& answer) override;
+    bool OnClientCertificateNeeded() override;
     void SetStatusText(const std::string& text) override;
     void OnContentLength(uint64_t length) override;
     void OnProgress(uint64_t bytesRead, int32_t totalKnown, uint64_t totalSize) override;
 
 private:
     void SetErrorText(std::string text);
+    // The server's name as the prompts show it: with its port when that is not the scheme's own.
+    std::string ServerText() const;
+    // Worker thread: runs ask on the GUI thread and waits for its answer. Nothing when the transfer is
+    // aborted meanwhile (the dialog closing aborts it), so the worker never waits on a dialog that is gone.
+    template <class Answer>
+    std::optional<Answer> AskOnGuiThread(std::function<std::optional<Answer>()> ask);
 
     mutable std::mutex errorLock_;
     std::string errorText_;

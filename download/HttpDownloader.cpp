@@ -8,12 +8,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
+#include "download/AuthenticationChallenge.h"
 #include "download/HttpResponseReader.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
@@ -124,6 +130,12 @@ bool HasOtherScheme(const std::string& url) {
     std::string scheme = url.substr(0, end);
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return scheme != "http" && scheme != "https";
+}
+
+// Where an SSL context keeps the download it belongs to.
+int SslContextIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
 }
 
 std::string AddressText(const sockaddr* address) {
@@ -310,6 +322,7 @@ int HttpDownloader::Transfer() {
 
         BeginResponse();
         hookFailed_ = false;
+        certificateRequested_ = false;
         stalled_ = false;
         lastActivityTick_ = ProgressTracker::TickCount();
         curlError_[0] = '\0';
@@ -342,7 +355,7 @@ int HttpDownloader::Transfer() {
             return 0;
         }
         if (status_ == 0) {
-            if (code == CURLE_SSL_CLIENTCERT && !certificateTried) {
+            if ((code == CURLE_SSL_CLIENTCERT || certificateRequested_) && !certificateTried) {
                 bool again = promptClientCertificate ? OnClientCertificateNeeded()
                                                      : HttpDownloader::OnClientCertificateNeeded();
                 if (again) {
@@ -350,7 +363,9 @@ int HttpDownloader::Transfer() {
                     continue;
                 }
             }
-            SetLastError(description);
+            SetLastError(certificateRequested_ && !certificateTried
+                             ? "The server asks for a client certificate (" + description + ")"
+                             : description);
             bool noValidResponse = code == CURLE_GOT_NOTHING || code == CURLE_WEIRD_SERVER_REPLY || code == CURLE_OK;
             OnSystemError(noValidResponse ? 1610 : 1609, static_cast<uint32_t>(code));
             return 0;
@@ -404,6 +419,7 @@ int HttpDownloader::Transfer() {
 
 void HttpDownloader::BeginResponse() {
     phase_ = Phase::Headers;
+    challengeRealm_.clear();
     status_ = 0;
     lengthKnown_ = false;
     contentLength_ = 0;
@@ -486,6 +502,11 @@ size_t HttpDownloader::HeaderCallback(char* data, size_t size, size_t count, voi
         self->lengthKnown_ = length.has_value();
     } else if (StartsWithNoCase(data, n, "location:")) {
         self->location_ = Trimmed(data + 9, n - 9);
+    } else if (StartsWithNoCase(data, n, "www-authenticate:") || StartsWithNoCase(data, n, "proxy-authenticate:")) {
+        // The first challenge that names a realm; the status line says whose it is.
+        size_t name = std::string_view(data, n).find(':') + 1;
+        if (self->challengeRealm_.empty())
+            self->challengeRealm_ = AuthenticationChallenge::Realm(std::string_view(data + name, n - name));
     }
     return n;
 }
@@ -651,6 +672,9 @@ bool HttpDownloader::OpenRequest() {
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, &HttpDownloader::CloseSocketCallback);
     curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, this);
     curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &HttpDownloader::PrereqCallback);
+    // Tells when a server asks for a client certificate (libcurl only reports the failed handshake).
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &HttpDownloader::SslContextCallback);
+    curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
     curl_easy_setopt(h, CURLOPT_PREREQDATA, this);
     return true;
 }
@@ -681,7 +705,61 @@ bool HttpDownloader::ApplyProxyCredentials() {
 
 bool HttpDownloader::OnClientCertificateNeeded() {
     if (!clientCertificate) return false;
-    return curl_easy_setopt(requestHandle, CURLOPT_SSLCERT, clientCertificate->c_str()) == CURLE_OK;
+    const std::string type = clientCertificate->FileType();
+    CURLcode code = curl_easy_setopt(requestHandle, CURLOPT_SSLCERT, clientCertificate->path.c_str());
+    if (code == CURLE_OK) code = curl_easy_setopt(requestHandle, CURLOPT_SSLCERTTYPE, type.c_str());
+    if (code == CURLE_OK && !clientCertificate->passPhrase.empty())
+        code = curl_easy_setopt(requestHandle, CURLOPT_KEYPASSWD, clientCertificate->passPhrase.c_str());
+    return code == CURLE_OK;
+}
+
+std::string HttpDownloader::ProxyName() const {
+    std::string name = proxyServer.substr(0, proxyServer.find_first_of(" ;"));
+    if (name.empty() && accessType == 0) {
+        // The system's settings: the variables curl reads, most specific first.
+        std::vector<const char*> variables = {"http_proxy", "all_proxy", "ALL_PROXY"};
+        if (serviceType == kServiceHttps) variables = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
+        for (const char* variable : variables) {
+            const char* value = std::getenv(variable);
+            if (value && *value) {
+                name = value;
+                break;
+            }
+        }
+    }
+    // A user name and password written into the proxy's address are not for showing.
+    size_t scheme = name.find("://");
+    size_t hostStart = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t at = name.find('@', hostStart);
+    if (at != std::string::npos) name.erase(hostStart, at + 1 - hostStart);
+    return name;
+}
+
+std::string ClientCertificate::FileType() const {
+    // PEM is text with "-----BEGIN" lines (perhaps after some attributes); anything else is taken for
+    // a PKCS#12 bundle.
+    char head[16384];
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0) return "PEM";
+    ssize_t n = ::read(file, head, sizeof head);
+    ::close(file);
+    if (n <= 0) return "PEM";
+    return std::string_view(head, static_cast<size_t>(n)).find("-----BEGIN") != std::string_view::npos ? "PEM" : "P12";
+}
+
+CURLcode HttpDownloader::SslContextCallback(CURL*, void* sslContext, void* self) {
+    auto* context = static_cast<SSL_CTX*>(sslContext);
+    if (SslContextIndex() >= 0 && SSL_CTX_set_ex_data(context, SslContextIndex(), self) == 1)
+        SSL_CTX_set_client_cert_cb(context, &HttpDownloader::ClientCertificateCallback);
+    return CURLE_OK;
+}
+
+int HttpDownloader::ClientCertificateCallback(SSL* ssl, X509**, EVP_PKEY**) {
+    // OpenSSL asks only when the server wants a certificate and none is set: note it and offer none, so
+    // the server's refusal can be answered with a certificate chosen then.
+    auto* self = static_cast<HttpDownloader*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextIndex()));
+    if (self) self->certificateRequested_ = true;
+    return 0;
 }
 
 void HttpDownloader::OnStatusCallback(void*, uint32_t, const void*, uint32_t) {}

@@ -13,6 +13,11 @@
 
 #include "download/DownloadTargetFile.h"
 
+// OpenSSL's connection, certificate and key, for the certificate-demand callback.
+struct ssl_st;
+struct x509_st;
+struct evp_pkey_st;
+
 namespace tarnwick {
 
 // The agent text every download of the program sends.
@@ -39,6 +44,9 @@ enum HttpRequestFlags : uint32_t {
 
 // Error code passed with the client-certificate demand and the "out of memory" code.
 inline constexpr uint32_t kClientCertificateNeeded = 12044;
+// Answers of a credential prompt: send the request again (with what the user entered), or cancelled.
+inline constexpr uint32_t kAnswerRetry = 12032;
+inline constexpr uint32_t kAnswerCancelled = 1223;
 inline constexpr uint32_t kOutOfMemoryCode = 14;
 inline constexpr uint32_t kServiceHttp = 3;
 inline constexpr uint32_t kServiceHttps = 4107;
@@ -49,6 +57,15 @@ inline constexpr uint32_t kDefaultStallLimitMs = 60 * 1000;
 std::string StallDuration(uint32_t milliseconds);
 // "No data arrived from the server for 60 seconds".
 std::string StallText(uint32_t stallLimitMs);
+
+// A client certificate with its private key, in a PEM file or a PKCS#12 bundle; held in memory only.
+struct ClientCertificate {
+    std::string path;
+    std::string passPhrase;  // of the key or bundle; empty when it has none
+
+    // "PEM" when the file holds PEM text, else "P12".
+    std::string FileType() const;
+};
 
 class HttpDownloader {
 public:
@@ -115,8 +132,14 @@ protected:
     std::atomic<int32_t> abortFlag{0};
     int outputFile = -1;
     std::recursive_mutex handleLock;
-    // Path of a PEM client certificate offered when the server asks for one.
-    std::optional<std::string> clientCertificate;
+    // The client certificate offered when a server asks for one. Nothing in this program stores one.
+    std::optional<ClientCertificate> clientCertificate;
+
+    // The realm named by the last demand for credentials (401 from the server, 407 from the proxy);
+    // empty when it named none. For the credential hooks.
+    std::string ChallengeRealm() const { return challengeRealm_; }
+    // The proxy a 407 came from, as configured or taken from the environment; empty when unknown.
+    std::string ProxyName() const;
 
     // Hooks, in this order.
     virtual bool OpenInternet();
@@ -159,6 +182,8 @@ private:
     static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose, struct curl_sockaddr* address);
     static int CloseSocketCallback(void* self, curl_socket_t socket);
     static int PrereqCallback(void* self, char* remoteAddress, char* localAddress, int remotePort, int localPort);
+    static CURLcode SslContextCallback(CURL* handle, void* sslContext, void* self);
+    static int ClientCertificateCallback(::ssl_st* ssl, ::x509_st** certificate, ::evp_pkey_st** key);
 
     mutable std::mutex errorLock_;
     std::string lastError_;
@@ -186,6 +211,9 @@ private:
     bool stalled_ = false;
     // The request carried a Range field: only then is a partial answer (206) what was asked for.
     bool askedRange_ = false;
+    std::string challengeRealm_;
+    // The server asked for a client certificate during the handshake and none was offered.
+    bool certificateRequested_ = false;
     DownloadTargetFile targetFile_;
 };
 

@@ -14,8 +14,11 @@
 
 #include "platform/AddressLauncher.h"
 #include "platform/AnimationControl.h"
+#include "platform/ClientCertificateDialog.h"
+#include "platform/CredentialsDialog.h"
 #include "platform/DialogManager.h"
 #include "platform/ReportListView.h"
+#include "platform/ShowMessage.h"
 
 namespace tarnwick {
 namespace {
@@ -80,6 +83,27 @@ std::string QtWindowServices::AskSaveFileName(WindowHandle owner, const SaveFile
     dialog.setOption(QFileDialog::DontConfirmOverwrite, !request.promptOverwrite);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().first().toLocal8Bit().toStdString();
+}
+
+std::optional<Credentials> QtWindowServices::AskCredentials(WindowHandle owner, const CredentialsRequest& request) {
+    if (Unattended()) {
+        std::fprintf(stderr, "%s: %s; no one to ask.\n", kAppCaption, CredentialsDialog::Question(request).c_str());
+        return std::nullopt;
+    }
+    CredentialsDialog dialog(request, Widget(owner));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.Answer();
+}
+
+std::optional<ClientCertificateChoice> QtWindowServices::AskClientCertificate(WindowHandle owner,
+                                                                              const ClientCertificateRequest& request) {
+    if (Unattended()) {
+        std::fprintf(stderr, "%s: %s; no one to ask.\n", kAppCaption, ClientCertificateDialog::Question(request).c_str());
+        return std::nullopt;
+    }
+    ClientCertificateDialog dialog(request, Widget(owner));
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.Answer();
 }
 
 bool QtWindowServices::StartProgram(const std::string& program, const std::vector<std::string>& arguments) {

@@ -24,6 +24,9 @@ public:
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    unsigned type) override;
     std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) override;
+    std::optional<Credentials> AskCredentials(WindowHandle owner, const CredentialsRequest& request) override;
+    std::optional<ClientCertificateChoice> AskClientCertificate(WindowHandle owner,
+                                                                const ClientCertificateRequest& request) override;
     bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) override;
     void OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) override;
     void ShowControl(WindowHandle window, int id, bool visible) override;

@@ -15,6 +15,45 @@ int RecordingWindowServices::MessageBox(WindowHandle owner, const std::string& t
     return (type & 0xF) == kMbYesNo ? kIdYes : kIdOk;
 }
 
+std::optional<Credentials> RecordingWindowServices::AskCredentials(WindowHandle, const CredentialsRequest& request) {
+    std::lock_guard lock(mutex_);
+    credentialsRequests_.push_back(request);
+    if (credentialsAnswers_.empty()) return std::nullopt;
+    std::optional<Credentials> answer = credentialsAnswers_.front();
+    credentialsAnswers_.pop_front();
+    return answer;
+}
+
+std::optional<ClientCertificateChoice> RecordingWindowServices::AskClientCertificate(
+    WindowHandle, const ClientCertificateRequest& request) {
+    std::lock_guard lock(mutex_);
+    certificateRequests_.push_back(request);
+    if (certificateAnswers_.empty()) return std::nullopt;
+    std::optional<ClientCertificateChoice> answer = certificateAnswers_.front();
+    certificateAnswers_.pop_front();
+    return answer;
+}
+
+void RecordingWindowServices::QueueCredentialsAnswer(std::optional<Credentials> answer) {
+    std::lock_guard lock(mutex_);
+    credentialsAnswers_.push_back(std::move(answer));
+}
+
+void RecordingWindowServices::QueueClientCertificateAnswer(std::optional<ClientCertificateChoice> answer) {
+    std::lock_guard lock(mutex_);
+    certificateAnswers_.push_back(std::move(answer));
+}
+
+std::vector<CredentialsRequest> RecordingWindowServices::CredentialsRequests() const {
+    std::lock_guard lock(mutex_);
+    return credentialsRequests_;
+}
+
+std::vector<ClientCertificateRequest> RecordingWindowServices::ClientCertificateRequests() const {
+    std::lock_guard lock(mutex_);
+    return certificateRequests_;
+}
+
 void RecordingWindowServices::SetWhileSaveDialogOpen(std::function<void()> work) {
     std::lock_guard lock(mutex_);
     whileSaveDialogOpen_ = std::move(work);

@@ -39,6 +39,9 @@ public:
     int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
                    unsigned type) override;
     std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) override;
+    std::optional<Credentials> AskCredentials(WindowHandle owner, const CredentialsRequest& request) override;
+    std::optional<ClientCertificateChoice> AskClientCertificate(WindowHandle owner,
+                                                                const ClientCertificateRequest& request) override;
     bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) override;
     void OpenAddress(WindowHandle owner, const std::string& address, OpenFailure failed) override;
     void ShowControl(WindowHandle window, int id, bool visible) override;
@@ -60,6 +63,9 @@ public:
     // Scripting and inspection, for tests.
     void QueueMessageBoxAnswer(int answer);
     void QueueSaveFileAnswer(std::string path);
+    // Answers of the prompts, in order; with none queued a prompt is cancelled.
+    void QueueCredentialsAnswer(std::optional<Credentials> answer);
+    void QueueClientCertificateAnswer(std::optional<ClientCertificateChoice> answer);
     // Runs while a save dialog is open, as the real dialog's event loop lets other work run meanwhile.
     void SetWhileSaveDialogOpen(std::function<void()> work);
     // Runs posted functions until none is left; returns how many ran.
@@ -72,6 +78,8 @@ public:
     std::vector<Row> Rows(WindowHandle window, int listId) const;
     std::vector<ShownMessage> Messages() const;
     std::vector<SaveFileRequest> SaveRequests() const;
+    std::vector<CredentialsRequest> CredentialsRequests() const;
+    std::vector<ClientCertificateRequest> ClientCertificateRequests() const;
     std::vector<StartedProgram> StartedPrograms() const;
     std::vector<std::string> OpenedAddresses() const;
 
@@ -85,6 +93,10 @@ private:
     std::vector<SaveFileRequest> saveRequests_;
     std::deque<std::string> saveAnswers_;
     std::function<void()> whileSaveDialogOpen_;
+    std::vector<CredentialsRequest> credentialsRequests_;
+    std::deque<std::optional<Credentials>> credentialsAnswers_;
+    std::vector<ClientCertificateRequest> certificateRequests_;
+    std::deque<std::optional<ClientCertificateChoice>> certificateAnswers_;
     std::vector<StartedProgram> programs_;
     std::vector<std::string> addresses_;
     std::deque<std::function<void()>> posted_;

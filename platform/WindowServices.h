@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,29 @@ struct SaveFileRequest {
     bool promptOverwrite = true;
 };
 
+// What a credential prompt says: who asks (the server or a proxy), its name, and the realm it names.
+struct CredentialsRequest {
+    bool proxy = false;
+    std::string host;
+    std::string realm;     // empty when the demand named none
+    std::string userName;  // offered again: the name tried before, if any
+    bool refused = false;  // the credentials sent before were not accepted
+};
+struct Credentials {
+    std::string userName;
+    std::string password;
+};
+
+// What a client-certificate prompt says, and what the user chose: a PEM file or a PKCS#12 bundle with
+// its pass phrase (empty when it has none).
+struct ClientCertificateRequest {
+    std::string host;
+};
+struct ClientCertificateChoice {
+    std::string path;
+    std::string passPhrase;
+};
+
 class WindowServices {
 public:
     virtual ~WindowServices() = default;
@@ -45,6 +69,11 @@ public:
                            unsigned type) = 0;
     // Full path of the chosen file, or empty when the user cancelled.
     virtual std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) = 0;
+    // Modal prompts with Retry and Cancel; nothing when the user cancelled or there is no one to ask.
+    // What is entered is only returned, never kept.
+    virtual std::optional<Credentials> AskCredentials(WindowHandle owner, const CredentialsRequest& request) = 0;
+    virtual std::optional<ClientCertificateChoice> AskClientCertificate(WindowHandle owner,
+                                                                        const ClientCertificateRequest& request) = 0;
     // Starts a program directly (never through a shell) without waiting for it.
     virtual bool StartProgram(const std::string& program, const std::vector<std::string>& arguments) = 0;
     // Opens a web address or a local page with the desktop's browser, without waiting for it. When that

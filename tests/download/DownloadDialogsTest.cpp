@@ -1,6 +1,7 @@
 // Both download dialogs on the offscreen platform, against loopback servers.
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -8,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "AuthenticatingServers.h"
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
 #include "TempPath.h"
@@ -15,7 +17,9 @@
 #include "download/CHttpDownloadDlg.h"
 #include "download/CYouTubeDownloadDlg.h"
 #include "download/DownloadProgressView.h"
+#include "platform/CredentialsDialog.h"
 #include "platform/DialogManager.h"
+#include "platform/QtWindowServices.h"
 #include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
 
@@ -155,6 +159,118 @@ TEST_F(HttpDialogTest, DecliningToReplaceEndsAtOnce) {
     EXPECT_EQ(messages[0].type, kMbYesNo | kMbIconQuestion);
     EXPECT_EQ(ReadFile(target), "keep me");
     EXPECT_EQ(server.Requests(), 0);
+}
+
+TEST_F(HttpDialogTest, PasswordPromptSaysWhoAsksRetriesAndCancelStopsQuietly) {
+    // A wrong password is refused and asked for again; the right one fetches the file.
+    services.QueueCredentialsAnswer(Credentials{"user", "wrong"});
+    services.QueueCredentialsAnswer(Credentials{"user", "secret"});
+    {
+        CHttpDownloadDlg dialog(services);
+        Prepare(dialog, server.Url("/secret"));
+        EXPECT_EQ(dialog.exec(), kIdOk);
+    }
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+    auto asked = services.CredentialsRequests();
+    ASSERT_EQ(asked.size(), 2u);
+    std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_FALSE(asked[0].proxy);
+    EXPECT_EQ(asked[0].host, host);
+    EXPECT_EQ(asked[0].realm, "videos");
+    EXPECT_EQ(asked[0].userName, "");
+    EXPECT_FALSE(asked[0].refused);
+    EXPECT_EQ(asked[1].userName, "user");
+    EXPECT_TRUE(asked[1].refused);
+
+    // Cancel (no answer queued) ends the download like its own Cancel button: no message, no file.
+    std::string other = folder.File("other.flv");
+    {
+        CHttpDownloadDlg dialog(services);
+        Prepare(dialog, server.Url("/secret"));
+        dialog.filePath = other;
+        EXPECT_EQ(dialog.exec(), kIdCancel);
+    }
+    EXPECT_EQ(services.CredentialsRequests().size(), 3u);
+    EXPECT_FALSE(Exists(other));
+    EXPECT_TRUE(services.Messages().empty());
+}
+
+TEST_F(HttpDialogTest, ProxyPasswordPromptNamesTheProxy) {
+    test::PasswordProxy proxy;
+    services.QueueCredentialsAnswer(Credentials{"agent", "pass"});
+    CHttpDownloadDlg dialog(services);
+    Prepare(dialog, "http://videos.example.invalid/clip.flv");
+    dialog.accessType = 2;
+    dialog.proxyServer = "127.0.0.1:" + std::to_string(proxy.Port());
+    EXPECT_EQ(dialog.exec(), kIdOk);
+    EXPECT_EQ(ReadFile(target), SampleBody(1000));
+    auto asked = services.CredentialsRequests();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(asked[0].proxy);
+    EXPECT_EQ(asked[0].host, dialog.proxyServer);
+    EXPECT_EQ(asked[0].realm, "corporate");
+}
+
+// The real prompt, on the GUI thread while the worker waits: filled in and answered as a user would.
+TEST_F(HttpDialogTest, ThePasswordPromptIsShownOnTheWindowThreadAndItsRetryFetchesTheFile) {
+    QtWindowServices real;
+    real.SetUnattended(false);
+    CHttpDownloadDlg dialog(real);
+    Prepare(dialog, server.Url("/secret"));
+    int prompts = 0;
+    QString question;
+    bool onGuiThread = false;
+    QTimer user;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        auto* prompt = qobject_cast<CredentialsDialog*>(QApplication::activeModalWidget());
+        if (!prompt) return;
+        ++prompts;
+        onGuiThread = prompt->thread() == QApplication::instance()->thread();
+        question = prompt->findChild<QLabel*>("question")->text();
+        auto* retry = prompt->findChild<QPushButton*>("retry");
+        EXPECT_FALSE(retry->isEnabled());  // nothing to send without a user name
+        prompt->findChild<QLineEdit*>("userName")->setText("user");
+        prompt->findChild<QLineEdit*>("password")->setText("secret");
+        retry->click();
+    });
+    user.start(20);
+    EXPECT_EQ(dialog.exec(), kIdOk);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_TRUE(onGuiThread);
+    EXPECT_EQ(question.toStdString(), "The server 127.0.0.1:" + std::to_string(server.Port()) +
+                                          " asks for a user name and password for \"videos\".");
+    EXPECT_EQ(ReadFile(target), SampleBody(HttpTestServer::kFileSize));
+}
+
+TEST_F(HttpDialogTest, ClientCertificateChosenWhenTheServerAsksForOne) {
+    test::CertificateDemandingServer site;
+    if (!site.Ready()) GTEST_SKIP() << "no openssl tool to make certificates";
+    auto download = [&](const std::string& name) {
+        CHttpDownloadDlg dialog(services);
+        Prepare(dialog, site.Url("/file.bin"));
+        dialog.caBundle = site.ServerCertificate();
+        dialog.filePath = folder.File(name);
+        return dialog.exec();
+    };
+    // A PEM file with certificate and key, then a PKCS#12 bundle with its pass phrase.
+    services.QueueClientCertificateAnswer(ClientCertificateChoice{site.ClientPem(), ""});
+    EXPECT_EQ(download("pem.flv"), kIdOk);
+    EXPECT_EQ(ReadFile(folder.File("pem.flv")), SampleBody(1000));
+    services.QueueClientCertificateAnswer(
+        ClientCertificateChoice{site.ClientBundle(), test::CertificateDemandingServer::kBundlePassPhrase});
+    EXPECT_EQ(download("bundle.flv"), kIdOk);
+    EXPECT_EQ(ReadFile(folder.File("bundle.flv")), SampleBody(1000));
+    auto asked = services.ClientCertificateRequests();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0].host, "127.0.0.1:" + site.Url("").substr(site.Url("").rfind(':') + 1));
+    EXPECT_TRUE(services.Messages().empty());
+
+    // Cancel leaves the demand unanswered: the failure says a certificate was asked for.
+    EXPECT_EQ(download("cancelled.flv"), kIdCancel);
+    EXPECT_FALSE(Exists(folder.File("cancelled.flv")));
+    auto messages = services.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_THAT(messages[0].text, HasSubstr("The server asks for a client certificate"));
 }
 
 // True when the label shows its whole text on one line.
