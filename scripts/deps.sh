@@ -5,7 +5,7 @@ TARNWICK_PACKAGES=(
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
   ca-certificates openssl
-  ffmpeg xdg-utils tcpdump curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
+  ffmpeg xdg-utils tcpdump tcpreplay curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
 )
 
 tarnwick_install_packages() {
