@@ -90,6 +90,14 @@ bool WaitForOutput(StopSignalWatcher& stopSignals, const LinePrinter& output) {
     return true;
 }
 
+// Waits until every accepted video has been saved or has failed; false when a stop signal came first.
+bool WaitForSaver(StopSignalWatcher& stopSignals, HeadlessSaver& saver) {
+    saver.SetIdleNotifier([&stopSignals] { stopSignals.Wake(); });
+    while (!saver.Idle())
+        if (stopSignals.Wait() != 0) return false;
+    return true;
+}
+
 }  // namespace
 
 int RunListAdapters(const CommandLine&) {
@@ -164,7 +172,8 @@ int RunHeadless(const CommandLine& options) {
     WaitResult result = WaitForEnd(stopSignals, sessions, drops);
     const bool replay = !options.readFile.empty();
     // A replayed file's videos are all saved before the end; Ctrl-C cancels the running download.
-    if (saver && result == WaitResult::AllFinished && replay) saver->WaitUntilIdle();
+    if (saver && result == WaitResult::AllFinished && replay && !WaitForSaver(stopSignals, *saver))
+        result = WaitResult::Signalled;
     // A replay's lines are all written before the end, unless a stop signal cuts the wait short.
     if (result == WaitResult::AllFinished && replay && !WaitForOutput(stopSignals, output))
         result = WaitResult::Signalled;

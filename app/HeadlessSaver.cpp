@@ -53,9 +53,14 @@ void HeadlessSaver::Enqueue(const SniffedVideo& video) {
     changed_.notify_all();
 }
 
-void HeadlessSaver::WaitUntilIdle() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return stopping_ || (queue_.empty() && !busy_); });
+bool HeadlessSaver::Idle() const {
+    std::lock_guard lock(mutex_);
+    return stopping_ || (queue_.empty() && !busy_);
+}
+
+void HeadlessSaver::SetIdleNotifier(std::function<void()> notifier) {
+    std::lock_guard lock(mutex_);
+    idleNotifier_ = std::move(notifier);
 }
 
 void HeadlessSaver::Stop() {
@@ -85,6 +90,7 @@ void HeadlessSaver::Run() {
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
+            if (queue_.empty() && idleNotifier_) idleNotifier_();
         }
         changed_.notify_all();
     }

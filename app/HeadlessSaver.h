@@ -29,8 +29,10 @@ public:
 
     // Queues the video and returns at once; safe from any thread.
     void Enqueue(const SniffedVideo& video);
-    // Waits until every queued video has been saved or has failed.
-    void WaitUntilIdle();
+    // Every queued video has been saved or has failed.
+    bool Idle() const;
+    // Called on the worker's thread whenever it has run out of work; it must only wake someone.
+    void SetIdleNotifier(std::function<void()> notifier);
     // Cancels the running download and drops the queue; returns when the worker has ended.
     void Stop();
 
@@ -48,10 +50,11 @@ private:
     uint32_t stallLimitMs_;
     std::function<void(const std::string&)> ignoreEverywhere_;
     std::function<void(const std::string&)> print_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<SniffedVideo> queue_;
     bool busy_ = false;
+    std::function<void()> idleNotifier_;
     bool stopping_ = false;
     HttpDownloader* runningHttp_ = nullptr;
     RawRequestDownloader* runningRaw_ = nullptr;

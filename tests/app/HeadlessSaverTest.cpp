@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <pcap/pcap.h>
+#include <signal.h>
 
 #include <fstream>
 #include <random>
@@ -10,6 +12,8 @@
 #include <thread>
 
 #include "capture/CaptureSession.h"
+#include "tests/capture/FrameBuilder.h"
+#include "tests/download/ScriptedTcpServer.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -39,6 +43,39 @@ TEST(HeadlessSaver, TakenNamesGetANumber) {
     EXPECT_EQ(HeadlessSaver::ReserveUniquePath(folder, "noext"), folder + "/noext");
     EXPECT_EQ(HeadlessSaver::ReserveUniquePath(folder, "noext"), folder + "/noext (2)");
     EXPECT_EQ(HeadlessSaver::ReserveUniquePath(folder + "/missing", "clip.mp4"), "");
+}
+
+TEST(HeadlessSaver, StopSignalEndsAReplayWhoseSaveStalls) {
+    test::ScriptedTcpServer silent({}, true);
+    testing::TempDir dir;
+    // One video whose Host header names the silent server, as a capture.
+    const std::string capture = dir / "stall.pcap";
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
+    const testing::Endpoint client{{192, 168, 7, 9}, 40000}, server{{10, 9, 8, 7}, 80};
+    const std::string host = "127.0.0.1:" + std::to_string(silent.Port());
+    for (const auto& frame :
+         {testing::BuildFrame(client, server, "GET /stall.mp4 HTTP/1.1\r\nHost: " + host + "\r\n\r\n"),
+          testing::BuildFrame(server, client,
+                              "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 300000\r\n\r\n")}) {
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+
+    std::filesystem::create_directory(dir / "saved");
+    testing::ChildProcess tarnwick(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", capture, "--save-dir", dir / "saved"});
+    for (int i = 0; i < 500 && silent.ReceivedRequest().empty(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(silent.ReceivedRequest().empty()) << tarnwick.Stderr();
+    const auto start = std::chrono::steady_clock::now();
+    kill(tarnwick.Pid(), SIGTERM);
+    while (!tarnwick.Exited() && std::chrono::steady_clock::now() - start < 5s) std::this_thread::sleep_for(5ms);
+    // Generous: a stop that works takes milliseconds, the stalled download its whole stall limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
 }
 
 TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {
