@@ -104,9 +104,18 @@ int RunListAdapters(const CommandLine&) {
     std::string error;
     const std::vector<CaptureAdapter> adapters = ListUsableAdapters(&error);
     if (!error.empty()) return Fail(error);
-    if (adapters.empty()) return Fail("no usable adapter: none has an IPv4 address to watch");
+    if (adapters.empty()) return Fail("no usable adapter: none has an IPv4 or global IPv6 address to watch");
+    // Opening an adapter tells its link type; without capture permission it stays unknown.
+    auto linkName = [](std::optional<int> linkType) -> std::string {
+        if (!linkType) return "unknown";
+        const char* name = pcap_datalink_val_to_name(*linkType);
+        return name ? name : std::to_string(*linkType);
+    };
     for (const auto& adapter : adapters)
-        std::printf("%s %s\n", adapter.name.c_str(), FormatAddress(adapter.ownAddress).c_str());
+        std::printf("%s %s %s\n", adapter.name.c_str(), linkName(LinkTypeOfAdapter(adapter.name)).c_str(),
+                    adapter.ownAddresses.ToString().c_str());
+    if (const auto any = LinkTypeOfAdapter(kAnyAdapter))
+        std::printf("%s %s (every adapter at once)\n", kAnyAdapter, linkName(any).c_str());
     return 0;
 }
 
@@ -165,7 +174,7 @@ int RunHeadless(const CommandLine& options) {
     for (const auto& session : sessions) {
         session->SetDetectionCallback(OnVideoDetected);
         if (options.readFile.empty())
-            PrintError("capturing on " + session->Name() + " (" + FormatAddress(session->OwnAddress()) + ")");
+            PrintError("capturing on " + session->Name() + " (" + session->OwnAddressSet().ToString() + ")");
     }
 
     DropReporter drops(options.json, print, PrintError);
@@ -195,7 +204,7 @@ int RunHeadless(const CommandLine& options) {
     if (replay && result == WaitResult::AllFinished)
         for (const auto& session : sessions)
             if (session->Totals().packets > 0 || session->EndError().empty())
-                PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddress(), listed.load()));
+                PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(), listed.load()));
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);
     output.Stop();

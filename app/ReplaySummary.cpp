@@ -1,7 +1,6 @@
 // The line a headless replay ends with: what it read and saw, and why nothing was listed when nothing was.
 #include "app/ReplaySummary.h"
 
-#include "capture/source/CaptureAdapters.h"
 #include "sniffer/SniffedVideoList.h"
 
 namespace tarnwick {
@@ -12,16 +11,17 @@ std::string Counted(uint64_t count, const std::string& one, const std::string& m
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string WhyNothingWasListed(const ReplayTotals& totals, const Ipv4Address& ownAddress) {
+std::string WhyNothingWasListed(const ReplayTotals& totals, const OwnAddresses& ownAddresses) {
     const DetectionCounts& seen = totals.detections;
     if (totals.packets == 0) return "the capture holds no packets";
     if (!totals.ownAddressKnown)
         return "no packet begins an HTTP request (GET), so this host's address is unknown (give it with --own-address)";
-    const std::string own = FormatAddress(ownAddress);
+    const std::string own = ownAddresses.ToString(", ");
+    const std::string theOwn = ownAddresses.All().size() == 1 ? "the own address " : "the own addresses ";
     if (seen.requests == 0) {
-        if (seen.otherRequests == 0) return "no HTTP request (GET) was sent from the own address " + own;
-        const std::string other = FormatAddress(seen.firstOtherSender);
-        return "no HTTP request (GET) was sent from the own address " + own + "; requests came from " + other +
+        if (seen.otherRequests == 0) return "no HTTP request (GET) was sent from " + theOwn + own;
+        const std::string other = seen.firstOtherSender.ToString();
+        return "no HTTP request (GET) was sent from " + theOwn + own + "; requests came from " + other +
                " (try --own-address " + other + ")";
     }
     if (seen.videoAnswers == 0) return "no answer carried a video";
@@ -32,15 +32,15 @@ std::string WhyNothingWasListed(const ReplayTotals& totals, const Ipv4Address& o
 
 }  // namespace
 
-std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const Ipv4Address& ownAddress,
+std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const OwnAddresses& ownAddresses,
                               uint64_t listed) {
     const DetectionCounts& seen = totals.detections;
     std::string line = name + ": " + Counted(totals.packets, "packet", "packets") + " read, " +
                        Counted(seen.requests, "request", "requests");
-    if (totals.ownAddressKnown) line += " from " + FormatAddress(ownAddress);
+    if (totals.ownAddressKnown) line += " from " + ownAddresses.ToString(" and ");
     line += ", " + Counted(seen.videoAnswers, "video answer", "video answers") + ", " +
             Counted(listed, "video", "videos") + " listed";
-    if (listed == 0) line += "; nothing listed: " + WhyNothingWasListed(totals, ownAddress);
+    if (listed == 0) line += "; nothing listed: " + WhyNothingWasListed(totals, ownAddresses);
     return line;
 }
 

@@ -8,8 +8,8 @@
 
 namespace tarnwick {
 
-// name: the capture's name; ownAddress: meaningful when totals.ownAddressKnown; listed: videos printed.
-std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const Ipv4Address& ownAddress,
+// name: the capture's name; ownAddresses: meaningful when totals.ownAddressKnown; listed: videos printed.
+std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const OwnAddresses& ownAddresses,
                               uint64_t listed);
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "capture/decode/PacketView.h"
 #include "capture/detect/HttpVideoDetector.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
@@ -14,20 +15,6 @@ namespace {
 // How often a live capture asks the kernel for its figures.
 constexpr auto kStatisticsInterval = std::chrono::seconds(1);
 
-std::optional<Ipv4Address> OwnAddressOfAdapter(const std::string& name) {
-    char errorText[PCAP_ERRBUF_SIZE] = {};
-    pcap_if_t* adapters = nullptr;
-    if (pcap_findalldevs(&adapters, errorText) != 0) return std::nullopt;
-    std::optional<Ipv4Address> address;
-    for (const pcap_if_t* adapter = adapters; adapter; adapter = adapter->next)
-        if (adapter->name && name == adapter->name) {
-            address = FirstUsableAddress(adapter->addresses);
-            break;
-        }
-    pcap_freealldevs(adapters);
-    return address;
-}
-
 std::string BaseName(const std::string& path) {
     if (path == "-") return "stdin";
     const size_t slash = path.find_last_of('/');
@@ -37,35 +24,59 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB) : name_(adapterName) {
-    const auto address = OwnAddressOfAdapter(adapterName);
-    if (!address) {
+    // On "any" the cooked header tells the direction; its addresses are those of every adapter.
+    ownAddresses_ = OwnAddressesOfAdapter(adapterName);
+    if (ownAddresses_.Empty() && adapterName != kAnyAdapter) {
         startError_ = "cannot capture on " + adapterName +
-                      ": it is not a usable adapter (no IPv4 address). See tarnwick --list-adapters.";
+                      ": it is not a usable adapter (no usable IPv4 or IPv6 address). See tarnwick --list-adapters.";
         return;
     }
-    ownAddress_ = *address;
     source_ = LiveAdapterSource::Open(adapterName, bufferMiB, &startError_);
     if (!source_) return;
-    ethernet_ = source_->LinkType() == DLT_EN10MB;
+    std::string problem;
+    if (!ChooseDecoder(&problem)) {
+        startError_ = "cannot capture on " + adapterName + ": " + problem;
+        source_.reset();
+        return;
+    }
     StartThread();
 }
 
-std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path, std::optional<Ipv4Address> ownAddress,
+std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path, const OwnAddresses& ownAddresses,
                                                          std::string* error) {
     std::unique_ptr<CaptureSession> session(new CaptureSession());
     session->name_ = BaseName(path);
     session->replay_ = true;
     // No filter program here: the detector itself passes over everything but TCP, and running the
     // program in user space for every packet of a file would only slow the replay down.
-    session->source_ = CaptureFileSource::Open(path, error);
-    if (!session->source_) return nullptr;
-    if (ownAddress)
-        session->ownAddress_ = *ownAddress;
-    else
-        session->inference_ = std::make_unique<OwnAddressInference>();
-    session->totals_.ownAddressKnown = ownAddress.has_value();
+    auto source = CaptureFileSource::Open(path, error);
+    if (!source) return nullptr;
+    // A stream's link type is known once its header has come (on the capture thread).
+    const bool headerRead = source->HeaderRead();
+    session->source_ = std::move(source);
+    std::string problem;
+    if (headerRead && !session->ChooseDecoder(&problem)) {
+        if (error) *error = "cannot read capture file " + path + ": " + problem;
+        return nullptr;
+    }
+    session->ownAddresses_ = ownAddresses;
+    session->inferring_ = ownAddresses.Empty();
+    if (session->inferring_) session->inference_ = std::make_unique<OwnAddressInference>();
+    session->totals_.ownAddressKnown = !ownAddresses.Empty();
     session->StartThread();
     return session;
+}
+
+bool CaptureSession::ChooseDecoder(std::string* error) {
+    const int linkType = source_->LinkType();
+    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    if (!decoder) {
+        *error = "its link type " + FrameDecoder::DescribeLinkType(linkType) + " cannot be read (Tarnwick reads " +
+                 FrameDecoder::ReadableLinkTypes() + ")";
+        return false;
+    }
+    decoder_ = *decoder;
+    return true;
 }
 
 CaptureSession::~CaptureSession() {
@@ -124,9 +135,10 @@ void CaptureSession::Run() {
         callbackInstalled_.wait(lock, [this] { return callback_.load() != nullptr || stop_.load(); });
     }
     // A stream's header may keep the thread waiting here until its writer sends it, or until a stop.
+    std::string problem;
     if (!stop_.load() && source_->Start()) {
-        ethernet_ = source_->LinkType() == DLT_EN10MB;
-        ReadUntilStopped();
+        if (ChooseDecoder(&problem)) ReadUntilStopped();
+        else endError_ = "cannot read capture file " + name_ + ": " + problem;
     } else if (!stop_.load()) {
         endError_ = source_->Error();
     }
@@ -137,7 +149,7 @@ void CaptureSession::Run() {
 
 void CaptureSession::ReadUntilStopped() {
     HttpVideoDetector detector(
-        ownAddress_, pending_, ignored_, [this](DetectedVideo video) { Deliver(std::move(video)); }, name_);
+        ownAddresses_, pending_, ignored_, [this](DetectedVideo video) { Deliver(std::move(video)); }, name_, decoder_);
     detector_ = &detector;
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
@@ -154,25 +166,41 @@ void CaptureSession::ReadUntilStopped() {
 
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
     ++totals_.packets;
-    if (!ethernet_) return;
-    if (inference_) {
-        InferOwnAddress(header, bytes);
+    const PacketView frame(bytes, header.caplen);
+    if (!decoder_.Decode(frame, segment_)) return;
+    if (inferring_) {
+        InferOwnAddresses(header, frame);
         return;
     }
-    detector_->ProcessPacket(bytes, header.caplen, static_cast<int64_t>(header.ts.tv_sec));
+    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec));
 }
 
-void CaptureSession::InferOwnAddress(const pcap_pkthdr& header, const uint8_t* bytes) {
-    const std::optional<Ipv4Address> own = inference_->Examine(header, bytes);
-    if (!own) return;
-    ownAddress_ = *own;
+void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame) {
+    const bool namesOwnAddress = senders_.Observe(frame, segment_);
+    if (inference_) {
+        if (!namesOwnAddress) {
+            inference_->Hold(header, frame.Pointer(0));
+            return;
+        }
+        AdoptOwnAddress(segment_.sourceAddress);
+        inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
+            const PacketView heldFrame(heldBytes, held.caplen);
+            TcpSegment heldSegment;
+            if (decoder_.Decode(heldFrame, heldSegment))
+                detector_->ProcessSegment(heldFrame, heldSegment, static_cast<int64_t>(held.ts.tv_sec));
+        });
+        inference_.reset();
+    } else if (namesOwnAddress) {
+        AdoptOwnAddress(segment_.sourceAddress);
+    }
+    inferring_ = !senders_.Complete();
+    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec));
+}
+
+void CaptureSession::AdoptOwnAddress(const IpAddress& address) {
+    ownAddresses_.Add(address);
     totals_.ownAddressKnown = true;
-    detector_->SetOwnAddress(*own);
-    inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
-        detector_->ProcessPacket(heldBytes, held.caplen, static_cast<int64_t>(held.ts.tv_sec));
-    });
-    inference_.reset();
-    detector_->ProcessPacket(bytes, header.caplen, static_cast<int64_t>(header.ts.tv_sec));
+    detector_->AddOwnAddress(address);
 }
 
 void CaptureSession::PublishStatistics(bool force) {

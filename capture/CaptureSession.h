@@ -14,12 +14,16 @@
 #include <string>
 #include <thread>
 
+#include "capture/decode/FrameDecoder.h"
+#include "capture/decode/TcpSegment.h"
 #include "capture/detect/DetectedVideo.h"
 #include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
 #include "capture/detect/OwnAddressInference.h"
+#include "capture/detect/OwnAddresses.h"
 #include "capture/detect/PendingRequest.h"
 #include "capture/detect/PendingRequestTable.h"
+#include "capture/detect/RequestSenders.h"
 #include "capture/source/CaptureStatistics.h"
 #include "capture/source/LiveAdapterSource.h"
 #include "capture/source/PacketSource.h"
@@ -36,23 +40,25 @@ using DetectionCallback = void (*)(DetectedVideo);
 struct ReplayTotals {
     uint64_t packets = 0;
     DetectionCounts detections;
-    bool ownAddressKnown = false;  // given, or found in the packets
+    bool ownAddressKnown = false;  // one at least given, or found in the packets
 };
 
 class CaptureSession final : private PacketHandler {
 public:
-    // Opens the adapter for live capture of "tcp" with a kernel buffer of bufferMiB and starts the
-    // capture thread. When that fails, CaptureStarted() is false and StartError() says why; the
-    // session can still be destroyed at once.
+    // Opens the adapter (or "any", every adapter at once) for live capture of TCP, tagged or not, with
+    // a kernel buffer of bufferMiB and starts the capture thread. When that fails (also for a link type
+    // whose frames cannot be read), CaptureStarted() is false and StartError() says why; the session
+    // can still be destroyed at once.
     explicit CaptureSession(const std::string& adapterName, int bufferMiB = LiveAdapterSource::kDefaultBufferMiB);
 
     // Replays a pcap or pcapng capture: a file, a FIFO, or standard input for "-". The packets' capture
-    // times are the clock. The own address is the given one, else the sender of the first TCP payload
-    // that begins with "GET " (found as the packets come: the capture is read once). The replay starts
-    // once a detection callback is installed, so nothing in it is missed.
-    // Nothing (and *error set) when the capture cannot be opened, or a regular file is no capture; a
-    // stream that turns out to be no capture ends the session with EndError() set.
-    static std::unique_ptr<CaptureSession> OpenFile(const std::string& path, std::optional<Ipv4Address> ownAddress,
+    // times are the clock. The own addresses are the given ones, else for each IP version the sender of
+    // its first TCP payload that begins with "GET " (found as the packets come: the capture is read
+    // once). The replay starts once a detection callback is installed, so nothing in it is missed.
+    // Nothing (and *error set) when the capture cannot be opened, or a regular file is no capture or
+    // holds frames of a link type that cannot be read; a stream that turns out so ends the session with
+    // EndError() set.
+    static std::unique_ptr<CaptureSession> OpenFile(const std::string& path, const OwnAddresses& ownAddresses,
                                                     std::string* error);
 
     // Stops the thread at once, even one waiting for a silent stream, closes the source and drops all state.
@@ -84,8 +90,8 @@ public:
     bool IsReplay() const { return replay_; }
     // The adapter's name, or the capture file's name without its folder ("stdin" for standard input).
     const std::string& Name() const { return name_; }
-    // For a replay without a given address, meaningful once Finished().
-    const Ipv4Address& OwnAddress() const { return ownAddress_; }
+    // For a replay without given addresses, complete once Finished().
+    const OwnAddresses& OwnAddressSet() const { return ownAddresses_; }
     // Meaningful once Finished().
     const ReplayTotals& Totals() const { return totals_; }
     // A live capture's kernel figures, refreshed about once a second and when the capture ends;
@@ -98,7 +104,11 @@ private:
     void Run();
     void ReadUntilStopped();
     void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override;
-    void InferOwnAddress(const pcap_pkthdr& header, const uint8_t* bytes);
+    // A replay's packets while its own addresses are still being found.
+    void InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame);
+    void AdoptOwnAddress(const IpAddress& address);
+    // The decoder for the source's link type; false, with the reason in *error, when it cannot be read.
+    bool ChooseDecoder(std::string* error);
     void PublishStatistics(bool force);
     void Deliver(DetectedVideo video);
 
@@ -106,10 +116,11 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{true};
     std::unique_ptr<PacketSource> source_;
-    bool ethernet_ = true;  // frames of other link types are skipped, never misread
+    FrameDecoder decoder_;
+    TcpSegment segment_;  // filled anew by every decode
     bool replay_ = false;
     bool started_ = false;
-    Ipv4Address ownAddress_{};
+    OwnAddresses ownAddresses_;
     std::string name_;
     std::string startError_;
     std::string endError_;
@@ -117,7 +128,11 @@ private:
     PendingRequestTable pending_;
     IgnoreList ignored_;
     HttpVideoDetector* detector_ = nullptr;           // the capture thread's, while it runs
-    std::unique_ptr<OwnAddressInference> inference_;  // until a replay's own address is known
+    // A replay without given addresses: packets are held back until the first request names an own
+    // address; the other IP version's comes from its first request as the packets pass.
+    bool inferring_ = false;
+    std::unique_ptr<OwnAddressInference> inference_;
+    RequestSenders senders_;
     mutable std::mutex statisticsMutex_;
     std::optional<CaptureStatistics> statistics_;
     std::chrono::steady_clock::time_point statisticsRead_{};

@@ -17,18 +17,19 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         {"--help", &cl.help}, {"-h", &cl.help}, {"--list-adapters", &cl.listAdapters},
         {"--headless", &cl.headless}, {"--json", &cl.json}};
     const std::map<std::string, std::string*> values = {
-        {"--read", &cl.readFile},         {"--own-address", &cl.ownAddress}, {"--screenshot", &cl.screenshot},
-        {"--download", &cl.downloadUrl}, {"--output", &cl.outputFile},      {"--save-dir", &cl.saveDir},
-        {"--buffer-size", &bufferSize}};
+        {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
+        {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize}};
+    const std::map<std::string, std::vector<std::string>*> repeatable = {
+        {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (auto f = flags.find(arg); f != flags.end()) {
             *f->second = true;
             continue;
         }
-        bool isInterface = arg == "--interface";
         auto v = values.find(arg);
-        if (!isInterface && v == values.end()) {
+        auto r = repeatable.find(arg);
+        if (v == values.end() && r == repeatable.end()) {
             cl.error = "unknown option: " + arg;
             return cl;
         }
@@ -36,7 +37,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             cl.error = "option " + arg + " needs a value";
             return cl;
         }
-        if (isInterface) cl.interfaces.push_back(argv[++i]);
+        if (r != repeatable.end()) r->second->push_back(argv[++i]);
         else *v->second = argv[++i];
     }
     if (!bufferSize.empty()) {
@@ -48,10 +49,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             return cl;
         }
     }
-    in_addr address{};
-    if (!cl.ownAddress.empty() && inet_pton(AF_INET, cl.ownAddress.c_str(), &address) != 1)
-        cl.error = "--own-address needs an IPv4 address such as 192.168.1.5";
-    else if (cl.json && !cl.headless)
+    for (const auto& address : cl.ownAddresses) {
+        unsigned char bytes[16];
+        if (inet_pton(AF_INET, address.c_str(), bytes) != 1 && inet_pton(AF_INET6, address.c_str(), bytes) != 1) {
+            cl.error = "--own-address needs an IPv4 or IPv6 address such as 192.168.1.5 or 2001:db8::5";
+            return cl;
+        }
+    }
+    if (cl.json && !cl.headless)
         cl.error = "--json works with --headless";
     else if (!cl.interfaces.empty() && !cl.headless)
         cl.error = "--interface works with --headless";
@@ -75,16 +80,17 @@ std::string UsageText() {
            "  (no options)            open the \"Recently Sniffed Videos\" window\n"
            "  --read FILE             take packets from a pcap or pcapng file, a FIFO, or standard\n"
            "                          input (-) instead of live capture\n"
-           "  --own-address A.B.C.D   this host's address in the capture (default: the sender of\n"
-           "                          the first GET request in it)\n"
+           "  --own-address ADDRESS   this host's IPv4 or IPv6 address in the capture (repeatable;\n"
+           "                          default: the sender of the first GET request of each IP version)\n"
            "  --screenshot FILE.png   render the window into a PNG file and exit\n"
            "  --headless              no window: print every accepted video on standard output\n"
            "  --json                  with --headless: one JSON object per line\n"
-           "  --interface NAME        with --headless: capture only on NAME (repeatable)\n"
+           "  --interface NAME        with --headless: capture only on NAME (repeatable); \"any\" captures\n"
+           "                          on every adapter at once\n"
            "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
            std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
-           "  --list-adapters         print each usable adapter and its address\n"
+           "  --list-adapters         print each usable adapter, its link type and its own addresses\n"
            "  --download URL --output FILE\n"
            "                          download URL into FILE with a progress line\n"
            "  --help                  show this text\n"

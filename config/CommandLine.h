@@ -13,7 +13,7 @@ struct CommandLine {
     bool json = false;
     std::vector<std::string> interfaces;  // --interface NAME, repeatable
     std::string readFile;                 // --read FILE (a capture file, a FIFO, or "-" for standard input)
-    std::string ownAddress;               // --own-address A.B.C.D
+    std::vector<std::string> ownAddresses;  // --own-address ADDRESS (IPv4 or IPv6), repeatable
     std::string screenshot;               // --screenshot FILE.png
     std::string downloadUrl;              // --download URL
     std::string outputFile;               // --output FILE

@@ -13,8 +13,9 @@ CaptureSessions& CaptureSessionList() {
 CaptureStart StartCapture(const CommandLine& options) {
     CaptureStart start;
     if (!options.readFile.empty()) {
-        std::optional<Ipv4Address> own;
-        if (!options.ownAddress.empty()) own = ParseAddress(options.ownAddress);
+        OwnAddresses own;
+        for (const auto& text : options.ownAddresses)
+            if (const auto address = IpAddress::Parse(text)) own.Add(*address);
         std::string error;
         auto session = CaptureSession::OpenFile(options.readFile, own, &error);
         if (session) start.sessions.push_back(std::move(session));
@@ -31,7 +32,7 @@ CaptureStart StartCapture(const CommandLine& options) {
     for (const auto& adapter : usable)
         if (options.interfaces.empty()) names.push_back(adapter.name);
     for (const auto& name : options.interfaces) {
-        bool known = false;
+        bool known = name == kAnyAdapter;  // every adapter at once
         for (const auto& adapter : usable) known = known || adapter.name == name;
         if (!known) {
             start.problem = "unknown or unusable adapter \"" + name + "\" (see tarnwick --list-adapters)";
@@ -40,7 +41,7 @@ CaptureStart StartCapture(const CommandLine& options) {
         names.push_back(name);
     }
     if (names.empty()) {
-        start.problem = "no usable network adapter: none has an IPv4 address to watch";
+        start.problem = "no usable network adapter: none has an IPv4 or global IPv6 address to watch";
         return start;
     }
     std::string failures;

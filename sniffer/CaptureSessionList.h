@@ -25,7 +25,8 @@ struct CaptureStart {
     std::string warnings = {};
 };
 
-// Opens one session per usable adapter (or per --interface name), or one session over --read's file.
+// Opens one session per usable adapter (or per --interface name, "any" included), or one session over
+// --read's file.
 // Sessions that could not open stay in the list, destroyable at once. Callbacks are not yet set.
 using CaptureStarter = std::function<CaptureStart()>;
 CaptureStart StartCapture(const CommandLine& options);

@@ -22,6 +22,9 @@ public:
         if (offset >= size_) return std::nullopt;
         return bytes_[offset];
     }
+    // The address of the byte at offset, for reading bytes already checked with Has(); never dereference
+    // it beyond them.
+    const uint8_t* Pointer(size_t offset) const { return bytes_ + offset; }
     // Copies count bytes starting at offset into out; false (out untouched) when they are not all there.
     bool Copy(size_t offset, size_t count, uint8_t* out) const {
         if (!Has(offset, count)) return false;

@@ -2,7 +2,6 @@
 #include "capture/detect/HttpVideoDetector.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -13,31 +12,19 @@ namespace tarnwick {
 
 namespace Rules = VideoResponseRules;
 
-HttpVideoDetector::HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable& pending, IgnoreList& ignored,
-                                     Deliver deliver, std::string sourceName)
-    : ownAddress_(ownAddress), pending_(pending), reporter_(ignored, std::move(deliver), std::move(sourceName)) {}
+HttpVideoDetector::HttpVideoDetector(OwnAddresses ownAddresses, PendingRequestTable& pending, IgnoreList& ignored,
+                                     Deliver deliver, std::string sourceName, FrameDecoder decoder)
+    : ownAddresses_(std::move(ownAddresses)),
+      decoder_(decoder),
+      pending_(pending),
+      reporter_(ignored, std::move(deliver), std::move(sourceName)) {}
 
-void HttpVideoDetector::ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
-    const PacketView frame(bytes, capturedLength);
-    TcpFrame tcp;
-    // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
-    if (!TcpFrame::Parse(frame, tcp) || tcp.payloadLength < 3) return;
-    if (tcp.sourceAddress == ownAddress_) {
-        RecordRequest(frame, tcp, captureTimeSeconds);
-        return;
-    }
-    // Most incoming frames are body data; they are told apart here, without the response handling's set-up.
-    const size_t windowEnd = tcp.payloadStart + std::min(tcp.payloadLength, kSearchWindow);
-    if (frame.Find(Rules::kResponseMarker, tcp.payloadStart, windowEnd)) {
-        HandleResponse(frame, tcp, captureTimeSeconds);
-    } else if (Rules::StartsFlv(frame, tcp.payloadStart)) {
-        // A body packet right after a header that filled its packet exactly.
-        ++counts_.videoAnswers;
-        Report(previousRequest_, previousSizeText_, std::string(Rules::kFlvType), captureTimeSeconds);
-    }
+void HttpVideoDetector::ReportFlvContinuation(int64_t now) {
+    ++counts_.videoAnswers;
+    Report(previousRequest_, previousSizeText_, std::string(Rules::kFlvType), now);
 }
 
-void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
+void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpSegment& tcp, int64_t now) {
     const size_t start = tcp.payloadStart;
     const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
     const auto get = frame.Find(Rules::kRequestMarker, start, windowEnd);
@@ -46,7 +33,8 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     if (!blank) return;
     ++counts_.requests;
 
-    const ConnectionKey key{tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort};
+    const auto key =
+        pending_.Hashed({tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort});
     pending_.Prefetch(key);  // arrives while the headers are searched
 
     // Views into the frame: the table copies the texts into its own entry.
@@ -63,7 +51,7 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpFrame& t
     pending_.Add(key, host, path, requestText, now);
 }
 
-void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now) {
+void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment& tcp, int64_t now) {
     const size_t start = tcp.payloadStart;
     const size_t payloadEnd = start + tcp.payloadLength;
     const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
@@ -72,7 +60,8 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
     if (frame.StartsWith(start, "GET ") && counts_.otherRequests++ == 0) counts_.firstOtherSender = tcp.sourceAddress;
 
     // The request is claimed only after the searches below, which give the prefetch time to arrive.
-    const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    const auto key =
+        pending_.Hashed({tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort});
     pending_.Prefetch(key);
 
     std::string sizeText = Rules::SizeText(frame, start, windowEnd);
@@ -105,10 +94,8 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpFrame& 
 std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
     if (request.path.empty()) return {};
     if (!request.host.empty()) return VideoReporter::JoinUrl(request.host, request.path);
-    char address[16];
-    const auto& server = request.key.serverAddress;
-    const int length = std::snprintf(address, sizeof address, "%d.%d.%d.%d", server[0], server[1], server[2], server[3]);
-    return VideoReporter::JoinUrl(std::string_view(address, static_cast<size_t>(std::max(length, 0))), request.path);
+    const IpAddress& server = request.key.serverAddress;
+    return VideoReporter::JoinUrl(server.IsIpv4() ? server.ToString() : "[" + server.ToString() + "]", request.path);
 }
 
 void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,

@@ -1,18 +1,22 @@
 // Turns captured TCP frames into detected videos: GET requests out, video responses in.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "capture/decode/FrameDecoder.h"
 #include "capture/decode/PacketView.h"
-#include "capture/decode/TcpFrame.h"
+#include "capture/decode/TcpSegment.h"
 #include "capture/detect/DetectedVideo.h"
 #include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
+#include "capture/detect/OwnAddresses.h"
 #include "capture/detect/PendingRequestTable.h"
 #include "capture/detect/VideoReporter.h"
+#include "capture/detect/VideoResponseRules.h"
 
 namespace tarnwick {
 
@@ -24,27 +28,41 @@ public:
 
     static constexpr size_t kSearchWindow = 8192;
 
-    // sourceName names the adapter or capture file in every DetectedVideo.
-    HttpVideoDetector(Ipv4Address ownAddress, PendingRequestTable& pending, IgnoreList& ignored, Deliver deliver,
-                      std::string sourceName);
+    // sourceName names the adapter or capture file in every DetectedVideo. A frame is outgoing when its
+    // link layer says so, else when it was sent from one of ownAddresses. decoder reads the frames
+    // handed to ProcessPacket.
+    HttpVideoDetector(OwnAddresses ownAddresses, PendingRequestTable& pending, IgnoreList& ignored, Deliver deliver,
+                      std::string sourceName, FrameDecoder decoder = {});
 
-    void ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds);
-    // For a replay whose own address is found in the packets after the detector was made.
-    void SetOwnAddress(Ipv4Address ownAddress) { ownAddress_ = ownAddress; }
+    // Decodes a whole captured frame, then examines its segment.
+    void ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
+        const PacketView frame(bytes, capturedLength);
+        if (decoder_.Decode(frame, packetSegment_)) ProcessSegment(frame, packetSegment_, captureTimeSeconds);
+    }
+    // A segment already decoded from frame. Inline: most frames are body data, told apart here.
+    [[gnu::always_inline]] void ProcessSegment(const PacketView& frame, const TcpSegment& segment,
+                                               int64_t captureTimeSeconds);
+    // For a replay whose own addresses are found in the packets after the detector was made.
+    void AddOwnAddress(const IpAddress& address) { ownAddresses_.Add(address); }
     // What the detector has seen so far; kept off the per-frame path (only requests and answers count).
     const DetectionCounts& Counts() const { return counts_; }
 
-    // Host and path of a request as reported, or empty when the request has no path.
+    // Host and path of a request as reported, or empty when the request has no path. Without a Host
+    // header, the server address stands for the host (an IPv6 address in brackets).
     static std::string UrlOf(const PendingRequest& request);
 
 private:
-    void RecordRequest(const PacketView& frame, const TcpFrame& tcp, int64_t now);
+    void RecordRequest(const PacketView& frame, const TcpSegment& tcp, int64_t now);
+    // A body packet right after a header that filled its packet exactly.
+    void ReportFlvContinuation(int64_t now);
     // An incoming frame whose search window holds "HTTP".
-    void HandleResponse(const PacketView& frame, const TcpFrame& tcp, int64_t now);
+    void HandleResponse(const PacketView& frame, const TcpSegment& tcp, int64_t now);
     void Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
                 int64_t now);
 
-    Ipv4Address ownAddress_;
+    OwnAddresses ownAddresses_;
+    FrameDecoder decoder_;
+    TcpSegment packetSegment_;  // reused by ProcessPacket rather than set up anew for every frame
     PendingRequestTable& pending_;
     VideoReporter reporter_;
     PendingRequest previousRequest_;
@@ -52,5 +70,23 @@ private:
     std::string previousSizeText_;
     DetectionCounts counts_;
 };
+
+inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const TcpSegment& tcp,
+                                              int64_t captureTimeSeconds) {
+    // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
+    if (tcp.payloadLength < 3) return;
+    const bool outgoing = tcp.direction == PacketDirection::Unknown ? ownAddresses_.Contains(tcp.sourceAddress)
+                                                                    : tcp.direction == PacketDirection::Outgoing;
+    if (outgoing) {
+        RecordRequest(frame, tcp, captureTimeSeconds);
+        return;
+    }
+    // Most incoming frames are body data; they are told apart here, without the response handling's set-up.
+    const size_t windowEnd = tcp.payloadStart + std::min(tcp.payloadLength, kSearchWindow);
+    if (frame.Find(VideoResponseRules::kResponseMarker, tcp.payloadStart, windowEnd))
+        HandleResponse(frame, tcp, captureTimeSeconds);
+    else if (VideoResponseRules::StartsFlv(frame, tcp.payloadStart))
+        ReportFlvContinuation(captureTimeSeconds);
+}
 
 }  // namespace tarnwick

@@ -1,18 +1,12 @@
 // Finds this host's address in a replay given without one, reading the packets only once.
 #include "capture/detect/OwnAddressInference.h"
 
-#include "capture/decode/PacketView.h"
-#include "capture/decode/TcpFrame.h"
 
 namespace tarnwick {
 
-std::optional<Ipv4Address> OwnAddressInference::Examine(const pcap_pkthdr& header, const uint8_t* bytes) {
-    const PacketView frame(bytes, header.caplen);
-    TcpFrame tcp;
-    if (TcpFrame::Parse(frame, tcp) && frame.StartsWith(tcp.payloadStart, "GET ")) return tcp.sourceAddress;
-
+void OwnAddressInference::Hold(const pcap_pkthdr& header, const uint8_t* bytes) {
     // The bound covers each packet's bookkeeping too: a flood of small frames must not escape it.
-    const size_t cost = frame.Size() + sizeof(HeldPacket);
+    const size_t cost = header.caplen + sizeof(HeldPacket);
     while (!held_.empty() && heldBytes_ + cost > holdBytes_) {
         heldBytes_ -= held_.front().bytes.size() + sizeof(HeldPacket);
         held_.pop_front();
@@ -20,11 +14,10 @@ std::optional<Ipv4Address> OwnAddressInference::Examine(const pcap_pkthdr& heade
     }
     if (cost > holdBytes_) {
         ++letGo_;
-        return std::nullopt;
+        return;
     }
-    held_.push_back({header, std::vector<uint8_t>(bytes, bytes + frame.Size())});
+    held_.push_back({header, std::vector<uint8_t>(bytes, bytes + header.caplen)});
     heldBytes_ += cost;
-    return std::nullopt;
 }
 
 void OwnAddressInference::ReleaseHeld(const Release& release) {

@@ -7,16 +7,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <optional>
 #include <vector>
 
-#include "capture/decode/Ipv4Address.h"
 
 namespace tarnwick {
 
-// The own address is the sender of the first packet whose TCP payload begins with "GET ". Packets
-// before it are held back (copied, within a bound) and handed on once the address is known, so the
-// detector sees the whole replay as if the address had been given: a stream cannot be read twice.
+// The first own address is the sender of the first packet whose TCP payload begins with "GET " (see
+// RequestSenders). Packets before it are held back here (copied, within a bound) and handed on once the
+// address is known, so the detector sees the whole replay as if the address had been given: a stream
+// cannot be read twice.
 class OwnAddressInference {
 public:
     using Release = std::function<void(const pcap_pkthdr& header, const uint8_t* bytes)>;
@@ -26,9 +25,8 @@ public:
 
     explicit OwnAddressInference(size_t holdBytes = kDefaultHoldBytes) : holdBytes_(holdBytes) {}
 
-    // The address once this packet decides it (the packet itself is not held); otherwise the packet is
-    // held and nothing is returned.
-    std::optional<Ipv4Address> Examine(const pcap_pkthdr& header, const uint8_t* bytes);
+    // Keeps a copy of a packet that named no own address.
+    void Hold(const pcap_pkthdr& header, const uint8_t* bytes);
     // Hands every held packet to release, oldest first, and forgets them.
     void ReleaseHeld(const Release& release);
 

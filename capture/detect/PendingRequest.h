@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <string>
 
-#include "capture/decode/Ipv4Address.h"
+#include "capture/decode/IpAddress.h"
 
 namespace tarnwick {
 
-// Addresses and ports exactly as they stand in the packet; no byte-order conversion.
+// Addresses (of either family) and ports exactly as they stand in the packet; no byte-order conversion.
 struct ConnectionKey {
-    Ipv4Address clientAddress{};
-    Ipv4Address serverAddress{};
+    IpAddress clientAddress;
+    IpAddress serverAddress;
     uint16_t clientPort = 0;
     uint16_t serverPort = 0;
 

@@ -2,8 +2,11 @@
 #include "capture/detect/PendingRequestTable.h"
 
 #include <algorithm>
+#include <bit>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <random>
 #include <utility>
 
 namespace tarnwick {
@@ -11,6 +14,7 @@ namespace tarnwick {
 // One allocation: this header, then the host, path and request text bytes back to back.
 struct PendingRequestTable::Node {
     ConnectionKey key;
+    uint64_t hash = 0;
     int64_t timeAdded = 0;
     size_t hostLength = 0;
     size_t pathLength = 0;
@@ -59,40 +63,49 @@ struct Links {
     }
 };
 
-uint64_t Mix(uint64_t value) {
-    value += 0x9E3779B97F4A7C15ull;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-    return value ^ (value >> 31);
+// Drawn once per process, so that no two runs place the same connections together.
+template <size_t Count>
+std::array<uint64_t, Count> ProcessHashKeys() {
+    static const std::array<uint64_t, Count> keys = [] {
+        std::array<uint64_t, Count> drawn{};
+        try {
+            std::random_device device;
+            for (auto& key : drawn) key = static_cast<uint64_t>(device()) << 32 | device();
+        } catch (const std::exception&) {
+            // No entropy source at all: the clock and an address still differ from run to run.
+            std::seed_seq seed{static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()),
+                               static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&drawn))};
+            std::mt19937_64 generator(seed);
+            for (auto& key : drawn) key = generator();
+        }
+        return drawn;
+    }();
+    return keys;
 }
 
 }  // namespace
 
 PendingRequestTable::PendingRequestTable(size_t maxEntries, size_t maxBytes)
-    : maxEntries_(std::max<size_t>(maxEntries, 1)), maxBytes_(maxBytes), buckets_(kInitialBuckets) {}
+    : hashKeys_(ProcessHashKeys<kKeyWords + 1>()),
+      maxEntries_(std::max<size_t>(maxEntries, 1)),
+      maxBytes_(maxBytes),
+      buckets_(kInitialBuckets),
+      bucketShift_(64 - static_cast<unsigned>(std::countr_zero(kInitialBuckets))) {}
 
 PendingRequestTable::~PendingRequestTable() { Clear(); }
-
-size_t PendingRequestTable::Hash(const ConnectionKey& key) {
-    uint32_t client = 0, server = 0;
-    std::memcpy(&client, key.clientAddress.data(), 4);
-    std::memcpy(&server, key.serverAddress.data(), 4);
-    const uint64_t addresses = (static_cast<uint64_t>(client) << 32) | server;
-    const uint64_t ports = (static_cast<uint64_t>(key.clientPort) << 16) | key.serverPort;
-    return static_cast<size_t>(Mix(addresses ^ Mix(ports)));
-}
 
 // Doubles the buckets once there are more entries than buckets. Re-adding in arrival order keeps
 // every bucket in arrival order; like any growing hash table, this is paid for by the Adds before it.
 void PendingRequestTable::GrowBuckets() {
     buckets_.assign(buckets_.size() * 2, Chain{});
+    --bucketShift_;
     for (Node* node = arrivals_.oldest; node; node = node->newerArrival)
-        Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(node->key), node);
+        Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(node->hash), node);
 }
 
 void PendingRequestTable::Remove(Node* node) {
     Links<Node, Chain, &Node::olderArrival, &Node::newerArrival>::Unlink(arrivals_, node);
-    Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Unlink(BucketOf(node->key), node);
+    Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Unlink(BucketOf(node->hash), node);
     Links<Node, Chain, &Node::olderSameTime, &Node::newerSameTime>::Unlink(*node->secondChain, node);
     if (!node->secondChain->oldest) {
         if (lastSecond_ != bySecond_.end() && &lastSecond_->second == node->secondChain) lastSecond_ = bySecond_.end();
@@ -103,7 +116,7 @@ void PendingRequestTable::Remove(Node* node) {
     Node::Free(node);
 }
 
-void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, std::string_view path,
+void PendingRequestTable::Add(const HashedKey& key, std::string_view host, std::string_view path,
                               std::string_view requestText, int64_t nowSeconds) {
     // Every entry with nowSeconds - timeAdded > kMaxAgeSeconds, whole seconds at a time.
     while (!bySecond_.empty() && bySecond_.begin()->first < nowSeconds - kMaxAgeSeconds)
@@ -114,7 +127,8 @@ void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, s
     while (arrivals_.oldest && (size_ >= maxEntries_ || bytes_ + cost > maxBytes_)) Remove(arrivals_.oldest);
 
     Node* node = new (::operator new(sizeof(Node) + textBytes)) Node;
-    node->key = key;
+    node->key = key.key;
+    node->hash = key.hash;
     node->timeAdded = nowSeconds;
     node->hostLength = host.size();
     node->pathLength = path.size();
@@ -134,12 +148,12 @@ void PendingRequestTable::Add(const ConnectionKey& key, std::string_view host, s
     bytes_ += cost;
     ++size_;
     if (size_ > buckets_.size()) GrowBuckets();
-    else Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(key), node);
+    else Links<Node, Chain, &Node::olderInBucket, &Node::newerInBucket>::Append(BucketOf(key.hash), node);
 }
 
-bool PendingRequestTable::Take(const ConnectionKey& key, PendingRequest& into) {
-    Node* node = BucketOf(key).oldest;
-    while (node && !(node->key == key)) node = node->newerInBucket;
+bool PendingRequestTable::Take(const HashedKey& key, PendingRequest& into) {
+    Node* node = BucketOf(key.hash).oldest;
+    while (node && !(node->hash == key.hash && node->key == key.key)) node = node->newerInBucket;
     if (!node) {
         into.key = {};
         into.timeAdded = 0;

@@ -1,27 +1,41 @@
-// Which network adapters can be watched, and the own address of each.
+// Which network adapters can be watched, and the own addresses of each.
 #include "capture/source/CaptureAdapters.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdio>
 #include <cstring>
 
 namespace tarnwick {
 
-std::optional<Ipv4Address> FirstUsableAddress(const pcap_addr_t* addresses) {
-    for (const pcap_addr_t* entry = addresses; entry; entry = entry->next) {
-        if (!entry->addr || entry->addr->sa_family != AF_INET) continue;
-        sockaddr_in ipv4{};
-        std::memcpy(&ipv4, entry->addr, sizeof ipv4);
-        Ipv4Address address;
-        std::memcpy(address.data(), &ipv4.sin_addr, 4);
-        const uint8_t first = address[0];
-        if (first == 0 || first == 169 || first == 254 || first == 255) continue;
-        return address;
+bool IsUsableOwnAddress(const IpAddress& address) {
+    if (address.IsIpv4()) {
+        const uint8_t first = address.Ipv4Bytes()[0];
+        return first != 0 && first != 169 && first != 254 && first != 255;
     }
-    return std::nullopt;
+    const uint8_t first = address.Bytes()[0];
+    return (first & 0xE0) == 0x20 || (first & 0xFE) == 0xFC;
+}
+
+OwnAddresses UsableAddressesOf(const pcap_addr_t* addresses) {
+    OwnAddresses usable;
+    for (const pcap_addr_t* entry = addresses; entry; entry = entry->next) {
+        if (!entry->addr) continue;
+        IpAddress address;
+        if (entry->addr->sa_family == AF_INET) {
+            sockaddr_in ipv4{};
+            std::memcpy(&ipv4, entry->addr, sizeof ipv4);
+            address = IpAddress::FromIpv4Bytes(reinterpret_cast<const uint8_t*>(&ipv4.sin_addr));
+        } else if (entry->addr->sa_family == AF_INET6) {
+            sockaddr_in6 ipv6{};
+            std::memcpy(&ipv6, entry->addr, sizeof ipv6);
+            address = IpAddress::FromIpv6Bytes(reinterpret_cast<const uint8_t*>(&ipv6.sin6_addr));
+        } else {
+            continue;
+        }
+        if (IsUsableOwnAddress(address)) usable.Add(address);
+    }
+    return usable;
 }
 
 std::vector<CaptureAdapter> UsableAdaptersOf(const pcap_if_t* adapters) {
@@ -30,7 +44,8 @@ std::vector<CaptureAdapter> UsableAdaptersOf(const pcap_if_t* adapters) {
         if (!adapter->addresses || !adapter->name) continue;
         // Equality, not a bit test: loopback together with other flags is still examined.
         if (adapter->flags == PCAP_IF_LOOPBACK) continue;
-        if (auto address = FirstUsableAddress(adapter->addresses)) usable.push_back({adapter->name, *address});
+        OwnAddresses addresses = UsableAddressesOf(adapter->addresses);
+        if (!addresses.Empty()) usable.push_back({adapter->name, std::move(addresses)});
     }
     return usable;
 }
@@ -53,18 +68,38 @@ std::vector<std::string> ListCaptureAdapters() {
     return names;
 }
 
-std::string FormatAddress(const Ipv4Address& address) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
-    return text;
+OwnAddresses OwnAddressesOfAdapter(const std::string& name) {
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* adapters = nullptr;
+    if (pcap_findalldevs(&adapters, errorText) != 0) return {};
+    OwnAddresses addresses;
+    for (const pcap_if_t* adapter = adapters; adapter; adapter = adapter->next)
+        if (adapter->name && (name == kAnyAdapter || name == adapter->name))
+            addresses.Add(UsableAddressesOf(adapter->addresses));
+    pcap_freealldevs(adapters);
+    return addresses;
 }
 
-std::optional<Ipv4Address> ParseAddress(const std::string& text) {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) return std::nullopt;
-    Ipv4Address address;
-    std::memcpy(address.data(), &parsed, 4);
-    return address;
+void PreferCookedHeaderV2(pcap_t* handle) {
+    int* linkTypes = nullptr;
+    const int count = pcap_list_datalinks(handle, &linkTypes);
+    bool offered = false;
+    for (int i = 0; i < count; ++i) offered = offered || linkTypes[i] == DLT_LINUX_SLL2;
+    if (count > 0) pcap_free_datalinks(linkTypes);
+    if (offered && pcap_datalink(handle) != DLT_LINUX_SLL2) pcap_set_datalink(handle, DLT_LINUX_SLL2);
+}
+
+std::optional<int> LinkTypeOfAdapter(const std::string& name) {
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* handle = pcap_create(name.c_str(), errorText);
+    if (!handle) return std::nullopt;
+    std::optional<int> linkType;
+    if (pcap_activate(handle) >= 0) {
+        PreferCookedHeaderV2(handle);
+        linkType = pcap_datalink(handle);
+    }
+    pcap_close(handle);
+    return linkType;
 }
 
 }  // namespace tarnwick

@@ -24,6 +24,9 @@ public:
     ReadResult ReadBatch(PacketHandler& handler) override;
     void Interrupt() override { stream_->Interrupt(); }
     int LinkType() const override { return handle_ ? pcap_datalink(handle_) : DLT_NULL; }
+    // True once the capture's header has been read, and with it the link type: at Open() for a regular
+    // file, at Start() for a stream.
+    bool HeaderRead() const { return handle_ != nullptr; }
 
     uint64_t PacketsRead() const { return packets_; }
 

@@ -5,6 +5,9 @@
 
 #include <climits>
 
+#include "capture/source/CaptureAdapters.h"
+#include "capture/source/TcpFilter.h"
+
 namespace tarnwick {
 
 namespace {
@@ -35,19 +38,6 @@ std::string ActivateErrorText(const std::string& name, int status, pcap_t* handl
     }
 }
 
-// Only TCP leaves the kernel.
-bool InstallTcpFilter(pcap_t* handle, std::string* error) {
-    bpf_program program{};
-    if (pcap_compile(handle, &program, "tcp", 1, PCAP_NETMASK_UNKNOWN) != 0) {
-        *error = std::string("cannot compile the capture filter: ") + pcap_geterr(handle);
-        return false;
-    }
-    const bool installed = pcap_setfilter(handle, &program) == 0;
-    if (!installed) *error = std::string("cannot install the capture filter: ") + pcap_geterr(handle);
-    pcap_freecode(&program);
-    return installed;
-}
-
 void Forward(u_char* handler, const pcap_pkthdr* header, const u_char* bytes) {
     reinterpret_cast<PacketHandler*>(handler)->HandlePacket(*header, bytes);
 }
@@ -73,6 +63,7 @@ std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& na
         *error = ActivateErrorText(name, status, handle);
         return nullptr;
     }
+    PreferCookedHeaderV2(handle);
     std::string filterError;
     if (!InstallTcpFilter(handle, &filterError)) {
         *error = "cannot capture on " + name + ": " + filterError;

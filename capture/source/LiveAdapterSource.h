@@ -16,8 +16,8 @@ public:
     // How long the kernel may hold a part-filled block: bounds how late a video shows up.
     static constexpr int kBlockTimeoutMs = 50;
 
-    // Opens name for live capture of TCP, not promiscuous, whole frames, with a kernel buffer of
-    // bufferMiB. Nothing (and *error set to a sentence the user can act on) when that fails.
+    // Opens name for live capture of TCP (untagged or behind VLAN tags), not promiscuous, whole frames,
+    // with a kernel buffer of bufferMiB; "any" with the second Linux cooked header where offered. Nothing (and *error set to a sentence the user can act on) when that fails.
     static std::unique_ptr<LiveAdapterSource> Open(const std::string& name, int bufferMiB, std::string* error);
     ~LiveAdapterSource() override;
 

@@ -14,8 +14,9 @@ namespace {
 // Owns the records of one hand-made enumeration.
 class Enumeration {
 public:
-    // Adds an adapter with the given address entries; an entry of family 0 gets no socket address.
-    void Adapter(const char* name, bpf_u_int32 flags, std::vector<std::pair<int, Ipv4Address>> entries) {
+    // Adds an adapter with the given address entries; an entry of family 0 gets no socket address. An
+    // entry of another family than AF_INET6 keeps the IPv4 bytes where an IPv4 socket address would.
+    void Adapter(const char* name, bpf_u_int32 flags, std::vector<std::pair<int, IpAddress>> entries) {
         pcap_if_t& adapter = adapters_.emplace_back();
         adapter.name = const_cast<char*>(name);
         adapter.flags = flags;
@@ -26,7 +27,8 @@ public:
                 sockaddr_storage& storage = sockets_.emplace_back();
                 auto* raw = reinterpret_cast<uint8_t*>(&storage);
                 reinterpret_cast<sockaddr*>(raw)->sa_family = static_cast<sa_family_t>(family);
-                std::memcpy(raw + 4, bytes.data(), 4);  // where an IPv4 socket address keeps its address
+                if (family == AF_INET6) std::memcpy(&reinterpret_cast<sockaddr_in6*>(raw)->sin6_addr, bytes.Bytes().data(), 16);
+                else std::memcpy(raw + 4, bytes.Ipv4Bytes(), 4);
                 entry.addr = reinterpret_cast<sockaddr*>(raw);
             }
             if (previous) previous->next = &entry;
@@ -69,17 +71,23 @@ TEST(CaptureAdapters, LoopbackFlagAloneIsExcludedButNotWithOtherBits) {
     EXPECT_EQ(Names(UsableAdaptersOf(list.First())), std::vector<std::string>{"lo"});
 }
 
-TEST(CaptureAdapters, FirstPassingIpv4EntryIsTheOwnAddress) {
+IpAddress V6(const char* text) { return *IpAddress::Parse(text); }
+
+TEST(CaptureAdapters, EveryPassingAddressOfBothFamiliesIsOwn) {
     Enumeration list;
-    // Link-layer entries keep the interface index where IPv4 keeps its address: never read.
+    // Link-layer entries keep the interface index where IPv4 keeps its address: never read. Link-local,
+    // loopback and multicast IPv6 addresses say nothing about this host.
     list.Adapter("eth0", 6,
-                 {{AF_PACKET, {4, 0, 0, 0}}, {AF_INET6, {32, 1, 13, 184}}, {AF_INET, {169, 254, 3, 4}},
-                  {AF_INET, {192, 168, 1, 5}}, {AF_INET, {10, 0, 0, 9}}});
+                 {{AF_PACKET, {4, 0, 0, 0}}, {AF_INET6, V6("fe80::1")}, {AF_INET, {169, 254, 3, 4}},
+                  {AF_INET, {192, 168, 1, 5}}, {AF_INET6, V6("2001:db8::5")}, {AF_INET6, V6("fd12::7")},
+                  {AF_INET6, V6("::1")}, {AF_INET6, V6("ff02::1")}, {AF_INET, {10, 0, 0, 9}}});
     list.Adapter("packetonly", 6, {{AF_PACKET, {4, 0, 0, 0}}});
+    list.Adapter("linklocal6", 6, {{AF_INET6, V6("fe80::2")}});
+    list.Adapter("v6only", 6, {{AF_INET6, V6("2a00:1450::9")}});
     const auto adapters = UsableAdaptersOf(list.First());
-    ASSERT_EQ(adapters.size(), 1u);
-    EXPECT_EQ(adapters[0].name, "eth0");
-    EXPECT_EQ(FormatAddress(adapters[0].ownAddress), "192.168.1.5");
+    ASSERT_EQ(Names(adapters), (std::vector<std::string>{"eth0", "v6only"}));
+    EXPECT_EQ(adapters[0].ownAddresses.ToString(), "192.168.1.5 2001:db8::5 fd12::7 10.0.0.9");
+    EXPECT_EQ(adapters[1].ownAddresses.ToString(), "2a00:1450::9");
 }
 
 }  // namespace

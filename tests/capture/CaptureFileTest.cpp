@@ -150,7 +150,7 @@ std::string WriteCapture(const testing::TempDir& dir, const std::vector<TimedFra
     return path;
 }
 
-std::vector<DetectedVideo> Replay(const std::string& path, std::optional<Ipv4Address> own,
+std::vector<DetectedVideo> Replay(const std::string& path, const OwnAddresses& own,
                                   const std::vector<std::string>& ignored = {}) {
     {
         std::lock_guard lock(seenMutex);
@@ -187,7 +187,7 @@ TEST(CaptureFileSession, ReplayFindsTheOwnAddressAndUsesPacketTimes) {
                                                 {161, Get("/new.mp4", {{192, 168, 7, 9}, 40002})},
                                                 {162, Mp4()},
                                                 {163, Mp4(second)}});
-    const auto videos = Replay(path, std::nullopt);
+    const auto videos = Replay(path, {});
     // /old.mp4 was 61 seconds old by packet time when the next request came, and expired.
     ASSERT_EQ(videos.size(), 1u);
     EXPECT_EQ(videos[0].url, "vid/young.mp4");
@@ -195,19 +195,37 @@ TEST(CaptureFileSession, ReplayFindsTheOwnAddressAndUsesPacketTimes) {
     EXPECT_EQ(videos[0].adapter, "crafted.pcap");
 }
 
+// The IPv6 own address comes from the first IPv6 request, long after the IPv4 one settled its own.
+TEST(CaptureFileSession, ReplayFindsAnOwnAddressPerIpVersion) {
+    testing::TempDir dir;
+    const Endpoint client6{*IpAddress::Parse("2001:db8::9"), 40000};
+    const Endpoint server6{*IpAddress::Parse("2001:db8::80"), 80};
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 300000\r\n\r\n";
+    const std::string path =
+        WriteCapture(dir, {{1, Get("/four.mp4")},
+                           {2, Mp4()},
+                           {3, BuildFrame(server6, client6, mp4)},  // an answer before any IPv6 request
+                           {4, BuildFrame(client6, server6, "GET /six.mp4 HTTP/1.1\r\nHost: vid\r\n\r\n")},
+                           {5, BuildFrame(server6, client6, mp4)}});
+    const auto videos = Replay(path, {});
+    ASSERT_EQ(videos.size(), 2u);
+    EXPECT_EQ(videos[0].url, "vid/four.mp4");
+    EXPECT_EQ(videos[1].url, "vid/six.mp4");
+}
+
 TEST(CaptureFileSession, GivenOwnAddressAndIgnoredUrls) {
     testing::TempDir dir;
     const std::string path = WriteCapture(dir, {{1, Get("/a.mp4")}, {2, Mp4()}, {3, Get("/a.mp4")}, {4, Mp4()}});
-    EXPECT_TRUE(Replay(path, Ipv4Address{1, 2, 3, 4}).empty());  // nothing leaves that address
-    EXPECT_EQ(Replay(path, std::nullopt, {"vid/a.mp4"}).size(), 1u);
+    EXPECT_TRUE(Replay(path, {IpAddress(1, 2, 3, 4)}).empty());  // nothing leaves that address
+    EXPECT_EQ(Replay(path, {}, {"vid/a.mp4"}).size(), 1u);
 }
 
-TEST(CaptureFileSession, OtherLinkTypesAreSkipped) {
+TEST(CaptureFileSession, UnreadableLinkTypeIsRefusedByName) {
     testing::TempDir dir;
-    auto get = Get("/a.mp4");
-    auto mp4 = Mp4();
-    const std::string path = WriteCapture(dir, {{1, get}, {2, mp4}}, DLT_LINUX_SLL);
-    EXPECT_TRUE(Replay(path, kClient.address).empty());
+    const std::string path = WriteCapture(dir, {{1, Get("/a.mp4")}, {2, Mp4()}}, DLT_IEEE802_11);
+    std::string error;
+    EXPECT_FALSE(CaptureSession::OpenFile(path, {}, &error));
+    EXPECT_NE(error.find("link type IEEE802_11 (802.11) cannot be read"), std::string::npos) << error;
 }
 
 }  // namespace

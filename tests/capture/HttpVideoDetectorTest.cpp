@@ -6,6 +6,8 @@
 #include <optional>
 #include <vector>
 
+#include <pcap/pcap.h>
+
 #include "tests/capture/FrameBuilder.h"
 
 namespace tarnwick {
@@ -14,8 +16,8 @@ namespace {
 using testing::BuildFrame;
 using testing::Endpoint;
 
-const Ipv4Address kOwn{192, 168, 1, 5};
-const Ipv4Address kServer{10, 0, 0, 2};
+const IpAddress kOwn{192, 168, 1, 5};
+const IpAddress kServer{10, 0, 0, 2};
 const Endpoint kClient{kOwn, 50000};
 const Endpoint kWeb{kServer, 80};
 
@@ -25,11 +27,14 @@ const std::string kFlvHeader =
     "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: 123456\r\n\r\n";
 
 struct Harness {
+    explicit Harness(OwnAddresses own = {kOwn}, FrameDecoder decoder = {})
+        : detector(std::move(own), table, ignored, [this](DetectedVideo v) { seen.push_back(std::move(v)); }, "eth0",
+                   decoder) {}
+
     PendingRequestTable table;
     IgnoreList ignored;
     std::vector<DetectedVideo> seen;
-    HttpVideoDetector detector{kOwn, table, ignored, [this](DetectedVideo v) { seen.push_back(std::move(v)); },
-                               "eth0"};
+    HttpVideoDetector detector;
 
     void Feed(const std::vector<uint8_t>& frame, int64_t time = 1000) {
         detector.ProcessPacket(frame.data(), frame.size(), time);
@@ -195,6 +200,42 @@ TEST(HttpVideoDetector, OnlyTheOwnAddressSendsRequests) {
     h.Response(kFlvHeader + "FLV", kWeb, otherOwn);
     EXPECT_TRUE(h.seen.empty());
     EXPECT_EQ(h.table.Size(), 0u);
+}
+
+TEST(HttpVideoDetector, BothIpVersionsPairInOneTableAndBareIpv6ServersAreBracketed) {
+    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n";
+    const Endpoint client6{*IpAddress::Parse("2001:db8::5"), 50000};
+    const Endpoint server6{*IpAddress::Parse("2001:db8:1::2"), 80};
+    Harness h({kOwn, client6.address});
+    h.Request("GET /named HTTP/1.1\r\nHost: [2001:db8:1::2]:8080\r\n\r\n", client6, server6);
+    h.Request("GET /v4 HTTP/1.1\r\nHost: h\r\n\r\n");
+    h.Request("GET /bare HTTP/1.0\r\n\r\n", {client6.address, 50001}, server6);
+    h.Response(mp4, server6, client6);
+    h.Response(mp4, server6, {client6.address, 50001});
+    h.Response(mp4);
+    ASSERT_EQ(h.seen.size(), 3u);
+    EXPECT_EQ(h.seen[0].url, "[2001:db8:1::2]:8080/named");
+    EXPECT_EQ(h.seen[1].url, "[2001:db8:1::2]/bare");
+    EXPECT_EQ(h.seen[2].url, "h/v4");
+}
+
+// On Linux's "any" adapter every loopback frame is seen twice, once going out and once coming in.
+TEST(HttpVideoDetector, CookedHeaderDirectionOutranksTheOwnAddresses) {
+    Harness h({}, *FrameDecoder::ForLinkType(DLT_LINUX_SLL2));
+    auto cooked = [](const std::vector<uint8_t>& ethernet, uint8_t packetType) {
+        std::vector<uint8_t> frame(20, 0);
+        frame[0] = 0x08;
+        frame[10] = packetType;
+        frame.insert(frame.end(), ethernet.begin() + 14, ethernet.end());
+        return frame;
+    };
+    const auto request = BuildFrame(kClient, kWeb, kRequest);
+    const auto response = BuildFrame(kWeb, kClient, kFlvHeader + "FLV");
+    for (const uint8_t packetType : {4, 0}) h.Feed(cooked(request, packetType));
+    EXPECT_EQ(h.table.Size(), 1u);
+    for (const uint8_t packetType : {4, 0}) h.Feed(cooked(response, packetType));
+    ASSERT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.seen[0].url, "videohost/v/clip.flv");
 }
 
 TEST(HttpVideoDetector, ShortContinuationPacketIsNotFlv) {

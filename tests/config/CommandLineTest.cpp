@@ -30,7 +30,10 @@ TEST(CommandLine, RejectsMisuse) {
     for (const char* size : {"0", "-1", "12x", "4097", "99999999999"})
         EXPECT_FALSE(Parse({"--headless", "--buffer-size", size}).error.empty()) << size;
     EXPECT_FALSE(Parse({"--headless", "--read", "-", "--buffer-size", "8"}).error.empty());
-    EXPECT_TRUE(Parse({"--read", "a.pcap", "--own-address", "10.0.0.1"}).error.empty());
+    EXPECT_FALSE(Parse({"--read", "a.pcap", "--own-address", "10.0.0.1", "--own-address", "2001:db8::x"}).error.empty());
+    const auto both = Parse({"--read", "a.pcap", "--own-address", "10.0.0.1", "--own-address", "2001:db8::5"});
+    EXPECT_TRUE(both.error.empty());
+    EXPECT_EQ(both.ownAddresses, (std::vector<std::string>{"10.0.0.1", "2001:db8::5"}));
 }
 
 }  // namespace
