@@ -30,6 +30,14 @@ inline std::string SizeText(const PacketView& bytes, size_t from, size_t end) {
     return {};
 }
 
+// The host a request names: the bytes after "Host: " up to its line end, both inside [from, end); empty
+// when either is missing.
+inline std::string_view HostText(const PacketView& bytes, size_t from, size_t end) {
+    if (const auto host = bytes.Find(kHost, from, end))
+        if (const auto lineEnd = bytes.Find(kLineEnd, *host, end)) return bytes.View(*host, *lineEnd - kLineEnd.size());
+    return {};
+}
+
 // Where the text after "Content-Type: video/" begins, when the header is inside [from, end).
 inline std::optional<size_t> VideoTypeAt(const PacketView& bytes, size_t from, size_t end) {
     return bytes.Find(kVideoContentType, from, end);

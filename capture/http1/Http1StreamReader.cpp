@@ -15,12 +15,6 @@ namespace Rules = VideoResponseRules;
 
 namespace {
 
-constexpr size_t kFlvSignatureSize = Rules::kFlvSignature.size();
-
-PacketView ViewOf(const std::string& text) {
-    return PacketView(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return (x | 0x20) == (y | 0x20);
@@ -104,27 +98,27 @@ void Http1StreamReader::OnRequestHead(const std::string& head) {
     request.get = method == "GET";
     request.head = method == "HEAD";
     request.text = head;
-    if (request.get) {
-        // The path runs to the blank after the target, blank included, and the Host header is looked
-        // for after it, as the per-packet detector does.
-        const PacketView view = ViewOf(head);
-        const size_t targetStart = methodEnd + 1;
-        if (const auto blank = view.Find(" ", targetStart, head.size())) {
-            const std::string_view path = view.View(targetStart, *blank);
-            std::string_view host;
-            if (const auto hostStart = view.Find(Rules::kHost, *blank, head.size()))
-                if (const auto lineEnd = view.Find(Rules::kLineEnd, *hostStart, head.size()))
-                    host = view.View(*hostStart, *lineEnd - Rules::kLineEnd.size());
-            std::string named = !host.empty()                 ? std::string(host)
-                                : !context_.serverName.empty() ? context_.serverName
-                                                               : context_.key.server.AddressForUrl();
-            request.url = VideoReporter::JoinUrl(named, path);
-        }
-    }
+    if (request.get) request.url = RequestUrl(head, context_);
     StartBody(sides_[0], framing, false);
     requests_.push_back(std::move(request));
     if (requests_.size() > kMaxUnpaired) return GiveUp();
     Pair();
+}
+
+std::string Http1StreamReader::RequestUrl(std::string_view head, const Context& context) {
+    // The path runs to the blank after the target, blank included, and the Host header is looked for
+    // after it, as the per-packet detector does.
+    const PacketView view(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+    const size_t methodEnd = head.find(' ');
+    if (methodEnd == std::string_view::npos) return {};
+    const size_t targetStart = methodEnd + 1;
+    const auto blank = view.Find(" ", targetStart, head.size());
+    if (!blank) return {};
+    const std::string_view path = view.View(targetStart, *blank);
+    const std::string_view host = Rules::HostText(view, *blank, head.size());
+    if (!host.empty()) return VideoReporter::JoinUrl(host, path);
+    return VideoReporter::JoinUrl(!context.serverName.empty() ? context.serverName : context.key.server.AddressForUrl(),
+                                  path);
 }
 
 void Http1StreamReader::OnResponseHead(const std::string& head) {
@@ -148,21 +142,7 @@ void Http1StreamReader::OnResponseHead(const std::string& head) {
     const bool answersHead = !requests_.empty() && requests_.front().head;
     const bool noBody = answersHead || status == 204 || status == 304;
 
-    const PacketView view = ViewOf(head);
-    Verdict verdict;
-    verdict.sizeText = Rules::SizeText(view, 0, head.size());
-    verdict.seenAt = now_;
-    if (const auto typeAt = Rules::VideoTypeAt(view, 0, head.size())) {
-        verdict.video = true;
-        verdict.typeText = Rules::TypeText(view, *typeAt, head.size());
-        Decide(std::move(verdict));
-    } else if (noBody) {
-        Decide(std::move(verdict));
-    } else {
-        // Judged by the first body bytes.
-        undecided_ = std::move(verdict);
-        bodyStart_.clear();
-    }
+    if (auto verdict = judge_.Begin(head, !noBody, now_)) Decide(std::move(*verdict));
     Framing bodyFraming = framing;
     if (noBody) bodyFraming = Framing{false, 0, true};
     StartBody(sides_[1], bodyFraming, true);
@@ -280,23 +260,12 @@ size_t Http1StreamReader::ReadBody(StreamDirection direction, std::span<const ui
 }
 
 void Http1StreamReader::BodyBytes(std::span<const uint8_t> bytes) {
-    if (!undecided_ || bytes.empty()) return;
-    const size_t take = std::min(bytes.size(), kFlvSignatureSize - bodyStart_.size());
-    bodyStart_.append(reinterpret_cast<const char*>(bytes.data()), take);
-    if (bodyStart_.size() < kFlvSignatureSize) return;
-    Verdict verdict = std::move(*undecided_);
-    undecided_.reset();
-    verdict.video = bodyStart_ == Rules::kFlvSignature;
-    if (verdict.video) verdict.typeText = std::string(Rules::kFlvType);
-    Decide(std::move(verdict));
+    if (auto verdict = judge_.Body(bytes)) Decide(std::move(*verdict));
 }
 
 void Http1StreamReader::BodyEnded() {
-    if (!undecided_) return;
     // Fewer bytes than the signature: not a Flash video.
-    Verdict verdict = std::move(*undecided_);
-    undecided_.reset();
-    Decide(std::move(verdict));
+    if (auto verdict = judge_.End()) Decide(std::move(*verdict));
 }
 
 void Http1StreamReader::Decide(Verdict verdict) {

@@ -7,8 +7,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "capture/detect/VideoReporter.h"
+#include "capture/detect/VideoResponseJudge.h"
 #include "capture/http1/Http1Statistics.h"
 #include "capture/stream/FlowKey.h"
 #include "capture/stream/StreamReader.h"
@@ -33,6 +35,9 @@ public:
 
     Http1StreamReader(Context context, VideoReporter& reporter, Http1Statistics& statistics);
 
+    // The URL (host and path, no scheme) a request head asks for; empty when it names no target.
+    static std::string RequestUrl(std::string_view head, const Context& context);
+
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeSeconds) override;
     void OnEnd(StreamEnd how) override;
     bool Done() const override { return done_; }
@@ -52,12 +57,7 @@ private:
         std::string url;    // host and path, no scheme; empty when it has no target
         std::string text;   // the request head through its blank line
     };
-    struct Verdict {
-        bool video = false;
-        std::string sizeText;
-        std::string typeText;
-        int64_t seenAt = 0;
-    };
+    using Verdict = VideoResponseJudge::Verdict;
     // Framing of a body: what the headers say.
     struct Framing {
         bool chunked = false;
@@ -83,9 +83,8 @@ private:
     Side sides_[2];
     std::deque<Request> requests_;   // waiting for their responses' verdicts
     std::deque<Verdict> verdicts_;   // waiting for their requests (bytes of the two directions may come in any order)
-    // A response whose verdict waits for the first body bytes (no video content type was named).
-    std::optional<Verdict> undecided_;
-    std::string bodyStart_;
+    // The response being read; its verdict may wait for the first body bytes.
+    VideoResponseJudge judge_;
     int64_t now_ = 0;
     bool done_ = false;
 };
