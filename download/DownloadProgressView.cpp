@@ -67,6 +67,25 @@ void DownloadProgressView::Create(QDialog* dialog) {
     animation = DialogManager::Bind<AnimationControl>(dialog, kAnimationId);
     cancelButton = DialogManager::Bind<QPushButton>(dialog, kCancelButtonId);
     WidenForTheWidestTexts();
+    WidenCaptions();
+}
+
+void DownloadProgressView::WidenCaptions() {
+    if (!dialog_) return;
+    const QList<QWidget*> controls = dialog_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QLabel* caption : dialog_->findChildren<QLabel*>(Qt::FindDirectChildrenOnly)) {
+        if (DialogManager::ControlId(caption) != -1) continue;  // only the template's fixed texts
+        int needed = TextWidth(caption, caption->text()) + caption->width() - caption->contentsRect().width();
+        if (needed <= caption->width()) continue;
+        // Up to the next control on the same line, if any.
+        int limit = dialog_->width() - caption->x();
+        for (QWidget* other : controls) {
+            bool sameLine = other->y() < caption->geometry().bottom() && other->geometry().bottom() > caption->y();
+            if (other != caption && sameLine && other->x() > caption->x())
+                limit = std::min(limit, other->x() - caption->x() - 1);
+        }
+        caption->resize(std::min(needed, limit), caption->height());
+    }
 }
 
 void DownloadProgressView::WidenForTheWidestTexts() {

@@ -42,6 +42,8 @@ private:
     // The template's text column is too narrow for the longest time-left and rate texts in the dialog
     // font: the column, and the dialog with it, grow until they fit.
     void WidenForTheWidestTexts();
+    // The fixed captions ("Estimated time left:") take the room up to the text beside them.
+    void WidenCaptions();
 
     template <class Change>
     void OnGuiThread(Change change);

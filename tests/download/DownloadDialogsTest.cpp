@@ -309,6 +309,9 @@ TEST(DownloadProgressView, TheWidestTextsOfARealTransferFitTheirControls) {
     EXPECT_TRUE(view.sourceText->toolTip().startsWith(QString::fromStdString(longName)));
     for (QWidget* control : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         EXPECT_TRUE(dialog.rect().contains(control->geometry())) << control->objectName().toStdString();
+    // The template's own captions ("Estimated time left:") too.
+    for (QLabel* label : dialog.findChildren<QLabel*>(Qt::FindDirectChildrenOnly))
+        EXPECT_TRUE(Fits(label)) << label->text().toStdString();
 }
 
 class YouTubeDialogTest : public ::testing::Test {
