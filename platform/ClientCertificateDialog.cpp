@@ -41,7 +41,9 @@ ClientCertificateDialog::ClientCertificateDialog(const ClientCertificateRequest&
     browse->setAutoDefault(false);
     fileRow->addWidget(file_);
     fileRow->addWidget(browse);
-    form->addRow("&Certificate:", fileRow);
+    auto* fileLabel = new QLabel("&Certificate:", this);
+    fileLabel->setBuddy(file_);  // a row of several controls gets no buddy by itself
+    form->addRow(fileLabel, fileRow);
     passPhrase_ = new QLineEdit(this);
     passPhrase_->setObjectName("passPhrase");
     passPhrase_->setEchoMode(QLineEdit::Password);
