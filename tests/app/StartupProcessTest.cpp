@@ -98,6 +98,8 @@ TEST(StartupProcess, ScreenshotOnARealDisplayNeverWaitsForAClick) {
     WriteConfiguration(dir);
     QProcessEnvironment env = Environment(dir.path().string());
     env.insert("QT_QPA_PLATFORM", "xcb");  // the window system, even though a picture needs none
+    // Under the leak checker: the D-Bus library that Qt's X platform loads keeps a buffer to the end.
+    env.insert("LSAN_OPTIONS", QString::fromStdString("suppressions=" + dir.Write("lsan.supp", "leak:libdbus-1.so\n")));
     QString picture = QString::fromStdString(dir / "window.png");
     QElapsedTimer timer;
     timer.start();
