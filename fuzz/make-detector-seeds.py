@@ -44,12 +44,15 @@ def ethernet(packet, tags=()):
     return b"\0" * 12 + b"".join(struct.pack(">HH", tag, 10) for tag in tags) + struct.pack(">H", ether_type(packet)) + packet
 
 
-def sll(packet, packet_type):
-    return struct.pack(">HHH8sH", packet_type, 1, 6, b"\0" * 8, ether_type(packet)) + packet
+LOOPBACK = 772  # link address type of a loopback frame
 
 
-def sll2(packet, packet_type):
-    return struct.pack(">HHIHBB8s", ether_type(packet), 0, 2, 1, packet_type, 6, b"\0" * 8) + packet
+def sll(packet, packet_type, link_type=1):
+    return struct.pack(">HHH8sH", packet_type, link_type, 6, b"\0" * 8, ether_type(packet)) + packet
+
+
+def sll2(packet, packet_type, link_type=1):
+    return struct.pack(">HHIHBB8s", ether_type(packet), 0, 2, link_type, packet_type, 6, b"\0" * 8) + packet
 
 
 def bsd(packet, family, order):
@@ -98,12 +101,12 @@ SEEDS = {
     "vlan": record(ETHERNET, ethernet(request(b"/q.mp4"), (0x8100,)), ethernet(response(MP4_HEADER), (0x8100,))),
     "qinq-ipv6": record(ETHERNET, ethernet(request(b"/qq.mp4", v6=True), (0x88A8, 0x8100)),
                         ethernet(response(MP4_HEADER, True), (0x88A8, 0x8100))),
-    # Cooked captures of the "any" adapter: each loopback frame once going out (4) and once coming in (0).
-    "sll-doubled": record(SLL, sll(request(b"/c.flv"), 4), sll(request(b"/c.flv"), 0),
-                          sll(response(FLV_HEADER + b"FLV"), 4), sll(response(FLV_HEADER + b"FLV"), 0)),
+    # Cooked captures of the "any" adapter: going out (4), coming in (0); loopback frames may come twice.
+    "sll-loopback": record(SLL, sll(request(b"/c.flv"), 4, LOOPBACK), sll(request(b"/c.flv"), 0, LOOPBACK),
+                           sll(response(FLV_HEADER + b"FLV"), 4, LOOPBACK), sll(response(FLV_HEADER + b"FLV"), 0, LOOPBACK)),
     "sll-ipv6": record(SLL, sll(request(b"/c6.mp4", v6=True), 4), sll(response(MP4_HEADER, True), 0)),
-    "sll2-doubled": record(SLL2, sll2(request(b"/d.mp4"), 4), sll2(request(b"/d.mp4"), 0),
-                           sll2(response(MP4_HEADER), 4), sll2(response(MP4_HEADER), 0)),
+    "sll2-loopback": record(SLL2, sll2(request(b"/d.mp4"), 0, LOOPBACK), sll2(response(MP4_HEADER), 0, LOOPBACK)),
+    "sll2": record(SLL2, sll2(request(b"/e.mp4"), 4), sll2(response(MP4_HEADER), 0)),
     "sll2-ipv6": record(SLL2, sll2(request(b"/d6.flv", v6=True), 4), sll2(response(FLV_HEADER, True), 0),
                         sll2(response(b"FLV\x01", True), 0)),
     "raw": record(RAW, request(b"/r4.mp4"), response(MP4_HEADER), request(b"/r6.mp4", v6=True), response(MP4_HEADER, True)),

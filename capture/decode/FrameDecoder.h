@@ -48,6 +48,19 @@ private:
         return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
                static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
     }
+    // The direction from a cooked header's packet type and link address type; false for the outgoing
+    // copy of a loopback frame, which also comes in (libpcap itself drops that copy on "any").
+    static bool CookedDirection(unsigned packetType, unsigned linkAddressType, TcpSegment& out) {
+        constexpr unsigned kOutgoing = 4;         // PACKET_OUTGOING: this host sent the frame
+        constexpr unsigned kLoopbackLink = 772;  // ARPHRD_LOOPBACK
+        const bool outgoing = packetType == kOutgoing;
+        if (linkAddressType == kLoopbackLink) {
+            out.direction = PacketDirection::Loopback;
+            return !outgoing;
+        }
+        out.direction = outgoing ? PacketDirection::Outgoing : PacketDirection::Incoming;
+        return true;
+    }
     // Ethernet type (after any VLAN tags) -> the IP header at headerEnd.
     static bool DecodeEtherType(const PacketView& frame, uint16_t type, size_t headerEnd, TcpSegment& out);
     // The IP version nibble of the first byte picks the header.
@@ -71,7 +84,6 @@ private:
 };
 
 inline bool FrameDecoder::Decode(const PacketView& frame, TcpSegment& out) const {
-    constexpr uint8_t kLinuxPacketOutgoing = 4;  // packet type of a frame this host sent
     out.direction = PacketDirection::Unknown;
     if (link_ == Link::Ethernet) {
         // Untagged IPv4 on Ethernet, by far the most frequent frame, before any dispatch: both fixed
@@ -90,15 +102,15 @@ inline bool FrameDecoder::Decode(const PacketView& frame, TcpSegment& out) const
         // Packet type, link address type, address length, 8 address bytes, protocol.
         uint8_t header[16];
         if (!frame.Copy(0, sizeof header, header)) return false;
-        out.direction = BigEndian16(header) == kLinuxPacketOutgoing ? PacketDirection::Outgoing : PacketDirection::Incoming;
-        return DecodeEtherType(frame, BigEndian16(header + 14), sizeof header, out);
+        return CookedDirection(BigEndian16(header), BigEndian16(header + 2), out) &&
+               DecodeEtherType(frame, BigEndian16(header + 14), sizeof header, out);
     }
     case Link::LinuxCooked2: {
         // Protocol, reserved, interface index, link address type, packet type, address length, 8 address bytes.
         uint8_t header[20];
         if (!frame.Copy(0, sizeof header, header)) return false;
-        out.direction = header[10] == kLinuxPacketOutgoing ? PacketDirection::Outgoing : PacketDirection::Incoming;
-        return DecodeEtherType(frame, BigEndian16(header), sizeof header, out);
+        return CookedDirection(header[10], BigEndian16(header + 8), out) &&
+               DecodeEtherType(frame, BigEndian16(header), sizeof header, out);
     }
     case Link::RawIp:
         return DecodeAnyIp(frame, 0, out);

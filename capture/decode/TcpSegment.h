@@ -10,8 +10,9 @@
 namespace tarnwick {
 
 // Which way a frame went, when the link layer says so (Linux cooked captures record it); otherwise the
-// own addresses decide.
-enum class PacketDirection : uint8_t { Unknown, Incoming, Outgoing };
+// own addresses decide. A loopback frame was both sent and received by this host, often between two
+// equal addresses: only its content tells a request from an answer.
+enum class PacketDirection : uint8_t { Unknown, Incoming, Outgoing, Loopback };
 
 // Filled by FrameDecoder; the header fields that only a stream layer needs are read from the frame on
 // demand, so the per-frame decode stays short.

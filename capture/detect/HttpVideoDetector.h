@@ -29,8 +29,8 @@ public:
     static constexpr size_t kSearchWindow = 8192;
 
     // sourceName names the adapter or capture file in every DetectedVideo. A frame is outgoing when its
-    // link layer says so, else when it was sent from one of ownAddresses. decoder reads the frames
-    // handed to ProcessPacket.
+    // link layer says so, else when it was sent from one of ownAddresses; a loopback frame is a request
+    // when its payload begins with one. decoder reads the frames handed to ProcessPacket.
     HttpVideoDetector(OwnAddresses ownAddresses, PendingRequestTable& pending, IgnoreList& ignored, Deliver deliver,
                       std::string sourceName, FrameDecoder decoder = {});
 
@@ -75,8 +75,11 @@ inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const Tcp
                                               int64_t captureTimeSeconds) {
     // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
     if (tcp.payloadLength < 3) return;
-    const bool outgoing = tcp.direction == PacketDirection::Unknown ? ownAddresses_.Contains(tcp.sourceAddress)
-                                                                    : tcp.direction == PacketDirection::Outgoing;
+    bool outgoing = tcp.direction == PacketDirection::Outgoing;
+    if (tcp.direction == PacketDirection::Unknown) outgoing = ownAddresses_.Contains(tcp.sourceAddress);
+    // Between two ends of this host: a request begins its payload.
+    else if (tcp.direction == PacketDirection::Loopback)
+        outgoing = frame.StartsWith(tcp.payloadStart, VideoResponseRules::kRequestMarker);
     if (outgoing) {
         RecordRequest(frame, tcp, captureTimeSeconds);
         return;

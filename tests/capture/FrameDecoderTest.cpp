@@ -37,10 +37,12 @@ std::vector<uint8_t> Cooked(const std::vector<uint8_t>& packet, uint16_t packetT
     }
     return Concat(header, packet);
 }
-std::vector<uint8_t> Cooked2(const std::vector<uint8_t>& packet, uint8_t packetType) {
+std::vector<uint8_t> Cooked2(const std::vector<uint8_t>& packet, uint8_t packetType, uint16_t linkAddressType = 1) {
     std::vector<uint8_t> header(20, 0);
     header[0] = static_cast<uint8_t>(EtherType(packet) >> 8);
     header[1] = static_cast<uint8_t>(EtherType(packet));
+    header[8] = static_cast<uint8_t>(linkAddressType >> 8);
+    header[9] = static_cast<uint8_t>(linkAddressType);
     header[10] = packetType;
     return Concat(header, packet);
 }
@@ -85,6 +87,7 @@ std::vector<LinkCase> LinkCases() {
         add("sll tagged", DLT_LINUX_SLL, Cooked(packet, 4, true), PacketDirection::Outgoing);
         add("sll2 outgoing", DLT_LINUX_SLL2, Cooked2(packet, 4), PacketDirection::Outgoing);
         add("sll2 broadcast", DLT_LINUX_SLL2, Cooked2(packet, 1), PacketDirection::Incoming);
+        add("sll2 loopback", DLT_LINUX_SLL2, Cooked2(packet, 0, 772), PacketDirection::Loopback);
         add("raw", DLT_RAW, packet);
         add(v6 ? "ipv6" : "ipv4", v6 ? DLT_IPV6 : DLT_IPV4, packet);
         add("null little-endian", DLT_NULL, Family(packet, bsdFamily, false));
@@ -147,6 +150,7 @@ TEST(FrameDecoder, MismatchedLinkAndIpVersionsArePassedOver) {
     EXPECT_FALSE(Decode(DLT_NULL, Family(v4, 7, false)));
     EXPECT_FALSE(Decode(DLT_LOOP, Family(v4, 2, false)));  // LOOP is always in network byte order
     EXPECT_FALSE(Decode(DLT_NULL, Family(v6, 2, false)));  // says IPv4, holds IPv6
+    EXPECT_FALSE(Decode(DLT_LINUX_SLL2, Cooked2(v4, 4, 772)));  // the outgoing copy of a loopback frame
     EXPECT_FALSE(FrameDecoder::ForLinkType(DLT_IEEE802_11));
     EXPECT_EQ(FrameDecoder::DescribeLinkType(DLT_LINUX_SLL2), "LINUX_SLL2 (Linux cooked v2)");
 }

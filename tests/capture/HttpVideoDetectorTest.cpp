@@ -219,23 +219,37 @@ TEST(HttpVideoDetector, BothIpVersionsPairInOneTableAndBareIpv6ServersAreBracket
     EXPECT_EQ(h.seen[2].url, "h/v4");
 }
 
-// On Linux's "any" adapter every loopback frame is seen twice, once going out and once coming in.
-TEST(HttpVideoDetector, CookedHeaderDirectionOutranksTheOwnAddresses) {
+// Linux's "any" adapter: its cooked header says which frames this host sent, also when no own address
+// is known. Loopback frames come in from both ends, often between equal addresses; their content tells
+// a request from an answer, and an outgoing copy of one (which also comes in) is passed over.
+TEST(HttpVideoDetector, CookedHeadersTellTheDirection) {
     Harness h({}, *FrameDecoder::ForLinkType(DLT_LINUX_SLL2));
-    auto cooked = [](const std::vector<uint8_t>& ethernet, uint8_t packetType) {
+    auto cooked = [](const std::vector<uint8_t>& ethernet, uint8_t packetType, bool loopback = false) {
         std::vector<uint8_t> frame(20, 0);
-        frame[0] = 0x08;
+        frame[0] = ethernet[12];
+        frame[1] = ethernet[13];
+        frame[8] = loopback ? 0x03 : 0x00;  // link address type 772 (loopback) or 1 (Ethernet)
+        frame[9] = loopback ? 0x04 : 0x01;
         frame[10] = packetType;
         frame.insert(frame.end(), ethernet.begin() + 14, ethernet.end());
         return frame;
     };
-    const auto request = BuildFrame(kClient, kWeb, kRequest);
-    const auto response = BuildFrame(kWeb, kClient, kFlvHeader + "FLV");
-    for (const uint8_t packetType : {4, 0}) h.Feed(cooked(request, packetType));
-    EXPECT_EQ(h.table.Size(), 1u);
-    for (const uint8_t packetType : {4, 0}) h.Feed(cooked(response, packetType));
+    constexpr uint8_t kToUs = 0, kFromUs = 4;
+    h.Feed(cooked(BuildFrame(kClient, kWeb, kRequest), kFromUs));
+    h.Feed(cooked(BuildFrame(kWeb, kClient, kFlvHeader + "FLV"), kToUs));
     ASSERT_EQ(h.seen.size(), 1u);
     EXPECT_EQ(h.seen[0].url, "videohost/v/clip.flv");
+
+    const Endpoint client{*IpAddress::Parse("::1"), 40000}, server{*IpAddress::Parse("::1"), 8080};
+    const auto request = BuildFrame(client, server, "GET /local.mp4 HTTP/1.1\r\n\r\n");
+    const auto response =
+        BuildFrame(server, client, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n");
+    for (const uint8_t packetType : {kFromUs, kToUs}) h.Feed(cooked(request, packetType, true));
+    EXPECT_EQ(h.table.Size(), 1u);
+    for (const uint8_t packetType : {kFromUs, kToUs}) h.Feed(cooked(response, packetType, true));
+    ASSERT_EQ(h.seen.size(), 2u);
+    EXPECT_EQ(h.seen[1].url, "[::1]/local.mp4");
+    EXPECT_EQ(h.table.Size(), 0u);
 }
 
 TEST(HttpVideoDetector, ShortContinuationPacketIsNotFlv) {
