@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Serves generated video-like files on a loopback address for recording the test captures."""
 import http.server
+import socket
 import sys
 
 # path -> (content type or None, size, body starts with FLV, header and body in one write)
@@ -44,6 +45,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
+class Server(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET
+
+
+class Server6(http.server.ThreadingHTTPServer):
+    address_family = socket.AF_INET6
+
+
 if __name__ == "__main__":
     address, port = sys.argv[1], int(sys.argv[2])
-    http.server.ThreadingHTTPServer((address, port), Handler).serve_forever()
+    (Server6 if ":" in address else Server)((address, port), Handler).serve_forever()
