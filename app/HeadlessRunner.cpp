@@ -84,7 +84,9 @@ WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, 
 }
 
 // Waits until every queued line is out; false when a stop signal came first.
-bool WaitForOutput(StopSignalWatcher& stopSignals, const LinePrinter& output) {
+bool WaitForOutput(StopSignalWatcher& stopSignals, LinePrinter& output) {
+    // Set only now: while the capture runs, an emptied queue need not wake anyone.
+    output.SetDrainedNotifier([&stopSignals] { stopSignals.Wake(); });
     while (!output.Drained())
         if (stopSignals.Wait() != 0) return false;
     return true;
@@ -137,7 +139,6 @@ int RunHeadless(const CommandLine& options) {
     // Lines leave on the printer's own thread: a capture thread never waits for the reader of
     // standard output while it holds the list's lock.
     LinePrinter output(STDOUT_FILENO);
-    output.SetDrainedNotifier([&stopSignals] { stopSignals.Wake(); });
     auto print = [&output](const std::string& line) { output.Print(line); };
     std::unique_ptr<HeadlessSaver> saver;
     if (!options.saveDir.empty()) {

@@ -15,7 +15,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr auto kGatherTime = std::chrono::milliseconds(20);
+// Long enough to take a burst of videos in one write, short enough that a video still shows promptly.
+constexpr auto kGatherTime = std::chrono::milliseconds(50);
 
 }  // namespace
 

@@ -6,13 +6,13 @@
 #   bash bench/live_bench.sh [BUILD_DIR] [FRAMES] [RATES]
 #
 # RATES: replay speeds, "top" for tcpreplay --topspeed or a number of packets per second
-# (default "top 100000"). TARNWICK_OPTIONS adds options to the live tarnwick (e.g. "--buffer-size 1" to
+# (default "top 100000 20000"). TARNWICK_OPTIONS adds options to the live tarnwick (e.g. "--buffer-size 1" to
 # see drops reported). Needs root, tcpreplay, tcpdump and iproute2. Not a test: it prints figures.
 set -euo pipefail
 
 build=$(cd "${1:-build}" && pwd)
 frames=${2:-400000}
-rates=${3:-top 100000}
+rates=${3:-top 100000 20000}
 tarnwick=$build/tarnwick
 own=192.168.1.5   # the sender of the synthetic capture's requests
 
