@@ -71,8 +71,9 @@ std::string JsonLine::Quote(const std::string& text) {
 }
 
 std::string JsonLine::Format(const SniffedVideo& video) {
+    const std::string segments = video.isStream ? ",\"segments\":" + std::to_string(video.segments) : "";
     return "{\"serial\":" + std::to_string(video.serial) + ",\"time\":" + Quote(video.timeSniffed) +
-           ",\"type\":" + Quote(video.type) + ",\"size\":" + std::to_string(video.size) +
+           ",\"type\":" + Quote(video.type) + ",\"size\":" + std::to_string(video.size) + segments +
            ",\"url\":" + Quote(video.url) + ",\"adapter\":" + Quote(video.adapter) + "}";
 }
 
@@ -90,7 +91,8 @@ std::string JsonLine::FormatReadable(const SniffedVideo& video) {
         return text;
     };
     return std::to_string(video.serial) + ". " + video.timeSniffed + "  " + printable(video.type) + "  " +
-           SniffedVideoList::FormatSize(video.size) + " (" + std::to_string(video.size) + " bytes)  " +
+           SniffedVideoList::FormatSize(video.size) + " (" + std::to_string(video.size) + " bytes" +
+           (video.isStream ? ", " + std::to_string(video.segments) + " segments" : std::string()) + ")  " +
            printable(video.url) + "  [" + printable(video.adapter) + "]";
 }
 

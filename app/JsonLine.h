@@ -10,7 +10,8 @@ namespace tarnwick {
 
 class JsonLine {
 public:
-    // {"serial":1,"time":"03:07:45 PM","type":"flv","size":123456,"url":"http://...","adapter":"eth0"}
+    // {"serial":1,"time":"03:07:45 PM","type":"flv","size":123456,"url":"http://...","adapter":"eth0"};
+    // a stream's line carries "segments":N after its size.
     static std::string Format(const SniffedVideo& video);
     // {"adapter":"eth0","received":N,"dropped":N}, and "interface_dropped" when the interface dropped any.
     static std::string FormatStatistics(const std::string& adapter, const CaptureStatistics& figures);

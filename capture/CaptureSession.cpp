@@ -172,7 +172,8 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
         InferOwnAddresses(header, frame);
         return;
     }
-    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec));
+    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),
+                              static_cast<uint32_t>(header.ts.tv_usec));
 }
 
 void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame) {
@@ -187,14 +188,16 @@ void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketVi
             const PacketView heldFrame(heldBytes, held.caplen);
             TcpSegment heldSegment;
             if (decoder_.Decode(heldFrame, heldSegment))
-                detector_->ProcessSegment(heldFrame, heldSegment, static_cast<int64_t>(held.ts.tv_sec));
+                detector_->ProcessSegment(heldFrame, heldSegment, static_cast<int64_t>(held.ts.tv_sec),
+                                          static_cast<uint32_t>(held.ts.tv_usec));
         });
         inference_.reset();
     } else if (namesOwnAddress) {
         AdoptOwnAddress(segment_.sourceAddress);
     }
     inferring_ = !senders_.Complete();
-    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec));
+    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),
+                              static_cast<uint32_t>(header.ts.tv_usec));
 }
 
 void CaptureSession::AdoptOwnAddress(const IpAddress& address) {

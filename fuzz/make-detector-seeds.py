@@ -116,6 +116,18 @@ SEEDS = {
                    bsd(request(b"/n6.mp4", v6=True), 30, ">"), bsd(response(MP4_HEADER, True), 30, ">")),
     "loop": record(LOOP, bsd(request(b"/l.mp4"), 2, ">"), bsd(response(MP4_HEADER), 2, ">"),
                    bsd(request(b"/l6.mp4", v6=True), 24, ">"), bsd(response(MP4_HEADER, True), 24, ">")),
+    "octet-stream-mp4": record(ETHERNET, ethernet(request(b"/o.mp4")),
+                               ethernet(response(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                                 b"Content-Length: 300000\r\n\r\n\0\0\0\x18ftypisom\0\0\x02\0"))),
+    "untyped-body-later": record(ETHERNET, ethernet(request(b"/l.webm")),
+                                 ethernet(response(b"HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n")),
+                                 ethernet(response(b"\x1a\x45\xdf\xa3\x9f\x42\x82\x84webm"))),
+    "range-pieces": record(ETHERNET, ethernet(request(b"/r.mp4")),
+                           ethernet(response(b"HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\n"
+                                             b"Content-Range: bytes 0-99999/250000\r\nContent-Length: 100000\r\n\r\n")),
+                           ethernet(request(b"/r.mp4")),
+                           ethernet(response(b"HTTP/1.1 206 Partial Content\r\nContent-Type: video/mp4\r\n"
+                                             b"Content-Range: bytes 100000-249999/*\r\nContent-Length: 150000\r\n\r\n"))),
 }
 
 if __name__ == "__main__":

@@ -173,6 +173,12 @@ void QtWindowServices::SetRowImage(WindowHandle window, int listId, int row, int
     });
 }
 
+void QtWindowServices::SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) {
+    OnWindowThread(window, [=](QWidget* w) {
+        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->SetRowTexts(row, columns);
+    });
+}
+
 void QtWindowServices::SelectRow(WindowHandle window, int listId, int row) {
     OnWindowThread(window, [=](QWidget* w) {
         if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->SelectRow(row);

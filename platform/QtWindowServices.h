@@ -37,6 +37,7 @@ public:
     void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
                    const std::vector<std::string>& columns) override;
     void SetRowImage(WindowHandle window, int listId, int row, int image) override;
+    void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) override;
     void SelectRow(WindowHandle window, int listId, int row) override;
     int RowCount(WindowHandle window, int listId) override;
     bool IsRowSelected(WindowHandle window, int listId, int row) override;

@@ -117,6 +117,13 @@ void RecordingWindowServices::SetRowImage(WindowHandle window, int listId, int r
     if (row >= 0 && row < static_cast<int>(rows.size())) rows[static_cast<size_t>(row)].image = image;
 }
 
+void RecordingWindowServices::SetRowTexts(WindowHandle window, int listId, int row,
+                                          const std::vector<std::string>& columns) {
+    std::lock_guard lock(mutex_);
+    auto& rows = lists_[{window, listId}];
+    if (row >= 0 && row < static_cast<int>(rows.size())) rows[static_cast<size_t>(row)].columns = columns;
+}
+
 void RecordingWindowServices::SelectRow(WindowHandle window, int listId, int row) {
     std::function<void()> handler;
     {

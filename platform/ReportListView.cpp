@@ -77,6 +77,13 @@ void ReportListView::AppendRow(const QString& label, int image, const std::vecto
     SetRowImage(topLevelItemCount() - 1, image);
 }
 
+void ReportListView::SetRowTexts(int row, const std::vector<std::string>& columns) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item) return;
+    for (size_t i = 0; i < columns.size(); ++i)
+        item->setText(static_cast<int>(i) + 1, QString::fromStdString(columns[i]));
+}
+
 void ReportListView::SetRowImage(int row, int image) {
     QTreeWidgetItem* item = topLevelItem(row);
     if (!item) return;

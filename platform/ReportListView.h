@@ -26,6 +26,7 @@ public:
     void DeleteAllRows();
     void AppendRow(const QString& label, int image, const std::vector<std::string>& columns);
     void SetRowImage(int row, int image);
+    void SetRowTexts(int row, const std::vector<std::string>& columns);
     int RowImage(int row) const;
     void SelectRow(int row);
     int RowCount() const { return topLevelItemCount(); }

@@ -93,6 +93,8 @@ public:
     virtual void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
                            const std::vector<std::string>& columns) = 0;
     virtual void SetRowImage(WindowHandle window, int listId, int row, int image) = 0;
+    // Replaces the texts of columns 1 and up of one row; its label, picture and selection stay.
+    virtual void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) = 0;
     virtual void SelectRow(WindowHandle window, int listId, int row) = 0;
     virtual int RowCount(WindowHandle window, int listId) = 0;
     virtual bool IsRowSelected(WindowHandle window, int listId, int row) = 0;

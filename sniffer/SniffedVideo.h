@@ -16,6 +16,9 @@ struct SniffedVideo {
     bool isYouTube = false;
     int rowImage = 0;         // 0 listed, 1 downloading, 2 downloaded
     std::string adapter;      // adapter or capture file that saw it
+    bool isStream = false;    // an HLS or DASH stream: url names its playlist, size sums its segments
+    int64_t segments = 0;     // a stream's segments counted so far
+    int64_t lastSeenMs = 0;   // capture time of the detection that last set its figures, in milliseconds
 };
 
 }  // namespace tarnwick

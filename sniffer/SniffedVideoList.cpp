@@ -1,6 +1,7 @@
 // The table of accepted videos behind the sniffer window's list: filters, numbering, eviction, rows.
 #include "sniffer/SniffedVideoList.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -58,11 +59,15 @@ std::string SniffedVideoList::FormatSize(int64_t size) {
 void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     std::lock_guard lock(mutex_);
     if (count_ < 0) return;
-    const int64_t size = ParseSize(video.contentLength);
+    const bool stream = video.extent == VideoExtent::Stream;
+    const int64_t size = video.extent == VideoExtent::Whole ? ParseSize(video.contentLength) : video.totalSize;
     if (size < kMinimumSize) return;
-    if (FindByUrl(video.url) >= 0) return;
-    // The same length under another URL counts as the same video.
-    if (FindBySize(size) >= 0) return;
+    if (const int listed = FindByUrl(video.url); listed >= 0) {
+        if (stream || video.extent == VideoExtent::PieceOfUnknown) GrowLocked(listed, video, size);
+        return;
+    }
+    // The same length under another URL counts as the same video; a stream's passing sum says nothing.
+    if (!stream && FindBySize(size) >= 0) return;
 
     SniffedVideo& slot = slots_[static_cast<size_t>(count_)];
     slot.serial = ++SniffSerialCounter;
@@ -75,12 +80,27 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     slot.rowImage = 0;
     slot.isYouTube = video.url.find(kVideoSharingDomain, 1) != std::string::npos;
     slot.adapter = video.adapter;
+    slot.isStream = stream;
+    slot.segments = stream ? video.segments : 0;
+    slot.lastSeenMs = video.seenAtMs;
     ++count_;
     const SniffedVideo accepted = slot;
 
     if (count_ > kMaxEntries) RemoveAtLocked(0);
     else RefreshRowsLocked();
     if (acceptedObserver_) acceptedObserver_(accepted);
+}
+
+void SniffedVideoList::GrowLocked(int index, const DetectedVideo& video, int64_t size) {
+    SniffedVideo& slot = slots_[static_cast<size_t>(index)];
+    if (slot.isStream != (video.extent == VideoExtent::Stream)) return;
+    if (size <= slot.size && video.segments <= slot.segments) return;
+    slot.size = std::max(slot.size, size);
+    if (slot.isStream) slot.segments = std::max(slot.segments, video.segments);
+    slot.lastSeenMs = video.seenAtMs;
+    // Only the row's figures change: the user's selection stays where it is.
+    if (services_) services_->SetRowTexts(window_, kListId, count_ - index - 1, {slot.type, FormatSize(slot.size)});
+    if (grownObserver_) grownObserver_(slot);
 }
 
 void SniffedVideoList::RefreshRows() {
@@ -175,6 +195,11 @@ SniffedVideo SniffedVideoList::Slot(int index) const {
 void SniffedVideoList::SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer) {
     std::lock_guard lock(mutex_);
     acceptedObserver_ = std::move(observer);
+}
+
+void SniffedVideoList::SetGrownObserver(std::function<void(const SniffedVideo&)> observer) {
+    std::lock_guard lock(mutex_);
+    grownObserver_ = std::move(observer);
 }
 
 }  // namespace tarnwick

@@ -39,7 +39,10 @@ public:
     SniffedVideoList& operator=(const SniffedVideoList&) = delete;
 
     // video.url already carries "http://". Drops it when the list is closed, when it is smaller than
-    // kMinimumSize or when a listed video has the same URL or the same size.
+    // kMinimumSize or when a listed video has the same URL or the same size. The size is the whole
+    // video's for a piece of one, and the sum of its segments for a stream; a stream's sum is never
+    // compared with other sizes. A stream, or a piece of a video of unknown total, that is listed already
+    // grows its entry instead when its figures are larger.
     void AddDetectedVideo(const DetectedVideo& video);
     void RefreshRows();
     // From now on every detection is dropped.
@@ -57,6 +60,8 @@ public:
     SniffedVideo Slot(int index) const;
     // Called (under the list's lock) after each accepted video.
     void SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer);
+    // Called (under the list's lock) after a listed entry's figures grew.
+    void SetGrownObserver(std::function<void(const SniffedVideo&)> observer);
 
     // The content type as listed: every "x-" removed, cut before the first CR LF unless it starts there.
     static std::string CleanType(const std::string& videoType);
@@ -70,6 +75,7 @@ public:
 private:
     void RefreshRowsLocked();
     void RemoveAtLocked(int index);
+    void GrowLocked(int index, const DetectedVideo& video, int64_t size);
 
     WindowServices* services_;
     WindowHandle window_;
@@ -77,6 +83,7 @@ private:
     int count_ = 0;
     std::array<SniffedVideo, kSlotCount> slots_;
     std::function<void(const SniffedVideo&)> acceptedObserver_;
+    std::function<void(const SniffedVideo&)> grownObserver_;
 };
 
 }  // namespace tarnwick

@@ -3,14 +3,24 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 
 #include "capture/detect/VideoResponseRules.h"
+#include "capture/detect/VideoSignature.h"
 
 namespace tarnwick {
 
 namespace Rules = VideoResponseRules;
+
+namespace {
+
+std::span<const uint8_t> BytesOf(std::string_view view) {
+    return {reinterpret_cast<const uint8_t*>(view.data()), view.size()};
+}
+
+}  // namespace
 
 HttpVideoDetector::HttpVideoDetector(OwnAddresses ownAddresses, PendingRequestTable& pending, IgnoreList& ignored,
                                      Deliver deliver, std::string sourceName, FrameDecoder decoder)
@@ -65,8 +75,13 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
     pending_.Prefetch(key);
 
     std::string sizeText = Rules::SizeText(frame, start, windowEnd);
+    // A 206 answer holds one piece of the video its Content-Range names.
+    std::optional<ContentRange> range;
+    const std::string_view status = Rules::StatusCode(frame, start);
+    if (status == "206") range = Rules::RangeOf(frame, start, windowEnd);
 
     std::optional<std::string> reportedType;
+    bool awaitBody = false;
     if (const auto video = Rules::VideoTypeAt(frame, start, windowEnd)) {
         std::string typeText = Rules::TypeText(frame, *video, windowEnd);
         if (const auto flv = frame.Find(Rules::kFlvType, *video, windowEnd)) {
@@ -77,18 +92,65 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
             reportedType = std::move(typeText);
         }
     } else if (const auto headerEnd = frame.Find(Rules::kHeaderEnd, start, windowEnd)) {
-        if (Rules::StartsFlv(frame, *headerEnd)) reportedType = std::string(Rules::kFlvType);
+        if (Rules::StartsFlv(frame, *headerEnd)) {
+            reportedType = std::string(Rules::kFlvType);
+        } else if (Rules::MayCarryVideo(status) && Rules::TypeLeavesBodyToTell(frame, start, *headerEnd)) {
+            if (*headerEnd < payloadEnd) {
+                const std::string_view type = VideoSignature::TypeOf(BytesOf(frame.View(*headerEnd, payloadEnd)));
+                if (!type.empty()) reportedType = std::string(type);
+            } else {
+                awaitBody = true;
+            }
+        }
     }
 
     // Claimed into the spare entry, whose texts keep their memory from response to response.
     pending_.Take(key, currentRequest_);
+    const ConnectionKey connection{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    // A new answer on the connection ends the wait for an earlier one's body.
+    if (awaitedCount_ != 0) ForgetAwaitedBody(connection);
     if (reportedType) {
         ++counts_.videoAnswers;
-        Report(currentRequest_, sizeText, *reportedType, now);
+        Report(currentRequest_, sizeText, *reportedType, now, range);
+    }
+    if (awaitBody && !currentRequest_.IsEmpty()) {
+        AwaitedBody& slot = awaited_[nextAwaited_];
+        nextAwaited_ = (nextAwaited_ + 1) % kAwaitedBodies;
+        if (!slot.used) ++awaitedCount_;
+        slot.used = true;
+        slot.key = connection;
+        slot.request = currentRequest_;
+        slot.sizeText = sizeText;
+        slot.range = range;
     }
 
     std::swap(previousRequest_, currentRequest_);
     previousSizeText_ = std::move(sizeText);
+}
+
+void HttpVideoDetector::ContinueAwaitedBody(const PacketView& frame, const TcpSegment& tcp, int64_t now) {
+    const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    for (AwaitedBody& slot : awaited_) {
+        if (!slot.used || !(slot.key == key)) continue;
+        slot.used = false;
+        --awaitedCount_;
+        // A body that starts with "FLV" has been reported by the rule for those already.
+        if (Rules::StartsFlv(frame, tcp.payloadStart)) return;
+        const std::string_view type =
+            VideoSignature::TypeOf(BytesOf(frame.View(tcp.payloadStart, tcp.payloadStart + tcp.payloadLength)));
+        if (type.empty()) return;
+        ++counts_.videoAnswers;
+        Report(slot.request, slot.sizeText, std::string(type), now, slot.range);
+        return;
+    }
+}
+
+void HttpVideoDetector::ForgetAwaitedBody(const ConnectionKey& key) {
+    for (AwaitedBody& slot : awaited_)
+        if (slot.used && slot.key == key) {
+            slot.used = false;
+            --awaitedCount_;
+        }
 }
 
 std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
@@ -99,8 +161,14 @@ std::string HttpVideoDetector::UrlOf(const PendingRequest& request) {
 }
 
 void HttpVideoDetector::Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
-                               int64_t now) {
-    if (reporter_.Report(UrlOf(request), request.requestText, sizeText, typeText, now)) ++counts_.videosReported;
+                               int64_t now, const std::optional<ContentRange>& range) {
+    DetectedVideo video{UrlOf(request), request.requestText, sizeText, typeText, {}, now};
+    video.seenAtMs = nowMs_;
+    if (range) {
+        video.extent = range->total ? VideoExtent::Piece : VideoExtent::PieceOfUnknown;
+        video.totalSize = range->WholeSize();
+    }
+    if (reporter_.Report(std::move(video))) ++counts_.videosReported;
 }
 
 }  // namespace tarnwick

@@ -2,14 +2,17 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "capture/decode/FrameDecoder.h"
 #include "capture/decode/PacketView.h"
 #include "capture/decode/TcpSegment.h"
+#include "capture/detect/ContentRange.h"
 #include "capture/detect/DetectedVideo.h"
 #include "capture/detect/DetectionCounts.h"
 #include "capture/detect/IgnoreList.h"
@@ -34,14 +37,17 @@ public:
     HttpVideoDetector(OwnAddresses ownAddresses, PendingRequestTable& pending, IgnoreList& ignored, Deliver deliver,
                       std::string sourceName, FrameDecoder decoder = {});
 
-    // Decodes a whole captured frame, then examines its segment.
-    void ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds) {
+    // Decodes a whole captured frame, then examines its segment. captureMicroseconds refines the capture
+    // time for pacing a growing entry's reports.
+    void ProcessPacket(const uint8_t* bytes, size_t capturedLength, int64_t captureTimeSeconds,
+                       uint32_t captureMicroseconds = 0) {
         const PacketView frame(bytes, capturedLength);
-        if (decoder_.Decode(frame, packetSegment_)) ProcessSegment(frame, packetSegment_, captureTimeSeconds);
+        if (decoder_.Decode(frame, packetSegment_))
+            ProcessSegment(frame, packetSegment_, captureTimeSeconds, captureMicroseconds);
     }
     // A segment already decoded from frame. Inline: most frames are body data, told apart here.
     [[gnu::always_inline]] void ProcessSegment(const PacketView& frame, const TcpSegment& segment,
-                                               int64_t captureTimeSeconds);
+                                               int64_t captureTimeSeconds, uint32_t captureMicroseconds = 0);
     // For a replay whose own addresses are found in the packets after the detector was made.
     void AddOwnAddress(const IpAddress& address) { ownAddresses_.Add(address); }
     // What the detector has seen so far; kept off the per-frame path (only requests and answers count).
@@ -52,13 +58,27 @@ public:
     static std::string UrlOf(const PendingRequest& request);
 
 private:
+    // An answer that names no video type and whose header filled its packet: its body's first bytes,
+    // in the connection's next packet, tell whether it is a video.
+    struct AwaitedBody {
+        bool used = false;
+        ConnectionKey key;
+        PendingRequest request;
+        std::string sizeText;
+        std::optional<ContentRange> range;
+    };
+    static constexpr size_t kAwaitedBodies = 8;
+
     void RecordRequest(const PacketView& frame, const TcpSegment& tcp, int64_t now);
     // A body packet right after a header that filled its packet exactly.
     void ReportFlvContinuation(int64_t now);
     // An incoming frame whose search window holds "HTTP".
     void HandleResponse(const PacketView& frame, const TcpSegment& tcp, int64_t now);
+    // An incoming frame without "HTTP" on a connection whose answer waits for its body.
+    void ContinueAwaitedBody(const PacketView& frame, const TcpSegment& tcp, int64_t now);
+    void ForgetAwaitedBody(const ConnectionKey& key);
     void Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
-                int64_t now);
+                int64_t now, const std::optional<ContentRange>& range = std::nullopt);
 
     OwnAddresses ownAddresses_;
     FrameDecoder decoder_;
@@ -69,12 +89,17 @@ private:
     PendingRequest currentRequest_;  // only used while a response is handled
     std::string previousSizeText_;
     DetectionCounts counts_;
+    std::array<AwaitedBody, kAwaitedBodies> awaited_;
+    size_t awaitedCount_ = 0;
+    size_t nextAwaited_ = 0;
+    int64_t nowMs_ = 0;
 };
 
 inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const TcpSegment& tcp,
-                                              int64_t captureTimeSeconds) {
+                                              int64_t captureTimeSeconds, uint32_t captureMicroseconds) {
     // Fewer than three payload bytes hold no pattern of either direction (ACKs and the like).
     if (tcp.payloadLength < 3) return;
+    nowMs_ = captureTimeSeconds * 1000 + captureMicroseconds / 1000;
     bool outgoing = tcp.direction == PacketDirection::Outgoing;
     if (tcp.direction == PacketDirection::Unknown) outgoing = ownAddresses_.Contains(tcp.sourceAddress);
     // Between two ends of this host: a request begins its payload.
@@ -86,10 +111,12 @@ inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const Tcp
     }
     // Most incoming frames are body data; they are told apart here, without the response handling's set-up.
     const size_t windowEnd = tcp.payloadStart + std::min(tcp.payloadLength, kSearchWindow);
-    if (frame.Find(VideoResponseRules::kResponseMarker, tcp.payloadStart, windowEnd))
+    if (frame.Find(VideoResponseRules::kResponseMarker, tcp.payloadStart, windowEnd)) {
         HandleResponse(frame, tcp, captureTimeSeconds);
-    else if (VideoResponseRules::StartsFlv(frame, tcp.payloadStart))
-        ReportFlvContinuation(captureTimeSeconds);
+        return;
+    }
+    if (VideoResponseRules::StartsFlv(frame, tcp.payloadStart)) ReportFlvContinuation(captureTimeSeconds);
+    if (awaitedCount_ != 0) ContinueAwaitedBody(frame, tcp, captureTimeSeconds);
 }
 
 }  // namespace tarnwick

@@ -31,13 +31,18 @@ std::string VideoReporter::JoinUrl(std::string_view host, std::string_view path)
 
 bool VideoReporter::Report(std::string url, const std::string& requestText, const std::string& sizeText,
                            const std::string& typeText, int64_t seenAtSeconds, std::string_view scheme) {
-    if (url.empty() || url.size() > kMaxUrlLength) return false;
-    if (scheme == "http" ? ignored_.ConsumeIfPresent(url)
-                         : ignored_.ConsumeIfPresent(std::string(scheme) + "://" + url))
+    DetectedVideo video{std::move(url), requestText, sizeText, typeText, {}, seenAtSeconds};
+    video.scheme = std::string(scheme);
+    return Report(std::move(video));
+}
+
+bool VideoReporter::Report(DetectedVideo video) {
+    if (video.url.empty() || video.url.size() > kMaxUrlLength) return false;
+    if (video.scheme == "http" ? ignored_.ConsumeIfPresent(video.url)
+                               : ignored_.ConsumeIfPresent(video.scheme + "://" + video.url))
         return false;
     if (!deliver_) return false;
-    DetectedVideo video{std::move(url), requestText, sizeText, typeText, sourceName_, seenAtSeconds};
-    video.scheme = std::string(scheme);
+    video.adapter = sourceName_;
     deliver_(std::move(video));
     return true;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "capture/decode/PacketView.h"
+#include "capture/detect/ContentRange.h"
 
 namespace tarnwick::VideoResponseRules {
 
@@ -51,5 +52,47 @@ inline std::string TypeText(const PacketView& bytes, size_t typeAt, size_t end) 
 
 // A body that starts with the Flash video signature is a video of type "x-flv" whatever its headers say.
 inline bool StartsFlv(const PacketView& bytes, size_t bodyStart) { return bytes.StartsWith(bodyStart, kFlvSignature); }
+
+// The three digits of a status line at `start` ("HTTP/1.1 206 ..."), or empty.
+inline std::string_view StatusCode(const PacketView& bytes, size_t start) {
+    if (!bytes.StartsWith(start, "HTTP/1.") || !bytes.StartsWith(start + 8, " ")) return {};
+    return bytes.View(start + 9, start + 12);
+}
+
+// Only these answers may carry a video: a whole one, or a piece of one.
+inline bool MayCarryVideo(std::string_view status) { return status == "200" || status == "206"; }
+
+// A 206 answer's Content-Range, when the header lies inside [from, end) and reads as one range.
+inline std::optional<ContentRange> RangeOf(const PacketView& bytes, size_t from, size_t end) {
+    const auto value = bytes.Find("Content-Range: ", from, end);
+    if (!value) return std::nullopt;
+    const auto lineEnd = bytes.Find(kLineEnd, *value, end);
+    if (!lineEnd) return std::nullopt;
+    return ContentRange::Parse(bytes.View(*value, *lineEnd - kLineEnd.size()));
+}
+
+// Only answers that say nothing of their content (no type, or a generic byte stream) are judged by their
+// body's first bytes; a declared type of anything else (a page, a picture) is never overruled. The
+// header block is [from, headerEnd).
+inline bool TypeLeavesBodyToTell(const PacketView& bytes, size_t from, size_t headerEnd) {
+    const auto type = bytes.Find("Content-Type: ", from, headerEnd);
+    if (!type) return true;
+    const auto lineEnd = bytes.Find(kLineEnd, *type, headerEnd);
+    if (!lineEnd) return false;
+    std::string_view value = bytes.View(*type, *lineEnd - kLineEnd.size());
+    value = value.substr(0, value.find(';'));
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    const auto is = [value](std::string_view lowerCase) {
+        if (value.size() != lowerCase.size()) return false;
+        for (size_t i = 0; i < value.size(); ++i) {
+            char c = value[i];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != lowerCase[i]) return false;
+        }
+        return true;
+    };
+    return is("application/octet-stream") || is("binary/octet-stream");
+}
 
 }  // namespace tarnwick::VideoResponseRules

@@ -100,6 +100,102 @@ TEST(HttpVideoDetector, UntypedResponseWhoseBodyStartsWithFlvIsReported) {
     EXPECT_EQ(h.seen[0].contentLength, "");
 }
 
+const std::string kMp4Start("\0\0\0\x18" "ftypisom\0\0\x02\0isomiso2", 24);
+
+std::string Answer(const std::string& status, const std::string& headers) {
+    return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: 300000\r\n\r\n";
+}
+
+TEST(HttpVideoDetector, BodiesOfUntypedAndByteStreamAnswersAreRecognised) {
+    const std::string ts = [] {
+        std::string body(188 * 3, '\xFF');
+        for (size_t i = 0; i < 3; ++i) body[188 * i] = 0x47;
+        return body;
+    }();
+    struct Case {
+        std::string response;
+        std::string type;  // empty: nothing reported
+    };
+    const std::vector<Case> cases = {
+        {Answer("200 OK", "Content-Type: application/octet-stream\r\n") + kMp4Start, "mp4"},
+        {Answer("200 OK", "Content-Type: Binary/Octet-Stream; charset=x\r\n") + ts, "ts"},
+        {Answer("200 OK", "") + std::string("RIFF\x10\0\0\0" "AVI LIST", 16), "avi"},
+        // A declared type other than a byte stream is never overruled, and only 200 and 206 carry a video.
+        {Answer("200 OK", "Content-Type: image/jpeg\r\n") + kMp4Start, ""},
+        {Answer("200 OK", "Content-Type: text/html\r\n") + ts, ""},
+        {Answer("404 Not Found", "Content-Type: application/octet-stream\r\n") + kMp4Start, ""},
+        {Answer("200 OK", "Content-Type: application/octet-stream\r\n") + "plain bytes", ""},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        h.Request(kRequest);
+        h.Response(c.response);
+        if (c.type.empty()) {
+            EXPECT_TRUE(h.seen.empty()) << c.response;
+            continue;
+        }
+        ASSERT_EQ(h.seen.size(), 1u) << c.response;
+        EXPECT_EQ(h.seen[0].videoType, c.type);
+        EXPECT_EQ(h.seen[0].contentLength, "300000\r\n");
+        EXPECT_EQ(h.seen[0].extent, VideoExtent::Whole);
+    }
+}
+
+TEST(HttpVideoDetector, BodyAfterAHeaderThatFilledItsPacketIsJudgedOnItsOwnConnection) {
+    const Endpoint otherClient{kOwn, 50001};
+    Harness h;
+    h.Request(kRequest);
+    h.Request("GET /other HTTP/1.1\r\nHost: videohost\r\n\r\n", otherClient);
+    h.Response(Answer("200 OK", "Content-Type: application/octet-stream\r\n"));
+    h.Response(Answer("200 OK", "Content-Type: application/octet-stream\r\n"), kWeb, otherClient);
+    // The other connection's body is no video; this one's is.
+    h.Response("no video here", kWeb, otherClient);
+    EXPECT_TRUE(h.seen.empty());
+    h.Response(kMp4Start);
+    ASSERT_EQ(h.seen.size(), 1u);
+    EXPECT_EQ(h.seen[0].url, "videohost/v/clip.flv");
+    EXPECT_EQ(h.seen[0].videoType, "mp4");
+    // Judged once: later body packets are not looked at again.
+    h.Response(kMp4Start);
+    EXPECT_EQ(h.seen.size(), 1u);
+
+    // A new answer on the connection ends the wait for the earlier body.
+    Harness next;
+    next.Request(kRequest);
+    next.Request(kRequest);
+    next.Response(Answer("200 OK", ""));
+    next.Response(Answer("304 Not Modified", ""));
+    next.Response(kMp4Start);
+    EXPECT_TRUE(next.seen.empty());
+}
+
+TEST(HttpVideoDetector, RangeAnswersNameTheWholeVideo) {
+    struct Case {
+        std::string response;
+        VideoExtent extent;
+        int64_t total;
+    };
+    const std::vector<Case> cases = {
+        {Answer("206 Partial Content", "Content-Type: video/mp4\r\nContent-Range: bytes 0-99999/250000\r\n"),
+         VideoExtent::Piece, 250000},
+        {Answer("206 Partial Content", "Content-Range: bytes 100000-199999/*\r\n") + kMp4Start,
+         VideoExtent::PieceOfUnknown, 200000},
+        // Only a 206 answer holds a piece; an unreadable range leaves the answer as it is.
+        {Answer("200 OK", "Content-Type: video/mp4\r\nContent-Range: bytes 0-99999/250000\r\n"),
+         VideoExtent::Whole, 0},
+        {Answer("206 Partial Content", "Content-Type: video/mp4\r\nContent-Range: bytes 0-99999/5\r\n"),
+         VideoExtent::Whole, 0},
+    };
+    for (const auto& c : cases) {
+        Harness h;
+        h.Request(kRequest);
+        h.Response(c.response);
+        ASSERT_EQ(h.seen.size(), 1u) << c.response;
+        EXPECT_EQ(h.seen[0].extent, c.extent) << c.response;
+        EXPECT_EQ(h.seen[0].totalSize, c.total) << c.response;
+    }
+}
+
 TEST(HttpVideoDetector, HeaderNamesAreCaseSensitiveAndNeedOneBlank) {
     for (const std::string& header : {std::string("content-type: video/mp4"), std::string("Content-Type:video/mp4")}) {
         Harness h;

@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
-"""Serves generated video-like files on a loopback address for recording the test captures."""
+"""Serves generated video-like files on a loopback address for recording the test captures.
+
+Usage: video_server.py ADDRESS PORT [--media FOLDER]"""
 import http.server
+import os
+import re
 import socket
 import sys
 
@@ -16,6 +20,46 @@ FILES = {
 }
 
 
+# Files that make-captures.sh made with ffmpeg, served from the media folder: /media/PATH with the type of
+# its extension, /octet/PATH as a plain byte stream. Both answer a single byte range with 206.
+MEDIA_TYPES = {
+    ".m3u8": "application/vnd.apple.mpegurl",
+    ".mpd": "application/dash+xml",
+    ".ts": "video/mp2t",
+    ".m4s": "video/iso.segment",
+    ".mp4": "video/mp4",
+    ".webm": "video/webm",
+}
+media_folder = None
+
+
+def serve_media(handler, path):
+    prefix, _, name = path.lstrip("/").partition("/")
+    if prefix not in ("media", "octet") or media_folder is None or ".." in name.split("/"):
+        return False
+    file = os.path.join(media_folder, name)
+    if not os.path.isfile(file):
+        return False
+    with open(file, "rb") as source:
+        body = source.read()
+    content_type = "application/octet-stream"
+    if prefix == "media":
+        content_type = MEDIA_TYPES.get(os.path.splitext(name)[1], "application/octet-stream")
+    status, extra = "200 OK", ""
+    wanted = re.fullmatch(r"bytes=(\d+)-(\d*)", handler.headers.get("Range", ""))
+    if wanted:
+        first = int(wanted.group(1))
+        last = min(int(wanted.group(2)) if wanted.group(2) else len(body) - 1, len(body) - 1)
+        status, extra = "206 Partial Content", "Content-Range: bytes %d-%d/%d\r\n" % (first, last, len(body))
+        body = body[first:last + 1]
+    header = ("HTTP/1.1 %s\r\nServer: test\r\nContent-Type: %s\r\n%sContent-Length: %d\r\n\r\n"
+              % (status, content_type, extra, len(body))).encode()
+    handler.wfile.write(header)
+    handler.wfile.flush()
+    handler.wfile.write(body)
+    return True
+
+
 def body_of(size, flv):
     start = b"FLV\x01\x05\x00\x00\x00\x09" if flv else b"\x00\x00\x00\x18ftypmp42"
     filler = bytes((i * 7) & 0xFF for i in range(size - len(start)))
@@ -27,6 +71,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         path = self.path.split("?")[0]
+        if serve_media(self, path):
+            return
         if path not in FILES:
             self.send_error(404)
             return
@@ -55,4 +101,6 @@ class Server6(http.server.ThreadingHTTPServer):
 
 if __name__ == "__main__":
     address, port = sys.argv[1], int(sys.argv[2])
+    if len(sys.argv) == 5 and sys.argv[3] == "--media":
+        media_folder = sys.argv[4]
     (Server6 if ":" in address else Server)((address, port), Handler).serve_forever()

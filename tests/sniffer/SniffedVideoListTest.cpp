@@ -146,6 +146,71 @@ TEST_F(SniffedVideoListTest, ObserverSeesEveryAcceptedVideo) {
     EXPECT_EQ(accepted[0].requestText, video.requestText);
 }
 
+DetectedVideo Piece(const std::string& url, VideoExtent extent, int64_t total) {
+    DetectedVideo video = Video(url, "100000\r\n");  // the piece's own length
+    video.extent = extent;
+    video.totalSize = total;
+    return video;
+}
+
+DetectedVideo Stream(const std::string& url, int64_t sum, int64_t segments, int64_t atMs) {
+    DetectedVideo video = Video(url, "", "hls");
+    video.extent = VideoExtent::Stream;
+    video.totalSize = sum;
+    video.segments = segments;
+    video.seenAtMs = atMs;
+    return video;
+}
+
+TEST_F(SniffedVideoListTest, PiecesCountWithTheWholeVideosSize) {
+    list.AddDetectedVideo(Piece("http://h/a.mp4", VideoExtent::Piece, 250000));
+    list.AddDetectedVideo(Piece("http://h/a.mp4", VideoExtent::Piece, 250000));
+    // The same whole size under another URL is the same video; a piece of a small video is no video.
+    list.AddDetectedVideo(Piece("http://h/copy.mp4", VideoExtent::Piece, 250000));
+    list.AddDetectedVideo(Piece("http://h/small.mp4", VideoExtent::Piece, 99999));
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.Slot(0).size, 250000);
+
+    // Pieces of an unknown whole grow their entry as they reach further; its row changes in place.
+    std::vector<int64_t> grown;
+    list.SetGrownObserver([&](const SniffedVideo& video) { grown.push_back(video.size); });
+    list.AddDetectedVideo(Piece("http://h/live.mp4", VideoExtent::PieceOfUnknown, 99999));
+    list.AddDetectedVideo(Piece("http://h/live.mp4", VideoExtent::PieceOfUnknown, 200000));
+    services.SelectRow(kWindow, SniffedVideoList::kListId, 1);
+    list.AddDetectedVideo(Piece("http://h/live.mp4", VideoExtent::PieceOfUnknown, 150000));
+    list.AddDetectedVideo(Piece("http://h/live.mp4", VideoExtent::PieceOfUnknown, 400000));
+    ASSERT_EQ(list.Count(), 2);
+    EXPECT_EQ(list.Slot(1).size, 400000);
+    EXPECT_EQ(list.Slot(1).serial, 2);
+    EXPECT_EQ(grown, std::vector<int64_t>{400000});
+    EXPECT_EQ(Rows()[0].columns[1], "0.38 MB");
+    EXPECT_TRUE(Rows()[1].selected);
+}
+
+TEST_F(SniffedVideoListTest, StreamsGrowOneEntryAndAreNeverTakenForAnotherBySize) {
+    std::vector<SniffedVideo> accepted, grown;
+    list.SetAcceptedObserver([&](const SniffedVideo& video) { accepted.push_back(video); });
+    list.SetGrownObserver([&](const SniffedVideo& video) { grown.push_back(video); });
+    list.AddDetectedVideo(Video("http://h/clip.mp4", "300000\r\n"));
+    list.AddDetectedVideo(Stream("http://h/master.m3u8", 60000, 3, 1000));
+    EXPECT_EQ(list.Count(), 1);  // the sum is below the threshold yet
+    list.AddDetectedVideo(Stream("http://h/master.m3u8", 300000, 9, 2000));
+    list.AddDetectedVideo(Stream("http://h/master.m3u8", 300000, 9, 2500));  // nothing new
+    list.AddDetectedVideo(Stream("http://h/master.m3u8", 420000, 12, 3000));
+    ASSERT_EQ(list.Count(), 2);
+    const SniffedVideo stream = list.Slot(1);
+    EXPECT_TRUE(stream.isStream);
+    EXPECT_EQ(stream.type, "hls");
+    EXPECT_EQ(stream.size, 420000);
+    EXPECT_EQ(stream.segments, 12);
+    EXPECT_EQ(stream.lastSeenMs, 3000);
+    ASSERT_EQ(accepted.size(), 2u);
+    EXPECT_EQ(accepted[1].size, 300000);
+    ASSERT_EQ(grown.size(), 1u);
+    EXPECT_EQ(grown[0].serial, stream.serial);
+    EXPECT_EQ(Rows()[0].columns, (std::vector<std::string>{"hls", "0.40 MB"}));
+}
+
 TEST(SniffedVideoListFormat, TwelveHourClockAroundNoonAndMidnight) {
     EXPECT_EQ(SniffedVideoList::FormatTime(0), "12:00:00 AM");
     EXPECT_EQ(SniffedVideoList::FormatTime(12 * 3600 + 59), "12:00:59 PM");
