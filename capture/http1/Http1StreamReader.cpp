@@ -282,8 +282,7 @@ void Http1StreamReader::Pair() {
         verdicts_.pop_front();
         if (!verdict.video || !request.get) continue;
         ++statistics_.videos;
-        reporter_.Report(std::move(request.url), request.text, verdict.sizeText, verdict.typeText, verdict.seenAt,
-                         context_.scheme);
+        reporter_.Report(verdict.Detection(std::move(request.url), std::move(request.text), context_.scheme));
     }
 }
 

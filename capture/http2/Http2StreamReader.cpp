@@ -255,8 +255,8 @@ void Http2StreamReader::Settle(StreamTable::iterator stream) {
     if (!state.request || !state.verdict) return;
     if (state.verdict->video && state.request->get) {
         ++statistics_.videos;
-        reporter_.Report(std::move(state.request->url), state.request->text, state.verdict->sizeText,
-                         state.verdict->typeText, state.verdict->seenAt, state.request->scheme);
+        reporter_.Report(
+            state.verdict->Detection(std::move(state.request->url), state.request->text, state.request->scheme));
     }
     // Whatever comes later on this stream changes nothing.
     Forget(stream);

@@ -90,6 +90,32 @@ TEST(Http1StreamReader, KeepAliveResponsesArePairedWithTheirOwnRequestsAndJudged
     }
 }
 
+TEST(Http1StreamReader, ByteStreamBodiesAndRangePiecesAreJudgedLikePackets) {
+    std::string transportStream(188 * 3, '\xFF');
+    for (size_t i = 0; i < 3; ++i) transportStream[188 * i] = 0x47;
+    const std::string mp4Start("\0\0\0\x18" "ftypisom\0\0\x02\0isomiso2", 24);
+    const std::string requests = Get("/clip.ts") + Get("/picture.jpg") + Get("/piece.mp4") + Get("/short.mp4");
+    const std::string responses =
+        Response("Content-Type: application/octet-stream\r\nContent-Length: 564\r\n", transportStream) +
+        Response("Content-Type: image/jpeg\r\nContent-Length: 564\r\n", transportStream) +
+        "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-23/400000\r\nContent-Length: 24\r\n\r\n" +
+        mp4Start + Response("Content-Length: 10\r\n", mp4Start.substr(0, 10));
+    // In pieces smaller than the bytes a transport stream needs to be told apart.
+    for (size_t piece : {SIZE_MAX, size_t{100}}) {
+        Harness h;
+        h.Send(kUp, requests, piece);
+        h.Send(kDown, responses, piece);
+        ASSERT_EQ(h.seen.size(), 2u) << piece;
+        EXPECT_EQ(h.seen[0].url, "videohost/clip.ts");
+        EXPECT_EQ(h.seen[0].videoType, "ts");
+        EXPECT_EQ(h.seen[0].extent, VideoExtent::Whole);
+        EXPECT_EQ(h.seen[1].url, "videohost/piece.mp4");
+        EXPECT_EQ(h.seen[1].videoType, "mp4");
+        EXPECT_EQ(h.seen[1].extent, VideoExtent::Piece);
+        EXPECT_EQ(h.seen[1].totalSize, 400000);
+    }
+}
+
 TEST(Http1StreamReader, AResponseDecryptedBeforeItsRequestStillFindsIt) {
     Harness h;
     h.Send(kDown, "HTTP/1.1 100 Continue\r\n\r\n" + Response("Content-Type: video/webm\r\nContent-Length: 4\r\n", "webm"));
