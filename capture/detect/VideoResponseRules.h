@@ -2,6 +2,7 @@
 // readers of reassembled connections, so that both judge a response alike.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -31,11 +32,23 @@ inline std::string SizeText(const PacketView& bytes, size_t from, size_t end) {
     return {};
 }
 
-// The host a request names: the bytes after "Host: " up to its line end, both inside [from, end); empty
-// when either is missing.
-inline std::string_view HostText(const PacketView& bytes, size_t from, size_t end) {
-    if (const auto host = bytes.Find(kHost, from, end))
-        if (const auto lineEnd = bytes.Find(kLineEnd, *host, end)) return bytes.View(*host, *lineEnd - kLineEnd.size());
+// The value of a request head's Host field, its name in any case as HTTP allows, without the blanks
+// around it; empty when the head has none. Readers of reassembled requests take the host from the
+// field lines: a lower-case "host:" (as HTTP/2 clients write it) still names the host and its port, and
+// "Host: " inside another field (X-Forwarded-Host) does not.
+inline std::string_view HostField(std::string_view head) {
+    for (size_t at = head.find(kLineEnd); at != std::string_view::npos;) {
+        at += kLineEnd.size();
+        const size_t end = head.find(kLineEnd, at);
+        const std::string_view line = head.substr(at, end == std::string_view::npos ? head.size() - at : end - at);
+        if (line.size() > 5 && (line[0] | 0x20) == 'h' && (line[1] | 0x20) == 'o' && (line[2] | 0x20) == 's' &&
+            (line[3] | 0x20) == 't' && line[4] == ':') {
+            std::string_view value = line.substr(5);
+            value.remove_prefix(std::min(value.size(), value.find_first_not_of(" \t")));
+            return value.substr(0, value.find_last_not_of(" \t") + 1);
+        }
+        at = end;
+    }
     return {};
 }
 

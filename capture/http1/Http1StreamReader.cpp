@@ -106,8 +106,7 @@ void Http1StreamReader::OnRequestHead(const std::string& head) {
 }
 
 std::string Http1StreamReader::RequestUrl(std::string_view head, const Context& context) {
-    // The path runs to the blank after the target, blank included, and the Host header is looked for
-    // after it, as the per-packet detector does.
+    // The path runs to the blank after the target, blank included, as the per-packet detector takes it.
     const PacketView view(reinterpret_cast<const uint8_t*>(head.data()), head.size());
     const size_t methodEnd = head.find(' ');
     if (methodEnd == std::string_view::npos) return {};
@@ -115,7 +114,7 @@ std::string Http1StreamReader::RequestUrl(std::string_view head, const Context& 
     const auto blank = view.Find(" ", targetStart, head.size());
     if (!blank) return {};
     const std::string_view path = view.View(targetStart, *blank);
-    const std::string_view host = Rules::HostText(view, *blank, head.size());
+    const std::string_view host = Rules::HostField(head);
     if (!host.empty()) return VideoReporter::JoinUrl(host, path);
     return VideoReporter::JoinUrl(!context.serverName.empty() ? context.serverName : context.key.server.AddressForUrl(),
                                   path);

@@ -253,7 +253,8 @@ struct UpgradeHarness {
 };
 
 const std::string kUpgradeRequest =
-    "GET /up.mp4 HTTP/1.1\r\nHost: videohost:8080\r\nConnection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\n"
+    "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+    "Upgrade: h2c\r\n"
     "HTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\nUser-Agent: t\r\n\r\n";
 
 TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheSwitch) {
@@ -272,7 +273,9 @@ TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheS
     ASSERT_EQ(h.seen.size(), 2u);
     EXPECT_EQ(h.seen[0].url, "videohost:8080/up.mp4");
     EXPECT_EQ(h.seen[0].scheme, "http");
-    EXPECT_EQ(h.seen[0].requestText, "GET /up.mp4 HTTP/1.1\r\nHost: videohost:8080\r\nUser-Agent: t\r\n\r\n");
+    // The host field is found whatever the case of its name, and only as a field of its own.
+    EXPECT_EQ(h.seen[0].requestText,
+              "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nUser-Agent: t\r\n\r\n");
     EXPECT_EQ(h.seen[1].url, "videohost/next.mp4");
     EXPECT_EQ(h.http2.upgrades, 1u);
 
