@@ -29,7 +29,13 @@ Http2StreamReader::Http2StreamReader(Context context, VideoReporter& reporter, H
 
 Http2StreamReader::~Http2StreamReader() { budget_.Give(held_); }
 
-void Http2StreamReader::AdoptUpgradeRequest(Request request) {
+void Http2StreamReader::AdoptUpgradeRequest(Request request, std::span<const uint8_t> clientSettings) {
+    for (size_t at = 0; at + 6 <= clientSettings.size(); at += 6) {
+        const auto* entry = clientSettings.data() + at;
+        OnSetting(kClient, static_cast<uint16_t>(entry[0] << 8 | entry[1]),
+                  static_cast<uint32_t>(entry[2]) << 24 | static_cast<uint32_t>(entry[3]) << 16 |
+                      static_cast<uint32_t>(entry[4]) << 8 | entry[5]);
+    }
     highestClientStream_ = 1;
     ++statistics_.requests;
     Stream* stream = Open(1);

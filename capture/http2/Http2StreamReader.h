@@ -53,8 +53,9 @@ public:
     Http2StreamReader(const Http2StreamReader&) = delete;
     Http2StreamReader& operator=(const Http2StreamReader&) = delete;
 
-    // A connection upgraded from HTTP/1.1: stream 1 carries the answer to the request that asked for it.
-    void AdoptUpgradeRequest(Request request);
+    // A connection upgraded from HTTP/1.1: stream 1 carries the answer to the request that asked for it,
+    // and the client's settings came with that request (the payload of a SETTINGS frame).
+    void AdoptUpgradeRequest(Request request, std::span<const uint8_t> clientSettings);
 
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeSeconds) override;
     void OnEnd(StreamEnd how) override;

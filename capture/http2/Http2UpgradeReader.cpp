@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <utility>
+#include <vector>
 
 #include "capture/http1/Http1StreamReader.h"
 
@@ -51,6 +52,30 @@ bool ListHasToken(std::string_view list, std::string_view token) {
 }
 
 bool IsMethodCharacter(char c) { return (c >= 'A' && c <= 'Z') || c == '-'; }
+
+// HTTP2-Settings holds a SETTINGS payload in the URL-safe base64 alphabet without padding; a character
+// outside it ends the decoding there.
+std::vector<uint8_t> DecodeBase64Url(std::string_view text) {
+    std::vector<uint8_t> bytes;
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        int value = c >= 'A' && c <= 'Z'   ? c - 'A'
+                    : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                    : c >= '0' && c <= '9' ? c - '0' + 52
+                    : c == '-'             ? 62
+                    : c == '_'             ? 63
+                                           : -1;
+        if (value < 0) break;
+        bits = (bits << 6 | static_cast<uint32_t>(value)) & 0xffffff;
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            bytes.push_back(static_cast<uint8_t>(bits >> count));
+        }
+    }
+    return bytes;
+}
 
 }  // namespace
 
@@ -114,7 +139,9 @@ void Http2UpgradeReader::SwitchToHttp2(size_t requestHeadSize, size_t responseHe
     // The start line and every field but those that asked for the switch.
     request.text.assign(head.substr(0, head.find("\r\n") + 2));
     bool framed = true;
+    std::vector<uint8_t> clientSettings;
     ForEachField(head, [&](std::string_view line, std::string_view name, std::string_view value) {
+        if (EqualsIgnoringCase(name, "HTTP2-Settings")) clientSettings = DecodeBase64Url(value);
         if (EqualsIgnoringCase(name, "Upgrade") || EqualsIgnoringCase(name, "HTTP2-Settings") ||
             EqualsIgnoringCase(name, "Connection"))
             return;
@@ -132,7 +159,7 @@ void Http2UpgradeReader::SwitchToHttp2(size_t requestHeadSize, size_t responseHe
     ++readers_.http2.upgrades;
     auto reader = std::make_unique<Http2StreamReader>(Http2StreamReader::Context{key_, "", "http"}, readers_.reporter,
                                                       readers_.http2, readers_.budget);
-    reader->AdoptUpgradeRequest(std::move(request));
+    reader->AdoptUpgradeRequest(std::move(request), clientSettings);
     next_ = std::move(reader);
     const std::string client = held_[0].substr(requestHeadSize);
     const std::string server = held_[1].substr(responseHeadSize);

@@ -255,7 +255,7 @@ struct UpgradeHarness {
 const std::string kUpgradeRequest =
     "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nConnection: Upgrade, HTTP2-Settings\r\n"
     "Upgrade: h2c\r\n"
-    "HTTP2-Settings: AAMAAABkAAQCAAAAAAIAAAAA\r\nUser-Agent: t\r\n\r\n";
+    "HTTP2-Settings: AAMAAABkAAUAEAAA\r\nUser-Agent: t\r\n\r\n";  // frames of up to 1 MiB
 
 TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheSwitch) {
     EXPECT_TRUE(Http2UpgradeReader::AsksForH2c(Bytes(kUpgradeRequest)));
@@ -267,7 +267,8 @@ TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheS
     UpgradeHarness h;
     for (char c : kUpgradeRequest) h.reader.OnData(kUp, Bytes(std::string(1, c)), 5);
     h.reader.OnData(kDown, Bytes("HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n" +
-                                 Http2FrameWriter::Settings() + server.Headers(1, Status("video/mp4", "300000"))), 6);
+                                 Http2FrameWriter::Settings() + server.Headers(1, Status("video/mp4", "300000")) +
+                                 Http2FrameWriter::Data(1, std::string(100000, 'v'), true)), 6);
     h.reader.OnData(kUp, Bytes(kPreface + Http2FrameWriter::Settings() + client.Headers(3, Get("/next.mp4"), true)), 7);
     h.reader.OnData(kDown, Bytes(server.Headers(3, Status("video/webm"))), 8);
     ASSERT_EQ(h.seen.size(), 2u);
