@@ -5,6 +5,7 @@
 
 #include "capture/decode/PacketView.h"
 #include "capture/detect/HttpVideoDetector.h"
+#include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
 
@@ -31,7 +32,7 @@ CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB) : 
                       ": it is not a usable adapter (no usable IPv4 or IPv6 address). See tarnwick --list-adapters.";
         return;
     }
-    source_ = LiveAdapterSource::Open(adapterName, bufferMiB, &startError_);
+    source_ = OpenAdapterSource(adapterName, bufferMiB, &startError_);
     if (!source_) return;
     std::string problem;
     if (!ChooseDecoder(&problem)) {

@@ -46,9 +46,9 @@ struct ReplayTotals {
 class CaptureSession final : private PacketHandler {
 public:
     // Opens the adapter (or "any", every adapter at once) for live capture of TCP, tagged or not, with
-    // a kernel buffer of bufferMiB and starts the capture thread. When that fails (also for a link type
-    // whose frames cannot be read), CaptureStarted() is false and StartError() says why; the session
-    // can still be destroyed at once.
+    // a kernel buffer of bufferMiB (through the capture helper when this process may not capture) and
+    // starts the capture thread. When that fails (also for a link type whose frames cannot be read),
+    // CaptureStarted() is false and StartError() says why; the session can still be destroyed at once.
     explicit CaptureSession(const std::string& adapterName, int bufferMiB = LiveAdapterSource::kDefaultBufferMiB);
 
     // Replays a pcap or pcapng capture: a file, a FIFO, or standard input for "-". The packets' capture

@@ -1,10 +1,6 @@
 // Packets from a network adapter, taken from the kernel in blocks.
 #include "capture/source/LiveAdapterSource.h"
 
-#include <unistd.h>
-
-#include <climits>
-
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/TcpFilter.h"
 
@@ -14,21 +10,11 @@ namespace {
 
 constexpr int kSnapshotLength = 65535;
 
-std::string ExecutablePath() {
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return "tarnwick";
-    return std::string(path, static_cast<size_t>(length));
-}
-
 std::string ActivateErrorText(const std::string& name, int status, pcap_t* handle) {
     const std::string prefix = "cannot capture on " + name + ": ";
     switch (status) {
         case PCAP_ERROR_PERM_DENIED:
-            return prefix +
-                   "permission denied. Run tarnwick as root, or grant it the capabilities with: setcap "
-                   "cap_net_raw,cap_net_admin+eip " +
-                   ExecutablePath();
+            return prefix + "permission denied.";
         case PCAP_ERROR_NO_SUCH_DEVICE:
             return prefix + "no such adapter. See tarnwick --list-adapters.";
         case PCAP_ERROR_IFACE_NOT_UP:
@@ -44,7 +30,9 @@ void Forward(u_char* handler, const pcap_pkthdr* header, const u_char* bytes) {
 
 }  // namespace
 
-std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& name, int bufferMiB, std::string* error) {
+std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& name, int bufferMiB, std::string* error,
+                                                           bool* permissionDenied) {
+    if (permissionDenied) *permissionDenied = false;
     std::unique_ptr<LiveAdapterSource> source(new LiveAdapterSource(name));
     char errorText[PCAP_ERRBUF_SIZE] = {};
     source->handle_ = pcap_create(name.c_str(), errorText);
@@ -61,6 +49,7 @@ std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& na
     pcap_set_buffer_size(handle, bufferMiB * 1024 * 1024);
     if (const int status = pcap_activate(handle); status < 0) {
         *error = ActivateErrorText(name, status, handle);
+        if (permissionDenied) *permissionDenied = status == PCAP_ERROR_PERM_DENIED;
         return nullptr;
     }
     PreferCookedHeaderV2(handle);

@@ -17,8 +17,12 @@ public:
     static constexpr int kBlockTimeoutMs = 50;
 
     // Opens name for live capture of TCP (untagged or behind VLAN tags), not promiscuous, whole frames,
-    // with a kernel buffer of bufferMiB; "any" with the second Linux cooked header where offered. Nothing (and *error set to a sentence the user can act on) when that fails.
-    static std::unique_ptr<LiveAdapterSource> Open(const std::string& name, int bufferMiB, std::string* error);
+    // with a kernel buffer of bufferMiB; "any" with the second Linux cooked header where offered.
+    // Nothing (and *error set to a sentence the user can act on) when that fails; *permissionDenied
+    // (when given) then says whether the process lacked the right to capture, which the caller's
+    // advice completes.
+    static std::unique_ptr<LiveAdapterSource> Open(const std::string& name, int bufferMiB, std::string* error,
+                                                   bool* permissionDenied = nullptr);
     ~LiveAdapterSource() override;
 
     // Everything the kernel has handed over in its filled (or timed-out) blocks.
@@ -26,6 +30,7 @@ public:
     // Wakes a read that waits for the kernel at once.
     void Interrupt() override { pcap_breakloop(handle_); }
     int LinkType() const override { return pcap_datalink(handle_); }
+    uint32_t SnapshotLength() const { return static_cast<uint32_t>(pcap_snapshot(handle_)); }
     bool ReadStatistics(CaptureStatistics& out) override;
 
 private:

@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,20 +56,20 @@ bool CanCaptureOnLoopback(std::string* reason) {
     return probe.CaptureStarted();
 }
 
-TEST(LiveCapture, VideoFetchedOverLoopbackIsListedWithinTwoSeconds) {
-    std::string reason;
-    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
-    VideoServer server;
-    ASSERT_GT(server.Port(), 0) << "cannot listen on 127.0.0.2";
-
-    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo"});
-    ASSERT_TRUE(tarnwick.Started());
+// Waits until the child says it captures on lo.
+void WaitUntilCapturing(ChildProcess& tarnwick) {
     const auto readyBy = std::chrono::steady_clock::now() + 10s;
     while (tarnwick.Stderr().find("capturing on lo") == std::string::npos &&
            std::chrono::steady_clock::now() < readyBy && !tarnwick.Exited())
         tarnwick.Pump(100ms);
     ASSERT_NE(tarnwick.Stderr().find("capturing on lo"), std::string::npos) << tarnwick.Stderr();
+}
 
+// Fetches videos of sizes of their own until the child lists one (a few attempts, as the kernel may
+// drop a frame now and then), with its size, type and adapter.
+void ExpectFetchedVideoListed(ChildProcess& tarnwick) {
+    VideoServer server;
+    ASSERT_GT(server.Port(), 0) << "cannot listen on 127.0.0.2";
     httplib::Client client("127.0.0.2", server.Port());
     bool listed = false;
     std::string expectedUrl;
@@ -93,7 +95,15 @@ TEST(LiveCapture, VideoFetchedOverLoopbackIsListedWithinTwoSeconds) {
         }
     }
     EXPECT_TRUE(listed) << "stdout: " << tarnwick.Stdout() << "\nstderr: " << tarnwick.Stderr();
+}
 
+TEST(LiveCapture, VideoFetchedOverLoopbackIsListedWithinTwoSeconds) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo"});
+    ASSERT_TRUE(tarnwick.Started());
+    WaitUntilCapturing(tarnwick);
+    ExpectFetchedVideoListed(tarnwick);
     ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
     EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
 }
@@ -135,16 +145,10 @@ uint64_t DroppedIn(const std::string& text, const std::regex& pattern) {
     return most;
 }
 
-TEST(LiveCapture, KernelDropsAreReportedDuringTheRunAndAtTheEnd) {
-    std::string reason;
-    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
-    // The smallest buffer, and a capture that is held still while the kernel fills it: drops are certain.
-    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--buffer-size", "1"});
-    const auto readyBy = std::chrono::steady_clock::now() + 10s;
-    while (tarnwick.Stderr().find("capturing on lo") == std::string::npos &&
-           std::chrono::steady_clock::now() < readyBy && !tarnwick.Exited())
-        tarnwick.Pump(100ms);
-    ASSERT_NE(tarnwick.Stderr().find("capturing on lo"), std::string::npos) << tarnwick.Stderr();
+// Holds the capturing child still while the kernel fills its smallest buffer, so drops are certain,
+// and expects them said during the run and at the end.
+void ExpectDropsReported(ChildProcess& tarnwick) {
+    WaitUntilCapturing(tarnwick);
     ASSERT_EQ(kill(tarnwick.Pid(), SIGSTOP), 0);
     FloodLoopback(64u << 20);
     ASSERT_EQ(kill(tarnwick.Pid(), SIGCONT), 0);
@@ -162,6 +166,83 @@ TEST(LiveCapture, KernelDropsAreReportedDuringTheRunAndAtTheEnd) {
     const std::string& out = tarnwick.Stdout();
     const size_t lastLine = out.rfind('\n', out.size() - 2);
     EXPECT_GT(DroppedIn(out.substr(lastLine == std::string::npos ? 0 : lastLine), jsonDrops), 0u) << out;
+}
+
+TEST(LiveCapture, KernelDropsAreReportedDuringTheRunAndAtTheEnd) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--buffer-size", "1"});
+    ExpectDropsReported(tarnwick);
+}
+
+constexpr int kNobody = 65534;
+
+// tarnwick and its capture helper in a folder every user can reach, the helper granted the capture
+// capabilities as the Debian package grants them. Skips the test where that cannot be set up.
+class UnprivilegedCapture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to grant the helper its capabilities and to run as nobody";
+        if (!copy_.Path().empty()) helper_ = copy_.Add(TARNWICK_CAPTURE_HELPER);
+        if (helper_.empty()) GTEST_SKIP() << copy_.Error();
+        std::string error;
+        if (!testing::GrantCaptureCapabilities(helper_, &error)) GTEST_SKIP() << error;
+    }
+
+    testing::PublicCopy copy_{TARNWICK_BINARY};
+    std::string helper_;
+};
+
+TEST_F(UnprivilegedCapture, HeadlessListsThroughTheHelperAndEndsWithItsFigures) {
+    ChildProcess tarnwick({copy_.Path(), "--headless", "--json", "--interface", "lo"}, kNobody);
+    ASSERT_TRUE(tarnwick.Started());
+    WaitUntilCapturing(tarnwick);
+    ExpectFetchedVideoListed(tarnwick);
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+    // The helper's closing statistics: the fetch above passed the filter.
+    const std::regex endLine(R"(lo: (\d+) packets received by filter, 0 packets dropped by kernel)");
+    std::smatch figures;
+    ASSERT_TRUE(std::regex_search(tarnwick.Stderr(), figures, endLine)) << tarnwick.Stderr();
+    EXPECT_GT(std::stoull(figures[1].str()), 5u);
+}
+
+TEST_F(UnprivilegedCapture, DropsInTheHelperAreReported) {
+    // Held still, the reader stops taking the helper's stream; the helper then waits on the full pipe
+    // while the kernel's buffer overflows.
+    ChildProcess tarnwick({copy_.Path(), "--headless", "--json", "--interface", "lo", "--buffer-size", "1"}, kNobody);
+    ExpectDropsReported(tarnwick);
+}
+
+TEST_F(UnprivilegedCapture, HelperErrorsReachTheUser) {
+    // A helper without the capabilities names the command that grants them.
+    testing::PublicCopy bare(TARNWICK_BINARY);
+    const std::string bareHelper = bare.Path().empty() ? "" : bare.Add(TARNWICK_CAPTURE_HELPER);
+    ASSERT_FALSE(bareHelper.empty()) << bare.Error();
+    ChildProcess denied({bare.Path(), "--headless", "--interface", "lo"}, kNobody);
+    EXPECT_EQ(denied.Finish(), 1);
+    EXPECT_NE(denied.Stderr().find("tarnwick: cannot capture on lo: permission denied."), std::string::npos)
+        << denied.Stderr();
+    EXPECT_NE(denied.Stderr().find("setcap cap_net_raw,cap_net_admin+eip " + bareHelper), std::string::npos)
+        << denied.Stderr();
+
+    // A helper that may not be run at all (not in its group) is said so, with the fix.
+    ASSERT_EQ(chmod(helper_.c_str(), 0750), 0);
+    ChildProcess outsider({copy_.Path(), "--headless", "--interface", "lo"}, kNobody);
+    EXPECT_EQ(outsider.Finish(), 1);
+    EXPECT_NE(outsider.Stderr().find("members of the group tarnwick may run the capture helper"), std::string::npos)
+        << outsider.Stderr();
+}
+
+TEST_F(UnprivilegedCapture, HelperRefusesToRunSetUserId) {
+    struct statvfs mount {};
+    if (statvfs(helper_.c_str(), &mount) == 0 && (mount.f_flag & ST_NOSUID))
+        GTEST_SKIP() << "the temporary folder is mounted nosuid";
+    ASSERT_EQ(chmod(helper_.c_str(), 04755), 0);
+    ChildProcess helper({helper_, "--interface", "lo"}, kNobody);
+    EXPECT_EQ(helper.Finish(), 1);
+    EXPECT_NE(helper.Stderr().find("refusing to run set-user-ID"), std::string::npos) << helper.Stderr();
+    EXPECT_TRUE(helper.Stdout().empty());
 }
 
 TEST(LiveCapture, IdleSessionStopsPromptly) {

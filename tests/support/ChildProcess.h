@@ -125,20 +125,25 @@ public:
             return;
         }
         folder_ = pattern;
+        std::error_code failure;
+        fs::permissions(folder_, kEveryoneRuns, failure);
+        path_ = Add(program);
+    }
+
+    // Copies another program into the same folder (beside the first, where programs look for their
+    // helpers) and returns its path; empty when that failed, and Error() says why.
+    std::string Add(const std::string& program) {
+        namespace fs = std::filesystem;
+        if (folder_.empty()) return {};
         const fs::path copy = folder_ / fs::path(program).filename();
         std::error_code failure;
         fs::copy_file(program, copy, failure);
-        if (!failure)
-            fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                         fs::perms::others_read | fs::perms::others_exec, failure);
-        if (!failure)
-            fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                      fs::perms::others_read | fs::perms::others_exec, failure);
+        if (!failure) fs::permissions(copy, kEveryoneRuns, failure);
         if (failure) {
             error_ = "cannot copy " + program + " to " + copy.string() + ": " + failure.message();
-            return;
+            return {};
         }
-        path_ = copy.string();
+        return copy.string();
     }
     ~PublicCopy() {
         std::error_code ignored;
@@ -152,9 +157,24 @@ public:
     const std::string& Error() const { return error_; }
 
 private:
+    static constexpr auto kEveryoneRuns = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                          std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                          std::filesystem::perms::others_exec;
+
     std::filesystem::path folder_;
     std::string path_;
     std::string error_;
 };
+
+// Grants a program the capture capabilities (as the Debian package grants the capture helper); false,
+// with *error set, where that is not possible (not root, no file capabilities on this file system).
+inline bool GrantCaptureCapabilities(const std::string& program, std::string* error) {
+    ChildProcess setcap({"/usr/sbin/setcap", "cap_net_raw,cap_net_admin+eip", program});
+    if (!setcap.Started() || setcap.Finish() != 0) {
+        *error = "cannot grant " + program + " the capture capabilities: " + setcap.Stderr();
+        return false;
+    }
+    return true;
+}
 
 }  // namespace tarnwick::testing

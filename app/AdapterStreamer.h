@@ -1,0 +1,54 @@
+// The capture helper's work: each opened adapter read on a thread of its own, its packets written to
+// one pcapng stream as blocks of whole batches, statistics blocks on request and at the end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/source/LiveAdapterSource.h"
+#include "capture/source/PcapngWriter.h"
+
+namespace tarnwick {
+
+class AdapterStreamer {
+public:
+    // The adapters are interfaces 0, 1, ... of the stream in the order given.
+    AdapterStreamer(int output, std::vector<std::unique_ptr<LiveAdapterSource>> adapters, std::vector<std::string> names);
+    ~AdapterStreamer();
+
+    // Writes the section header and the adapters' descriptions, then starts the reading threads.
+    // False when the output cannot be written.
+    bool Start();
+    // Each thread adds its adapter's statistics after its current batch.
+    void RequestStatistics() { statisticsRequests_.fetch_add(1); }
+    // Stops every thread, waits for them, and writes the closing statistics (when the output still works).
+    void Stop();
+
+    // Set once an adapter failed (Failure() says why) or the output broke; wakeUp is then written.
+    bool Ended() const { return ended_.load(); }
+    bool OutputBroken() const { return outputBroken_.load(); }
+    std::string Failure() const;
+    // An eventfd the streamer writes when it ends by itself.
+    int WakeUp() const { return wakeUp_; }
+
+private:
+    class Lane;
+    bool Write(const PcapngWriter& blocks);
+    void End(const std::string& failure);
+
+    int output_;
+    int wakeUp_ = -1;
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::atomic<uint64_t> statisticsRequests_{0};
+    std::atomic<bool> ended_{false};
+    std::atomic<bool> outputBroken_{false};
+    mutable std::mutex mutex_;  // one writer at a time; guards failure_
+    std::string failure_;
+};
+
+}  // namespace tarnwick

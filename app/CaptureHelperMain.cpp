@@ -1,0 +1,156 @@
+// tarnwick-capture: opens network adapters for live capture with Tarnwick's filter and buffer options,
+// gives up its capabilities, and writes what it captures to standard output as a pcapng stream. It
+// alone needs the right to capture; the program that reads the stream runs as the user.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/AdapterStreamer.h"
+#include "app/ProcessPrivileges.h"
+#include "capture/source/LiveAdapterSource.h"
+
+namespace {
+
+using tarnwick::LiveAdapterSource;
+
+constexpr int kMostBufferMiB = 4096;
+
+volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t statisticsAsked = 0;
+
+void OnStop(int) { stopSignal = 1; }
+void OnStatistics(int) { statisticsAsked = 1; }
+
+int Fail(const std::string& line, int status = 1) {
+    std::fprintf(stderr, "tarnwick-capture: %s\n", line.c_str());
+    return status;
+}
+
+std::string OwnPath() {
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    return length > 0 ? std::string(path, static_cast<size_t>(length)) : "tarnwick-capture";
+}
+
+const char kUsage[] =
+    "Usage: tarnwick-capture [--buffer-size MiB] --interface NAME [--interface NAME]...\n"
+    "\n"
+    "Captures the TCP traffic of the named adapters and writes it to standard output as a pcapng\n"
+    "stream, one interface per adapter; SIGUSR1 adds each adapter's statistics (packets received and\n"
+    "dropped), and SIGINT or SIGTERM ends the stream with them. Tarnwick starts it by itself when it may\n"
+    "not capture; it needs the capabilities cap_net_raw,cap_net_admin and gives them up once the\n"
+    "adapters are open.\n"
+    "\n"
+    "  -i, --interface NAME    an adapter to capture on (repeatable)\n"
+    "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32)\n"
+    "  -h, --help              this text\n";
+
+struct Options {
+    std::vector<std::string> adapters;
+    int bufferMiB = LiveAdapterSource::kDefaultBufferMiB;
+    bool help = false;
+    std::string error;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc && options.error.empty(); ++i) {
+        const std::string option = argv[i];
+        const bool takesValue = option == "-i" || option == "--interface" || option == "-B" || option == "--buffer-size";
+        if (option == "-h" || option == "--help") {
+            options.help = true;
+        } else if (!takesValue) {
+            options.error = "unknown option " + option;
+        } else if (i + 1 >= argc) {
+            options.error = option + " needs a value";
+        } else if (option == "-i" || option == "--interface") {
+            options.adapters.push_back(argv[++i]);
+        } else {
+            char* end = nullptr;
+            const long value = std::strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || value < 1 || value > kMostBufferMiB)
+                options.error = "--buffer-size takes a number of MiB from 1 to " + std::to_string(kMostBufferMiB);
+            else
+                options.bufferMiB = static_cast<int>(value);
+        }
+    }
+    if (options.error.empty() && !options.help && options.adapters.empty()) options.error = "name at least one --interface";
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Set-ID would hand the whole process to whoever starts it; only file capabilities are accepted.
+    if (tarnwick::RunsSetId())
+        return Fail("refusing to run set-user-ID or set-group-ID. Grant the capabilities instead: setcap "
+                    "cap_net_raw,cap_net_admin+eip " + OwnPath());
+    const Options options = ParseOptions(argc, argv);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "tarnwick-capture: %s\n\n%s", options.error.c_str(), kUsage);
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
+
+    // The stop and statistics signals are taken only while the main thread waits in ppoll(); a reader
+    // that goes away shows as a failed write, never as SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t taken;
+    sigemptyset(&taken);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&taken, number);
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+    struct sigaction stop {};
+    stop.sa_handler = OnStop;
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &stop, nullptr);
+    struct sigaction statistics {};
+    statistics.sa_handler = OnStatistics;
+    sigaction(SIGUSR1, &statistics, nullptr);
+
+    std::vector<std::unique_ptr<LiveAdapterSource>> adapters;
+    for (const auto& name : options.adapters) {
+        std::string error;
+        bool denied = false;
+        auto source = LiveAdapterSource::Open(name, options.bufferMiB, &error, &denied);
+        if (!source) {
+            if (denied)
+                error += " The capture helper " + OwnPath() +
+                         " needs the capabilities cap_net_raw,cap_net_admin: setcap cap_net_raw,cap_net_admin+eip " +
+                         OwnPath() + " (the Debian package grants them for the members of the group tarnwick).";
+            return Fail(error);
+        }
+        adapters.push_back(std::move(source));
+    }
+    // Open sockets keep capturing without any capability; nothing later needs one.
+    if (std::string error; !tarnwick::DropAllCapabilities(&error)) return Fail("cannot give up its capabilities: " + error);
+
+    tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters);
+    if (!streamer.Start()) return 0;  // nobody reads the stream
+    sigset_t waiting;
+    pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
+    for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigdelset(&waiting, number);
+    while (!stopSignal && !streamer.Ended()) {
+        // POLLERR on standard output: the reading end of its pipe is closed.
+        pollfd waits[2] = {{STDOUT_FILENO, 0, 0}, {streamer.WakeUp(), POLLIN, 0}};
+        if (ppoll(waits, 2, nullptr, &waiting) > 0 && (waits[0].revents & (POLLERR | POLLHUP))) break;
+        if (statisticsAsked) {
+            statisticsAsked = 0;
+            streamer.RequestStatistics();
+        }
+    }
+    streamer.Stop();
+    const std::string failure = streamer.Failure();
+    if (!failure.empty()) return Fail(failure);
+    return 0;
+}

@@ -1,0 +1,32 @@
+// Block types and option codes of the pcapng format that the capture helper writes and Tarnwick reads.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnwick::pcapng {
+
+inline constexpr uint32_t kSectionHeader = 0x0A0D0D0A;
+inline constexpr uint32_t kInterfaceDescription = 1;
+inline constexpr uint32_t kObsoletePacket = 2;
+inline constexpr uint32_t kSimplePacket = 3;
+inline constexpr uint32_t kInterfaceStatistics = 5;
+inline constexpr uint32_t kEnhancedPacket = 6;
+
+inline constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
+
+inline constexpr uint16_t kEndOfOptions = 0;
+inline constexpr uint16_t kSectionUserApplication = 4;
+inline constexpr uint16_t kInterfaceName = 2;
+inline constexpr uint16_t kInterfaceTimeResolution = 9;
+inline constexpr uint16_t kInterfaceTimeOffset = 14;
+inline constexpr uint16_t kStatisticsInterfaceDropped = 5;
+inline constexpr uint16_t kStatisticsFilterAccepted = 6;
+inline constexpr uint16_t kStatisticsSystemDropped = 7;
+inline constexpr uint16_t kStatisticsInterfaceReceived = 4;
+
+// Type, length, trailing length.
+inline constexpr uint32_t kBlockFrameBytes = 12;
+// Interface, time (two words), captured and original length.
+inline constexpr uint32_t kEnhancedPacketFixedBytes = 20;
+
+}  // namespace tarnwick::pcapng

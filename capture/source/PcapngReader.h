@@ -1,0 +1,83 @@
+// Reads a pcapng stream block by block as its bytes arrive, in either byte order. Every length and
+// offset is checked against the block that holds it before a byte is read.
+#pragma once
+
+#include <pcap/pcap.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/source/CaptureStatistics.h"
+#include "capture/source/PacketSource.h"
+
+namespace tarnwick {
+
+class PcapngReader {
+public:
+    // Larger blocks are taken for damage: no link carries frames anywhere near this size.
+    static constexpr uint32_t kMaxBlockBytes = 16u << 20;
+
+    struct Interface {
+        int linkType = 0;
+        uint32_t snapLength = 0;
+        std::string name;                     // empty when the block names none
+        uint64_t unitsPerSecond = 1000000;    // of the packet times
+        int64_t offsetSeconds = 0;            // added to every packet time
+        std::optional<CaptureStatistics> statistics;  // the latest statistics block's figures
+    };
+
+    enum class Result { Ok, Damaged };
+
+    PcapngReader();
+
+    // Where the next bytes of the stream go: size is set to the room there (never 0). Commit() says how
+    // many were put.
+    uint8_t* Room(size_t& size);
+    void Commit(size_t count);
+
+    // Takes every complete block in the buffer: packets go to handler (only those of one interface
+    // after DeliverOnly), interfaces and statistics are recorded. Damaged with Error() set when the
+    // stream breaks the format; the packets before the damage have been handed over.
+    Result Parse(PacketHandler& handler) { return ParseBlocks(&handler); }
+    // Takes section headers and interface descriptions only, up to the first other block.
+    Result ParseDescriptions() { return ParseBlocks(nullptr); }
+    // Packets of other interfaces are skipped from now on.
+    void DeliverOnly(uint32_t interface) { onlyInterface_ = interface; }
+
+    // Interfaces of the current section, in the order of their description blocks.
+    const std::vector<Interface>& Interfaces() const { return interfaces_; }
+    // True when the bytes taken so far end exactly after a block (a stream that stops here is whole).
+    bool AtBlockBoundary() const { return start_ == end_; }
+    uint64_t PacketsRead() const { return packets_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    Result ParseBlocks(PacketHandler* handler);
+    uint32_t Word(const uint8_t* at) const;
+    uint16_t Half(const uint8_t* at) const;
+    uint64_t Double(const uint8_t* at) const;
+    bool Fail(const std::string& why);
+    bool TakeSectionHeader(const uint8_t* block, uint32_t length);
+    bool TakeInterface(const uint8_t* block, uint32_t length);
+    bool TakeStatistics(const uint8_t* block, uint32_t length);
+    bool TakePacket(const uint8_t* block, uint32_t length, uint32_t type, PacketHandler& handler);
+    bool SetTime(const Interface& interface, uint64_t units, timeval& time);
+
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t capacity_ = 0;
+    size_t start_ = 0;  // the first byte not yet taken
+    size_t end_ = 0;    // one past the last byte received
+    uint64_t offset_ = 0;  // stream offset of start_
+    bool swapped_ = false;
+    bool inSection_ = false;
+    std::vector<Interface> interfaces_;
+    std::optional<uint32_t> onlyInterface_;
+    uint64_t packets_ = 0;
+    std::string error_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,179 @@
+// The capture helper's stream: what the writer puts out, the reader gives back, however the bytes
+// arrive; and a damaged stream is named, not misread.
+#include <gtest/gtest.h>
+
+#include <byteswap.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "capture/source/PcapngReader.h"
+#include "capture/source/PcapngWriter.h"
+
+namespace tarnwick {
+namespace {
+
+struct Seen {
+    timeval time;
+    std::string bytes;
+    uint32_t length;
+};
+
+class Collect final : public PacketHandler {
+public:
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+        packets.push_back({header.ts, std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len});
+    }
+    std::vector<Seen> packets;
+};
+
+pcap_pkthdr Header(time_t seconds, suseconds_t micros, uint32_t captured, uint32_t length) {
+    pcap_pkthdr header{};
+    header.ts.tv_sec = seconds;
+    header.ts.tv_usec = micros;
+    header.caplen = captured;
+    header.len = length;
+    return header;
+}
+
+// Two adapters, packets of odd lengths (padding), statistics in between and at the end.
+std::vector<uint8_t> SampleStream() {
+    PcapngWriter writer;
+    writer.AddSectionHeader("test");
+    writer.AddInterface(DLT_EN10MB, 65535, "eth0");
+    writer.AddInterface(DLT_EN10MB, 65535, "lo");
+    const std::string first = "frame-one", second(1501, 'x'), third = "3";
+    writer.AddPacket(0, Header(1700000000, 123456, 9, 60), reinterpret_cast<const uint8_t*>(first.data()));
+    writer.AddPacket(1, Header(1700000001, 999999, 1501, 1501), reinterpret_cast<const uint8_t*>(second.data()));
+    writer.AddStatistics(1, CaptureStatistics{10, 2, 1}, 1);
+    writer.AddPacket(1, Header(1700000002, 0, 1, 1), reinterpret_cast<const uint8_t*>(third.data()));
+    writer.AddStatistics(1, CaptureStatistics{uint64_t{1} << 40, 7, 0}, 2);
+    return std::vector<uint8_t>(writer.Data(), writer.Data() + writer.Size());
+}
+
+// Feeds the stream in pieces of the given size, parsing after each.
+PcapngReader::Result Feed(PcapngReader& reader, const std::vector<uint8_t>& stream, size_t piece, PacketHandler& handler) {
+    for (size_t at = 0; at < stream.size();) {
+        size_t room = 0;
+        uint8_t* into = reader.Room(room);
+        const size_t count = std::min({room, piece, stream.size() - at});
+        std::memcpy(into, stream.data() + at, count);
+        reader.Commit(count);
+        at += count;
+        if (reader.Parse(handler) == PcapngReader::Result::Damaged) return PcapngReader::Result::Damaged;
+    }
+    return PcapngReader::Result::Ok;
+}
+
+TEST(PcapngStream, PacketsInterfacesAndStatisticsComeBackInAnyPieces) {
+    const std::vector<uint8_t> stream = SampleStream();
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}, stream.size()}) {
+        PcapngReader reader;
+        Collect all;
+        ASSERT_EQ(Feed(reader, stream, piece, all), PcapngReader::Result::Ok) << reader.Error();
+        EXPECT_TRUE(reader.AtBlockBoundary());
+        ASSERT_EQ(all.packets.size(), 3u) << "piece " << piece;
+        EXPECT_EQ(all.packets[0].bytes, "frame-one");
+        EXPECT_EQ(all.packets[0].length, 60u);
+        EXPECT_EQ(all.packets[0].time.tv_sec, 1700000000);
+        EXPECT_EQ(all.packets[0].time.tv_usec, 123456);
+        EXPECT_EQ(all.packets[1].bytes, std::string(1501, 'x'));
+        EXPECT_EQ(all.packets[1].time.tv_usec, 999999);
+        ASSERT_EQ(reader.Interfaces().size(), 2u);
+        EXPECT_EQ(reader.Interfaces()[1].name, "lo");
+        EXPECT_EQ(reader.Interfaces()[1].linkType, DLT_EN10MB);
+        EXPECT_FALSE(reader.Interfaces()[0].statistics);
+        EXPECT_EQ(reader.Interfaces()[1].statistics, (CaptureStatistics{uint64_t{1} << 40, 7, 0}));
+    }
+    // Only the chosen interface's packets are handed over.
+    PcapngReader reader;
+    Collect lo;
+    reader.DeliverOnly(1);
+    ASSERT_EQ(Feed(reader, stream, 100, lo), PcapngReader::Result::Ok);
+    EXPECT_EQ(lo.packets.size(), 2u);
+}
+
+TEST(PcapngStream, DescriptionsAreReadWithoutTakingPackets) {
+    const std::vector<uint8_t> stream = SampleStream();
+    PcapngReader reader;
+    size_t room = 0;
+    std::memcpy(reader.Room(room), stream.data(), stream.size());
+    reader.Commit(stream.size());
+    ASSERT_EQ(reader.ParseDescriptions(), PcapngReader::Result::Ok);
+    EXPECT_EQ(reader.Interfaces().size(), 2u);
+    Collect all;
+    ASSERT_EQ(reader.Parse(all), PcapngReader::Result::Ok);
+    EXPECT_EQ(all.packets.size(), 3u);
+}
+
+// The same stream as another machine's writer puts it: every field in the other byte order, times in
+// nanoseconds.
+TEST(PcapngStream, OtherByteOrderAndTimeResolution) {
+    auto word = [](std::vector<uint8_t>& out, uint32_t value) {
+        value = bswap_32(value);
+        out.insert(out.end(), reinterpret_cast<uint8_t*>(&value), reinterpret_cast<uint8_t*>(&value) + 4);
+    };
+    auto half = [](std::vector<uint8_t>& out, uint16_t value) {
+        value = bswap_16(value);
+        out.insert(out.end(), reinterpret_cast<uint8_t*>(&value), reinterpret_cast<uint8_t*>(&value) + 2);
+    };
+    std::vector<uint8_t> stream;
+    word(stream, 0x0A0D0D0A), word(stream, 28), word(stream, 0x1A2B3C4D), half(stream, 1), half(stream, 0);
+    word(stream, 0xFFFFFFFF), word(stream, 0xFFFFFFFF), word(stream, 28);
+    // Interface: link type 1, snapshot 65535, if_tsresol 9, end of options.
+    word(stream, 1), word(stream, 32), half(stream, 1), half(stream, 0), word(stream, 65535);
+    half(stream, 9), half(stream, 1), stream.insert(stream.end(), {9, 0, 0, 0});
+    half(stream, 0), half(stream, 0), word(stream, 32);
+    const uint64_t nanos = 1700000000123456789ull;
+    word(stream, 6), word(stream, 36), word(stream, 0), word(stream, static_cast<uint32_t>(nanos >> 32));
+    word(stream, static_cast<uint32_t>(nanos)), word(stream, 3), word(stream, 3);
+    stream.insert(stream.end(), {'a', 'b', 'c', 0}), word(stream, 36);
+
+    PcapngReader reader;
+    Collect all;
+    ASSERT_EQ(Feed(reader, stream, 5, all), PcapngReader::Result::Ok) << reader.Error();
+    ASSERT_EQ(all.packets.size(), 1u);
+    EXPECT_EQ(all.packets[0].bytes, "abc");
+    EXPECT_EQ(all.packets[0].time.tv_sec, 1700000000);
+    EXPECT_EQ(all.packets[0].time.tv_usec, 123456);
+}
+
+TEST(PcapngStream, DamageIsNamedWithItsPacketAndOffset) {
+    const std::vector<uint8_t> good = SampleStream();
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<uint8_t>&)> spoil;
+        const char* said;
+    };
+    // Offsets into the sample: section header 40 bytes, interfaces 32 bytes each, first packet 44.
+    const size_t firstPacket = 40 + 32 + 32;
+    const std::vector<Case> cases = {
+        {"no section header", [](auto& s) { s.erase(s.begin(), s.begin() + 40); }, "does not begin with a section header"},
+        {"trailing length differs", [&](auto& s) { s[firstPacket + 43] ^= 1; }, "not repeated at its end (packet 1, byte offset 104)"},
+        {"captured length past the block", [&](auto& s) { s[firstPacket + 20] = 200; }, "runs past its block"},
+        {"undescribed interface", [&](auto& s) { s[firstPacket + 8] = 5; }, "interface 5, which is not described"},
+        {"impossible length", [&](auto& s) { s[firstPacket + 7] = 0x7F; }, "impossible length"},
+    };
+    for (const auto& damage : cases) {
+        std::vector<uint8_t> stream = good;
+        damage.spoil(stream);
+        PcapngReader reader;
+        Collect all;
+        EXPECT_EQ(Feed(reader, stream, 64, all), PcapngReader::Result::Damaged) << damage.what;
+        EXPECT_NE(reader.Error().find(damage.said), std::string::npos) << damage.what << ": " << reader.Error();
+        EXPECT_TRUE(all.packets.empty()) << damage.what;
+    }
+    // A stream cut inside a block is whole up to there, and says it is not at a block's end.
+    std::vector<uint8_t> cut(good.begin(), good.end() - 10);
+    PcapngReader reader;
+    Collect all;
+    EXPECT_EQ(Feed(reader, cut, 1000, all), PcapngReader::Result::Ok);
+    EXPECT_FALSE(reader.AtBlockBoundary());
+    EXPECT_EQ(all.packets.size(), 3u);
+}
+
+}  // namespace
+}  // namespace tarnwick
