@@ -2,6 +2,7 @@
 #include "config/SiteAddresses.h"
 
 #include "config/StartupConfiguration.h"
+#include "resources/ProgramFiles.h"
 
 namespace tarnwick {
 namespace {
@@ -17,7 +18,9 @@ std::string Configured(const AppSettings& settings, const char* key, const std::
 
 }  // namespace
 
-std::string ShippedHelpFile(const AppSettings& settings) { return settings.programFolder + "/help/index.html"; }
+std::string ShippedHelpFile(const AppSettings& settings) {
+    return ShippedFilesFolder(settings.programFolder) + "/help/index.html";
+}
 
 std::string HelpUrl(const AppSettings& settings) {
     return Configured(settings, "HelpUrl", "file://" + ShippedHelpFile(settings));

@@ -12,6 +12,7 @@
 #include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
 #include "download/HttpDownloader.h"
+#include "resources/ProgramFiles.h"
 
 namespace tarnwick {
 namespace {
@@ -45,7 +46,9 @@ private:
 }  // namespace
 
 std::string BannerFolder(const AppSettings& settings) {
-    if (access(settings.programFolder.c_str(), W_OK) == 0) return settings.programFolder;
+    // An installed program's folder is the system's (bin/), even where root could write it.
+    if (!IsInstalledCopy(settings.programFolder) && access(settings.programFolder.c_str(), W_OK) == 0)
+        return settings.programFolder;
     return EnsureUserDataFolder(kUserFolderName);
 }
 

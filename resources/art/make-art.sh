@@ -54,3 +54,9 @@ $C b0.gif -fill '#f4c542' -draw 'polygon 196,18 196,42 216,30' b1.gif
 $C b0.gif -fill white -draw 'polygon 196,18 196,42 216,30' b2.gif
 $C -delay 60 b0.gif -delay 50 b1.gif b2.gif -loop 0 banner.gif
 rm -f b0.gif b1.gif b2.gif
+
+# The desktop icon in the hicolor sizes, from its scalable drawing (needs librsvg2-bin's rsvg-convert).
+for size in 16 24 32 48 64 128 256; do
+  mkdir -p "icons/${size}x${size}"
+  rsvg-convert -w "$size" -h "$size" tarnwick.svg -o "icons/${size}x${size}/tarnwick.png"
+done

@@ -146,6 +146,11 @@ TEST(Banner, ReadOnlyProgramFolderMovesTheBannerToTheUserFolder) {
     EXPECT_EQ(BannerFolder(settings), dir.path().string());
     settings.programFolder = dir / "not-writable";  // missing: cannot be written either
     EXPECT_EQ(BannerFolder(settings), dir / "Tarnwick");
+    // An installed program's folder (bin/ beside share/tarnwick/) is never written, even by root.
+    dir.Write("usr/share/tarnwick/help/index.html", "help");
+    std::filesystem::create_directories(dir / "usr/bin");
+    settings.programFolder = dir / "usr/bin";
+    EXPECT_EQ(BannerFolder(settings), dir / "Tarnwick");
 }
 
 TEST(Banner, WindowOpensQuicklyWhenTheSiteIsSilentAndShowsTheLastBanner) {
