@@ -42,7 +42,7 @@ for point in proc sys dev dev/pts; do
   esac
   mounted+=("$root/$point")
 done
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+in_root() { chroot "$root" /usr/bin/env -i -C / PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
 
 # This machine's package lists, so the root's apt knows the same versions without a network.
 rm -f "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/*
@@ -55,8 +55,8 @@ name=$(basename "$package")
 # What the package pulls in (without Recommends), fetched here into the root's cache.
 wanted=$(in_root apt-get -s -qq --no-install-recommends install "/tmp/$name" | awk '/^Inst / && $2 != "tarnwick" { gsub(/[()]/, "", $3); print $2 "=" $3 }')
 echo "dependencies to install: $(echo "$wanted" | wc -w)"
-(cd "$root/var/cache/apt/archives" && apt-get download -qq $wanted >/dev/null)
-in_root apt-get install -y -qq --no-download --no-install-recommends "/tmp/$name" >"$work/install.log" 2>&1 ||
+[ -z "$wanted" ] || (cd "$root/var/cache/apt/archives" && apt-get download -qq $wanted >/dev/null)
+in_root apt-get install -y -qq --no-install-recommends "/tmp/$name" >"$work/install.log" 2>&1 ||
   { tail -20 "$work/install.log"; echo "check-package: installing failed" >&2; exit 1; }
 grep -i "tarnwick:" "$work/install.log" || true
 
