@@ -32,6 +32,7 @@ uint8_t* PcapngWriter::Reserve(size_t bytes) {
 }
 
 void PcapngWriter::PutBytes(const void* bytes, size_t count) {
+    if (count == 0) return;  // the end-of-options mark has no value (and no pointer to one)
     uint8_t* at = Reserve(Padded(count));
     std::memcpy(at, bytes, count);
     std::memset(at + count, 0, Padded(count) - count);
