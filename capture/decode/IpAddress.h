@@ -51,7 +51,6 @@ public:
         std::memcpy(b, other.bytes_.data(), 16);
         return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0;
     }
-    bool operator<(const IpAddress& other) const { return bytes_ < other.bytes_; }
 
 private:
     std::array<uint8_t, 16> bytes_{};
