@@ -184,7 +184,7 @@ void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketVi
             inference_->Hold(header, frame.Pointer(0));
             return;
         }
-        AdoptOwnAddress(segment_.sourceAddress);
+        AdoptOwnAddress(segment_.SourceAddress());
         inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
             const PacketView heldFrame(heldBytes, held.caplen);
             TcpSegment heldSegment;
@@ -194,7 +194,7 @@ void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketVi
         });
         inference_.reset();
     } else if (namesOwnAddress) {
-        AdoptOwnAddress(segment_.sourceAddress);
+        AdoptOwnAddress(segment_.SourceAddress());
     }
     inferring_ = !senders_.Complete();
     detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),

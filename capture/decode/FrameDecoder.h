@@ -178,8 +178,9 @@ inline bool FrameDecoder::DecodeIpv4Header(const PacketView& frame, const uint8_
     const size_t totalLength = BigEndian16(ip + 2);
     const size_t claimedEnd = totalLength != 0 ? ipStart + totalLength : SIZE_MAX;
     const size_t ipEnd = std::min(frame.Size(), claimedEnd);
-    out.sourceAddress = IpAddress::FromIpv4Bytes(ip + 12);
-    out.destinationAddress = IpAddress::FromIpv4Bytes(ip + 16);
+    // The fixed header was copied out of the frame, so its addresses are there too.
+    out.sourceAddressBytes = frame.Pointer(ipStart + 12);
+    out.destinationAddressBytes = frame.Pointer(ipStart + 16);
     out.ipVersion = 4;
     return DecodeTcp(frame, ipStart + headerLength, ipEnd, out);
 }
@@ -205,17 +206,16 @@ inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, Tc
     const size_t payloadLength = BigEndian16(ip + 4);
     const size_t ipEnd =
         payloadLength == 0 ? frame.Size() : std::min(frame.Size(), ipStart + kFixedHeaderLength + payloadLength);
-    out.sourceAddress = IpAddress::FromIpv6Bytes(ip + 8);
-    out.destinationAddress = IpAddress::FromIpv6Bytes(ip + 24);
+    out.sourceAddressBytes = frame.Pointer(ipStart + 8);
+    out.destinationAddressBytes = frame.Pointer(ipStart + 24);
     out.ipVersion = 6;
     return DecodeTcp(frame, offset, ipEnd, out);
 }
 
 inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd, TcpSegment& out) {
     constexpr size_t kMinimumHeaderLength = 20;
-    const auto offsetByte = frame.ByteAt(tcpStart + 12);
-    if (!offsetByte) return false;
-    const size_t headerLength = static_cast<size_t>(*offsetByte >> 4) * 4;
+    if (!frame.Has(tcpStart, kMinimumHeaderLength)) return false;
+    const size_t headerLength = static_cast<size_t>(frame.Pointer(tcpStart)[12] >> 4) * 4;
     if (headerLength < kMinimumHeaderLength) return false;
     const size_t payloadStart = tcpStart + headerLength;
     // The whole header must be captured and lie inside the IP packet.

@@ -44,7 +44,7 @@ void HttpVideoDetector::RecordRequest(const PacketView& frame, const TcpSegment&
     ++counts_.requests;
 
     const auto key =
-        pending_.Hashed({tcp.sourceAddress, tcp.destinationAddress, tcp.sourcePort, tcp.destinationPort});
+        pending_.Hashed({tcp.SourceAddress(), tcp.DestinationAddress(), tcp.sourcePort, tcp.destinationPort});
     pending_.Prefetch(key);  // arrives while the headers are searched
 
     // Views into the frame: the table copies the texts into its own entry.
@@ -67,11 +67,11 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
     const size_t windowEnd = start + std::min(tcp.payloadLength, kSearchWindow);
     // Someone else's request is handled like any other frame; it is counted to tell a replay given the
     // wrong own address.
-    if (frame.StartsWith(start, "GET ") && counts_.otherRequests++ == 0) counts_.firstOtherSender = tcp.sourceAddress;
+    if (frame.StartsWith(start, "GET ") && counts_.otherRequests++ == 0) counts_.firstOtherSender = tcp.SourceAddress();
 
     // The request is claimed only after the searches below, which give the prefetch time to arrive.
     const auto key =
-        pending_.Hashed({tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort});
+        pending_.Hashed({tcp.DestinationAddress(), tcp.SourceAddress(), tcp.destinationPort, tcp.sourcePort});
     pending_.Prefetch(key);
 
     std::string sizeText = Rules::SizeText(frame, start, windowEnd);

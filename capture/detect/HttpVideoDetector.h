@@ -101,7 +101,7 @@ inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const Tcp
     if (tcp.payloadLength < 3) return;
     nowMs_ = captureTimeSeconds * 1000 + captureMicroseconds / 1000;
     bool outgoing = tcp.direction == PacketDirection::Outgoing;
-    if (tcp.direction == PacketDirection::Unknown) outgoing = ownAddresses_.Contains(tcp.sourceAddress);
+    if (tcp.direction == PacketDirection::Unknown) outgoing = ownAddresses_.ContainsSource(tcp);
     // Between two ends of this host: a request begins its payload.
     else if (tcp.direction == PacketDirection::Loopback)
         outgoing = frame.StartsWith(tcp.payloadStart, VideoResponseRules::kRequestMarker);

@@ -17,7 +17,7 @@ public:
         if (known || segment.direction == PacketDirection::Incoming) return false;
         if (segment.payloadLength < 4 || !frame.StartsWith(segment.payloadStart, "GET ")) return false;
         known = true;
-        found_.Add(segment.sourceAddress);
+        found_.Add(segment.SourceAddress());
         return true;
     }
     // True once both versions have named their sender.

@@ -105,8 +105,8 @@ TEST(FrameDecoder, EveryLinkTypeYieldsTheSameSegment) {
         const Endpoint& client = v6 ? kV6Client : kV4Client;
         const Endpoint& server = v6 ? kV6Server : kV4Server;
         EXPECT_EQ(segment->ipVersion, v6 ? 6 : 4) << c.name;
-        EXPECT_EQ(segment->sourceAddress, client.address) << c.name;
-        EXPECT_EQ(segment->destinationAddress, server.address) << c.name;
+        EXPECT_EQ(segment->SourceAddress(), client.address) << c.name;
+        EXPECT_EQ(segment->DestinationAddress(), server.address) << c.name;
         EXPECT_EQ(ntohs(segment->sourcePort), client.port) << c.name;
         EXPECT_EQ(ntohs(segment->destinationPort), server.port) << c.name;
         EXPECT_EQ(segment->SequenceNumber(), 0x01020304u) << c.name;
