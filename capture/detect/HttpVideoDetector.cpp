@@ -106,7 +106,7 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
 
     // Claimed into the spare entry, whose texts keep their memory from response to response.
     pending_.Take(key, currentRequest_);
-    const ConnectionKey connection{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    const ConnectionKey& connection = key.key;
     // A new answer on the connection ends the wait for an earlier one's body.
     if (awaitedCount_ != 0) ForgetAwaitedBody(connection);
     if (reportedType) {
@@ -129,7 +129,7 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
 }
 
 void HttpVideoDetector::ContinueAwaitedBody(const PacketView& frame, const TcpSegment& tcp, int64_t now) {
-    const ConnectionKey key{tcp.destinationAddress, tcp.sourceAddress, tcp.destinationPort, tcp.sourcePort};
+    const ConnectionKey key{tcp.DestinationAddress(), tcp.SourceAddress(), tcp.destinationPort, tcp.sourcePort};
     for (AwaitedBody& slot : awaited_) {
         if (!slot.used || !(slot.key == key)) continue;
         slot.used = false;
