@@ -57,19 +57,40 @@ void TcpReassembler::Follow(const StreamSegment& first, std::unique_ptr<StreamRe
     Handle(connection, StreamDirection::ClientToServer, first, timeSeconds);
 }
 
-bool TcpReassembler::Process(const StreamSegment& segment, int64_t timeSeconds) {
-    if (connections_.empty()) return false;
-    StreamDirection direction = StreamDirection::ClientToServer;
+bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction) {
+    if (lastValid_) {
+        const FlowKey& key = last_->key;
+        if (key.client == segment.source && key.server == segment.destination) {
+            connection = last_;
+            direction = StreamDirection::ClientToServer;
+            return true;
+        }
+        if (key.client == segment.destination && key.server == segment.source) {
+            connection = last_;
+            direction = StreamDirection::ServerToClient;
+            return true;
+        }
+    }
+    direction = StreamDirection::ClientToServer;
     auto found = connections_.find(FlowKey{segment.source, segment.destination});
     if (found == connections_.end()) {
         found = connections_.find(FlowKey{segment.destination, segment.source});
-        if (found == connections_.end()) {
-            ExpireIdle(timeSeconds);
-            return false;
-        }
+        if (found == connections_.end()) return false;
         direction = StreamDirection::ServerToClient;
     }
-    const auto connection = found->second;
+    connection = last_ = found->second;
+    lastValid_ = true;
+    return true;
+}
+
+bool TcpReassembler::Process(const StreamSegment& segment, int64_t timeSeconds) {
+    if (connections_.empty()) return false;
+    Order::iterator connection;
+    StreamDirection direction;
+    if (!Find(segment, connection, direction)) {
+        ExpireIdle(timeSeconds);
+        return false;
+    }
     order_.splice(order_.end(), order_, connection);
     connection->lastSeen = timeSeconds;
     Handle(connection, direction, segment, timeSeconds);
@@ -157,6 +178,7 @@ void TcpReassembler::End(Order::iterator connection, StreamEnd how) {
 }
 
 void TcpReassembler::Forget(Order::iterator connection) {
+    if (lastValid_ && last_ == connection) lastValid_ = false;
     buffered_ -= BufferedOf(*connection);
     connections_.erase(connection->key);
     order_.erase(connection);

@@ -69,8 +69,15 @@ private:
         return connection.directions[0].BufferedBytes() + connection.directions[1].BufferedBytes();
     }
 
+    // Finds the connection of a segment and the direction it travels; false when none is followed.
+    bool Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction);
+
     Limits limits_;
     Order order_;
+    // The connection of the last segment: bulk transfers send many in a row, and comparing the ends
+    // costs less than hashing them.
+    Order::iterator last_;
+    bool lastValid_ = false;
     std::unordered_map<FlowKey, Order::iterator, FlowKeyHash> connections_;
     size_t buffered_ = 0;
     ReassemblyStatistics statistics_;

@@ -66,7 +66,7 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
             const auto body = bytes.first(side.bodyLength);
             bytes = bytes.subspan(side.bodyLength);
             side.headerHave = 0;
-            TakeRecord(direction, header, body);
+            TakeRecord(direction, header, body, nullptr);
             continue;
         }
         const size_t take = std::min(bytes.size(), side.bodyLength - side.partial.size());
@@ -74,7 +74,7 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
         bytes = bytes.subspan(take);
         if (side.partial.size() == side.bodyLength) {
             side.headerHave = 0;
-            TakeRecord(direction, header, side.partial);
+            TakeRecord(direction, header, side.partial, side.partial.data());
             side.partial.clear();
         }
     }
@@ -89,9 +89,9 @@ void TlsConnection::OnEnd(StreamEnd how) {
 }
 
 void TlsConnection::TakeRecord(StreamDirection direction, std::span<const uint8_t, 5> header,
-                               std::span<const uint8_t> body) {
+                               std::span<const uint8_t> body, uint8_t* writable) {
     Side& side = SideOf(direction);
-    if (side.waiting.empty() && ReadRecord(direction, header, body) != Step::Wait) return;
+    if (side.waiting.empty() && ReadRecord(direction, header, body, writable) != Step::Wait) return;
     // Kept, whole, until what it waits for (the server's hello, the key log's secrets) is there.
     std::vector<uint8_t> record(header.begin(), header.end());
     record.insert(record.end(), body.begin(), body.end());
@@ -106,8 +106,8 @@ void TlsConnection::Resume() {
         for (Side& side : sides_) {
             const auto direction = &side == &sides_[0] ? StreamDirection::ClientToServer : StreamDirection::ServerToClient;
             while (!done_ && !side.waiting.empty()) {
-                const std::vector<uint8_t>& record = side.waiting.front();
-                const Step step = ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5));
+                std::vector<uint8_t>& record = side.waiting.front();
+                const Step step = ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5), record.data() + 5);
                 if (step == Step::Wait) break;
                 waitingBytes_ -= record.size();
                 side.waiting.pop_front();
@@ -118,7 +118,7 @@ void TlsConnection::Resume() {
 }
 
 TlsConnection::Step TlsConnection::ReadRecord(StreamDirection direction, std::span<const uint8_t, 5> header,
-                                              std::span<const uint8_t> body) {
+                                              std::span<const uint8_t> body, uint8_t* writable) {
     const bool client = direction == StreamDirection::ClientToServer;
     Side& side = SideOf(direction);
     const uint8_t type = header[0];
@@ -135,7 +135,7 @@ TlsConnection::Step TlsConnection::ReadRecord(StreamDirection direction, std::sp
         side.keysInstalled = false;
         return Step::Read;
     }
-    if (side.protection != Protection::Plain) return ReadProtected(direction, header, body);
+    if (side.protection != Protection::Plain) return ReadProtected(direction, header, body, writable);
     if (client && clientHelloSeen_ && !suite_) {
         // After a HelloRetryRequest the client's second hello is in the clear; all else needs the server's hello.
         const bool secondHello = retryRequested_ && !secondClientHelloSeen_ && type == kHandshake;
@@ -158,13 +158,18 @@ TlsConnection::Step TlsConnection::ReadPlain(StreamDirection direction, uint8_t 
 }
 
 TlsConnection::Step TlsConnection::ReadProtected(StreamDirection direction, std::span<const uint8_t, 5> header,
-                                                 std::span<const uint8_t> body) {
+                                                 std::span<const uint8_t> body, uint8_t* writable) {
     Side& side = SideOf(direction);
     if (!side.keysInstalled) {
         const Step step = InstallKeys(direction, side.protection);
         if (step != Step::Read) return step;
     }
-    auto plain = side.decryptor.Open(header, body, plaintext_.data());
+    // In place where the bytes are ours, sparing a copy through a second buffer; not while early data
+    // may have to be tried with other keys, which needs the cipher text again.
+    uint8_t* output = writable && side.protection != Protection::Early
+                          ? writable + side.decryptor.ExplicitNonceSize()
+                          : plaintext_.data();
+    auto plain = side.decryptor.Open(header, body, output);
     if (side.protection == Protection::Early) {
         if (plain && side.earlyKeysMissing) {
             side.protection = Protection::Handshake;  // the handshake keys opened it: early data is over

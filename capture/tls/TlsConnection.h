@@ -77,11 +77,15 @@ private:
     };
 
     Side& SideOf(StreamDirection direction) { return sides_[IndexOf(direction)]; }
-    void TakeRecord(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body);
+    // writable: body's bytes where they may be decrypted in place, or null when they are the caller's.
+    void TakeRecord(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body,
+                    uint8_t* writable);
     void Resume();
-    Step ReadRecord(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body);
+    Step ReadRecord(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body,
+                    uint8_t* writable);
     Step ReadPlain(StreamDirection direction, uint8_t type, std::span<const uint8_t> body);
-    Step ReadProtected(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body);
+    Step ReadProtected(StreamDirection direction, std::span<const uint8_t, 5> header, std::span<const uint8_t> body,
+                       uint8_t* writable);
     Step ReadPlaintext(StreamDirection direction, uint8_t type, std::span<const uint8_t> bytes);
     bool ReadHandshake(StreamDirection direction, std::span<const uint8_t> bytes);
     bool OnHandshakeMessage(StreamDirection direction, uint8_t type, std::span<const uint8_t> body);

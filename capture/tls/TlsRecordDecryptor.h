@@ -32,10 +32,12 @@ public:
     bool Install(const TlsCipherSuite& suite, const TlsRecordKeys& keys);
     bool Installed() const { return installed_; }
     uint64_t Sequence() const { return sequence_; }
+    size_t ExplicitNonceSize() const { return installed_ ? suite_.ExplicitNonceSize() : 0; }
 
     // Authenticates and decrypts one record. header is its 5-byte header, body its protected bytes;
-    // output needs room for body.size() bytes and must not overlap body. Nothing when the record fails
-    // authentication or is malformed; the sequence number moves on only after a success.
+    // output needs room for body.size() bytes; it must not overlap body except by being exactly where the
+    // cipher text begins (body + ExplicitNonceSize()), for decryption in place. Nothing when the record
+    // fails authentication or is malformed; the sequence number moves on only after a success.
     std::optional<TlsPlaintext> Open(std::span<const uint8_t, 5> header, std::span<const uint8_t> body,
                                      uint8_t* output);
 
