@@ -21,6 +21,7 @@
 #include "app/JsonLine.h"
 #include "app/LinePrinter.h"
 #include "app/ReplaySummary.h"
+#include "app/StreamSummary.h"
 #include "app/StopSignalWatcher.h"
 #include "capture/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
@@ -206,6 +207,11 @@ int RunHeadless(const CommandLine& options) {
         for (const auto& session : sessions)
             if (session->Totals().packets > 0 || session->EndError().empty())
                 PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(), listed.load()));
+    // What the TLS stages saw, so that a video that was not listed can be told apart from one never decrypted.
+    if (start.keyLog) {
+        for (const auto& session : sessions) PrintError(StreamSummaryLine(session->Name(), session->Streams()));
+        PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
+    }
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);
     output.Stop();

@@ -109,7 +109,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
 
     std::string failure;
     bool saved = false;
-    if (video.isYouTube) {
+    if (ReplaysCapturedRequest(video)) {
         RawRequestDownloader raw;
         raw.url = url;
         raw.requestText = video.requestText;

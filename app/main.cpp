@@ -1,6 +1,7 @@
 // Entry point: the window by default; headless capture, capture files and downloads from the command line.
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -28,6 +29,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnwick: %s\n\n%s", options.error.c_str(), tarnwick::UsageText().c_str());
         return 2;
     }
+    // The key log is only read. Taken out of the environment, so that neither our own transfers
+    // (libcurl honours it) nor a started player add their secrets to the user's file.
+    if (const char* keyLog = std::getenv("SSLKEYLOGFILE")) options.environmentKeyLog = keyLog;
+    unsetenv("SSLKEYLOGFILE");
     if (options.help) {
         std::fputs(tarnwick::UsageText().c_str(), stdout);
         return 0;

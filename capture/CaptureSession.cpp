@@ -5,9 +5,13 @@
 
 #include "capture/decode/PacketView.h"
 #include "capture/detect/HttpVideoDetector.h"
+#include "capture/detect/VideoReporter.h"
+#include "capture/http1/Http1StreamReader.h"
 #include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
+#include "capture/stream/SegmentOfFrame.h"
+#include "capture/tls/TlsStreamTracker.h"
 
 namespace tarnwick {
 
@@ -24,7 +28,8 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
-CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB) : name_(adapterName) {
+CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB, std::shared_ptr<TlsKeyLog> keyLog)
+    : name_(adapterName), keyLog_(std::move(keyLog)) {
     // On "any" the cooked header tells the direction; its addresses are those of every adapter.
     ownAddresses_ = OwnAddressesOfAdapter(adapterName);
     if (ownAddresses_.Empty() && adapterName != kAnyAdapter) {
@@ -44,8 +49,9 @@ CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB) : 
 }
 
 std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path, const OwnAddresses& ownAddresses,
-                                                         std::string* error) {
+                                                         std::string* error, std::shared_ptr<TlsKeyLog> keyLog) {
     std::unique_ptr<CaptureSession> session(new CaptureSession());
+    session->keyLog_ = std::move(keyLog);
     session->name_ = BaseName(path);
     session->replay_ = true;
     // No filter program here: the detector itself passes over everything but TCP, and running the
@@ -149,9 +155,23 @@ void CaptureSession::Run() {
 }
 
 void CaptureSession::ReadUntilStopped() {
-    HttpVideoDetector detector(
-        ownAddresses_, pending_, ignored_, [this](DetectedVideo video) { Deliver(std::move(video)); }, name_, decoder_);
+    const auto deliver = [this](DetectedVideo video) { Deliver(std::move(video)); };
+    HttpVideoDetector detector(ownAddresses_, pending_, ignored_, deliver, name_, decoder_);
     detector_ = &detector;
+    // Decrypted connections report through their own reporter into the same ignore list and callback.
+    VideoReporter streamReporter(ignored_, deliver, name_);
+    std::unique_ptr<TlsStreamTracker> tlsStreams;
+    if (keyLog_) {
+        tlsStreams = std::make_unique<TlsStreamTracker>(
+            *keyLog_, [this, &streamReporter](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
+                // HTTP/1.1 is also what a server that names no protocol speaks.
+                if (!facts.alpn.empty() && facts.alpn != "http/1.1") return nullptr;
+                return std::make_unique<Http1StreamReader>(
+                    Http1StreamReader::Context{facts.key, facts.serverName, "https"}, streamReporter,
+                    streamTotals_.http1);
+            });
+        tlsStreams_ = tlsStreams.get();
+    }
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
@@ -163,18 +183,34 @@ void CaptureSession::ReadUntilStopped() {
     inference_.reset();
     totals_.detections = detector.Counts();
     detector_ = nullptr;
+    if (tlsStreams) {
+        tlsStreams->EndAll(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
+        streamTotals_.reassembly = tlsStreams->Reassembly();
+        streamTotals_.tls = tlsStreams->Tls();
+        tlsStreams_ = nullptr;
+    }
 }
 
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
     ++totals_.packets;
     const PacketView frame(bytes, header.caplen);
     if (!decoder_.Decode(frame, segment_)) return;
+    // TLS connections are told apart by their handshake, not by the own addresses, and leave the
+    // per-packet path; without a key log that path is all there is.
+    if (tlsStreams_ && TakeTlsSegment(header, frame)) return;
     if (inferring_) {
         InferOwnAddresses(header, frame);
         return;
     }
     detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),
                               static_cast<uint32_t>(header.ts.tv_usec));
+}
+
+bool CaptureSession::TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame) {
+    const std::span<const uint8_t> payload(frame.Pointer(segment_.payloadStart), segment_.payloadLength);
+    StreamSegment segment;
+    SegmentOfFrame(segment_, payload, segment);
+    return tlsStreams_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));
 }
 
 void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame) {

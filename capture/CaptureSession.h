@@ -24,13 +24,18 @@
 #include "capture/detect/PendingRequest.h"
 #include "capture/detect/PendingRequestTable.h"
 #include "capture/detect/RequestSenders.h"
+#include "capture/http1/Http1Statistics.h"
 #include "capture/source/CaptureStatistics.h"
 #include "capture/source/LiveAdapterSource.h"
 #include "capture/source/PacketSource.h"
+#include "capture/stream/ReassemblyStatistics.h"
+#include "capture/tls/TlsKeyLog.h"
+#include "capture/tls/TlsStatistics.h"
 
 namespace tarnwick {
 
 class HttpVideoDetector;
+class TlsStreamTracker;
 
 // Receives each detected video on the capture thread. No context pointer: receivers reach their
 // window through a process-wide pointer.
@@ -43,13 +48,22 @@ struct ReplayTotals {
     bool ownAddressKnown = false;  // one at least given, or found in the packets
 };
 
+// What the stages of decrypted connections saw; all zero without a key log.
+struct StreamTotals {
+    ReassemblyStatistics reassembly;
+    TlsStatistics tls;
+    Http1Statistics http1;
+};
+
 class CaptureSession final : private PacketHandler {
 public:
     // Opens the adapter (or "any", every adapter at once) for live capture of TCP, tagged or not, with
     // a kernel buffer of bufferMiB (through the capture helper when this process may not capture) and
     // starts the capture thread. When that fails (also for a link type whose frames cannot be read),
     // CaptureStarted() is false and StartError() says why; the session can still be destroyed at once.
-    explicit CaptureSession(const std::string& adapterName, int bufferMiB = LiveAdapterSource::kDefaultBufferMiB);
+    // With a key log, TLS connections whose secrets it holds are decrypted and read too.
+    explicit CaptureSession(const std::string& adapterName, int bufferMiB = LiveAdapterSource::kDefaultBufferMiB,
+                            std::shared_ptr<TlsKeyLog> keyLog = nullptr);
 
     // Replays a pcap or pcapng capture: a file, a FIFO, or standard input for "-". The packets' capture
     // times are the clock. The own addresses are the given ones, else for each IP version the sender of
@@ -59,7 +73,7 @@ public:
     // holds frames of a link type that cannot be read; a stream that turns out so ends the session with
     // EndError() set.
     static std::unique_ptr<CaptureSession> OpenFile(const std::string& path, const OwnAddresses& ownAddresses,
-                                                    std::string* error);
+                                                    std::string* error, std::shared_ptr<TlsKeyLog> keyLog = nullptr);
 
     // Stops the thread at once, even one waiting for a silent stream, closes the source and drops all state.
     ~CaptureSession();
@@ -94,6 +108,9 @@ public:
     const OwnAddresses& OwnAddressSet() const { return ownAddresses_; }
     // Meaningful once Finished().
     const ReplayTotals& Totals() const { return totals_; }
+    // Meaningful once Finished().
+    const StreamTotals& Streams() const { return streamTotals_; }
+    bool ReadsTls() const { return keyLog_ != nullptr; }
     // A live capture's kernel figures, refreshed about once a second and when the capture ends;
     // nothing for replays. Any thread.
     std::optional<CaptureStatistics> Statistics() const;
@@ -109,6 +126,8 @@ private:
     void AdoptOwnAddress(const IpAddress& address);
     // The decoder for the source's link type; false, with the reason in *error, when it cannot be read.
     bool ChooseDecoder(std::string* error);
+    // Hands a decoded segment to the TLS stages; false when it is not part of a TLS connection.
+    bool TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame);
     void PublishStatistics(bool force);
     void Deliver(DetectedVideo video);
 
@@ -125,9 +144,12 @@ private:
     std::string startError_;
     std::string endError_;
     ReplayTotals totals_;
+    StreamTotals streamTotals_;
+    std::shared_ptr<TlsKeyLog> keyLog_;
     PendingRequestTable pending_;
     IgnoreList ignored_;
     HttpVideoDetector* detector_ = nullptr;           // the capture thread's, while it runs
+    TlsStreamTracker* tlsStreams_ = nullptr;          // the same, with a key log
     // A replay without given addresses: packets are held back until the first request names an own
     // address; the other IP version's comes from its first request as the packets pass.
     bool inferring_ = false;

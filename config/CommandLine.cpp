@@ -18,7 +18,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         {"--headless", &cl.headless}, {"--json", &cl.json}};
     const std::map<std::string, std::string*> values = {
         {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
-        {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize}};
+        {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
+        {"--keylog", &cl.keyLogFile}};
     const std::map<std::string, std::vector<std::string>*> repeatable = {
         {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
@@ -75,7 +76,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 std::string UsageText() {
     return "Usage: tarnwick [options]\n"
-           "Lists the videos this computer fetches over HTTP.\n"
+           "Lists the videos this computer fetches over HTTP, and over HTTPS with a browser's key log.\n"
            "\n"
            "  (no options)            open the \"Recently Sniffed Videos\" window\n"
            "  --read FILE             take packets from a pcap or pcapng file, a FIFO, or standard\n"
@@ -90,6 +91,8 @@ std::string UsageText() {
            "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
            std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
+           "  --keylog FILE           read HTTPS too, with the TLS key log FILE that a browser writes\n"
+           "                          (default: the KeyLogFile setting, else $SSLKEYLOGFILE)\n"
            "  --list-adapters         print each usable adapter, its link type and its own addresses\n"
            "  --download URL --output FILE\n"
            "                          download URL into FILE with a progress line\n"

@@ -49,6 +49,13 @@ uint32_t DownloadStallLimitMs(const std::string& configFilePath) {
     return std::min<uint32_t>(static_cast<uint32_t>(std::stoul(value)), kMostSeconds) * 1000;
 }
 
+std::string KeyLogFilePath(const CommandLine& options, const std::string& configFilePath) {
+    if (!options.keyLogFile.empty()) return options.keyLogFile;
+    std::string configured = ReadProfileString(configFilePath, kConfigSection, "KeyLogFile", "");
+    if (!configured.empty()) return configured;
+    return options.environmentKeyLog;
+}
+
 bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder) {
     settings.programFolder = programFolder;
     EnsureUserDataFolder(kUserFolderName);

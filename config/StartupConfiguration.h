@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/AppSettings.h"
+#include "config/CommandLine.h"
 #include "platform/WindowServices.h"
 
 namespace tarnwick {
@@ -24,6 +25,10 @@ std::string UserConfigFilePath();
 // How long a download may receive nothing before it fails: the key DownloadStallSeconds (0: no limit),
 // 60 seconds when it is absent or not a number.
 uint32_t DownloadStallLimitMs(const std::string& configFilePath);
+
+// The TLS key log to read: --keylog, else the KeyLogFile key of the configuration file, else the
+// SSLKEYLOGFILE Tarnwick was started with; empty for none.
+std::string KeyLogFilePath(const CommandLine& options, const std::string& configFilePath);
 
 // Reads a key of the Tarnwick section of the configuration file, default "x".
 std::string ReadConfigValue(const AppSettings& settings, const std::string& key,

@@ -2,6 +2,7 @@
 #include "sniffer/CaptureSessionList.h"
 
 #include "capture/source/CaptureAdapters.h"
+#include "config/StartupConfiguration.h"
 
 namespace tarnwick {
 
@@ -10,14 +11,31 @@ CaptureSessions& CaptureSessionList() {
     return sessions;
 }
 
+namespace {
+
+// The key log the sessions share, read once now; a file that is not there yet is read when it appears.
+std::shared_ptr<TlsKeyLog> OpenKeyLog(const CommandLine& options, std::string& warnings) {
+    const std::string path = KeyLogFilePath(options, UserConfigFilePath());
+    if (path.empty()) return nullptr;
+    auto keyLog = std::make_shared<TlsKeyLog>(path);
+    if (const std::string problem = keyLog->Load(); !problem.empty())
+        warnings = "cannot read the TLS key log " + path + " yet (" + problem + "); it is read once it can be";
+    return keyLog;
+}
+
+}  // namespace
+
 CaptureStart StartCapture(const CommandLine& options) {
     CaptureStart start;
+    std::string keyLogWarning;
+    start.keyLog = OpenKeyLog(options, keyLogWarning);
+    start.warnings = keyLogWarning;
     if (!options.readFile.empty()) {
         OwnAddresses own;
         for (const auto& text : options.ownAddresses)
             if (const auto address = IpAddress::Parse(text)) own.Add(*address);
         std::string error;
-        auto session = CaptureSession::OpenFile(options.readFile, own, &error);
+        auto session = CaptureSession::OpenFile(options.readFile, own, &error, start.keyLog);
         if (session) start.sessions.push_back(std::move(session));
         else start.problem = error;
         return start;
@@ -48,12 +66,12 @@ CaptureStart StartCapture(const CommandLine& options) {
     bool anyStarted = false;
     for (const auto& name : names) {
         auto session = std::make_unique<CaptureSession>(
-            name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB);
+            name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB, start.keyLog);
         if (session->CaptureStarted()) anyStarted = true;
         else failures += (failures.empty() ? "" : "\n") + session->StartError();
         start.sessions.push_back(std::move(session));
     }
-    if (anyStarted) start.warnings = failures;
+    if (anyStarted) start.warnings = failures + (failures.empty() || keyLogWarning.empty() ? "" : "\n") + keyLogWarning;
     else start.problem = failures;
     return start;
 }

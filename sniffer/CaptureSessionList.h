@@ -21,13 +21,16 @@ struct CaptureStart {
     CaptureSessions sessions;
     // Why nothing is being captured, with the fix; empty when at least one session captures.
     std::string problem;
-    // Adapters that could not be opened while others were; empty when all were.
+    // Adapters that could not be opened while others were, a key log that cannot be read yet; empty
+    // when there is nothing to say.
     std::string warnings = {};
+    // Shared by the sessions; nothing without a key log.
+    std::shared_ptr<TlsKeyLog> keyLog = {};
 };
 
 // Opens one session per usable adapter (or per --interface name, "any" included), or one session over
-// --read's file.
-// Sessions that could not open stay in the list, destroyable at once. Callbacks are not yet set.
+// --read's file, reading TLS with the key log that KeyLogFilePath names. Sessions that could not open stay in the
+// list, destroyable at once. Callbacks are not yet set.
 using CaptureStarter = std::function<CaptureStart()>;
 CaptureStart StartCapture(const CommandLine& options);
 

@@ -9,7 +9,7 @@ namespace tarnwick {
 struct SniffedVideo {
     int serial = 0;
     std::string timeSniffed;  // "03:07:45 PM"
-    std::string url;          // "http://" + host and path
+    std::string url;          // "http://" or "https://" + host and path
     std::string requestText;  // the captured request, handed to the replaying download
     int64_t size = 0;         // bytes; 64-bit so videos of 2 GiB and more keep their size
     std::string type;         // cleaned content type, used as the file extension
@@ -20,5 +20,12 @@ struct SniffedVideo {
     int64_t segments = 0;     // a stream's segments counted so far
     int64_t lastSeenMs = 0;   // capture time of the detection that last set its figures, in milliseconds
 };
+
+// Videos of the video-sharing site are fetched by replaying their captured request, which speaks plain
+// HTTP; one caught over HTTPS goes through the normal transfer (with its certificate checked) and keeps
+// its captured request in the entry.
+inline bool ReplaysCapturedRequest(const SniffedVideo& video) {
+    return video.isYouTube && video.url.rfind("https://", 0) != 0;
+}
 
 }  // namespace tarnwick

@@ -8,7 +8,7 @@ namespace tarnwick {
 std::atomic<SnifferHost*> CurrentSnifferWindow{nullptr};
 
 void OnVideoDetected(DetectedVideo video) {
-    video.url = "http://" + video.url;
+    video.url = video.scheme + "://" + video.url;
     if (SnifferHost* host = CurrentSnifferWindow.load()) host->HandleDetection(std::move(video));
 }
 

@@ -10,7 +10,7 @@ namespace tarnwick {
 class SnifferHost {
 public:
     virtual ~SnifferHost() = default;
-    // Called on a capture thread with the URL already carrying "http://".
+    // Called on a capture thread with the URL already carrying its scheme ("http://" or "https://").
     virtual void HandleDetection(DetectedVideo video) = 0;
 };
 

@@ -130,7 +130,7 @@ void VideoActions::DownloadVideo(int slot) {
     WriteTextLine(UrlSideFilePath(settings_.tempFolder, now != -1 ? now : slot, entry.size), url);
 
     DownloadRequest request;
-    request.replayCapturedRequest = entry.isYouTube;
+    request.replayCapturedRequest = ReplaysCapturedRequest(entry);
     request.url = url;
     request.requestText = entry.requestText;
     request.filePath = path;

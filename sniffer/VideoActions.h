@@ -54,7 +54,7 @@ private:
 
 // The entry's URL without white space at either end.
 std::string CleanUrl(const std::string& url);
-// The form the detector compares: the clean URL with every "http://" removed.
+// The form the detectors compare: the clean URL with every "http://" removed ("https://" stays).
 std::string IgnoreForm(const std::string& url);
 // "<temp>/Sniffer_<slot>_<size>.txt"
 std::string UrlSideFilePath(const std::string& tempFolder, int slot, int64_t size);

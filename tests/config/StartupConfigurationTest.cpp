@@ -122,5 +122,16 @@ TEST_F(Startup, StallLimitComesFromTheUserFileWithASafeDefault) {
     }
 }
 
+TEST_F(Startup, KeyLogComesFromTheCommandLineThenTheUserFileThenTheEnvironment) {
+    CommandLine options;
+    EXPECT_EQ(KeyLogFilePath(options, ConfigPath()), "");
+    options.environmentKeyLog = "/env/keys.log";
+    EXPECT_EQ(KeyLogFilePath(options, ConfigPath()), "/env/keys.log");
+    WriteConfig("KeyLogFile = \"/configured/keys.log\"\n");
+    EXPECT_EQ(KeyLogFilePath(options, ConfigPath()), "/configured/keys.log");
+    options.keyLogFile = "/given/keys.log";
+    EXPECT_EQ(KeyLogFilePath(options, ConfigPath()), "/given/keys.log");
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -194,6 +194,19 @@ TEST_F(VideoActionsTest, PreviewIsDisabledWhileASharingSiteVideoIsSelected) {
     EXPECT_EQ(downloads[0].requestText, "GET / HTTP/1.1\r\n\r\n");
 }
 
+// The replay speaks plain HTTP: a sharing-site video caught over HTTPS goes through the normal
+// transfer, its captured request kept with it.
+TEST_F(VideoActionsTest, ASharingSiteVideoCaughtOverHttpsIsFetchedByItsAddress) {
+    list.AddDetectedVideo({"https://www.youtube.com/videoplayback?id=8", "GET / HTTP/1.1\r\n\r\n", "300000\r\n", "mp4\r\n",
+                           "t", 0});
+    services.QueueSaveFileAnswer(dir / "yt.mp4");
+    actions.OnDownload();
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_FALSE(downloads[0].replayCapturedRequest);
+    EXPECT_EQ(downloads[0].url, "https://www.youtube.com/videoplayback?id=8");
+    EXPECT_EQ(downloads[0].requestText, "GET / HTTP/1.1\r\n\r\n");
+}
+
 TEST_F(VideoActionsTest, RemoveDropsTheSelectedEntry) {
     Add("host/a.mp4", 200000);
     Add("host/b.mp4", 300000);
