@@ -37,6 +37,28 @@ TEST(CaptureFileHeadless, RecordedCapturesGiveTheExpectedLines) {
     EXPECT_GE(checked, 3);
 }
 
+// Recorded HTTPS: one capture per cipher suite, one with its segments reordered and repeated. With
+// its key log each lists exactly its videos, with https addresses; without, nothing.
+TEST(CaptureFileHeadless, RecordedTlsCapturesGiveTheExpectedLinesOnlyWithTheirKeyLog) {
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(TARNWICK_TEST_DATA) + "/tls")) {
+        if (entry.path().extension() != ".pcap") continue;
+        auto expectedPath = entry.path(), keyLogPath = entry.path();
+        expectedPath.replace_extension(".expected.jsonl");
+        keyLogPath.replace_extension(".keylog");
+        ChildProcess decrypted(
+            {TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string(), "--keylog", keyLogPath.string()});
+        ChildProcess sealed({TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()});
+        EXPECT_EQ(decrypted.Finish(), 0) << decrypted.Stderr();
+        EXPECT_EQ(decrypted.Stdout(), ReadFile(expectedPath.string())) << entry.path() << decrypted.Stderr();
+        EXPECT_EQ(decrypted.Stdout().find("http://"), std::string::npos);
+        EXPECT_EQ(sealed.Finish(), 0);
+        EXPECT_EQ(sealed.Stdout(), "") << entry.path();
+        ++checked;
+    }
+    EXPECT_GE(checked, 9);
+}
+
 TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {
     ChildProcess child({TARNWICK_BINARY, "--headless", "--read",
                         std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});

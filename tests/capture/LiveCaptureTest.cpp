@@ -17,6 +17,7 @@
 
 #include "capture/CaptureSession.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
 
 namespace tarnwick {
 namespace {
@@ -149,6 +150,59 @@ TEST(LiveCapture, AnyAdapterListsLoopbackVideosOfBothIpVersionsOnce) {
     }
     ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
     EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+}
+
+// curl fetches over HTTPS from 127.0.0.2 and writes its key log; tarnwick reads the same log as it grows.
+TEST(LiveCapture, VideoFetchedOverHttpsWithAKeyLogIsListedOnceWithItsHttpsAddress) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    testing::TempDir dir;
+    const std::string key = dir / "key.pem", certificate = dir / "cert.pem", keyLog = dir / "keys.log";
+    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                          "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
+    ASSERT_EQ(openssl.Finish(), 0) << openssl.Stderr();
+    httplib::SSLServer server(certificate.c_str(), key.c_str());
+    ASSERT_TRUE(server.is_valid());
+    server.Get("/clip.mp4", [](const httplib::Request& request, httplib::Response& response) {
+        const int attempt = std::stoi(request.get_param_value("attempt"));
+        response.set_content(std::string(static_cast<size_t>(kBaseSize + attempt), 's'), "video/mp4");
+    });
+    const int port = server.bind_to_any_port("127.0.0.2");
+    ASSERT_GT(port, 0);
+    std::thread serving([&server] { server.listen_after_bind(); });
+
+    // The key log does not exist yet: it is read once curl has written it.
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--keylog", keyLog});
+    const auto readyBy = std::chrono::steady_clock::now() + 10s;
+    while (tarnwick.Stderr().find("capturing on lo") == std::string::npos &&
+           std::chrono::steady_clock::now() < readyBy && !tarnwick.Exited())
+        tarnwick.Pump(100ms);
+    ASSERT_NE(tarnwick.Stderr().find("capturing on lo"), std::string::npos) << tarnwick.Stderr();
+
+    std::string expectedLine;
+    bool listed = false;
+    for (int attempt = 1; attempt <= kAttempts && !listed; ++attempt) {
+        const std::string url = "https://127.0.0.2:" + std::to_string(port) + "/clip.mp4?attempt=" + std::to_string(attempt);
+        ChildProcess curl({"/usr/bin/env", "SSLKEYLOGFILE=" + keyLog, "curl", "-k", "-s", "--noproxy", "*", "-o", "/dev/null", url});
+        ASSERT_EQ(curl.Finish(), 0) << "fetch failed: " << curl.Stderr();
+        expectedLine = "\"type\":\"mp4\",\"size\":" + std::to_string(kBaseSize + attempt) + ",\"url\":\"" + url +
+                       "\",\"adapter\":\"lo\"}";
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (!listed && std::chrono::steady_clock::now() < deadline) {
+            tarnwick.Pump(50ms);
+            listed = tarnwick.Stdout().find(expectedLine) != std::string::npos;
+        }
+    }
+    ASSERT_TRUE(listed) << "stdout: " << tarnwick.Stdout() << "\nstderr: " << tarnwick.Stderr();
+    tarnwick.Pump(500ms);
+    const std::string& out = tarnwick.Stdout();
+    EXPECT_EQ(out.find(expectedLine), out.rfind(expectedLine)) << out;  // once
+
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+    EXPECT_NE(tarnwick.Stderr().find("key log " + keyLog + ": "), std::string::npos) << tarnwick.Stderr();
+    server.stop();
+    serving.join();
 }
 
 // Sends bytes over one loopback TCP connection to 127.0.0.2 as fast as the kernel takes them.

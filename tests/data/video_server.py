@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Serves generated video-like files on a loopback address for recording the test captures.
 
-Usage: video_server.py ADDRESS PORT [--media FOLDER]"""
+Usage: video_server.py ADDRESS PORT [--media FOLDER | --tls CERT KEY DHPARAMS]"""
 import http.server
 import os
 import re
 import socket
+import ssl
 import sys
 
 # path -> (content type or None, size, body starts with FLV, header and body in one write)
@@ -17,7 +18,13 @@ FILES = {
     "/page.html": ("text/html", 120000, False, False),
     "/untyped.bin": ("application/octet-stream", 130000, True, True),
     "/same-size.mp4": ("video/mp4", 200000, False, False),
+    # Smaller files for the TLS captures, which keep every byte.
+    "/tls-clip.mp4": ("video/mp4", 100100, False, False),
+    "/tls-untyped.bin": ("application/octet-stream", 100200, True, True),
+    "/tls-page.html": ("text/html", 3000, False, True),
 }
+# Sent with chunked transfer coding: path -> (content type, size)
+CHUNKED = {"/tls-chunked.html": ("text/html", 5000)}
 
 
 # Files that make-captures.sh made with ffmpeg, served from the media folder: /media/PATH with the type of
@@ -73,6 +80,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
         path = self.path.split("?")[0]
         if serve_media(self, path):
             return
+        if path in CHUNKED:
+            content_type, size = CHUNKED[path]
+            body = body_of(size, False)
+            self.wfile.write(("HTTP/1.1 200 OK\r\nContent-Type: %s\r\nTransfer-Encoding: chunked\r\n\r\n"
+                              % content_type).encode())
+            for at in range(0, size, 1500):
+                piece = body[at:at + 1500]
+                self.wfile.write(b"%x;piece\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.write(b"0\r\n\r\n")
+            return
         if path not in FILES:
             self.send_error(404)
             return
@@ -103,4 +120,13 @@ if __name__ == "__main__":
     address, port = sys.argv[1], int(sys.argv[2])
     if len(sys.argv) == 5 and sys.argv[3] == "--media":
         media_folder = sys.argv[4]
-    (Server6 if ":" in address else Server)((address, port), Handler).serve_forever()
+    server = (Server6 if ":" in address else Server)((address, port), Handler)
+    if len(sys.argv) == 7 and sys.argv[3] == "--tls":
+        # Every suite the tests force from the client side, TLS 1.2 and 1.3, with http/1.1 chosen by ALPN.
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(sys.argv[4], sys.argv[5])
+        context.load_dh_params(sys.argv[6])
+        context.set_ciphers("ALL:@SECLEVEL=0")
+        context.set_alpn_protocols(["http/1.1"])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    server.serve_forever()
