@@ -29,7 +29,8 @@ std::string StreamSummaryLine(const std::string& name, const StreamTotals& total
                     {"without logged secrets", tls.missingKeys},
                     {"failed authentication", tls.authenticationFailures},
                     {"malformed", tls.malformed},
-                    {"other versions or suites", tls.unsupported}}) +
+                    {"other versions or suites", tls.unsupported},
+                    {"of protocols not read", tls.unread}}) +
            "; reassembly " +
            Figures({{"segments", tcp.segments},
                     {"out of order", tcp.outOfOrderSegments},

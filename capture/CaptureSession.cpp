@@ -208,6 +208,7 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
 
 bool CaptureSession::TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame) {
     const std::span<const uint8_t> payload(frame.Pointer(segment_.payloadStart), segment_.payloadLength);
+    if (!tlsStreams_->Following() && !TlsConnection::StartsClientHello(payload)) return false;
     StreamSegment segment;
     SegmentOfFrame(segment_, payload, segment);
     return tlsStreams_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));

@@ -27,14 +27,24 @@ std::span<const uint8_t, 5> HeaderOf(const std::vector<uint8_t>& record) {
 }  // namespace
 
 TlsConnection::TlsConnection(const FlowKey& key, TlsKeyLog& keyLog, TlsApplicationReaderFactory readerFactory,
-                             TlsStatistics& statistics)
-    : keyLog_(keyLog), readerFactory_(std::move(readerFactory)), statistics_(statistics) {
+                             TlsStatistics& statistics, TlsWaitingBudget* budget)
+    : keyLog_(keyLog), readerFactory_(std::move(readerFactory)), statistics_(statistics), budget_(budget) {
     facts_.key = key;
-    plaintext_.resize(kMaxRecordBody);
     ++statistics_.connections;
 }
 
-TlsConnection::~TlsConnection() = default;
+TlsConnection::~TlsConnection() { Release(waitingBytes_); }
+
+void TlsConnection::Hold(size_t bytes) {
+    if (waitingBytes_ == 0) waitingSince_ = now_;
+    waitingBytes_ += bytes;
+    if (budget_) budget_->bytes += bytes;
+}
+
+void TlsConnection::Release(size_t bytes) {
+    waitingBytes_ -= bytes;
+    if (budget_) budget_->bytes -= bytes;
+}
 
 bool TlsConnection::StartsClientHello(std::span<const uint8_t> payload) {
     return payload.size() >= 6 && payload[0] == kHandshake && payload[1] == 3 && payload[2] <= 4 &&
@@ -79,8 +89,9 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
         }
     }
     Resume();
+    const bool overBudget = budget_ && budget_->bytes > budget_->maxBytes;
     if (!done_ && waitingBytes_ > 0 &&
-        (waitingBytes_ > kMaxWaitingBytes || now_ - waitingSince_ > kMaxKeyWaitSeconds))
+        (waitingBytes_ > kMaxWaitingBytes || overBudget || now_ - waitingSince_ > kMaxKeyWaitSeconds))
         Fail(suite_ ? Failure::MissingKeys : Failure::Malformed);
 }
 
@@ -95,8 +106,7 @@ void TlsConnection::TakeRecord(StreamDirection direction, std::span<const uint8_
     // Kept, whole, until what it waits for (the server's hello, the key log's secrets) is there.
     std::vector<uint8_t> record(header.begin(), header.end());
     record.insert(record.end(), body.begin(), body.end());
-    if (waitingBytes_ == 0) waitingSince_ = now_;
-    waitingBytes_ += record.size();
+    Hold(record.size());
     side.waiting.push_back(std::move(record));
 }
 
@@ -109,7 +119,7 @@ void TlsConnection::Resume() {
                 std::vector<uint8_t>& record = side.waiting.front();
                 const Step step = ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5), record.data() + 5);
                 if (step == Step::Wait) break;
-                waitingBytes_ -= record.size();
+                Release(record.size());
                 side.waiting.pop_front();
                 progress = true;
             }
@@ -166,9 +176,9 @@ TlsConnection::Step TlsConnection::ReadProtected(StreamDirection direction, std:
     }
     // In place where the bytes are ours, sparing a copy through a second buffer; not while early data
     // may have to be tried with other keys, which needs the cipher text again.
-    uint8_t* output = writable && side.protection != Protection::Early
-                          ? writable + side.decryptor.ExplicitNonceSize()
-                          : plaintext_.data();
+    const bool inPlace = writable && side.protection != Protection::Early;
+    if (!inPlace && plaintext_.empty()) plaintext_.resize(kMaxRecordBody);
+    uint8_t* output = inPlace ? writable + side.decryptor.ExplicitNonceSize() : plaintext_.data();
     auto plain = side.decryptor.Open(header, body, output);
     if (side.protection == Protection::Early) {
         if (plain && side.earlyKeysMissing) {
@@ -344,7 +354,9 @@ void TlsConnection::DeliverApplicationData(StreamDirection direction, std::span<
         applicationRefused_ = !application_;
     }
     if (!application_) {
-        done_ = true;  // nobody reads this protocol: decrypting on would be wasted
+        // Nobody reads this protocol: decrypting on would be wasted.
+        if (!done_) ++statistics_.unread;
+        done_ = true;
         return;
     }
     if (!bytes.empty()) application_->OnData(direction, bytes, now_);

@@ -29,6 +29,12 @@ struct TlsConnectionFacts {
     std::string alpn;        // the protocol the server chose ("http/1.1", "h2"); empty when none
 };
 
+// Records held for secrets the key log does not have yet, over all the connections that share it.
+struct TlsWaitingBudget {
+    size_t maxBytes = 32u << 20;
+    size_t bytes = 0;
+};
+
 // Makes the reader of a connection's decrypted bytes when its first application data arrives; may
 // return nothing for a protocol nobody reads, and the connection is then let go.
 using TlsApplicationReaderFactory = std::function<std::unique_ptr<StreamReader>(const TlsConnectionFacts&)>;
@@ -36,8 +42,8 @@ using TlsApplicationReaderFactory = std::function<std::unique_ptr<StreamReader>(
 // Sits on the reassembled byte streams of a connection that began with a ClientHello and hands the
 // decrypted application data of each direction to its application reader, in the same shape.
 // Nothing that failed authentication is passed on: the first such record ends the decryption.
-// Records whose secrets the key log does not hold yet wait, within a bound of bytes and time, for the
-// browser to write them.
+// Records whose secrets the key log does not hold yet wait, within a bound of bytes (per connection and,
+// with a budget, over all connections) and of time, for the browser to write them.
 class TlsConnection final : public StreamReader {
 public:
     static constexpr size_t kMaxRecordBody = 16384 + 2048;
@@ -45,7 +51,7 @@ public:
     static constexpr int64_t kMaxKeyWaitSeconds = 10;
 
     TlsConnection(const FlowKey& key, TlsKeyLog& keyLog, TlsApplicationReaderFactory readerFactory,
-                  TlsStatistics& statistics);
+                  TlsStatistics& statistics, TlsWaitingBudget* budget = nullptr);
     ~TlsConnection() override;
 
     // Whether a client's first payload starts a TLS handshake: a handshake record holding a ClientHello.
@@ -96,12 +102,14 @@ private:
     bool SecretKnown(const TlsSecret& secret);
     void DeliverApplicationData(StreamDirection direction, std::span<const uint8_t> bytes);
     void Fail(Failure why);
-    size_t WaitingBytes() const { return waitingBytes_; }
+    void Hold(size_t bytes);
+    void Release(size_t bytes);
 
     TlsConnectionFacts facts_;
     TlsKeyLog& keyLog_;
     TlsApplicationReaderFactory readerFactory_;
     TlsStatistics& statistics_;
+    TlsWaitingBudget* budget_;
     Side sides_[2];
     TlsClientRandom clientRandom_{};
     TlsClientRandom serverRandom_{};
@@ -119,7 +127,7 @@ private:
     size_t waitingBytes_ = 0;
     int64_t now_ = 0;
     int64_t waitingSince_ = 0;
-    std::vector<uint8_t> plaintext_;
+    std::vector<uint8_t> plaintext_;  // made on first use: most connections decrypt in place
 };
 
 }  // namespace tarnwick

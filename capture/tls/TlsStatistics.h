@@ -14,6 +14,7 @@ struct TlsStatistics {
     uint64_t authenticationFailures = 0;  // given up: a record failed authentication
     uint64_t malformed = 0;               // given up: records or handshake messages that cannot be read
     uint64_t unsupported = 0;             // given up: a version or cipher suite that is not decrypted
+    uint64_t unread = 0;                  // decrypted, but of a protocol no reader reads (such as HTTP/2)
 };
 
 }  // namespace tarnwick

@@ -13,7 +13,7 @@ TlsStreamTracker::TlsStreamTracker(TlsKeyLog& keyLog, TlsApplicationReaderFactor
 
 void TlsStreamTracker::Follow(const StreamSegment& segment, int64_t timeSeconds) {
     const FlowKey key{segment.source, segment.destination};
-    reassembler_.Follow(segment, std::make_unique<TlsConnection>(key, keyLog_, readerFactory_, tls_), timeSeconds);
+    reassembler_.Follow(segment, std::make_unique<TlsConnection>(key, keyLog_, readerFactory_, tls_, &waiting_), timeSeconds);
 }
 
 }  // namespace tarnwick

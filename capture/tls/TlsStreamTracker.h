@@ -16,8 +16,16 @@ namespace tarnwick {
 // of a look at the first payload byte (and a table lookup while TLS connections are followed).
 class TlsStreamTracker {
 public:
+    // Fewer connections than the reassembler's own default: each also holds record buffers.
+    static TcpReassembler::Limits DefaultLimits() {
+        TcpReassembler::Limits limits;
+        limits.maxConnections = 1024;
+        limits.maxBufferedInAll = 32u << 20;
+        return limits;
+    }
+
     TlsStreamTracker(TlsKeyLog& keyLog, TlsApplicationReaderFactory readerFactory,
-                     TcpReassembler::Limits limits = {});
+                     TcpReassembler::Limits limits = DefaultLimits());
     TlsStreamTracker(const TlsStreamTracker&) = delete;
     TlsStreamTracker& operator=(const TlsStreamTracker&) = delete;
 
@@ -30,6 +38,8 @@ public:
         return true;
     }
     void EndAll(StreamEnd how) { reassembler_.EndAll(how); }
+    // While nothing is followed, only a payload that StartsClientHello can concern the tracker.
+    bool Following() const { return !reassembler_.Empty(); }
 
     const ReassemblyStatistics& Reassembly() const { return reassembler_.Statistics(); }
     const TlsStatistics& Tls() const { return tls_; }
@@ -40,6 +50,7 @@ private:
     TlsKeyLog& keyLog_;
     TlsApplicationReaderFactory readerFactory_;
     TlsStatistics tls_;
+    TlsWaitingBudget waiting_;
     TcpReassembler reassembler_;  // last: its readers count into tls_ until it is gone
 };
 

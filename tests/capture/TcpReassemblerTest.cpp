@@ -150,14 +150,16 @@ TEST(TcpReassembler, BoundsInAllEndTheConnectionsIdleLongestFirst) {
     TcpReassembler reassembler(limits);
     Recorder recorders[5];
     auto client = [](int i) { return Endpoint(1, static_cast<uint16_t>(40000 + i)); };
+    // The segments outlive the calls: the reassembler reads their payload in place.
+    const Segment first{kUp, 0, "x"};
+    const Segment ahead{kUp, 500, std::string(100, 'w')};
     auto open = [&](int i, int64_t time) {
-        StreamSegment tcp = ToTcp({kUp, 0, "x"});
+        StreamSegment tcp = ToTcp(first);
         tcp.source = client(i);
         reassembler.Follow(tcp, std::make_unique<RecordingReader>(recorders[i]), time);
     };
     auto waitAhead = [&](int i, int64_t time) {
-        const std::string bytes(100, 'w');
-        StreamSegment tcp = ToTcp({kUp, 500, bytes});
+        StreamSegment tcp = ToTcp(ahead);
         tcp.source = client(i);
         reassembler.Process(tcp, time);
     };
