@@ -15,28 +15,6 @@ namespace Rules = VideoResponseRules;
 
 namespace {
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x | 0x20) == (y | 0x20);
-           });
-}
-
-std::string_view TrimWhitespace(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// A line (without its CR LF) gathered into line; returns the bytes used and sets complete at its end.
-size_t GatherLine(std::string& line, std::span<const uint8_t> bytes, bool& complete) {
-    const auto newline = std::find(bytes.begin(), bytes.end(), static_cast<uint8_t>('\n'));
-    complete = newline != bytes.end();
-    const size_t used = static_cast<size_t>(newline - bytes.begin()) + (complete ? 1 : 0);
-    line.append(bytes.begin(), newline);
-    if (complete && !line.empty() && line.back() == '\r') line.pop_back();
-    return used;
-}
-
 }  // namespace
 
 Http1StreamReader::Http1StreamReader(Context context, VideoReporter& reporter, Http1Statistics& statistics)
@@ -48,14 +26,14 @@ void Http1StreamReader::OnData(StreamDirection direction, std::span<const uint8_
     now_ = timeSeconds;
     while (!bytes.empty() && !done_) {
         const Side& side = sides_[IndexOf(direction)];
-        const size_t used = side.state == State::Head ? ReadHead(direction, bytes) : ReadBody(direction, bytes);
+        const size_t used = side.inBody ? ReadBody(direction, bytes) : ReadHead(direction, bytes);
         bytes = bytes.subspan(used);
     }
 }
 
 void Http1StreamReader::OnEnd(StreamEnd how) {
     // A body read to the end of a cleanly closed connection is complete.
-    if (how == StreamEnd::Closed && sides_[1].state == State::ToTheEnd) BodyEnded();
+    if (how == StreamEnd::Closed && sides_[1].inBody && sides_[1].body.ToTheEnd()) BodyEnded();
 }
 
 size_t Http1StreamReader::ReadHead(StreamDirection direction, std::span<const uint8_t> bytes) {
@@ -90,7 +68,7 @@ void Http1StreamReader::OnRequestHead(const std::string& head) {
     const bool methodValid = methodEnd != std::string::npos && methodEnd > 0 && methodEnd <= 20 &&
                              std::all_of(head.begin(), head.begin() + static_cast<ptrdiff_t>(methodEnd),
                                          [](char c) { return (c >= 'A' && c <= 'Z') || c == '-'; });
-    const Framing framing = FramingOf(head);
+    const Framing framing = Http1BodyDecoder::FramingOf(head);
     if (!methodValid || !framing.valid) return GiveUp();
 
     Request request;
@@ -135,7 +113,7 @@ void Http1StreamReader::OnResponseHead(const std::string& head) {
     }
     if (status >= 100 && status < 200) return;  // an interim response; the final one follows
 
-    const Framing framing = FramingOf(head);
+    const Framing framing = Http1BodyDecoder::FramingOf(head);
     if (!framing.valid) return GiveUp();
     // Until the request is paired, the oldest unanswered one is this response's.
     const bool answersHead = !requests_.empty() && requests_.front().head;
@@ -147,115 +125,25 @@ void Http1StreamReader::OnResponseHead(const std::string& head) {
     StartBody(sides_[1], bodyFraming, true);
 }
 
-Http1StreamReader::Framing Http1StreamReader::FramingOf(const std::string& head) {
-    Framing framing;
-    bool transferCoded = false;
-    std::string_view rest(head);
-    rest.remove_prefix(std::min(rest.size(), rest.find("\r\n") + 2));  // the start line
-    while (!rest.empty()) {
-        const size_t lineEnd = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, lineEnd);
-        rest.remove_prefix(lineEnd == std::string_view::npos ? rest.size() : lineEnd + 2);
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        const std::string_view name = line.substr(0, colon);
-        const std::string_view value = TrimWhitespace(line.substr(colon + 1));
-        if (EqualsIgnoringCase(name, "Content-Length")) {
-            uint64_t length = 0;
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
-            if (error != std::errc() || end != value.data() + value.size() || value.empty() ||
-                (framing.length && *framing.length != length))
-                framing.valid = false;
-            framing.length = length;
-        } else if (EqualsIgnoringCase(name, "Transfer-Encoding")) {
-            transferCoded = true;
-            const size_t lastComma = value.rfind(',');
-            const std::string_view last = TrimWhitespace(lastComma == std::string_view::npos ? value
-                                                                                              : value.substr(lastComma + 1));
-            framing.chunked = EqualsIgnoringCase(last, "chunked");
-        }
-    }
-    // A transfer coding overrides any length; one that is not chunked runs to the end of the connection.
-    if (transferCoded) framing.length.reset();
-    return framing;
-}
-
 void Http1StreamReader::StartBody(Side& side, const Framing& framing, bool toTheEndAllowed) {
-    const bool response = &side == &sides_[1];
-    if (framing.chunked) {
-        side.state = State::ChunkSize;
-        side.line.clear();
-    } else if (framing.length && *framing.length > 0) {
-        side.state = State::FixedBody;
-        side.remaining = *framing.length;
-    } else if (!framing.length && toTheEndAllowed) {
-        side.state = State::ToTheEnd;
-    } else {
-        side.state = State::Head;
-        if (response) BodyEnded();
-    }
+    side.inBody = side.body.Start(framing, toTheEndAllowed) == Http1BodyDecoder::Result::More;
+    if (!side.inBody && &side == &sides_[1]) BodyEnded();
 }
 
 size_t Http1StreamReader::ReadBody(StreamDirection direction, std::span<const uint8_t> bytes) {
     Side& side = sides_[IndexOf(direction)];
     const bool response = direction == StreamDirection::ServerToClient;
-    auto endBody = [&] {
-        side.state = State::Head;
-        if (response) BodyEnded();
-    };
-    bool complete = false;
     size_t used = 0;
-    switch (side.state) {
-    case State::FixedBody:
-    case State::ChunkData:
-        used = static_cast<size_t>(std::min<uint64_t>(side.remaining, bytes.size()));
-        if (response) BodyBytes(bytes.first(used));
-        side.remaining -= used;
-        if (side.remaining == 0) {
-            if (side.state == State::FixedBody) endBody();
-            else side.state = State::ChunkDataEnd;
-        }
-        return used;
-    case State::ToTheEnd:
-        if (response) BodyBytes(bytes);
-        return bytes.size();
-    case State::ChunkSize: {
-        used = GatherLine(side.line, bytes, complete);
-        if (side.line.size() > kMaxLineBytes) GiveUp();
-        if (!complete || done_) return used;
-        // Hex digits, then perhaps chunk extensions after a semicolon.
-        const std::string_view text = TrimWhitespace(std::string_view(side.line).substr(0, side.line.find(';')));
-        uint64_t size = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size, 16);
-        side.line.clear();
-        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-            GiveUp();
-        } else if (size == 0) {
-            side.state = State::Trailer;
-        } else {
-            side.state = State::ChunkData;
-            side.remaining = size;
-        }
-        return used;
+    const auto result = side.body.Read(bytes, used, response ? Http1BodyDecoder::BodyBytes(
+                                                                   [this](std::span<const uint8_t> body) { BodyBytes(body); })
+                                                             : Http1BodyDecoder::BodyBytes());
+    if (result == Http1BodyDecoder::Result::Broken) {
+        GiveUp();
+    } else if (result == Http1BodyDecoder::Result::Ended) {
+        side.inBody = false;
+        if (response) BodyEnded();
     }
-    case State::ChunkDataEnd:
-    case State::Trailer:
-        used = GatherLine(side.line, bytes, complete);
-        if (side.line.size() > kMaxLineBytes) GiveUp();
-        if (!complete || done_) return used;
-        if (side.state == State::ChunkDataEnd) {
-            // Only the line end may follow a chunk's data.
-            if (!side.line.empty()) GiveUp();
-            side.state = State::ChunkSize;
-        } else if (side.line.empty()) {
-            endBody();
-        }
-        side.line.clear();
-        return used;
-    case State::Head:
-        break;
-    }
-    return 0;
+    return used;
 }
 
 void Http1StreamReader::BodyBytes(std::span<const uint8_t> bytes) {

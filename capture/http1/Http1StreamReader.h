@@ -11,6 +11,7 @@
 
 #include "capture/detect/VideoReporter.h"
 #include "capture/detect/VideoResponseJudge.h"
+#include "capture/http1/Http1BodyDecoder.h"
 #include "capture/http1/Http1Statistics.h"
 #include "capture/stream/FlowKey.h"
 #include "capture/stream/StreamReader.h"
@@ -24,7 +25,7 @@ namespace tarnwick {
 class Http1StreamReader final : public StreamReader {
 public:
     static constexpr size_t kMaxHeadBytes = 64 * 1024;
-    static constexpr size_t kMaxLineBytes = 4096;  // a chunk-size or trailer line
+    static constexpr size_t kMaxLineBytes = Http1BodyDecoder::kMaxLineBytes;  // a chunk-size or trailer line
     static constexpr size_t kMaxUnpaired = 64;     // requests without their response, or the other way round
 
     struct Context {
@@ -43,13 +44,10 @@ public:
     bool Done() const override { return done_; }
 
 private:
-    enum class State : uint8_t { Head, FixedBody, ChunkSize, ChunkData, ChunkDataEnd, Trailer, ToTheEnd };
-
     struct Side {
-        State state = State::Head;
+        bool inBody = false;
         std::string head;
-        std::string line;
-        uint64_t remaining = 0;  // of the body (FixedBody) or of the chunk (ChunkData)
+        Http1BodyDecoder body;
     };
     struct Request {
         bool get = false;
@@ -58,12 +56,7 @@ private:
         std::string text;   // the request head through its blank line
     };
     using Verdict = VideoResponseJudge::Verdict;
-    // Framing of a body: what the headers say.
-    struct Framing {
-        bool chunked = false;
-        std::optional<uint64_t> length;
-        bool valid = true;
-    };
+    using Framing = Http1BodyDecoder::Framing;
 
     size_t ReadHead(StreamDirection direction, std::span<const uint8_t> bytes);
     size_t ReadBody(StreamDirection direction, std::span<const uint8_t> bytes);
@@ -74,7 +67,6 @@ private:
     void BodyEnded();
     void Decide(Verdict verdict);
     void Pair();
-    static Framing FramingOf(const std::string& head);
     void GiveUp();
 
     Context context_;
