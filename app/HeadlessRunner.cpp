@@ -19,6 +19,7 @@
 #include "app/FrontEnds.h"
 #include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
+#include "app/GrowthLinePacer.h"
 #include "app/LinePrinter.h"
 #include "app/ReplaySummary.h"
 #include "app/StreamSummary.h"
@@ -63,14 +64,17 @@ using Sessions = CaptureSessions;
 enum class WaitResult { Signalled, AllFinished };
 
 constexpr int kStatisticsIntervalMs = 1000;
+// A live stream is saved once no segment has been counted into it for this long.
+constexpr uint32_t kStreamQuietMs = 10 * 1000;
 // After a stop signal, queued lines get this long to leave while the reader takes nothing.
 constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
 
 void PrintError(const std::string& line) { std::fprintf(stderr, "tarnwick: %s\n", line.c_str()); }
 
 // Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
-// Live sessions' drop counts are looked at once a second meanwhile.
-WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, DropReporter& drops) {
+// Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile.
+WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, DropReporter& drops,
+                      GrowthLinePacer& pacer) {
     for (const auto& session : sessions) session->SetFinishedNotifier([&stopSignals] { stopSignals.Wake(); });
     bool live = false;
     for (const auto& session : sessions) live = live || !session->IsReplay();
@@ -81,6 +85,11 @@ WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, 
         if (stopSignals.Wait(live ? kStatisticsIntervalMs : -1) != 0) return WaitResult::Signalled;
         for (const auto& session : sessions)
             if (const auto figures = session->Statistics()) drops.ReportRise(session->Name(), *figures);
+        // A live capture's packet times are this clock's.
+        if (live)
+            pacer.Flush(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count());
     }
 }
 
@@ -149,19 +158,28 @@ int RunHeadless(const CommandLine& options) {
                 for (const auto& session : sessions) session->IgnoreUrl(url, 1);
             },
             print, DownloadStallLimitMs(UserConfigFilePath()));
+        saver->SetStreamOptions(StreamCopierPath(UserConfigFilePath()), kStreamQuietMs);
     }
 
     SniffedVideoList list(nullptr, nullptr);
     // Everything done with an accepted video happens here, in acceptance order.
     std::atomic<uint64_t> listed{0};
-    std::vector<std::function<void(const SniffedVideo&)>> consumers;
-    consumers.push_back([json = options.json, &print, &listed](const SniffedVideo& video) {
+    GrowthLinePacer pacer([json = options.json, &print](const SniffedVideo& video) {
         print(json ? JsonLine::Format(video) : JsonLine::FormatReadable(video));
+    });
+    std::vector<std::function<void(const SniffedVideo&)>> consumers;
+    consumers.push_back([&pacer, &listed](const SniffedVideo& video) {
+        pacer.Listed(video);
         ++listed;
     });
     if (saver) consumers.push_back([&saver](const SniffedVideo& video) { saver->Enqueue(video); });
     list.SetAcceptedObserver([&consumers](const SniffedVideo& video) {
         for (const auto& consume : consumers) consume(video);
+    });
+    // A stream's figures grow while it plays: its line again, and the saver waits until it is quiet.
+    list.SetGrownObserver([&pacer, &saver](const SniffedVideo& video) {
+        pacer.Grew(video);
+        if (saver) saver->Grew(video);
     });
     ListHost host(list);
     HostRegistration registration(&host);
@@ -180,8 +198,12 @@ int RunHeadless(const CommandLine& options) {
     }
 
     DropReporter drops(options.json, print, PrintError);
-    WaitResult result = WaitForEnd(stopSignals, sessions, drops);
+    WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer);
     const bool replay = !options.readFile.empty();
+    // The last line of a growing entry holds its last figures.
+    pacer.Flush();
+    // A replay's streams are complete now: they are saved without waiting for them to go quiet.
+    if (saver && replay && result == WaitResult::AllFinished) saver->SaveStreamsNow();
     // A replayed file's videos are all saved before the end; Ctrl-C cancels the running download.
     if (saver && result == WaitResult::AllFinished && replay && !WaitForSaver(stopSignals, *saver))
         result = WaitResult::Signalled;

@@ -9,6 +9,7 @@
 #include "app/JsonLine.h"
 #include "download/HttpDownloader.h"
 #include "download/RawRequestDownloader.h"
+#include "download/StreamDownloader.h"
 #include "resources/StringTable.h"
 #include "sniffer/VideoActions.h"
 
@@ -44,18 +45,57 @@ HeadlessSaver::HeadlessSaver(std::string folder, std::function<void(const std::s
 
 HeadlessSaver::~HeadlessSaver() { Stop(); }
 
+void HeadlessSaver::SetStreamOptions(std::string ffmpegPath, uint32_t quietMs) {
+    std::lock_guard lock(mutex_);
+    ffmpegPath_ = std::move(ffmpegPath);
+    streamQuiet_ = std::chrono::milliseconds(quietMs);
+}
+
 void HeadlessSaver::Enqueue(const SniffedVideo& video) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        queue_.push_back(video);
+        if (video.isStream) waitingStreams_[video.serial] = WaitingStream{video, Clock::now()};
+        else queue_.push_back(video);
     }
     changed_.notify_all();
 }
 
+void HeadlessSaver::Grew(const SniffedVideo& video) {
+    std::lock_guard lock(mutex_);
+    // A stream that has been saved already is not saved again.
+    const auto waiting = waitingStreams_.find(video.serial);
+    if (waiting == waitingStreams_.end()) return;
+    waiting->second = WaitingStream{video, Clock::now()};
+}
+
+void HeadlessSaver::SaveStreamsNow() {
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [serial, waiting] : waitingStreams_) queue_.push_back(std::move(waiting.video));
+        waitingStreams_.clear();
+    }
+    changed_.notify_all();
+}
+
+std::optional<HeadlessSaver::Clock::time_point> HeadlessSaver::QueueQuietStreamsLocked(Clock::time_point now) {
+    std::optional<Clock::time_point> next;
+    for (auto waiting = waitingStreams_.begin(); waiting != waitingStreams_.end();) {
+        const auto due = waiting->second.changed + streamQuiet_;
+        if (due <= now) {
+            queue_.push_back(std::move(waiting->second.video));
+            waiting = waitingStreams_.erase(waiting);
+            continue;
+        }
+        if (!next || due < *next) next = due;
+        ++waiting;
+    }
+    return next;
+}
+
 bool HeadlessSaver::Idle() const {
     std::lock_guard lock(mutex_);
-    return stopping_ || (queue_.empty() && !busy_);
+    return stopping_ || (queue_.empty() && !busy_ && waitingStreams_.empty());
 }
 
 void HeadlessSaver::SetIdleNotifier(std::function<void()> notifier) {
@@ -70,6 +110,7 @@ void HeadlessSaver::Stop() {
         queue_.clear();
         if (runningHttp_) runningHttp_->Abort();
         if (runningRaw_) runningRaw_->Abort();
+        if (runningStream_) runningStream_->Abort();
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
@@ -80,7 +121,12 @@ void HeadlessSaver::Run() {
         SniffedVideo video;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+            for (;;) {
+                const auto next = QueueQuietStreamsLocked(Clock::now());
+                if (stopping_ || !queue_.empty()) break;
+                if (next) changed_.wait_until(lock, *next);
+                else changed_.wait(lock);
+            }
             if (stopping_) return;
             video = queue_.front();
             queue_.pop_front();
@@ -98,7 +144,8 @@ void HeadlessSaver::Run() {
 
 void HeadlessSaver::Save(const SniffedVideo& video) {
     const std::string url = CleanUrl(video.url);
-    const std::string path = ReserveUniquePath(folder_, FileNameFor(url, video.type));
+    const std::string path =
+        ReserveUniquePath(folder_, video.isStream ? StreamFileNameFor(url) : FileNameFor(url, video.type));
     if (path.empty()) {
         print_("{\"failed\":" + JsonLine::Quote("cannot create a file in " + folder_) +
                ",\"serial\":" + std::to_string(video.serial) + "}");
@@ -109,7 +156,9 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
 
     std::string failure;
     bool saved = false;
-    if (ReplaysCapturedRequest(video)) {
+    if (video.isStream) {
+        saved = SaveStream(url, path, failure);
+    } else if (ReplaysCapturedRequest(video)) {
         RawRequestDownloader raw;
         raw.url = url;
         raw.requestText = video.requestText;
@@ -150,6 +199,31 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
     unlink(path.c_str());  // the reserved name holds nothing worth keeping
     if (failure.empty()) failure = "the download did not complete";
     print_("{\"failed\":" + JsonLine::Quote(failure) + ",\"serial\":" + std::to_string(video.serial) + "}");
+}
+
+bool HeadlessSaver::SaveStream(const std::string& url, const std::string& path, std::string& failure) {
+    StreamDownloader stream;
+    stream.url = url;
+    stream.filePath = path;
+    stream.stallLimitMs = stallLimitMs_;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return false;
+        stream.ffmpegPath = ffmpegPath_;
+        runningStream_ = &stream;
+    }
+    const bool saved = stream.Download() == 1;
+    failure = stream.ErrorText();
+    std::lock_guard lock(mutex_);
+    runningStream_ = nullptr;
+    return saved;
+}
+
+std::string HeadlessSaver::StreamFileNameFor(const std::string& url) {
+    std::string name = FileNameFor(url, "mp4");
+    const size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
+    return name + ".mp4";
 }
 
 std::string HeadlessSaver::FileNameFor(const std::string& url, const std::string& type) {

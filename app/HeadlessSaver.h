@@ -1,11 +1,14 @@
 // Headless saving: downloads every accepted video into a folder, one at a time, off the capture threads.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +18,7 @@ namespace tarnwick {
 
 class HttpDownloader;
 class RawRequestDownloader;
+class StreamDownloader;
 
 class HeadlessSaver {
 public:
@@ -27,9 +31,17 @@ public:
     HeadlessSaver(const HeadlessSaver&) = delete;
     HeadlessSaver& operator=(const HeadlessSaver&) = delete;
 
-    // Queues the video and returns at once; safe from any thread.
+    // A stream is saved with ffmpeg (ffmpegPath: a bare name is looked up in PATH) once it has been quiet
+    // for quietMs: no segment counted into it for that long.
+    void SetStreamOptions(std::string ffmpegPath, uint32_t quietMs);
+
+    // Queues the video and returns at once; a stream waits until it is quiet. Safe from any thread.
     void Enqueue(const SniffedVideo& video);
-    // Every queued video has been saved or has failed.
+    // A stream's figures grew: its quiet time starts anew.
+    void Grew(const SniffedVideo& video);
+    // Saves every stream still waiting without waiting for it to go quiet (a replay has ended).
+    void SaveStreamsNow();
+    // Every queued video and stream has been saved or has failed.
     bool Idle() const;
     // Called on the worker's thread whenever it has run out of work; it must only wake someone.
     void SetIdleNotifier(std::function<void()> notifier);
@@ -39,12 +51,24 @@ public:
     // The last segment of the URL's path, made safe as a file name: no separators or control
     // characters, no leading dot, at most 120 bytes; "video.<type>" when nothing usable is left.
     static std::string FileNameFor(const std::string& url, const std::string& type);
+    // The same for a stream, saved as MP4: the playlist's name with ".mp4" in place of its extension.
+    static std::string StreamFileNameFor(const std::string& url);
     // folder/name, or folder/"name (2).ext", "name (3).ext"... when taken; reserves it by creating it.
     static std::string ReserveUniquePath(const std::string& folder, const std::string& name);
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct WaitingStream {
+        SniffedVideo video;
+        Clock::time_point changed;
+    };
+
     void Run();
+    // Moves the streams quiet since before `now` to the queue; the time the next one will be.
+    std::optional<Clock::time_point> QueueQuietStreamsLocked(Clock::time_point now);
     void Save(const SniffedVideo& video);
+    // ffmpeg copies the stream into path; the reason when it did not.
+    bool SaveStream(const std::string& url, const std::string& path, std::string& failure);
 
     std::string folder_;
     uint32_t stallLimitMs_;
@@ -53,11 +77,15 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<SniffedVideo> queue_;
+    std::map<int, WaitingStream> waitingStreams_;  // by serial
+    std::string ffmpegPath_ = "ffmpeg";
+    std::chrono::milliseconds streamQuiet_{10 * 1000};
     bool busy_ = false;
     std::function<void()> idleNotifier_;
     bool stopping_ = false;
     HttpDownloader* runningHttp_ = nullptr;
     RawRequestDownloader* runningRaw_ = nullptr;
+    StreamDownloader* runningStream_ = nullptr;
     std::thread worker_;
 };
 

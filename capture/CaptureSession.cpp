@@ -7,6 +7,7 @@
 #include "capture/detect/HttpVideoDetector.h"
 #include "capture/detect/VideoReporter.h"
 #include "capture/http1/Http1StreamReader.h"
+#include "capture/playlist/StreamTracker.h"
 #include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
@@ -172,6 +173,9 @@ void CaptureSession::ReadUntilStopped() {
             });
         tlsStreams_ = tlsStreams.get();
     }
+    StreamTracker streams;
+    detector.SetStreamTracker(&streams);
+    streams_ = &streams;
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
@@ -189,6 +193,7 @@ void CaptureSession::ReadUntilStopped() {
         streamTotals_.tls = tlsStreams->Tls();
         tlsStreams_ = nullptr;
     }
+    streams_ = nullptr;
 }
 
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
@@ -202,8 +207,15 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
         InferOwnAddresses(header, frame);
         return;
     }
-    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),
-                              static_cast<uint32_t>(header.ts.tv_usec));
+    Examine(frame, segment_, header);
+}
+
+void CaptureSession::Examine(const PacketView& frame, const TcpSegment& segment, const pcap_pkthdr& header) {
+    const auto seconds = static_cast<int64_t>(header.ts.tv_sec);
+    // A playlist's connection is read on before the detector sees the frame: the frame that starts a
+    // playlist answer is taken by the detector, which sets the following up.
+    streams_->Process(frame, segment, seconds);
+    detector_->ProcessSegment(frame, segment, seconds, static_cast<uint32_t>(header.ts.tv_usec));
 }
 
 bool CaptureSession::TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame) {
@@ -225,17 +237,14 @@ void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketVi
         inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
             const PacketView heldFrame(heldBytes, held.caplen);
             TcpSegment heldSegment;
-            if (decoder_.Decode(heldFrame, heldSegment))
-                detector_->ProcessSegment(heldFrame, heldSegment, static_cast<int64_t>(held.ts.tv_sec),
-                                          static_cast<uint32_t>(held.ts.tv_usec));
+            if (decoder_.Decode(heldFrame, heldSegment)) Examine(heldFrame, heldSegment, held);
         });
         inference_.reset();
     } else if (namesOwnAddress) {
         AdoptOwnAddress(segment_.SourceAddress());
     }
     inferring_ = !senders_.Complete();
-    detector_->ProcessSegment(frame, segment_, static_cast<int64_t>(header.ts.tv_sec),
-                              static_cast<uint32_t>(header.ts.tv_usec));
+    Examine(frame, segment_, header);
 }
 
 void CaptureSession::AdoptOwnAddress(const IpAddress& address) {

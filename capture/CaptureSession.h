@@ -36,6 +36,7 @@ namespace tarnwick {
 
 class HttpVideoDetector;
 class TlsStreamTracker;
+class StreamTracker;
 
 // Receives each detected video on the capture thread. No context pointer: receivers reach their
 // window through a process-wide pointer.
@@ -123,6 +124,8 @@ private:
     void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override;
     // A replay's packets while its own addresses are still being found.
     void InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame);
+    // Hands a decoded frame to the stages that read it.
+    void Examine(const PacketView& frame, const TcpSegment& segment, const pcap_pkthdr& header);
     void AdoptOwnAddress(const IpAddress& address);
     // The decoder for the source's link type; false, with the reason in *error, when it cannot be read.
     bool ChooseDecoder(std::string* error);
@@ -150,6 +153,7 @@ private:
     IgnoreList ignored_;
     HttpVideoDetector* detector_ = nullptr;           // the capture thread's, while it runs
     TlsStreamTracker* tlsStreams_ = nullptr;          // the same, with a key log
+    StreamTracker* streams_ = nullptr;                // the same
     // A replay without given addresses: packets are held back until the first request names an own
     // address; the other IP version's comes from its first request as the packets pass.
     bool inferring_ = false;

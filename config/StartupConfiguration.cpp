@@ -56,6 +56,11 @@ std::string KeyLogFilePath(const CommandLine& options, const std::string& config
     return options.environmentKeyLog;
 }
 
+std::string StreamCopierPath(const std::string& configFilePath) {
+    std::string value = ReadProfileString(configFilePath, kConfigSection, "FFmpegExe", "");
+    return value.empty() ? "ffmpeg" : value;
+}
+
 bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder) {
     settings.programFolder = programFolder;
     EnsureUserDataFolder(kUserFolderName);

@@ -30,6 +30,10 @@ uint32_t DownloadStallLimitMs(const std::string& configFilePath);
 // SSLKEYLOGFILE Tarnwick was started with; empty for none.
 std::string KeyLogFilePath(const CommandLine& options, const std::string& configFilePath);
 
+// The program that copies HLS and DASH streams into files: the key FFmpegExe, else "ffmpeg" (looked up
+// in PATH).
+std::string StreamCopierPath(const std::string& configFilePath);
+
 // Reads a key of the Tarnwick section of the configuration file, default "x".
 std::string ReadConfigValue(const AppSettings& settings, const std::string& key,
                             const std::string& defaultValue = "x");

@@ -27,6 +27,9 @@ public:
 
     // The descriptor to write to; -1 when nothing is open.
     int Descriptor() const { return fd_; }
+    // The file the descriptor writes to, for a writer that opens it by name (the temporary file, or the
+    // target itself when it cannot be replaced).
+    const std::string& WritePath() const { return temporary_.empty() ? target_ : temporary_; }
     // Closes the file and puts it in place of the target. False (ErrorCode(), Error()) when that failed;
     // the target is then as it was before.
     bool Commit();

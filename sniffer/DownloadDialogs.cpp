@@ -1,12 +1,22 @@
-// Runs the progress dialog that fits a download: the file download or the captured-request replay.
+// Runs the progress dialog that fits a download: the file download, the captured-request replay, or a
+// stream's copy.
 #include "sniffer/DownloadDialogs.h"
 
 #include "download/CHttpDownloadDlg.h"
 #include "download/CYouTubeDownloadDlg.h"
+#include "download/StreamDownloadDlg.h"
 
 namespace tarnwick {
 
 int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) {
+    if (request.stream) {
+        StreamDownloadDlg dialog(services);
+        dialog.url = request.url;
+        dialog.filePath = request.filePath;
+        dialog.ffmpegPath = request.ffmpegPath;
+        dialog.stallLimitMs = request.stallLimitMs;
+        return dialog.exec();
+    }
     if (request.replayCapturedRequest) {
         CYouTubeDownloadDlg dialog(services);
         dialog.url = request.url;

@@ -45,6 +45,8 @@ std::string UrlSideFilePath(const std::string& tempFolder, int slot, int64_t siz
     return tempFolder + "/Sniffer_" + std::to_string(slot) + "_" + std::to_string(size) + ".txt";
 }
 
+std::string SaveTypeOf(const SniffedVideo& entry) { return entry.isStream ? "mp4" : entry.type; }
+
 SaveFileRequest SaveVideoRequest(const std::string& type, const AppSettings& settings) {
     SaveFileRequest request;
     request.title = "Save Video As...";
@@ -121,7 +123,7 @@ void VideoActions::OnListItemChanged() {
 
 void VideoActions::DownloadVideo(int slot) {
     SniffedVideo entry = list_.Slot(slot);
-    std::string path = AskSaveVideoPath(services_, window_, entry.type, settings_);
+    std::string path = AskSaveVideoPath(services_, window_, SaveTypeOf(entry), settings_);
     if (path.empty()) return;
     // The save dialog's event loop let new detections shift the slots: every picture change from here on
     // follows the entry's serial, and an entry that has left the list gets none.
@@ -131,6 +133,8 @@ void VideoActions::DownloadVideo(int slot) {
 
     DownloadRequest request;
     request.replayCapturedRequest = ReplaysCapturedRequest(entry);
+    request.stream = entry.isStream;
+    request.ffmpegPath = StreamCopierPath(settings_.configFilePath);
     request.url = url;
     request.requestText = entry.requestText;
     request.filePath = path;

@@ -14,6 +14,8 @@ namespace tarnwick {
 // One download as the window hands it to a progress dialog.
 struct DownloadRequest {
     bool replayCapturedRequest = false;  // the sharing site's videos: replay the captured request
+    bool stream = false;                 // an HLS or DASH stream: copied by ffmpeg from its playlist
+    std::string ffmpegPath = "ffmpeg";
     std::string url;
     std::string requestText;
     std::string filePath;
@@ -58,6 +60,8 @@ std::string CleanUrl(const std::string& url);
 std::string IgnoreForm(const std::string& url);
 // "<temp>/Sniffer_<slot>_<size>.txt"
 std::string UrlSideFilePath(const std::string& tempFolder, int slot, int64_t size);
+// The type a listed entry is saved as: its own, or MP4 for a stream (ffmpeg copies it into one).
+std::string SaveTypeOf(const SniffedVideo& entry);
 // The "Save Video As..." dialog's title, filter, default extension and initial folder for a type.
 SaveFileRequest SaveVideoRequest(const std::string& type, const AppSettings& settings);
 std::string AskSaveVideoPath(WindowServices& services, WindowHandle owner, const std::string& type,

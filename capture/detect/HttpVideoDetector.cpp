@@ -2,6 +2,7 @@
 #include "capture/detect/HttpVideoDetector.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -109,6 +110,11 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
     const ConnectionKey& connection = key.key;
     // A new answer on the connection ends the wait for an earlier one's body.
     if (awaitedCount_ != 0) ForgetAwaitedBody(connection);
+    if (streams_ && !currentRequest_.IsEmpty() &&
+        TakeStreamAnswer(frame, tcp, status, windowEnd, sizeText, range, now)) {
+        reportedType.reset();
+        awaitBody = false;
+    }
     if (reportedType) {
         ++counts_.videoAnswers;
         Report(currentRequest_, sizeText, *reportedType, now, range);
@@ -126,6 +132,39 @@ void HttpVideoDetector::HandleResponse(const PacketView& frame, const TcpSegment
 
     std::swap(previousRequest_, currentRequest_);
     previousSizeText_ = std::move(sizeText);
+}
+
+bool HttpVideoDetector::TakeStreamAnswer(const PacketView& frame, const TcpSegment& tcp, std::string_view status,
+                                         size_t windowEnd, const std::string& sizeText,
+                                         const std::optional<ContentRange>& range, int64_t now) {
+    if (!Rules::MayCarryVideo(status)) return false;
+    std::string url = UrlOf(currentRequest_);
+    if (url.empty()) return false;
+    const size_t start = tcp.payloadStart;
+    // A piece that holds the whole (players ask for "bytes=0-") is the whole.
+    const bool whole = !range || (range->first == 0 && range->total && range->last + 1 == *range->total);
+    if (whole) {
+        if (const auto kind = StreamTracker::PlaylistKind(Rules::ContentTypeValue(frame, start, windowEnd), url)) {
+            // The program's own fetch of a listed stream's playlist is swallowed here: a playlist is
+            // never reported itself.
+            reporter_.ConsumeIgnored(url);
+            streams_->FollowPlaylist(frame, tcp, std::move(url), *kind, now);
+            return true;
+        }
+    }
+    if (streams_->Empty()) return false;
+    const int64_t bodyBytes = sizeText.empty() ? -1 : std::strtoll(sizeText.c_str(), nullptr, 10);
+    const auto growth = streams_->OnAnswer(url, bodyBytes, whole ? std::nullopt : std::optional<int64_t>(range->first));
+    if (!growth) return false;
+    if (growth->grew) {
+        DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {}, now};
+        video.seenAtMs = nowMs_;
+        video.extent = VideoExtent::Stream;
+        video.totalSize = growth->bytes;
+        video.segments = growth->segments;
+        reporter_.Report(std::move(video));
+    }
+    return true;
 }
 
 void HttpVideoDetector::ContinueAwaitedBody(const PacketView& frame, const TcpSegment& tcp, int64_t now) {

@@ -20,6 +20,7 @@
 #include "capture/detect/PendingRequestTable.h"
 #include "capture/detect/VideoReporter.h"
 #include "capture/detect/VideoResponseRules.h"
+#include "capture/playlist/StreamTracker.h"
 
 namespace tarnwick {
 
@@ -50,6 +51,9 @@ public:
                                                int64_t captureTimeSeconds, uint32_t captureMicroseconds = 0);
     // For a replay whose own addresses are found in the packets after the detector was made.
     void AddOwnAddress(const IpAddress& address) { ownAddresses_.Add(address); }
+    // Playlists are handed to the tracker, and answers that are its streams' segments are counted there
+    // instead of judged as videos. Without one, playlists and segments are answers like any other.
+    void SetStreamTracker(StreamTracker* streams) { streams_ = streams; }
     // What the detector has seen so far; kept off the per-frame path (only requests and answers count).
     const DetectionCounts& Counts() const { return counts_; }
 
@@ -77,6 +81,10 @@ private:
     // An incoming frame without "HTTP" on a connection whose answer waits for its body.
     void ContinueAwaitedBody(const PacketView& frame, const TcpSegment& tcp, int64_t now);
     void ForgetAwaitedBody(const ConnectionKey& key);
+    // True when the answer being handled is a playlist or a segment of a known stream: it is then no
+    // video of its own.
+    bool TakeStreamAnswer(const PacketView& frame, const TcpSegment& tcp, std::string_view status, size_t windowEnd,
+                          const std::string& sizeText, const std::optional<ContentRange>& range, int64_t now);
     void Report(const PendingRequest& request, const std::string& sizeText, const std::string& typeText,
                 int64_t now, const std::optional<ContentRange>& range = std::nullopt);
 
@@ -93,6 +101,7 @@ private:
     size_t awaitedCount_ = 0;
     size_t nextAwaited_ = 0;
     int64_t nowMs_ = 0;
+    StreamTracker* streams_ = nullptr;
 };
 
 inline void HttpVideoDetector::ProcessSegment(const PacketView& frame, const TcpSegment& tcp,

@@ -32,6 +32,9 @@ public:
     // over-long url, an ignored one, or when nobody receives detections. True when it was delivered.
     bool Report(std::string url, const std::string& requestText, const std::string& sizeText,
                 const std::string& typeText, int64_t seenAtSeconds, std::string_view scheme = "http");
+    // Takes url off the ignore list when it is there (the program's own fetch of something that is not
+    // reported as a video itself, such as a playlist); true when it was.
+    bool ConsumeIgnored(const std::string& url) { return ignored_.ConsumeIfPresent(url); }
     // The same for a detection with all its facts (a piece's extent, a stream's figures); the source
     // name is filled in here.
     bool Report(DetectedVideo video);

@@ -84,6 +84,14 @@ inline std::optional<ContentRange> RangeOf(const PacketView& bytes, size_t from,
     return ContentRange::Parse(bytes.View(*value, *lineEnd - kLineEnd.size()));
 }
 
+// The value of the Content-Type header inside [from, end), without its line end; empty when there is none.
+inline std::string_view ContentTypeValue(const PacketView& bytes, size_t from, size_t end) {
+    const auto type = bytes.Find("Content-Type: ", from, end);
+    if (!type) return {};
+    const auto lineEnd = bytes.Find(kLineEnd, *type, end);
+    return lineEnd ? bytes.View(*type, *lineEnd - kLineEnd.size()) : std::string_view();
+}
+
 // Only answers that say nothing of their content (no type, or a generic byte stream) are judged by their
 // body's first bytes; a declared type of anything else (a page, a picture) is never overruled. The
 // header block is [from, headerEnd).

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/DropReporter.h"
+#include "app/GrowthLinePacer.h"
 #include "app/JsonLine.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -33,6 +34,32 @@ TEST(JsonLine, ReadableLineHidesControlCharacters) {
     video.url = "http://h/a\x1b[2Jb";
     video.adapter = "lo";
     EXPECT_EQ(JsonLine::FormatReadable(video), "7. 03:07:45 PM  mp4  1.00 MB (1048576 bytes)  http://h/a?[2Jb  [lo]");
+}
+
+TEST(GrowthLinePacer, GrowingEntriesPrintAtMostOnceASecondAndEndOnTheirLastFigures) {
+    std::vector<std::string> lines;
+    GrowthLinePacer pacer([&lines](const SniffedVideo& video) {
+        lines.push_back(std::to_string(video.serial) + ":" + std::to_string(video.size));
+    });
+    auto at = [](int serial, int64_t size, int64_t ms) {
+        SniffedVideo video;
+        video.serial = serial;
+        video.size = size;
+        video.lastSeenMs = ms;
+        return video;
+    };
+    pacer.Listed(at(1, 100, 10000));
+    pacer.Grew(at(1, 200, 10400));   // held: too soon
+    pacer.Listed(at(2, 500, 10500));  // another entry is printed at once
+    pacer.Grew(at(1, 300, 10900));   // held, replacing the figures held before
+    pacer.Flush(10999);               // not a second yet
+    pacer.Grew(at(1, 400, 11000));   // a second after its last line
+    pacer.Grew(at(2, 600, 11200));
+    pacer.Flush(11600);               // entry 2's last line is 1.1 s old
+    pacer.Grew(at(1, 700, 11500));
+    pacer.Flush();                    // the end: whatever is held
+    pacer.Flush();
+    EXPECT_EQ(lines, (std::vector<std::string>{"1:100", "2:500", "1:400", "2:600", "1:700"}));
 }
 
 TEST(DropReporter, DropsAreToldWhenTheyRiseAndAtTheEnd) {

@@ -14,6 +14,7 @@
 #include "capture/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/download/ScriptedTcpServer.h"
+#include "tests/download/StreamTestSite.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -76,6 +77,71 @@ TEST(HeadlessSaver, StopSignalEndsAReplayWhoseSaveStalls) {
     // Generous: a stop that works takes milliseconds, the stalled download its whole stall limit.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+}
+
+// A capture of a player fetching the site's playlists and segments (segment bodies left out: their
+// answers' lengths are what counts).
+std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTestSite& site) {
+    httplib::Client client("127.0.0.1", site.Port());
+    const std::string host = "127.0.0.1:" + std::to_string(site.Port());
+    const testing::Endpoint player{{192, 168, 7, 9}, 40000}, server{{10, 9, 8, 7}, 80};
+    std::vector<std::vector<uint8_t>> frames;
+    auto fetch = [&](const std::string& path, const std::string& type, const std::string& body) {
+        frames.push_back(testing::BuildFrame(player, server, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
+        frames.push_back(testing::BuildFrame(server, player,
+                                             "HTTP/1.1 200 OK\r\nContent-Type: " + type +
+                                                 "\r\nContent-Length: " + std::to_string(body.empty() ? 40000 : body.size()) +
+                                                 "\r\n\r\n" + body));
+    };
+    auto text = [&client](const std::string& path) {
+        const auto answer = client.Get(path);
+        return answer ? answer->body : std::string();
+    };
+    fetch("/hls/master.m3u8", "application/vnd.apple.mpegurl", text("/hls/master.m3u8"));
+    fetch("/hls/index.m3u8", "application/vnd.apple.mpegurl", text("/hls/index.m3u8"));
+    for (int i = 0; i < 4; ++i) fetch("/hls/seg" + std::to_string(i) + ".ts", "video/mp2t", "");
+    fetch("/dash/manifest.mpd", "application/dash+xml", text("/dash/manifest.mpd"));
+    fetch("/dash/init-stream0.m4s", "video/iso.segment", "");
+    for (int i = 1; i <= 4; ++i) fetch("/dash/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
+
+    const std::string capture = dir / "streams.pcap";
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
+    for (const auto& frame : frames) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = 1700000000;
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return capture;
+}
+
+TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
+    test::StreamTestSite site;
+    ASSERT_EQ(site.Problem(), "");
+    testing::TempDir dir;
+    const std::string capture = WriteStreamCapture(dir, site);
+    std::filesystem::create_directory(dir / "saved");
+    testing::ChildProcess tarnwick(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", capture, "--save-dir", dir / "saved"});
+    ASSERT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+    const std::string port = std::to_string(site.Port());
+    EXPECT_NE(tarnwick.Stdout().find("{\"serial\":1,\"time\":\"10:13:20 PM\",\"type\":\"hls\",\"size\":160000,"
+                                     "\"segments\":4,\"url\":\"http://127.0.0.1:" + port + "/hls/master.m3u8\""),
+              std::string::npos)
+        << tarnwick.Stdout();
+    EXPECT_NE(tarnwick.Stdout().find("\"type\":\"dash\",\"size\":200000,\"segments\":5,"), std::string::npos)
+        << tarnwick.Stdout();
+    EXPECT_NE(tarnwick.Stdout().find("{\"saved\":\"" + (dir / "saved/master.mp4") + "\",\"serial\":1}"),
+              std::string::npos)
+        << tarnwick.Stdout();
+    EXPECT_NE(tarnwick.Stdout().find("{\"saved\":\"" + (dir / "saved/manifest.mp4") + "\",\"serial\":2}"),
+              std::string::npos)
+        << tarnwick.Stdout();
+    for (const char* name : {"saved/master.mp4", "saved/manifest.mp4"})
+        EXPECT_NEAR(test::ProbeDuration(dir / name), test::StreamTestSite::kDurationSeconds, 0.3) << name;
 }
 
 TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {

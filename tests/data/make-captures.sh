@@ -18,6 +18,14 @@ clip() { ffmpeg -loglevel error -nostdin -f lavfi -i "testsrc=size=320x240:rate=
 clip -c:v libx264 -pix_fmt yuv420p -b:v 600k "$media/clip.mp4"
 clip -c:v libvpx -b:v 600k "$media/clip.webm"
 clip -c:v mpeg2video -b:v 600k -f mpegts "$media/clip.ts"
+# An HLS stream (a master playlist naming one media playlist) and a DASH stream of four one-second
+# segments, picture and tone.
+stream_input=(-f lavfi -i "testsrc=size=320x240:rate=25,noise=alls=12:allf=t" -f lavfi -i
+  "sine=frequency=440:sample_rate=44100" -t 4 -c:v libx264 -pix_fmt yuv420p -b:v 400k -g 25 -c:a aac -b:a 64k)
+mkdir -p "$media/hls" "$media/dash"
+ffmpeg -loglevel error -nostdin "${stream_input[@]}" -f hls -hls_time 1 -hls_playlist_type vod \
+  -hls_segment_filename "$media/hls/seg%d.ts" -master_pl_name master.m3u8 "$media/hls/index.m3u8"
+ffmpeg -loglevel error -nostdin "${stream_input[@]}" -f dash -seg_duration 1 "$media/dash/manifest.mpd"
 
 python3 "$here/video_server.py" "$server_address" "$port" --media "$media" &
 server_pid=$!
@@ -58,4 +66,9 @@ record videos-keepalive 2048 curl -s --noproxy '*' -o /dev/null -o /dev/null -o 
   "$base/movie.flv" "$base/page.html" "$base/clip.mp4" "$base/inline.flv"
 record videos-by-signature 2048 fetch_each /octet/clip.mp4 /octet/clip.webm /octet/clip.ts
 record video-in-ranges 2048 fetch_ranges /media/clip.mp4 0-99999 100000-199999 200000-
+# ffmpeg plays each stream at its own pace (-re), so its segments arrive over several seconds. Frames are
+# kept up to 8192 bytes: a playlist must be read whole, a segment's answer only to its header.
+play() { ffmpeg -loglevel error -nostdin -re -i "$base$1" -c copy -f null -; }
+record stream-hls 8192 play /media/hls/master.m3u8
+record stream-dash 8192 play /media/dash/manifest.mpd
 echo "captures written to $here"

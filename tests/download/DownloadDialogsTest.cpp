@@ -12,11 +12,13 @@
 #include "AuthenticatingServers.h"
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
+#include "StreamTestSite.h"
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
 #include "download/CHttpDownloadDlg.h"
 #include "download/CYouTubeDownloadDlg.h"
 #include "download/DownloadProgressView.h"
+#include "download/StreamDownloadDlg.h"
 #include "platform/CredentialsDialog.h"
 #include "platform/DialogManager.h"
 #include "platform/QtWindowServices.h"
@@ -364,6 +366,75 @@ TEST_F(YouTubeDialogTest, CancelWorksWhileTheServerIsSilent) {
     EXPECT_FALSE(seen.enabledAfter);
     EXPECT_EQ(seen.statusAfter, "Aborting transfer");
     EXPECT_TRUE(services.Messages().empty());
+}
+
+class StreamDialogTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { site = new test::StreamTestSite(); }
+    static void TearDownTestSuite() {
+        delete site;
+        site = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(site->Problem(), ""); }
+
+    void Prepare(StreamDownloadDlg& dialog, const std::string& path) {
+        dialog.url = site->Url(path);
+        dialog.filePath = target;
+        QTimer::singleShot(20000, &dialog, [&dialog] { dialog.reject(); });  // never hang the suite
+    }
+
+    static test::StreamTestSite* site;
+    TempFolder folder;
+    RecordingWindowServices services;
+    std::string target = folder.File("stream.mp4");
+};
+test::StreamTestSite* StreamDialogTest::site = nullptr;
+
+TEST_F(StreamDialogTest, ACopiedStreamEndsWithOkAndAFileOfItsDuration) {
+    StreamDownloadDlg dialog(services);
+    Prepare(dialog, "/hls/master.m3u8");
+    EXPECT_EQ(dialog.exec(), kIdOk);
+    EXPECT_NEAR(test::ProbeDuration(target), test::StreamTestSite::kDurationSeconds, 0.3);
+    EXPECT_EQ(dialog.windowTitle(), "100% of master.m3u8 Completed");
+    EXPECT_EQ(Label(&dialog, kSourceTextId), "master.m3u8 from 127.0.0.1");
+    EXPECT_TRUE(services.Messages().empty());
+}
+
+TEST_F(StreamDialogTest, CancelStopsFfmpegAndRemovesThePartialCopy) {
+    StreamDownloadDlg dialog(services);
+    Prepare(dialog, "/stall/index.m3u8");
+    CancelObservation seen;
+    PressCancelLater(&dialog, seen, 1500);
+    EXPECT_EQ(dialog.exec(), kIdCancel);
+    EXPECT_TRUE(seen.pressed);
+    EXPECT_EQ(seen.statusAfter, "Aborting transfer");
+    EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
+    EXPECT_TRUE(services.Messages().empty());
+}
+
+TEST_F(StreamDialogTest, AMissingFfmpegIsSaidPlainly) {
+    StreamDownloadDlg dialog(services);
+    Prepare(dialog, "/dash/manifest.mpd");
+    dialog.ffmpegPath = "/nonexistent/ffmpeg";
+    EXPECT_EQ(dialog.exec(), kIdCancel);
+    const auto messages = services.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_THAT(messages[0].text, HasSubstr("Saving a stream needs ffmpeg, which was not found (/nonexistent/ffmpeg)"));
+    EXPECT_FALSE(Exists(target));
+}
+
+TEST(StreamDialogEstimate, PercentFollowsTheDurationCopied) {
+    StreamDownloader::Progress progress;
+    progress.bytesWritten = 250000;
+    EXPECT_FALSE(StreamDownloadDlg::EstimateOf(progress).known);  // a live stream: no end to measure against
+    progress.durationUs = 8000000;
+    progress.copiedUs = 2000000;
+    const auto estimate = StreamDownloadDlg::EstimateOf(progress);
+    EXPECT_TRUE(estimate.known);
+    EXPECT_EQ(estimate.bytes, 250000u);
+    EXPECT_EQ(estimate.total, 1000000u);
+    progress.copiedUs = 9000000;  // past the announced end: all of it
+    EXPECT_EQ(StreamDownloadDlg::EstimateOf(progress).total, 250000u);
 }
 
 }  // namespace

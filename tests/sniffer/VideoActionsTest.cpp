@@ -92,6 +92,29 @@ TEST_F(VideoActionsTest, DownloadWritesTheSideFileRegistersTheUrlAndFinishesWith
     EXPECT_EQ(list.Count(), 3);  // the entry stays
 }
 
+TEST_F(VideoActionsTest, AStreamIsSavedAsMp4ByFfmpegFromItsPlaylist) {
+    settings.configFilePath = dir.Write("Tarnwick/Tarnwick.ini", "[Tarnwick]\nFFmpegExe=/opt/ffmpeg/bin/ffmpeg\n");
+    DetectedVideo stream{"http://host/live/master.m3u8", "", "", "hls", "t", 0};
+    stream.extent = VideoExtent::Stream;
+    stream.totalSize = 400000;
+    stream.segments = 5;
+    list.AddDetectedVideo(stream);
+    services.QueueSaveFileAnswer(dir / "show.mp4");
+    actions.OnDownload();
+    const auto asked = services.SaveRequests();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].defaultExtension, "mp4");
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_TRUE(downloads[0].stream);
+    EXPECT_EQ(downloads[0].ffmpegPath, "/opt/ffmpeg/bin/ffmpeg");
+    EXPECT_EQ(downloads[0].url, "http://host/live/master.m3u8");
+    EXPECT_EQ(ignored, std::vector<std::string>{"host/live/master.m3u8"});
+    // Preview plays the playlist.
+    actions.OnPreview();
+    ASSERT_EQ(services.StartedPrograms().size(), 1u);
+    EXPECT_EQ(services.StartedPrograms()[0].arguments, std::vector<std::string>{"http://host/live/master.m3u8"});
+}
+
 TEST_F(VideoActionsTest, CancelledOrFailedDownloadGoesBackToPictureZeroWithAMessage) {
     Add("host/a.mp4", 200000);
     dialogResult = kIdCancel;

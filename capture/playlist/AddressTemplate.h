@@ -1,0 +1,32 @@
+// A segment address with number placeholders ($Number$, $Number%05d$, $Time$, $SubNumber$), matched
+// against the addresses a player asks for.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnwick {
+
+class AddressTemplate {
+public:
+    // Templates with more placeholders than this are not followed (real ones have one or two).
+    static constexpr size_t kMaxPlaceholders = 4;
+    // A placeholder stands for 1 to this many decimal digits.
+    static constexpr size_t kMaxDigits = 20;
+
+    // Nothing for a template with no placeholder, an unknown or unclosed one, or too many.
+    static std::optional<AddressTemplate> Compile(std::string_view text);
+
+    bool Matches(std::string_view address) const;
+
+private:
+    bool MatchFrom(std::string_view address, size_t part) const;
+
+    // literals_[0], digits, literals_[1], digits, ..., literals_[n]: one more literal than placeholders.
+    std::vector<std::string> literals_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,196 @@
+// What a DASH manifest names: each representation's segments as address templates or plain addresses,
+// resolved against the manifest's address and its BaseURLs.
+#include "capture/playlist/DashManifest.h"
+
+#include <expat.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+
+#include "capture/playlist/UrlResolver.h"
+
+namespace tarnwick {
+namespace {
+
+std::string_view LocalName(const XML_Char* name) {
+    std::string_view text(name);
+    const size_t colon = text.rfind(':');
+    return colon == std::string_view::npos ? text : text.substr(colon + 1);
+}
+
+const XML_Char* AttributeOf(const XML_Char** attributes, std::string_view name) {
+    for (size_t i = 0; attributes[i] && attributes[i + 1]; i += 2)
+        if (LocalName(attributes[i]) == name) return attributes[i + 1];
+    return nullptr;
+}
+
+// $RepresentationID$ and $Bandwidth$ filled in, "$$" kept for the matcher. Empty when the template
+// names an identifier that is not known.
+std::string FillTemplate(std::string_view text, const std::string& id, const std::string& bandwidth) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t open = text.find('$', at);
+        if (open == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
+        }
+        const size_t close = text.find('$', open + 1);
+        if (close == std::string_view::npos) return {};
+        out.append(text.substr(at, open - at));
+        const std::string_view identifier = text.substr(open + 1, close - open - 1);
+        if (identifier == "RepresentationID") out += id;
+        else if (identifier == "Bandwidth") out += bandwidth;
+        else out.append(text.substr(open, close - open + 1));
+        at = close + 1;
+    }
+    return out;
+}
+
+// Which element a level of the document is, and what it hands down to the levels inside it.
+struct Level {
+    enum Kind { Other, Mpd, Period, AdaptationSet, Representation, BaseUrl, SegmentList } kind = Other;
+    std::string base;           // the address relative references inside this level resolve against
+    std::string media;          // SegmentTemplate@media in force
+    std::string initialization; // SegmentTemplate@initialization in force
+    bool listed = false;        // a SegmentList or SegmentTemplate names this level's segments
+    std::string id, bandwidth;  // a Representation's
+    bool ownBase = false;       // a BaseURL element of its own changed base
+};
+
+class Reader {
+public:
+    Reader(DashManifest& out, std::string_view manifestUrl) : out_(out), manifestUrl_(manifestUrl) {}
+
+    bool Run(std::string_view text) {
+        std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreate(nullptr), XML_ParserFree);
+        if (!parser || text.size() > static_cast<size_t>(INT_MAX)) return false;
+        parser_ = parser.get();
+        XML_SetUserData(parser_, this);
+        XML_SetElementHandler(parser_, &Reader::Start, &Reader::End);
+        XML_SetCharacterDataHandler(parser_, &Reader::Text);
+        const bool parsed = XML_Parse(parser_, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
+        return parsed && sawRoot_;
+    }
+
+private:
+    static void Start(void* self, const XML_Char* name, const XML_Char** attributes) {
+        static_cast<Reader*>(self)->OnStart(LocalName(name), attributes);
+    }
+    static void End(void* self, const XML_Char*) { static_cast<Reader*>(self)->OnEnd(); }
+    static void Text(void* self, const XML_Char* text, int length) {
+        auto* reader = static_cast<Reader*>(self);
+        if (!reader->levels_.empty() && reader->levels_.back().kind == Level::BaseUrl && length > 0 &&
+            reader->baseText_.size() < 8192)
+            reader->baseText_.append(text, static_cast<size_t>(length));
+    }
+
+    void OnStart(std::string_view name, const XML_Char** attributes) {
+        if (levels_.size() >= static_cast<size_t>(DashManifest::kMaxDepth) || (levels_.empty() && name != "MPD")) {
+            XML_StopParser(parser_, XML_FALSE);
+            return;
+        }
+        Level level = levels_.empty() ? Level{} : levels_.back();
+        level.ownBase = false;
+        if (levels_.empty()) {
+            sawRoot_ = true;
+            level.kind = Level::Mpd;
+            level.base = std::string(manifestUrl_);
+        } else if (name == "Period") {
+            level.kind = Level::Period;
+        } else if (name == "AdaptationSet") {
+            level.kind = Level::AdaptationSet;
+            level.listed = false;
+        } else if (name == "Representation") {
+            level.kind = Level::Representation;
+            if (const auto* id = AttributeOf(attributes, "id")) level.id = id;
+            if (const auto* bandwidth = AttributeOf(attributes, "bandwidth")) level.bandwidth = bandwidth;
+        } else if (name == "BaseURL") {
+            level.kind = Level::BaseUrl;
+            baseText_.clear();
+        } else if (name == "SegmentTemplate") {
+            // Its attributes hold for the level it stands in and those inside that.
+            Level& owner = levels_.back();
+            if (const auto* media = AttributeOf(attributes, "media")) owner.media = media;
+            if (const auto* initialization = AttributeOf(attributes, "initialization"))
+                owner.initialization = initialization;
+            owner.listed = owner.listed || !owner.media.empty();
+            level.kind = Level::Other;
+        } else if (name == "SegmentList") {
+            levels_.back().listed = true;
+            level.kind = Level::SegmentList;
+        } else if (name == "SegmentURL" || name == "Initialization") {
+            // Named one by one, relative to the level that holds the list.
+            const auto* address = AttributeOf(attributes, name == "SegmentURL" ? "media" : "sourceURL");
+            if (address) AddAddress(UrlResolver::Resolve(levels_.back().base, address));
+            level.kind = Level::Other;
+        } else {
+            level.kind = Level::Other;
+        }
+        levels_.push_back(std::move(level));
+    }
+
+    void OnEnd() {
+        if (levels_.empty()) return;
+        Level level = std::move(levels_.back());
+        levels_.pop_back();
+        if (level.kind == Level::BaseUrl && !levels_.empty()) {
+            // Later levels inside the parent resolve against the parent's new base.
+            Level& parent = levels_.back();
+            std::string_view text = baseText_;
+            while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
+            while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
+            if (!parent.ownBase && !text.empty()) {
+                const std::string resolved = UrlResolver::Resolve(parent.base, text);
+                if (!resolved.empty()) {
+                    parent.base = resolved;
+                    parent.ownBase = true;
+                }
+            }
+        } else if (level.kind == Level::Representation) {
+            EmitRepresentation(level);
+        }
+    }
+
+    void EmitRepresentation(const Level& level) {
+        if (!level.media.empty() || !level.initialization.empty()) {
+            for (const std::string* text : {&level.media, &level.initialization}) {
+                if (text->empty()) continue;
+                const std::string filled = FillTemplate(*text, level.id, level.bandwidth);
+                if (filled.empty()) continue;
+                const std::string resolved = UrlResolver::Resolve(level.base, filled);
+                if (resolved.empty()) continue;
+                // A template without placeholders names one address.
+                if (resolved.find('$') == std::string::npos) AddAddress(resolved);
+                else if (Room()) out_.templates.push_back(resolved);
+            }
+        } else if (!level.listed && level.ownBase) {
+            // No list and no template: the representation is the one file its BaseURL names.
+            AddAddress(level.base);
+        }
+    }
+
+    bool Room() const { return out_.templates.size() + out_.addresses.size() < DashManifest::kMaxNames; }
+    void AddAddress(std::string address) {
+        if (!address.empty() && Room()) out_.addresses.push_back(std::move(address));
+    }
+
+    DashManifest& out_;
+    std::string_view manifestUrl_;
+    XML_Parser parser_ = nullptr;
+    std::vector<Level> levels_;
+    std::string baseText_;
+    bool sawRoot_ = false;
+};
+
+}  // namespace
+
+std::optional<DashManifest> DashManifest::Parse(std::string_view text, std::string_view manifestUrl) {
+    DashManifest manifest;
+    Reader reader(manifest, manifestUrl);
+    if (!reader.Run(text)) return std::nullopt;
+    return manifest;
+}
+
+}  // namespace tarnwick

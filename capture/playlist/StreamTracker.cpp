@@ -1,0 +1,196 @@
+// Follows the HLS and DASH streams of one capture thread: reads their playlists whole, knows which
+// addresses are their segments, and counts each segment answer into the stream whose playlist named it.
+#include "capture/playlist/StreamTracker.h"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "capture/playlist/DashManifest.h"
+#include "capture/playlist/HlsPlaylist.h"
+#include "capture/playlist/PlaylistBodyReader.h"
+#include "capture/playlist/UrlResolver.h"
+#include "capture/stream/StreamSegment.h"
+
+namespace tarnwick {
+namespace {
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+bool EndsWith(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+uint64_t Hash(std::string_view text, std::optional<int64_t> rangeFirst) {
+    uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
+    if (rangeFirst)
+        for (int shift = 0; shift < 64; shift += 8) hash = (hash ^ ((static_cast<uint64_t>(*rangeFirst) >> shift) & 0xFF)) * 1099511628211ull;
+    return hash;
+}
+
+StreamSegment SegmentOf(const TcpSegment& tcp, const PacketView& frame) {
+    StreamSegment segment;
+    const uint8_t length = tcp.sourceAddress.IsIpv4() ? 4 : 16;
+    const auto bytesOf = [length](const IpAddress& address) {
+        return length == 4 ? address.Ipv4Bytes() : address.Bytes().data();
+    };
+    segment.source = FlowEndpoint::FromBytes(bytesOf(tcp.sourceAddress), length, tcp.sourcePort);
+    segment.destination = FlowEndpoint::FromBytes(bytesOf(tcp.destinationAddress), length, tcp.destinationPort);
+    segment.sequence = tcp.SequenceNumber();
+    segment.acknowledgement = tcp.AcknowledgementNumber();
+    segment.flags = tcp.Flags();
+    segment.payload = frame.Pointer(tcp.payloadStart);
+    segment.payloadLength = segment.payload ? tcp.payloadLength : 0;
+    return segment;
+}
+
+}  // namespace
+
+StreamTracker::StreamTracker(Limits limits) : limits_(limits), reassembler_(limits.reassembly) {}
+
+std::optional<StreamTracker::Kind> StreamTracker::PlaylistKind(std::string_view contentType, std::string_view url) {
+    std::string type = Lower(contentType.substr(0, contentType.find(';')));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+    if (type == "application/vnd.apple.mpegurl" || type == "application/x-mpegurl" || type == "audio/mpegurl" ||
+        type == "audio/x-mpegurl")
+        return Kind::Hls;
+    if (type == "application/dash+xml") return Kind::Dash;
+    const size_t slash = url.find('/');
+    const std::string path = Lower(slash == std::string_view::npos ? "" : url.substr(slash, url.find_first_of("?#") - slash));
+    if (EndsWith(path, ".m3u8")) return Kind::Hls;
+    if (EndsWith(path, ".mpd")) return Kind::Dash;
+    return std::nullopt;
+}
+
+void StreamTracker::FollowPlaylist(const PacketView& frame, const TcpSegment& answer, std::string url, Kind kind,
+                                   int64_t now) {
+    ++statistics_.playlistsFollowed;
+    auto reader = std::make_unique<PlaylistBodyReader>(
+        limits_.maxPlaylistBytes, [this, url = std::move(url), kind](std::string body) {
+            TakePlaylist(url, kind, body);
+        });
+    reassembler_.Follow(SegmentOf(answer, frame), std::move(reader), now);
+}
+
+void StreamTracker::ProcessFollowed(const PacketView& frame, const TcpSegment& segment, int64_t now) {
+    reassembler_.Process(SegmentOf(segment, frame), now);
+}
+
+StreamTracker::Streams::iterator StreamTracker::Find(uint64_t id) {
+    return std::find_if(streams_.begin(), streams_.end(), [id](const Stream& stream) { return stream.id == id; });
+}
+
+StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url, Kind kind) {
+    // A playlist that an earlier one named belongs to that one's stream.
+    if (const auto named = names_.find(url); named != names_.end())
+        if (const auto stream = Find(named->second); stream != streams_.end()) return stream;
+    const auto same = std::find_if(streams_.begin(), streams_.end(), [&url](const Stream& stream) { return stream.url == url; });
+    if (same != streams_.end()) return same;
+    if (streams_.size() >= limits_.maxStreams) {
+        ++statistics_.streamsEvicted;
+        Evict(streams_.begin());
+    }
+    Stream stream;
+    stream.id = nextId_++;
+    stream.url = url;
+    stream.kind = kind;
+    streams_.push_back(std::move(stream));
+    return std::prev(streams_.end());
+}
+
+void StreamTracker::Evict(Streams::iterator stream) {
+    for (auto name = names_.begin(); name != names_.end();) {
+        if (name->second == stream->id) {
+            nameBytes_ -= name->first.size();
+            name = names_.erase(name);
+        } else {
+            ++name;
+        }
+    }
+    templateCount_ -= stream->templates.size();
+    streams_.erase(stream);
+}
+
+void StreamTracker::Name(Streams::iterator stream, std::string address) {
+    if (address.empty() || names_.count(address)) return;
+    if (nameBytes_ + address.size() > limits_.maxNameBytes) {
+        ++statistics_.namesDropped;
+        return;
+    }
+    nameBytes_ += address.size();
+    names_.emplace(std::move(address), stream->id);
+}
+
+void StreamTracker::TakePlaylist(const std::string& url, Kind kind, std::string_view body) {
+    if (kind == Kind::Hls) {
+        const auto playlist = HlsPlaylist::Parse(body);
+        if (!playlist) {
+            ++statistics_.playlistsUnread;
+            return;
+        }
+        ++statistics_.playlistsRead;
+        const auto stream = StreamFor(url, kind);
+        Touch(stream);
+        for (const auto& names : {&playlist->playlists, &playlist->segments})
+            for (const std::string& name : *names) Name(stream, UrlResolver::Resolve(url, name));
+        return;
+    }
+    const auto manifest = DashManifest::Parse(body, url);
+    if (!manifest) {
+        ++statistics_.playlistsUnread;
+        return;
+    }
+    ++statistics_.playlistsRead;
+    const auto stream = StreamFor(url, kind);
+    Touch(stream);
+    for (const std::string& address : manifest->addresses) Name(stream, address);
+    for (const std::string& text : manifest->templates) {
+        if (stream->templates.size() >= limits_.maxTemplatesPerStream) {
+            ++statistics_.namesDropped;
+            break;
+        }
+        if (std::find(stream->templateTexts.begin(), stream->templateTexts.end(), text) != stream->templateTexts.end())
+            continue;
+        auto compiled = AddressTemplate::Compile(text);
+        if (!compiled) continue;
+        stream->templates.push_back(std::move(*compiled));
+        stream->templateTexts.push_back(text);
+        ++templateCount_;
+    }
+}
+
+std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view url, int64_t bodyBytes,
+                                                             std::optional<int64_t> rangeFirst) {
+    if (streams_.empty()) return std::nullopt;
+    Streams::iterator stream = streams_.end();
+    if (const auto named = names_.find(std::string(url)); named != names_.end()) {
+        stream = Find(named->second);
+    } else if (templateCount_ != 0) {
+        stream = std::find_if(streams_.begin(), streams_.end(), [url](const Stream& candidate) {
+            return std::any_of(candidate.templates.begin(), candidate.templates.end(),
+                               [url](const AddressTemplate& pattern) { return pattern.Matches(url); });
+        });
+    }
+    if (stream == streams_.end()) return std::nullopt;
+    Touch(stream);
+    // Beyond its bound a stream still counts, without telling a segment fetched again from a new one.
+    Growth growth{stream->url, stream->kind, stream->bytes, stream->segments, false};
+    if (stream->counted.size() < limits_.maxCountedPerStream &&
+        !stream->counted.insert(Hash(url, rangeFirst)).second)
+        return growth;
+    ++statistics_.segments;
+    stream->bytes += std::max<int64_t>(bodyBytes, 0);
+    ++stream->segments;
+    growth.bytes = stream->bytes;
+    growth.segments = stream->segments;
+    growth.grew = true;
+    return growth;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,56 @@
+// Copies an HLS or DASH stream into one file with ffmpeg, without re-encoding.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+// ffmpeg runs as a child process with an argument list (never a shell), in a process group of its own
+// so that a terminal's Ctrl-C reaches only Tarnwick, which then stops it. The copy goes to a temporary
+// file beside the target that replaces the target only when ffmpeg has finished without a fault.
+class StreamDownloader {
+public:
+    struct Progress {
+        int64_t bytesWritten = 0;
+        int64_t copiedUs = 0;
+        std::optional<int64_t> durationUs;  // nothing for a live stream
+    };
+
+    std::string ffmpegPath = "ffmpeg";  // a bare name is looked up in PATH
+    std::string url;                    // the playlist's address, with its scheme
+    std::string filePath;
+    // The copy fails when ffmpeg says nothing for this long; 0 waits for ever.
+    uint32_t stallLimitMs = 60 * 1000;
+    // Called on the downloading thread whenever ffmpeg reports.
+    std::function<void(const Progress&)> onProgress;
+
+    // 1 when the whole stream is in filePath, 0 otherwise (ErrorText() says why; nothing after Abort()).
+    int Download();
+    // Stops ffmpeg from any thread; Download() then returns 0 promptly and leaves no partial file.
+    void Abort() { aborted_.store(true); }
+    bool IsAborted() const { return aborted_.load(); }
+    std::string ErrorText() const;
+
+    // ffmpeg's arguments after its name: copy every chosen stream of url into output as `format`.
+    static std::vector<std::string> Arguments(const std::string& url, const std::string& output,
+                                              const std::string& format);
+    // The container ffmpeg writes for a file name: by its extension, MP4 when it names none that fits.
+    static std::string FormatFor(const std::string& path);
+
+private:
+    void SetError(std::string text);
+    // Runs ffmpeg until it ends, is stopped or stalls; true when it ended with status 0.
+    bool RunCopier(const std::string& output);
+
+    std::atomic<bool> aborted_{false};
+    mutable std::mutex errorLock_;
+    std::string error_;
+};
+
+}  // namespace tarnwick

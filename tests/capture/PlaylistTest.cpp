@@ -1,0 +1,231 @@
+// Playlists and manifests: what they name, how names resolve and match, and how a stream counts them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/playlist/AddressTemplate.h"
+#include "capture/playlist/DashManifest.h"
+#include "capture/playlist/HlsPlaylist.h"
+#include "capture/playlist/PlaylistBodyReader.h"
+#include "capture/playlist/StreamTracker.h"
+#include "capture/playlist/UrlResolver.h"
+
+namespace tarnwick {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(HlsPlaylist, MasterAndMediaPlaylistsNameWhatPlayersFetch) {
+    const auto master = HlsPlaylist::Parse(
+        "\xEF\xBB\xBF#EXTM3U\r\n#EXT-X-VERSION:3\r\n"
+        "#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"en, main\",URI=\"audio/en.m3u8\"\r\n"
+        "#EXT-X-STREAM-INF:BANDWIDTH=500000,CODECS=\"avc1.4d401e,mp4a.40.2\",AUDIO=\"a\"\r\n"
+        "low/index.m3u8\r\n\r\n"
+        "#EXT-X-I-FRAME-STREAM-INF:BANDWIDTH=90000,URI=\"low/iframes.m3u8\"\r\n"
+        "#EXT-X-STREAM-INF:BANDWIDTH=900000\nhttp://cdn.test/high/index.m3u8\n");
+    ASSERT_TRUE(master);
+    EXPECT_TRUE(master->master);
+    EXPECT_EQ(master->playlists,
+              (Strings{"audio/en.m3u8", "low/index.m3u8", "low/iframes.m3u8", "http://cdn.test/high/index.m3u8"}));
+    EXPECT_TRUE(master->segments.empty());
+
+    const auto media = HlsPlaylist::Parse(
+        "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MAP:URI=\"init.mp4\",BYTERANGE=\"720@0\"\n"
+        "#EXTINF:2.0,\nseg0.m4s\n#EXT-X-BYTERANGE:1000@0\n#EXTINF:2.0,title\n/abs/seg1.m4s?token=a\n#EXT-X-ENDLIST\n");
+    ASSERT_TRUE(media);
+    EXPECT_FALSE(media->master);
+    EXPECT_EQ(media->segments, (Strings{"init.mp4", "seg0.m4s", "/abs/seg1.m4s?token=a"}));
+
+    EXPECT_FALSE(HlsPlaylist::Parse("<html>#EXTM3U</html>"));
+    EXPECT_FALSE(HlsPlaylist::Parse(""));
+    EXPECT_EQ(HlsPlaylist::Attribute("A=1,URI=\"x,y\",B=2", "B"), "2");
+    EXPECT_FALSE(HlsPlaylist::Attribute("URI=\"unclosed", "URI"));
+}
+
+TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
+    const auto manifest = DashManifest::Parse(R"(<?xml version="1.0"?>
+<MPD xmlns="urn:mpeg:dash:schema:mpd:2011" type="static">
+  <BaseURL>media/</BaseURL>
+  <Period>
+    <AdaptationSet>
+      <SegmentTemplate media="$RepresentationID$/chunk-$Number%05d$.m4s" initialization="$RepresentationID$/init.m4s"/>
+      <Representation id="v1" bandwidth="400000"/>
+      <Representation id="v2" bandwidth="800000">
+        <SegmentTemplate media="b$Bandwidth$-$Time$.m4s"/>
+      </Representation>
+    </AdaptationSet>
+    <AdaptationSet>
+      <Representation id="a" bandwidth="64000">
+        <BaseURL>http://other.test/audio/</BaseURL>
+        <SegmentList><Initialization sourceURL="init.mp4"/><SegmentURL media="s1.mp4"/><SegmentURL media="../s2.mp4"/></SegmentList>
+      </Representation>
+      <Representation id="whole"><BaseURL>whole.mp4</BaseURL><SegmentBase indexRange="0-99"/></Representation>
+    </AdaptationSet>
+  </Period>
+</MPD>)",
+                                              "host:8080/show/manifest.mpd?x=1");
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->templates, (Strings{"host:8080/show/media/v1/chunk-$Number%05d$.m4s",
+                                            "host:8080/show/media/b800000-$Time$.m4s"}));
+    EXPECT_EQ(manifest->addresses,
+              (Strings{"host:8080/show/media/v1/init.m4s", "host:8080/show/media/v2/init.m4s", "other.test/audio/init.mp4",
+                       "other.test/audio/s1.mp4", "other.test/s2.mp4", "host:8080/show/media/whole.mp4"}));
+
+    EXPECT_FALSE(DashManifest::Parse("<NotMPD/>", "h/m.mpd"));
+    EXPECT_FALSE(DashManifest::Parse("<MPD><Period>", "h/m.mpd"));
+    std::string deep = "<MPD>";
+    for (int i = 0; i < 40; ++i) deep += "<a>";
+    EXPECT_FALSE(DashManifest::Parse(deep, "h/m.mpd"));
+    // Entities that expand without end are refused by the parser.
+    EXPECT_FALSE(DashManifest::Parse(R"(<!DOCTYPE MPD [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">
+<!ENTITY c "&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;"><!ENTITY d "&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;">
+<!ENTITY e "&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;"><!ENTITY f "&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;">
+<!ENTITY g "&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;"><!ENTITY h "&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;">]>
+<MPD><BaseURL>&h;</BaseURL></MPD>)",
+                                     "h/m.mpd"));
+}
+
+TEST(AddressTemplate, NumbersMatchDigitRunsOnly) {
+    const auto chunk = AddressTemplate::Compile("h/v/chunk-$Number%05d$.m4s");
+    ASSERT_TRUE(chunk);
+    EXPECT_TRUE(chunk->Matches("h/v/chunk-00012.m4s"));
+    EXPECT_TRUE(chunk->Matches("h/v/chunk-7.m4s"));
+    EXPECT_FALSE(chunk->Matches("h/v/chunk-.m4s"));
+    EXPECT_FALSE(chunk->Matches("h/v/chunk-12a.m4s"));
+    EXPECT_FALSE(chunk->Matches("h/v/chunk-12.m4s.bak"));
+    // A literal that begins with a digit after a number.
+    const auto tight = AddressTemplate::Compile("h/$Time$0.ts$$x");
+    ASSERT_TRUE(tight);
+    EXPECT_TRUE(tight->Matches("h/12340.ts$x"));
+    EXPECT_FALSE(tight->Matches("h/1234.ts$x"));
+
+    EXPECT_FALSE(AddressTemplate::Compile("h/plain.m4s"));
+    EXPECT_FALSE(AddressTemplate::Compile("h/$Unknown$.m4s"));
+    EXPECT_FALSE(AddressTemplate::Compile("h/$Number.m4s"));
+    EXPECT_FALSE(AddressTemplate::Compile("$Number$$Number$$Number$$Number$$Number$"));
+}
+
+TEST(UrlResolver, ReferencesResolveLikeABrowser) {
+    EXPECT_EQ(UrlResolver::Resolve("h:8081/a/b/list.m3u8", "seg1.ts"), "h:8081/a/b/seg1.ts");
+    EXPECT_EQ(UrlResolver::Resolve("h:8081/a/b/list.m3u8?t=1", "../c/seg.ts?k=2#frag"), "h:8081/a/c/seg.ts?k=2");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", "/root.ts"), "h/root.ts");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", "//cdn.test/x.ts"), "cdn.test/x.ts");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", "http://cdn.test:80/x.ts"), "cdn.test/x.ts");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", "https://cdn.test/x.ts"), "");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", std::string("x\0y.ts", 6)), "");
+    EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", ""), "");
+}
+
+TEST(PlaylistBodyReader, ReadsOneBodyByItsFramingAndNothingBeyondItsBound) {
+    struct Case {
+        std::string answer;
+        StreamEnd end;
+        bool whole;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 7\r\n\r\n#EXTM3Uand the next answer", StreamEnd::Gap, true, "#EXTM3U"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\n#EX\r\n4;x=y\r\nTM3U\r\n0\r\n\r\n", StreamEnd::Gap, true,
+         "#EXTM3U"},
+        {"HTTP/1.0 200 OK\r\n\r\n#EXTM3U", StreamEnd::Closed, true, "#EXTM3U"},
+        {"HTTP/1.0 200 OK\r\n\r\n#EXTM3U", StreamEnd::Gap, false, ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n#EXTM3U", StreamEnd::Cut, false, ""},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 65\r\n\r\n" + std::string(65, 'x'), StreamEnd::Gap, false, ""},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n", StreamEnd::Gap, false, ""},
+    };
+    for (const auto& c : cases)
+        for (size_t piece : {c.answer.size(), size_t{1}, size_t{5}}) {
+            bool whole = false;
+            std::string body;
+            PlaylistBodyReader reader(64, [&](std::string text) {
+                whole = true;
+                body = std::move(text);
+            });
+            // The other direction (the player's next request) is passed over.
+            const std::string request = "GET /next HTTP/1.1\r\n\r\n";
+            reader.OnData(StreamDirection::ServerToClient,
+                          {reinterpret_cast<const uint8_t*>(request.data()), request.size()}, 0);
+            for (size_t at = 0; at < c.answer.size() && !reader.Done(); at += piece)
+                reader.OnData(StreamDirection::ClientToServer,
+                              {reinterpret_cast<const uint8_t*>(c.answer.data()) + at, std::min(piece, c.answer.size() - at)},
+                              0);
+            if (!reader.Done()) reader.OnEnd(c.end);
+            EXPECT_EQ(whole, c.whole) << c.answer << " in pieces of " << piece;
+            EXPECT_EQ(body, c.body) << c.answer;
+        }
+}
+
+TEST(StreamTracker, SegmentsCountIntoTheStreamOfTheMasterThatNamedTheirPlaylist) {
+    StreamTracker tracker;
+    EXPECT_FALSE(tracker.OnAnswer("h/hls/seg0.ts", 1000, std::nullopt));
+    tracker.TakePlaylist("h/hls/master.m3u8", StreamTracker::Kind::Hls,
+                         "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=1\nlow/index.m3u8\n");
+    EXPECT_FALSE(tracker.Empty());
+    // Segments named by no playlist yet are nobody's.
+    EXPECT_FALSE(tracker.OnAnswer("h/hls/low/seg0.ts", 1000, std::nullopt));
+    tracker.TakePlaylist("h/hls/low/index.m3u8", StreamTracker::Kind::Hls,
+                         "#EXTM3U\n#EXTINF:1,\nseg0.ts\n#EXTINF:1,\nhttp://h/hls/low/seg1.ts\n#EXTINF:1,\nseg2.ts\n");
+    auto growth = tracker.OnAnswer("h/hls/low/seg0.ts", 1000, std::nullopt);
+    ASSERT_TRUE(growth);
+    EXPECT_TRUE(growth->grew);
+    EXPECT_EQ(growth->url, "h/hls/master.m3u8");
+    EXPECT_EQ(growth->kind, StreamTracker::Kind::Hls);
+    growth = tracker.OnAnswer("h/hls/low/seg1.ts", -1, std::nullopt);  // no length: counted, no bytes
+    ASSERT_TRUE(growth);
+    EXPECT_EQ(growth->bytes, 1000);
+    EXPECT_EQ(growth->segments, 2);
+    // Fetched again (a seek, or the program's own download): still the stream's, not counted again.
+    growth = tracker.OnAnswer("h/hls/low/seg0.ts", 1000, std::nullopt);
+    ASSERT_TRUE(growth);
+    EXPECT_FALSE(growth->grew);
+    EXPECT_EQ(growth->segments, 2);
+    // Pieces of one segment file count once each.
+    tracker.OnAnswer("h/hls/low/seg2.ts", 500, 0);
+    growth = tracker.OnAnswer("h/hls/low/seg2.ts", 500, 500);
+    EXPECT_EQ(growth->bytes, 2000);
+    EXPECT_EQ(growth->segments, 4);
+    // Another host's address of the same path is no segment; neither is anything else.
+    EXPECT_FALSE(tracker.OnAnswer("other/hls/low/seg0.ts", 1000, std::nullopt));
+    EXPECT_FALSE(tracker.OnAnswer("h/hls/page.html", 1000, std::nullopt));
+
+    // A manifest's templates match the numbered segments.
+    tracker.TakePlaylist("h/dash/m.mpd", StreamTracker::Kind::Dash,
+                         "<MPD><Period><AdaptationSet><Representation id=\"0\"><SegmentTemplate "
+                         "media=\"c-$RepresentationID$-$Number$.m4s\" initialization=\"i-$RepresentationID$.m4s\"/>"
+                         "</Representation></AdaptationSet></Period></MPD>");
+    tracker.OnAnswer("h/dash/i-0.m4s", 800, std::nullopt);
+    growth = tracker.OnAnswer("h/dash/c-0-17.m4s", 9000, std::nullopt);
+    ASSERT_TRUE(growth);
+    EXPECT_EQ(growth->url, "h/dash/m.mpd");
+    EXPECT_EQ(growth->kind, StreamTracker::Kind::Dash);
+    EXPECT_EQ(growth->bytes, 9800);
+    EXPECT_EQ(growth->segments, 2);
+    EXPECT_EQ(tracker.Counts().playlistsRead, 3u);
+}
+
+TEST(StreamTracker, StreamsAndNamesStayWithinTheirBounds) {
+    StreamTracker::Limits limits;
+    limits.maxStreams = 2;
+    limits.maxNameBytes = 40;
+    StreamTracker tracker(limits);
+    for (const char* url : {"h/1.m3u8", "h/2.m3u8", "h/3.m3u8"})
+        tracker.TakePlaylist(url, StreamTracker::Kind::Hls, "#EXTM3U\nseg-of-" + std::string(url + 2, 1) + ".ts\n");
+    // The first stream went to make room for the third; its segment is nobody's now.
+    EXPECT_FALSE(tracker.OnAnswer("h/seg-of-1.ts", 1, std::nullopt));
+    EXPECT_TRUE(tracker.OnAnswer("h/seg-of-3.ts", 1, std::nullopt));
+    EXPECT_EQ(tracker.Counts().streamsEvicted, 1u);
+    tracker.TakePlaylist("h/3.m3u8", StreamTracker::Kind::Hls, "#EXTM3U\n" + std::string(60, 'a') + ".ts\n");
+    EXPECT_EQ(tracker.Counts().namesDropped, 1u);
+
+    EXPECT_EQ(StreamTracker::PlaylistKind("application/vnd.apple.mpegurl", "h/x"), StreamTracker::Kind::Hls);
+    EXPECT_EQ(StreamTracker::PlaylistKind("Application/X-MpegURL; charset=utf-8", "h/x"), StreamTracker::Kind::Hls);
+    EXPECT_EQ(StreamTracker::PlaylistKind("application/dash+xml", "h/x"), StreamTracker::Kind::Dash);
+    EXPECT_EQ(StreamTracker::PlaylistKind("text/plain", "h/live/INDEX.M3U8?token=1"), StreamTracker::Kind::Hls);
+    EXPECT_EQ(StreamTracker::PlaylistKind("", "h/show.mpd"), StreamTracker::Kind::Dash);
+    EXPECT_FALSE(StreamTracker::PlaylistKind("video/mp2t", "h/seg.ts"));
+    EXPECT_FALSE(StreamTracker::PlaylistKind("text/plain", "h/notes?file=list.m3u8"));
+}
+
+}  // namespace
+}  // namespace tarnwick

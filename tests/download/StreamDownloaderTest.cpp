@@ -1,0 +1,127 @@
+// Streams copied by ffmpeg: whole files with the stream's duration, and no file after a failure or Cancel.
+#include "download/StreamDownloader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "StreamTestSite.h"
+#include "download/FfmpegProgressReader.h"
+#include "tests/support/TempDir.h"
+
+namespace tarnwick {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Nothing but the target is left in the folder: no temporary copy.
+std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+class StreamDownloaderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { site = new test::StreamTestSite(); }
+    static void TearDownTestSuite() {
+        delete site;
+        site = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(site->Problem(), ""); }
+
+    static test::StreamTestSite* site;
+    testing::TempDir dir;
+};
+test::StreamTestSite* StreamDownloaderTest::site = nullptr;
+
+TEST_F(StreamDownloaderTest, HlsAndDashStreamsBecomeFilesOfTheirDuration) {
+    for (const std::string path : {"/hls/master.m3u8", "/dash/manifest.mpd"}) {
+        StreamDownloader download;
+        download.url = site->Url(path);
+        download.filePath = dir / "copy.mp4";
+        int reports = 0;
+        StreamDownloader::Progress last;
+        download.onProgress = [&](const StreamDownloader::Progress& progress) {
+            ++reports;
+            last = progress;
+        };
+        ASSERT_EQ(download.Download(), 1) << path << ": " << download.ErrorText();
+        EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3) << path;
+        EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"copy.mp4"});
+        EXPECT_GT(reports, 0);
+        EXPECT_GT(last.bytesWritten, 0);
+        ASSERT_TRUE(last.durationUs) << path;
+        EXPECT_NEAR(static_cast<double>(*last.durationUs) / 1e6, test::StreamTestSite::kDurationSeconds, 0.3);
+    }
+}
+
+TEST_F(StreamDownloaderTest, FailuresAreSaidAndLeaveNoFile) {
+    const std::string target = dir / "copy.mp4";
+    struct Case {
+        std::string ffmpeg;
+        std::string path;
+        std::string said;
+    };
+    for (const Case& c : {Case{"/nonexistent/ffmpeg", "/hls/master.m3u8", "needs ffmpeg, which was not found"},
+                          Case{"ffmpeg", "/hls/nothing.m3u8", "ffmpeg could not copy the stream (exit status"},
+                          Case{"ffmpeg", "/holey/index.m3u8", "could not fetch every segment"}}) {
+        StreamDownloader download;
+        download.ffmpegPath = c.ffmpeg;
+        download.url = site->Url(c.path);
+        download.filePath = target;
+        EXPECT_EQ(download.Download(), 0) << c.path;
+        EXPECT_NE(download.ErrorText().find(c.said), std::string::npos) << download.ErrorText();
+        EXPECT_TRUE(FilesIn(dir.path()).empty()) << c.path;
+    }
+}
+
+TEST_F(StreamDownloaderTest, AbortStopsFfmpegAtOnceAndRemovesThePartialCopy) {
+    testing::WriteFile(dir / "copy.mp4", "the file from before");
+    StreamDownloader download;
+    download.url = site->Url("/stall/index.m3u8");
+    download.filePath = dir / "copy.mp4";
+    std::atomic<bool> copying{false};
+    download.onProgress = [&](const StreamDownloader::Progress&) { copying = true; };
+    std::thread worker([&] { EXPECT_EQ(download.Download(), 0); });
+    // The first segment arrives; the second never does.
+    for (int i = 0; i < 200 && site->Segments() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto stopped = Clock::now();
+    download.Abort();
+    worker.join();
+    EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(5));
+    EXPECT_TRUE(download.IsAborted());
+    EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"copy.mp4"});
+    EXPECT_EQ(testing::ReadFile(dir / "copy.mp4"), "the file from before");
+}
+
+TEST(FfmpegProgressReader, ReadsFiguresAndTheDurationInAnyPieces) {
+    const std::string log =
+        "Input #0, hls, from 'http://h/x.m3u8':\n  Duration: 00:01:04.50, start: 1.4, bitrate: N/A\n"
+        "[hls @ 0x1] Failed to open segment 3 of playlist 0\r\nlast words\n";
+    const std::string progress = "frame=10\ntotal_size=N/A\nout_time_us=500000\nprogress=continue\n"
+                                 "total_size=4096\nout_time_us=64000000\nprogress=end\n";
+    for (size_t piece : {size_t{1}, size_t{7}, log.size()}) {
+        FfmpegProgressReader reader;
+        for (size_t at = 0; at < log.size(); at += piece) reader.ReadLog(std::string_view(log).substr(at, piece));
+        for (size_t at = 0; at < progress.size(); at += piece) reader.ReadProgress(std::string_view(progress).substr(at, piece));
+        EXPECT_EQ(reader.DurationUs(), 64500000);
+        EXPECT_EQ(reader.BytesWritten(), 4096);
+        EXPECT_EQ(reader.CopiedUs(), 64000000);
+        EXPECT_TRUE(reader.Ended());
+        EXPECT_EQ(reader.LastLogLine(), "last words");
+        EXPECT_EQ(reader.SkippedSegmentLine(), "[hls @ 0x1] Failed to open segment 3 of playlist 0");
+    }
+    EXPECT_FALSE(FfmpegProgressReader::ParseDuration("  Duration: N/A, start: 0"));
+    EXPECT_FALSE(FfmpegProgressReader::ParseDuration("Duration: 00:61:00.00"));
+    // An overlong line is dropped whole rather than read from its middle.
+    FfmpegProgressReader reader;
+    reader.ReadLog(std::string(FfmpegProgressReader::kMaxLineBytes + 1, 'x') + " Duration: 00:00:09.00\n");
+    EXPECT_FALSE(reader.DurationUs());
+}
+
+}  // namespace
+}  // namespace tarnwick

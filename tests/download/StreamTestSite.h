@@ -1,0 +1,42 @@
+// HLS and DASH streams that ffmpeg makes from its test picture, served on 127.0.0.1 for the stream tests.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace tarnwick::test {
+
+// Paths: /hls/master.m3u8 (a master playlist naming /hls/index.m3u8), /dash/manifest.mpd, /stall/index.m3u8
+// (the same segments, but every one after the first hangs until the site ends) and /holey/index.m3u8
+// (its third segment is missing: 404).
+class StreamTestSite {
+public:
+    static constexpr double kDurationSeconds = 4.0;
+
+    StreamTestSite();
+    ~StreamTestSite();
+    StreamTestSite(const StreamTestSite&) = delete;
+    StreamTestSite& operator=(const StreamTestSite&) = delete;
+
+    // Empty when the media were made and the server runs; else why not.
+    const std::string& Problem() const { return problem_; }
+    std::string Url(const std::string& path) const;
+    int Port() const { return port_; }
+    // Segment answers so far.
+    int Segments() const { return segments_.load(); }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string problem_;
+    int port_ = 0;
+    std::thread thread_;
+    std::atomic<int> segments_{0};
+};
+
+// The duration ffprobe reads from a media file in seconds, or a negative number when it reads none.
+double ProbeDuration(const std::string& path);
+
+}  // namespace tarnwick::test
