@@ -10,6 +10,7 @@
 #include "capture/playlist/HlsPlaylist.h"
 #include "capture/playlist/PlaylistBodyReader.h"
 #include "capture/playlist/UrlResolver.h"
+#include "capture/stream/SegmentOfFrame.h"
 #include "capture/stream/StreamSegment.h"
 
 namespace tarnwick {
@@ -35,18 +36,9 @@ uint64_t Hash(std::string_view text, std::optional<int64_t> rangeFirst) {
 }
 
 StreamSegment SegmentOf(const TcpSegment& tcp, const PacketView& frame) {
+    const uint8_t* payload = frame.Pointer(tcp.payloadStart);
     StreamSegment segment;
-    const uint8_t length = tcp.sourceAddress.IsIpv4() ? 4 : 16;
-    const auto bytesOf = [length](const IpAddress& address) {
-        return length == 4 ? address.Ipv4Bytes() : address.Bytes().data();
-    };
-    segment.source = FlowEndpoint::FromBytes(bytesOf(tcp.sourceAddress), length, tcp.sourcePort);
-    segment.destination = FlowEndpoint::FromBytes(bytesOf(tcp.destinationAddress), length, tcp.destinationPort);
-    segment.sequence = tcp.SequenceNumber();
-    segment.acknowledgement = tcp.AcknowledgementNumber();
-    segment.flags = tcp.Flags();
-    segment.payload = frame.Pointer(tcp.payloadStart);
-    segment.payloadLength = segment.payload ? tcp.payloadLength : 0;
+    SegmentOfFrame(tcp, {payload, payload ? tcp.payloadLength : 0}, segment);
     return segment;
 }
 
