@@ -229,11 +229,12 @@ int RunHeadless(const CommandLine& options) {
         for (const auto& session : sessions)
             if (session->Totals().packets > 0 || session->EndError().empty())
                 PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(), listed.load()));
-    // What the TLS stages saw, so that a video that was not listed can be told apart from one never decrypted.
-    if (start.keyLog) {
-        for (const auto& session : sessions) PrintError(StreamSummaryLine(session->Name(), session->Streams()));
-        PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
-    }
+    // What the stream stages saw, so that a video that was not listed can be told apart from one never
+    // decrypted or cut at a bound.
+    for (const auto& session : sessions)
+        if (start.keyLog || session->Streams().cleartextReassembly.connections > 0)
+            PrintError(StreamSummaryLine(session->Name(), session->Streams(), start.keyLog != nullptr));
+    if (start.keyLog) PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);
     output.Stop();

@@ -7,6 +7,9 @@
 #include "capture/detect/HttpVideoDetector.h"
 #include "capture/detect/VideoReporter.h"
 #include "capture/http1/Http1StreamReader.h"
+#include "capture/http2/Http2CleartextTracker.h"
+#include "capture/http2/Http2MemoryBudget.h"
+#include "capture/http2/Http2StreamReader.h"
 #include "capture/playlist/StreamTracker.h"
 #include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
@@ -161,10 +164,17 @@ void CaptureSession::ReadUntilStopped() {
     detector_ = &detector;
     // Decrypted connections report through their own reporter into the same ignore list and callback.
     VideoReporter streamReporter(ignored_, deliver, name_);
+    // What the streams of all HTTP/2 connections of this thread hold, TLS and clear text together.
+    Http2MemoryBudget http2Budget;
     std::unique_ptr<TlsStreamTracker> tlsStreams;
     if (keyLog_) {
         tlsStreams = std::make_unique<TlsStreamTracker>(
-            *keyLog_, [this, &streamReporter](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
+            *keyLog_,
+            [this, &streamReporter, &http2Budget](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
+                if (facts.alpn == "h2")
+                    return std::make_unique<Http2StreamReader>(
+                        Http2StreamReader::Context{facts.key, facts.serverName, "https"}, streamReporter,
+                        streamTotals_.http2, http2Budget);
                 // HTTP/1.1 is also what a server that names no protocol speaks.
                 if (!facts.alpn.empty() && facts.alpn != "http/1.1") return nullptr;
                 return std::make_unique<Http1StreamReader>(
@@ -176,6 +186,9 @@ void CaptureSession::ReadUntilStopped() {
     StreamTracker streams;
     detector.SetStreamTracker(&streams);
     streams_ = &streams;
+    Http2CleartextTracker cleartextHttp2(
+        Http2UpgradeReader::Readers{streamReporter, streamTotals_.http2, streamTotals_.http1, http2Budget});
+    cleartextHttp2_ = &cleartextHttp2;
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
@@ -194,6 +207,9 @@ void CaptureSession::ReadUntilStopped() {
         tlsStreams_ = nullptr;
     }
     streams_ = nullptr;
+    cleartextHttp2.EndAll(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
+    streamTotals_.cleartextReassembly = cleartextHttp2.Reassembly();
+    cleartextHttp2_ = nullptr;
 }
 
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
@@ -203,6 +219,7 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
     // TLS connections are told apart by their handshake, not by the own addresses, and leave the
     // per-packet path; without a key log that path is all there is.
     if (tlsStreams_ && TakeTlsSegment(header, frame)) return;
+    if (TakeCleartextHttp2Segment(header, frame)) return;
     if (inferring_) {
         InferOwnAddresses(header, frame);
         return;
@@ -224,6 +241,14 @@ bool CaptureSession::TakeTlsSegment(const pcap_pkthdr& header, const PacketView&
     StreamSegment segment;
     SegmentOfFrame(segment_, payload, segment);
     return tlsStreams_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));
+}
+
+bool CaptureSession::TakeCleartextHttp2Segment(const pcap_pkthdr& header, const PacketView& frame) {
+    const std::span<const uint8_t> payload(frame.Pointer(segment_.payloadStart), segment_.payloadLength);
+    if (!cleartextHttp2_->Following() && !Http2CleartextTracker::Concerns(payload)) return false;
+    StreamSegment segment;
+    SegmentOfFrame(segment_, payload, segment);
+    return cleartextHttp2_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));
 }
 
 void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame) {

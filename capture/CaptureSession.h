@@ -25,6 +25,7 @@
 #include "capture/detect/PendingRequestTable.h"
 #include "capture/detect/RequestSenders.h"
 #include "capture/http1/Http1Statistics.h"
+#include "capture/http2/Http2Statistics.h"
 #include "capture/source/CaptureStatistics.h"
 #include "capture/source/LiveAdapterSource.h"
 #include "capture/source/PacketSource.h"
@@ -34,6 +35,7 @@
 
 namespace tarnwick {
 
+class Http2CleartextTracker;
 class HttpVideoDetector;
 class TlsStreamTracker;
 class StreamTracker;
@@ -49,11 +51,14 @@ struct ReplayTotals {
     bool ownAddressKnown = false;  // one at least given, or found in the packets
 };
 
-// What the stages of decrypted connections saw; all zero without a key log.
+// What the stages of reassembled connections saw: TLS ones (all zero without a key log) and clear-text
+// HTTP/2 ones (h2c), whose HTTP/1 and HTTP/2 figures are counted with those of TLS connections.
 struct StreamTotals {
     ReassemblyStatistics reassembly;
     TlsStatistics tls;
+    ReassemblyStatistics cleartextReassembly;
     Http1Statistics http1;
+    Http2Statistics http2;
 };
 
 class CaptureSession final : private PacketHandler {
@@ -131,6 +136,8 @@ private:
     bool ChooseDecoder(std::string* error);
     // Hands a decoded segment to the TLS stages; false when it is not part of a TLS connection.
     bool TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame);
+    // The same for clear-text HTTP/2 connections.
+    bool TakeCleartextHttp2Segment(const pcap_pkthdr& header, const PacketView& frame);
     void PublishStatistics(bool force);
     void Deliver(DetectedVideo video);
 
@@ -154,6 +161,7 @@ private:
     HttpVideoDetector* detector_ = nullptr;           // the capture thread's, while it runs
     TlsStreamTracker* tlsStreams_ = nullptr;          // the same, with a key log
     StreamTracker* streams_ = nullptr;                // the same
+    Http2CleartextTracker* cleartextHttp2_ = nullptr; // the same
     // A replay without given addresses: packets are held back until the first request names an own
     // address; the other IP version's comes from its first request as the packets pass.
     bool inferring_ = false;

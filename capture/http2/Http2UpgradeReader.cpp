@@ -83,14 +83,16 @@ Http2UpgradeReader::Http2UpgradeReader(const FlowKey& key, Readers readers) : ke
 
 bool Http2UpgradeReader::AsksForH2c(std::span<const uint8_t> payload) {
     const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-    // Most requests are passed by this search alone.
+    // Every packet of a capture comes here: bodies and answers are passed by their first bytes, which
+    // are no method, and most requests by the search for the token.
+    const size_t methodEnd = text.substr(0, 21).find(' ');
+    if (methodEnd == 0 || methodEnd == std::string_view::npos ||
+        !std::all_of(text.begin(), text.begin() + static_cast<ptrdiff_t>(methodEnd), IsMethodCharacter))
+        return false;
     if (text.find("h2c") == std::string_view::npos && text.find("H2C") == std::string_view::npos) return false;
     const std::string_view head = text.substr(0, text.find(kHeadEnd));
-    const size_t methodEnd = head.find(' ');
     const size_t lineEnd = head.find("\r\n");
-    if (methodEnd == 0 || methodEnd > 20 || lineEnd == std::string_view::npos || methodEnd > lineEnd ||
-        !std::all_of(head.begin(), head.begin() + static_cast<ptrdiff_t>(methodEnd), IsMethodCharacter) ||
-        !head.substr(0, lineEnd).ends_with(" HTTP/1.1"))
+    if (lineEnd == std::string_view::npos || methodEnd > lineEnd || !head.substr(0, lineEnd).ends_with(" HTTP/1.1"))
         return false;
     bool upgrade = false;
     ForEachField(head, [&upgrade](std::string_view, std::string_view name, std::string_view value) {

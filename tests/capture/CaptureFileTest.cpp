@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "capture/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
@@ -57,6 +58,34 @@ TEST(CaptureFileHeadless, RecordedTlsCapturesGiveTheExpectedLinesOnlyWithTheirKe
         ++checked;
     }
     EXPECT_GE(checked, 9);
+}
+
+// Recorded HTTP/2, several videos at once on one connection: inside TLS (with its key log), in clear
+// text by prior knowledge (with a pushed video) and by the switch from HTTP/1.1. Each lists exactly its
+// videos; the TLS one lists nothing without its key log, while clear text needs none.
+TEST(CaptureFileHeadless, RecordedHttp2CapturesGiveTheExpectedLines) {
+    int checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(TARNWICK_TEST_DATA) + "/http2")) {
+        if (entry.path().extension() != ".pcap") continue;
+        auto expectedPath = entry.path(), keyLogPath = entry.path();
+        expectedPath.replace_extension(".expected.jsonl");
+        keyLogPath.replace_extension(".keylog");
+        const std::string expected = ReadFile(expectedPath.string());
+        EXPECT_NE(expected, "") << expectedPath;
+        std::vector<std::string> command{TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()};
+        const bool sealed = std::filesystem::exists(keyLogPath);
+        ChildProcess plain(command);
+        if (sealed) {
+            command.insert(command.end(), {"--keylog", keyLogPath.string()});
+            ChildProcess decrypted(command);
+            EXPECT_EQ(decrypted.Finish(), 0) << decrypted.Stderr();
+            EXPECT_EQ(decrypted.Stdout(), expected) << entry.path() << decrypted.Stderr();
+        }
+        EXPECT_EQ(plain.Finish(), 0) << plain.Stderr();
+        EXPECT_EQ(plain.Stdout(), sealed ? "" : expected) << entry.path() << plain.Stderr();
+        ++checked;
+    }
+    EXPECT_GE(checked, 3);
 }
 
 TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {

@@ -1,4 +1,5 @@
 // HTTP/2 on reassembled connections: multiplexed streams, pushes, settings, bounds, broken input, h2c.
+#include "capture/http2/Http2CleartextTracker.h"
 #include "capture/http2/Http2StreamReader.h"
 
 #include <gtest/gtest.h>
@@ -288,6 +289,64 @@ TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheS
     EXPECT_EQ(declined.seen[0].url, "videohost:8080/up.mp4");
     EXPECT_EQ(declined.http1.responses, 1u);
     EXPECT_EQ(declined.http2.upgrades, 0u);
+}
+
+StreamSegment SegmentOf(const FlowEndpoint& from, const FlowEndpoint& to, uint32_t sequence, uint32_t acknowledgement,
+                        const std::string& payload) {
+    StreamSegment segment;
+    segment.source = from;
+    segment.destination = to;
+    segment.sequence = sequence;
+    segment.acknowledgement = acknowledgement;
+    segment.flags = StreamSegment::kAck;
+    segment.payload = reinterpret_cast<const uint8_t*>(payload.data());
+    segment.payloadLength = payload.size();
+    return segment;
+}
+
+// A server spoken to by prior knowledge sends its settings at once: they may pass before the client's
+// preface, acknowledged by it or not yet. The server's side is read from its settings in every order.
+TEST(Http2CleartextTracker, ServerSettingsThatPassBeforeThePrefaceStillOpenTheServersSide) {
+    const uint8_t clientAddress[4] = {10, 0, 0, 1}, serverAddress[4] = {10, 0, 0, 2};
+    const FlowEndpoint client = FlowEndpoint::FromBytes(clientAddress, 4, 40000);
+    const FlowEndpoint server = FlowEndpoint::FromBytes(serverAddress, 4, 80);
+    const std::string settings = Http2FrameWriter::Settings({{3, 100}});
+    constexpr uint32_t kClientStart = 1000, kServerStart = 0xfffffff8;  // the server's numbers wrap
+    const uint32_t serverNext = kServerStart + static_cast<uint32_t>(settings.size());
+    // 0: the settings come after the preface; 1: before it, not yet acknowledged; 2: before it, acknowledged.
+    for (int order = 0; order < 3; ++order) {
+        IgnoreList ignored;
+        std::vector<DetectedVideo> seen;
+        VideoReporter reporter{ignored, [&seen](DetectedVideo video) { seen.push_back(std::move(video)); }, "lo"};
+        Http2Statistics http2;
+        Http1Statistics http1;
+        Http2MemoryBudget budget;
+        Http2CleartextTracker tracker({reporter, http2, http1, budget});
+        Http2FrameWriter clientWriter, serverWriter;
+        Fields request = Get("/clip.mp4");
+        request[1].second = "http";
+        const std::string preface = kPreface + Http2FrameWriter::Settings() + clientWriter.Headers(1, request, true);
+        const std::string answer = serverWriter.Headers(1, Status("video/mp4", "200000"));
+        const StreamSegment serverSettings = SegmentOf(server, client, kServerStart, kClientStart, settings);
+        const StreamSegment clientPreface =
+            SegmentOf(client, server, kClientStart, order == 2 ? serverNext : kServerStart, preface);
+        const StreamSegment serverAnswer =
+            SegmentOf(server, client, serverNext, kClientStart + static_cast<uint32_t>(preface.size()), answer);
+
+        EXPECT_TRUE(Http2CleartextTracker::Concerns(Bytes(settings)));
+        if (order > 0) {
+            EXPECT_FALSE(tracker.Process(serverSettings, 1));  // nothing followed yet
+        }
+        EXPECT_TRUE(tracker.Process(clientPreface, 1));
+        if (order == 0) {
+            EXPECT_TRUE(tracker.Process(serverSettings, 1));
+        }
+        EXPECT_TRUE(tracker.Process(serverAnswer, 1));
+        ASSERT_EQ(seen.size(), 1u) << "order " << order;
+        EXPECT_EQ(seen[0].url, "videohost/clip.mp4");
+        EXPECT_EQ(http2.malformed, 0u);
+        EXPECT_EQ(tracker.Reassembly().outOfOrderSegments, 0u) << "order " << order;
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -203,6 +204,88 @@ TEST(LiveCapture, VideoFetchedOverHttpsWithAKeyLogIsListedOnceWithItsHttpsAddres
     EXPECT_NE(tarnwick.Stderr().find("key log " + keyLog + ": "), std::string::npos) << tarnwick.Stderr();
     server.stop();
     serving.join();
+}
+
+// A port on 127.0.0.2 that nobody listens on now, for a server that cannot say which one it took.
+int UnusedPort() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7f000002);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(probe);
+    return port;
+}
+
+bool AcceptsOn127002(int port) {
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7f000002);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool accepted = connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(client);
+    return accepted;
+}
+
+// nghttpd serves over HTTP/2 with TLS on 127.0.0.2; curl fetches two videos at once on one connection
+// and writes its key log. Each stream is its own video: both are listed, once each, with https addresses.
+TEST(LiveCapture, TwoVideosFetchedAtOnceOverOneHttp2ConnectionAreListedOnceEach) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    const std::string nghttpd = "/usr/sbin/nghttpd";
+    if (access(nghttpd.c_str(), X_OK) != 0) GTEST_SKIP() << "no HTTP/2 server here (nghttpd, package nghttp2-server)";
+    testing::TempDir dir;
+    const std::string key = dir / "key.pem", certificate = dir / "cert.pem", keyLog = dir / "keys.log";
+    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                          "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
+    ASSERT_EQ(openssl.Finish(), 0) << openssl.Stderr();
+    std::filesystem::create_directory(dir / "htdocs");
+    const std::string mimeTypes = dir.Write("mime.types", "video/mp4 mp4\nvideo/webm webm\n");
+    const int port = UnusedPort();
+    ASSERT_GT(port, 0);
+    ChildProcess server({nghttpd, "--address=127.0.0.2", "--htdocs=" + (dir / "htdocs"), "--mime-types-file=" + mimeTypes,
+                         std::to_string(port), key, certificate});
+    const auto serverReadyBy = std::chrono::steady_clock::now() + 5s;
+    while (!AcceptsOn127002(port) && std::chrono::steady_clock::now() < serverReadyBy) server.Pump(50ms);
+    ASSERT_TRUE(AcceptsOn127002(port)) << server.Stderr();
+
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--keylog", keyLog});
+    WaitUntilCapturing(tarnwick);
+
+    // Sizes of their own per attempt: the video table takes equal sizes for one video.
+    std::string expected[2];
+    bool listed = false;
+    for (int attempt = 1; attempt <= kAttempts && !listed; ++attempt) {
+        const std::string base = "https://127.0.0.2:" + std::to_string(port) + "/";
+        const std::string names[2] = {"first-" + std::to_string(attempt) + ".mp4", "second-" + std::to_string(attempt) + ".webm"};
+        const int64_t sizes[2] = {kBaseSize + 10 * attempt, kBaseSize + 10 * attempt + 5};
+        for (int i = 0; i < 2; ++i) {
+            dir.Write("htdocs/" + names[i], std::string(static_cast<size_t>(sizes[i]), 'h'));
+            expected[i] = std::string("\"type\":\"") + (i == 0 ? "mp4" : "webm") + "\",\"size\":" + std::to_string(sizes[i]) +
+                          ",\"url\":\"" + base + names[i] + "\",\"adapter\":\"lo\"}";
+        }
+        ChildProcess curl({"/usr/bin/env", "SSLKEYLOGFILE=" + keyLog, "curl", "-k", "-s", "--noproxy", "*", "--http2",
+                           "--parallel", "-o", "/dev/null", "-o", "/dev/null", base + names[0], base + names[1]});
+        ASSERT_EQ(curl.Finish(), 0) << "fetch failed: " << curl.Stderr();
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (!listed && std::chrono::steady_clock::now() < deadline) {
+            tarnwick.Pump(50ms);
+            listed = tarnwick.Stdout().find(expected[0]) != std::string::npos &&
+                     tarnwick.Stdout().find(expected[1]) != std::string::npos;
+        }
+    }
+    ASSERT_TRUE(listed) << "stdout: " << tarnwick.Stdout() << "\nstderr: " << tarnwick.Stderr();
+    tarnwick.Pump(500ms);
+    const std::string& out = tarnwick.Stdout();
+    for (const std::string& line : expected) EXPECT_EQ(out.find(line), out.rfind(line)) << out;  // once
+
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
 }
 
 // Sends bytes over one loopback TCP connection to 127.0.0.2 as fast as the kernel takes them.
