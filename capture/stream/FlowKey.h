@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "capture/decode/ProcessHashKeys.h"
+
 namespace tarnwick {
 
 struct FlowEndpoint {
@@ -38,20 +40,25 @@ struct FlowKey {
     bool operator==(const FlowKey&) const = default;
 };
 
+// Multilinear hashing over the key's 32-bit words with keys drawn per process: connection ends come
+// from the traffic, and someone who can pick them must not be able to pile them into one bucket.
 struct FlowKeyHash {
     size_t operator()(const FlowKey& key) const {
-        // FNV-1a over what the key compares; connection keys come from traffic, so the table also
-        // bounds its size (the reassembler caps connections).
-        uint64_t hash = 1469598103934665603ull;
-        auto mix = [&hash](const uint8_t* bytes, size_t count) {
-            for (size_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
-        };
+        static const auto keys = ProcessHashKeys<kWords + 1>();
+        uint32_t words[kWords] = {};
+        size_t next = 0;
         for (const FlowEndpoint* end : {&key.client, &key.server}) {
-            mix(end->address.data(), end->addressLength);
-            mix(reinterpret_cast<const uint8_t*>(&end->port), sizeof end->port);
+            std::memcpy(&words[next], end->address.data(), end->addressLength);
+            next += 4;  // an IPv4 address fills the first of its four words, the rest stay zero
+            words[next++] = static_cast<uint32_t>(end->port) << 8 | end->addressLength;
         }
-        return static_cast<size_t>(hash);
+        uint64_t sum = keys[0];
+        for (size_t i = 0; i < kWords; ++i) sum += keys[i + 1] * words[i];
+        return static_cast<size_t>(sum >> 32 | sum << 32);  // the top bits are the well-mixed ones
     }
+
+private:
+    static constexpr size_t kWords = 10;  // per end: four address words, then port and length
 };
 
 }  // namespace tarnwick
