@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "config/DownloadStallLimit.h"
 #include "sniffer/SniffedVideo.h"
 
 namespace tarnwick {
@@ -26,7 +27,7 @@ public:
     // output line (the caller serialises it with its other output). A download fails when nothing
     // arrives for stallLimitMs.
     HeadlessSaver(std::string folder, std::function<void(const std::string&)> ignoreEverywhere,
-                  std::function<void(const std::string&)> print, uint32_t stallLimitMs = 60 * 1000);
+                  std::function<void(const std::string&)> print, uint32_t stallLimitMs = kDefaultStallLimitMs);
     ~HeadlessSaver();
     HeadlessSaver(const HeadlessSaver&) = delete;
     HeadlessSaver& operator=(const HeadlessSaver&) = delete;

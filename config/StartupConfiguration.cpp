@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "config/DownloadStallLimit.h"
 #include "config/IniReader.h"
 #include "config/UserDataFolder.h"
 #include "platform/ShowMessage.h"
@@ -41,11 +42,10 @@ std::string UserConfigFilePath() {
 }
 
 uint32_t DownloadStallLimitMs(const std::string& configFilePath) {
-    constexpr uint32_t kDefaultSeconds = 60;
     constexpr uint32_t kMostSeconds = 24 * 60 * 60;
     std::string value = ReadProfileString(configFilePath, kConfigSection, "DownloadStallSeconds", "");
     if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos)
-        return kDefaultSeconds * 1000;
+        return kDefaultStallLimitMs;
     return std::min<uint32_t>(static_cast<uint32_t>(std::stoul(value)), kMostSeconds) * 1000;
 }
 

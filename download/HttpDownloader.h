@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 
+#include "config/DownloadStallLimit.h"
 #include "download/DownloadTargetFile.h"
 
 // OpenSSL's connection, certificate and key, for the certificate-demand callback.
@@ -50,8 +51,6 @@ inline constexpr uint32_t kAnswerCancelled = 1223;
 inline constexpr uint32_t kOutOfMemoryCode = 14;
 inline constexpr uint32_t kServiceHttp = 3;
 inline constexpr uint32_t kServiceHttps = 4107;
-// How long a download may receive nothing before it fails, unless configured otherwise.
-inline constexpr uint32_t kDefaultStallLimitMs = 60 * 1000;
 
 // "60 seconds", "0.5 seconds".
 std::string StallDuration(uint32_t milliseconds);

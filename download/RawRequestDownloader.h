@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "config/DownloadStallLimit.h"
 #include "download/DownloadTargetFile.h"
 
 namespace tarnwick {
@@ -38,7 +39,7 @@ public:
     // The server's TCP port; the captured requests all went to 80.
     uint16_t port = 80;
     // The download fails when nothing has arrived for this long (connecting included); 0: no limit.
-    uint32_t stallLimitMs = 60 * 1000;
+    uint32_t stallLimitMs = kDefaultStallLimitMs;
 
 protected:
     virtual bool OnData(const void* block, uint32_t length);

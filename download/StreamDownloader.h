@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "config/DownloadStallLimit.h"
+
 namespace tarnwick {
 
 // ffmpeg runs as a child process with an argument list (never a shell), in a process group of its own
@@ -26,7 +28,7 @@ public:
     std::string url;                    // the playlist's address, with its scheme
     std::string filePath;
     // The copy fails when ffmpeg says nothing for this long; 0 waits for ever.
-    uint32_t stallLimitMs = 60 * 1000;
+    uint32_t stallLimitMs = kDefaultStallLimitMs;
     // Called on the downloading thread whenever ffmpeg reports.
     std::function<void(const Progress&)> onProgress;
 

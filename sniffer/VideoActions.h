@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/AppSettings.h"
+#include "config/DownloadStallLimit.h"
 #include "platform/WindowServices.h"
 #include "sniffer/SniffedVideoList.h"
 
@@ -21,7 +22,7 @@ struct DownloadRequest {
     std::string filePath;
     int64_t expectedSize = 0;
     // The transfer fails when nothing arrives for this long.
-    uint32_t stallLimitMs = 60 * 1000;
+    uint32_t stallLimitMs = kDefaultStallLimitMs;
 };
 
 // Runs the matching download dialog modally and returns its result: 1 = the whole file is saved,
