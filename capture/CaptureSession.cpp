@@ -219,8 +219,12 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
     // TLS connections are told apart by their handshake, not by the own addresses, and leave the
     // per-packet path; without a key log that path is all there is.
     if (tlsStreams_ && TakeTlsSegment(header, frame)) return;
-    if (TakeCleartextHttp2Segment(header, frame)) return;
-    if (inferring_) {
+    const std::span<const uint8_t> payload(frame.Pointer(segment_.payloadStart), segment_.payloadLength);
+    if ((cleartextHttp2_->Following() || Http2CleartextTracker::Concerns(payload)) && TakeCleartextHttp2Segment(header, payload))
+        return;
+    // A capture of one IP version never completes the inference; its packets pass here at full speed
+    // once that version's sender is known.
+    if (inferring_ && (inference_ || !senders_.Knows(segment_.ipVersion))) {
         InferOwnAddresses(header, frame);
         return;
     }
@@ -243,9 +247,7 @@ bool CaptureSession::TakeTlsSegment(const pcap_pkthdr& header, const PacketView&
     return tlsStreams_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));
 }
 
-bool CaptureSession::TakeCleartextHttp2Segment(const pcap_pkthdr& header, const PacketView& frame) {
-    const std::span<const uint8_t> payload(frame.Pointer(segment_.payloadStart), segment_.payloadLength);
-    if (!cleartextHttp2_->Following() && !Http2CleartextTracker::Concerns(payload)) return false;
+bool CaptureSession::TakeCleartextHttp2Segment(const pcap_pkthdr& header, std::span<const uint8_t> payload) {
     StreamSegment segment;
     SegmentOfFrame(segment_, payload, segment);
     return cleartextHttp2_->Process(segment, static_cast<int64_t>(header.ts.tv_sec));

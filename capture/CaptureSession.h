@@ -136,8 +136,9 @@ private:
     bool ChooseDecoder(std::string* error);
     // Hands a decoded segment to the TLS stages; false when it is not part of a TLS connection.
     bool TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame);
-    // The same for clear-text HTTP/2 connections.
-    bool TakeCleartextHttp2Segment(const pcap_pkthdr& header, const PacketView& frame);
+    // The same for clear-text HTTP/2 connections; called only for segments the tracker follows or that
+    // may begin a connection for it.
+    bool TakeCleartextHttp2Segment(const pcap_pkthdr& header, std::span<const uint8_t> payload);
     void PublishStatistics(bool force);
     void Deliver(DetectedVideo video);
 

@@ -20,6 +20,8 @@ public:
         found_.Add(segment.SourceAddress());
         return true;
     }
+    // True once a request of this IP version has named its sender.
+    bool Knows(int ipVersion) const { return ipVersion == 4 ? ipv4Known_ : ipv6Known_; }
     // True once both versions have named their sender.
     bool Complete() const { return ipv4Known_ && ipv6Known_; }
     const OwnAddresses& Found() const { return found_; }

@@ -32,8 +32,16 @@ public:
     // Whether a payload may be a server's first bytes on HTTP/2: a small segment that opens with a
     // SETTINGS frame.
     static bool MayBeServerSettings(std::span<const uint8_t> payload);
-    // Whether the tracker wants to see a segment with this payload while it follows nothing.
-    static bool Concerns(std::span<const uint8_t> payload) { return Begins(payload) || MayBeServerSettings(payload); }
+    // Whether the tracker wants to see a segment with this payload while it follows nothing. Asked of
+    // every packet, so the first byte sorts them: a request (or the preface) starts with a capital, a
+    // small SETTINGS frame with the top byte of its length, 0.
+    static bool Concerns(std::span<const uint8_t> payload) {
+        if (payload.empty()) return false;
+        const uint8_t first = payload[0];
+        if (first >= 'A' && first <= 'Z')
+            return (first == 'P' && StartsPreface(payload)) || Http2UpgradeReader::AsksForH2c(payload);
+        return first == 0 && MayBeServerSettings(payload);
+    }
 
     // True when the segment belongs to a followed connection or begins one; such a segment is no
     // plain HTTP/1 for the per-packet path. False (nothing done) for every other segment.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -51,6 +52,19 @@ bool ListHasToken(std::string_view list, std::string_view token) {
     return false;
 }
 
+// Whether "h2c" appears in any case. Requests are full of 'h' and 'H' but seldom hold a '2', so the
+// search runs on memchr for the digit.
+bool MentionsH2c(std::string_view text) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    for (const char* at = begin + 1; at + 1 < end; ++at) {
+        at = static_cast<const char*>(std::memchr(at, '2', static_cast<size_t>(end - 1 - at)));
+        if (!at) return false;
+        if ((at[-1] | 0x20) == 'h' && (at[1] | 0x20) == 'c') return true;
+    }
+    return false;
+}
+
 bool IsMethodCharacter(char c) { return (c >= 'A' && c <= 'Z') || c == '-'; }
 
 // HTTP2-Settings holds a SETTINGS payload in the URL-safe base64 alphabet without padding; a character
@@ -89,7 +103,7 @@ bool Http2UpgradeReader::AsksForH2c(std::span<const uint8_t> payload) {
     if (methodEnd == 0 || methodEnd == std::string_view::npos ||
         !std::all_of(text.begin(), text.begin() + static_cast<ptrdiff_t>(methodEnd), IsMethodCharacter))
         return false;
-    if (text.find("h2c") == std::string_view::npos && text.find("H2C") == std::string_view::npos) return false;
+    if (!MentionsH2c(text)) return false;
     const std::string_view head = text.substr(0, text.find(kHeadEnd));
     const size_t lineEnd = head.find("\r\n");
     if (lineEnd == std::string_view::npos || methodEnd > lineEnd || !head.substr(0, lineEnd).ends_with(" HTTP/1.1"))

@@ -16,15 +16,17 @@
 namespace tarnwick {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return lower;
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameNoCase(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (LowerAscii(text[i]) != lower[i]) return false;
+    return true;
 }
 
-bool EndsWith(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+bool EndsWithNoCase(std::string_view text, std::string_view lowerSuffix) {
+    return text.size() >= lowerSuffix.size() && SameNoCase(text.substr(text.size() - lowerSuffix.size()), lowerSuffix);
 }
 
 uint64_t Hash(std::string_view text, std::optional<int64_t> rangeFirst) {
@@ -46,17 +48,23 @@ StreamSegment SegmentOf(const TcpSegment& tcp, const PacketView& frame) {
 
 StreamTracker::StreamTracker(Limits limits) : limits_(limits), reassembler_(limits.reassembly) {}
 
+// Asked of every answer that may carry a video, so it compares in place instead of lowering copies.
 std::optional<StreamTracker::Kind> StreamTracker::PlaylistKind(std::string_view contentType, std::string_view url) {
-    std::string type = Lower(contentType.substr(0, contentType.find(';')));
-    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-    if (type == "application/vnd.apple.mpegurl" || type == "application/x-mpegurl" || type == "audio/mpegurl" ||
-        type == "audio/x-mpegurl")
-        return Kind::Hls;
-    if (type == "application/dash+xml") return Kind::Dash;
+    std::string_view type = contentType.substr(0, contentType.find(';'));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+    for (std::string_view hls : {"application/vnd.apple.mpegurl", "application/x-mpegurl", "audio/mpegurl", "audio/x-mpegurl"})
+        if (SameNoCase(type, hls)) return Kind::Hls;
+    if (SameNoCase(type, "application/dash+xml")) return Kind::Dash;
     const size_t slash = url.find('/');
-    const std::string path = Lower(slash == std::string_view::npos ? "" : url.substr(slash, url.find_first_of("?#") - slash));
-    if (EndsWith(path, ".m3u8")) return Kind::Hls;
-    if (EndsWith(path, ".mpd")) return Kind::Dash;
+    if (slash == std::string_view::npos) return std::nullopt;
+    std::string_view path = url.substr(slash);
+    for (size_t i = 0; i < path.size(); ++i)
+        if (path[i] == '?' || path[i] == '#') {
+            path = path.substr(0, i);
+            break;
+        }
+    if (EndsWithNoCase(path, ".m3u8")) return Kind::Hls;
+    if (EndsWithNoCase(path, ".mpd")) return Kind::Dash;
     return std::nullopt;
 }
 
