@@ -22,7 +22,8 @@ namespace {
 using namespace tarnwick;
 using Clock = std::chrono::steady_clock;
 
-std::string capturePath = "/tmp/tarnwick-bench.pcap";
+// One file per run: two runs at once must not write and delete each other's capture.
+std::string capturePath = "/tmp/tarnwick-bench-" + std::to_string(getpid()) + ".pcap";
 constexpr int kFrames = 1000000;
 int framesToWrite = kFrames;
 using Ipv4Address = std::array<uint8_t, 4>;
