@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/StreamOutput.h"
 #include "capture/source/LiveAdapterSource.h"
 #include "capture/source/PcapngWriter.h"
 
@@ -17,8 +18,11 @@ namespace tarnwick {
 
 class AdapterStreamer {
 public:
-    // The adapters are interfaces 0, 1, ... of the stream in the order given.
-    AdapterStreamer(int output, std::vector<std::unique_ptr<LiveAdapterSource>> adapters, std::vector<std::string> names);
+    // The adapters are interfaces 0, 1, ... of the stream in the order given. With sharePages, packets
+    // go into an output pipe by reference: only for a reader that copies them out with read(), never for
+    // one that splices the pipe's pages on (they are written again once the pipe has let them go).
+    AdapterStreamer(int output, std::vector<std::unique_ptr<LiveAdapterSource>> adapters, std::vector<std::string> names,
+                    bool sharePages);
     ~AdapterStreamer();
 
     // Writes the section header and the adapters' descriptions, then starts the reading threads.
@@ -31,23 +35,22 @@ public:
 
     // Set once an adapter failed (Failure() says why) or the output broke; wakeUp is then written.
     bool Ended() const { return ended_.load(); }
-    bool OutputBroken() const { return outputBroken_.load(); }
+    bool OutputBroken() const { return output_.Broken(); }
     std::string Failure() const;
     // An eventfd the streamer writes when it ends by itself.
     int WakeUp() const { return wakeUp_; }
 
 private:
     class Lane;
-    bool Write(const PcapngWriter& blocks);
     void End(const std::string& failure);
 
-    int output_;
+    StreamOutput output_;
+    bool sharePages_;
     int wakeUp_ = -1;
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<uint64_t> statisticsRequests_{0};
     std::atomic<bool> ended_{false};
-    std::atomic<bool> outputBroken_{false};
-    mutable std::mutex mutex_;  // one writer at a time; guards failure_
+    mutable std::mutex mutex_;  // guards failure_
     std::string failure_;
 };
 

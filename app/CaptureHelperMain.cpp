@@ -51,12 +51,15 @@ const char kUsage[] =
     "\n"
     "  -i, --interface NAME    an adapter to capture on (repeatable)\n"
     "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32)\n"
+    "      --share-pages       hand packets to an output pipe by reference, for a reader that copies\n"
+    "                          them out with read() (Tarnwick does); not for one that splices them on\n"
     "  -h, --help              this text\n";
 
 struct Options {
     std::vector<std::string> adapters;
     int bufferMiB = LiveAdapterSource::kDefaultBufferMiB;
     bool help = false;
+    bool sharePages = false;
     std::string error;
 };
 
@@ -67,6 +70,8 @@ Options ParseOptions(int argc, char** argv) {
         const bool takesValue = option == "-i" || option == "--interface" || option == "-B" || option == "--buffer-size";
         if (option == "-h" || option == "--help") {
             options.help = true;
+        } else if (option == "--share-pages") {
+            options.sharePages = true;
         } else if (!takesValue) {
             options.error = "unknown option " + option;
         } else if (i + 1 >= argc) {
@@ -135,7 +140,7 @@ int main(int argc, char** argv) {
     // Open sockets keep capturing without any capability; nothing later needs one.
     if (std::string error; !tarnwick::DropAllCapabilities(&error)) return Fail("cannot give up its capabilities: " + error);
 
-    tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters);
+    tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages);
     if (!streamer.Start()) return 0;  // nobody reads the stream
     sigset_t waiting;
     pthread_sigmask(SIG_SETMASK, nullptr, &waiting);

@@ -84,15 +84,22 @@ void PcapngWriter::AddInterface(int linkType, uint32_t snapLength, const std::st
 
 void PcapngWriter::AddPacket(uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes) {
     // One reservation per packet: this runs for every frame of a busy adapter.
-    const size_t padded = Padded(header.caplen);
-    const uint32_t length = static_cast<uint32_t>(pcapng::kBlockFrameBytes + pcapng::kEnhancedPacketFixedBytes + padded);
-    uint8_t* at = Reserve(length);
+    PutPacket(Reserve(PacketBlockBytes(header.caplen)), interface, header, bytes);
+}
+
+size_t PcapngWriter::PacketBlockBytes(uint32_t capturedLength) {
+    return pcapng::kBlockFrameBytes + pcapng::kEnhancedPacketFixedBytes + Padded(capturedLength);
+}
+
+void PcapngWriter::PutPacket(uint8_t* at, uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes) {
+    const uint32_t length = static_cast<uint32_t>(PacketBlockBytes(header.caplen));
+    const size_t padding = Padded(header.caplen) - header.caplen;
     const uint64_t micros = static_cast<uint64_t>(header.ts.tv_sec) * 1000000u + static_cast<uint64_t>(header.ts.tv_usec);
     const uint32_t fields[7] = {pcapng::kEnhancedPacket,         length, interface, static_cast<uint32_t>(micros >> 32),
                                 static_cast<uint32_t>(micros), header.caplen, header.len};
     std::memcpy(at, fields, sizeof fields);
     std::memcpy(at + sizeof fields, bytes, header.caplen);
-    std::memset(at + sizeof fields + header.caplen, 0, padded - header.caplen);
+    std::memset(at + sizeof fields + header.caplen, 0, padding);
     std::memcpy(at + length - 4, &length, 4);
 }
 

@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <thread>
 
 #include "capture/CaptureSession.h"
+#include "capture/source/PcapngReader.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -427,6 +430,107 @@ TEST_F(UnprivilegedCapture, HelperRefusesToRunSetUserId) {
     EXPECT_EQ(helper.Finish(), 1);
     EXPECT_NE(helper.Stderr().find("refusing to run set-user-ID"), std::string::npos) << helper.Stderr();
     EXPECT_TRUE(helper.Stdout().empty());
+}
+
+// The byte at offset r of the lagging-reader test's connection.
+uint8_t PatternByte(uint64_t r) { return static_cast<uint8_t>(r ^ (r >> 9) ^ (r >> 17)); }
+
+// Checks every TCP payload byte of one connection on lo (Ethernet framing) against its place in the
+// stream, which the SYN's sequence number gives.
+class PatternCheck final : public PacketHandler {
+public:
+    explicit PatternCheck(uint16_t port) : port_(port) {}
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+        if (header.caplen < 14 + 20 + 20 || bytes[12] != 0x08 || bytes[13] != 0x00) return;
+        const uint8_t* ip = bytes + 14;
+        const size_t ipLength = (ip[0] & 0x0F) * 4u;
+        if (ip[9] != 6 || 14 + ipLength + 20 > header.caplen) return;
+        const uint8_t* tcp = ip + ipLength;
+        if ((tcp[2] << 8 | tcp[3]) != port_) return;
+        const uint32_t sequence = uint32_t{tcp[4]} << 24 | uint32_t{tcp[5]} << 16 | uint32_t{tcp[6]} << 8 | tcp[7];
+        if (tcp[13] & 0x02) {  // SYN
+            start_ = sequence + 1;
+            return;
+        }
+        const size_t payload = 14 + ipLength + (tcp[12] >> 4) * 4u;
+        if (!start_ || payload >= header.caplen) return;
+        for (size_t i = payload; i < header.caplen; ++i)
+            if (bytes[i] != PatternByte(static_cast<uint32_t>(sequence - *start_) + (i - payload))) ++wrong;
+        checked += header.caplen - payload;
+    }
+    uint64_t checked = 0;
+    uint64_t wrong = 0;
+
+private:
+    uint16_t port_;
+    std::optional<uint32_t> start_;
+};
+
+// The helper hands its packets to the pipe by reference when asked; a reader that lags behind must
+// still get every byte as captured, never bytes the helper wrote later into the same memory.
+TEST(LiveCapture, HelperStreamStaysWholeWhileItsReaderLags) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    ChildProcess helper({TARNWICK_CAPTURE_HELPER, "--interface", "lo", "--buffer-size", "64", "--share-pages"});
+    ASSERT_TRUE(helper.Started());
+    const auto readyBy = std::chrono::steady_clock::now() + 10s;
+    while (helper.Stdout().empty() && std::chrono::steady_clock::now() < readyBy && !helper.Exited()) helper.Pump(100ms);
+    ASSERT_FALSE(helper.Stdout().empty()) << helper.Stderr();  // the stream's header: the adapter is open
+
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t addressLength = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &addressLength), 0);
+    std::thread sink([listener] {
+        const int connection = accept(listener, nullptr, nullptr);
+        char buffer[65536];
+        while (connection >= 0 && read(connection, buffer, sizeof buffer) > 0) {
+        }
+        if (connection >= 0) close(connection);
+    });
+    // 8 MiB while the stream is not read: the pipe fills and the helper waits with its memory in it.
+    constexpr size_t kBytes = 8u << 20;
+    std::string data(kBytes, '\0');
+    for (size_t i = 0; i < kBytes; ++i) data[i] = static_cast<char>(PatternByte(i));
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (size_t sent = 0; sent < kBytes;) {
+        const ssize_t count = write(client, data.data() + sent, std::min<size_t>(kBytes - sent, 32768));
+        ASSERT_GT(count, 0);
+        sent += static_cast<size_t>(count);
+    }
+    close(client);
+    sink.join();
+    close(listener);
+    // Then the stream is taken until it has been quiet for a while (the last block's time-out passed),
+    // at most 10 s: other tests may keep loopback busy.
+    size_t before = 0;
+    for (int round = 0; round < 20 && before != helper.Stdout().size(); ++round) {
+        before = helper.Stdout().size();
+        const auto quietBy = std::chrono::steady_clock::now() + 500ms;
+        while (std::chrono::steady_clock::now() < quietBy) helper.Pump(50ms);
+    }
+
+    ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
+    EXPECT_EQ(helper.Finish(), 0) << helper.Stderr();
+    PcapngReader reader;
+    PatternCheck check(ntohs(address.sin_port));
+    for (size_t at = 0; at < helper.Stdout().size();) {
+        size_t room = 0;
+        uint8_t* into = reader.Room(room);
+        const size_t count = std::min(room, helper.Stdout().size() - at);
+        std::memcpy(into, helper.Stdout().data() + at, count);
+        reader.Commit(count);
+        at += count;
+        ASSERT_EQ(reader.Parse(check), PcapngReader::Result::Ok) << reader.Error();
+    }
+    EXPECT_TRUE(reader.AtBlockBoundary());
+    EXPECT_EQ(check.wrong, 0u) << "of " << check.checked << " payload bytes";
+    EXPECT_GT(check.checked, kBytes / 2);
 }
 
 TEST(LiveCapture, IdleSessionStopsPromptly) {

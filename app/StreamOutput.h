@@ -1,0 +1,37 @@
+// The capture helper's standard output. Into a pipe, packet bytes are handed over by reference
+// (vmsplice): the kernel then copies them once, straight into the reader, instead of once into the
+// pipe and once out of it. Anything else, and every other output, gets plain writes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace tarnwick {
+
+class StreamOutput {
+public:
+    explicit StreamOutput(int fd);
+
+    // Writes all of data; false once the reader has gone away. Returns in *end the stream offset after
+    // data when the pipe may still point at its pages: the caller then leaves those bytes alone until
+    // Taken() reaches *end (0 when they were copied).
+    bool Put(const uint8_t* data, size_t size, bool byReference, uint64_t* end = nullptr);
+    // The stream offset up to which the reader has taken every byte.
+    uint64_t Taken();
+    bool Broken() const { return broken_.load(); }
+
+private:
+    // How many of the bytes went into the pipe by reference.
+    size_t Splice(const uint8_t* data, size_t size);
+    bool Write(const uint8_t* data, size_t size);
+
+    int fd_;
+    std::mutex mutex_;  // one writer at a time
+    bool splicing_ = true;
+    uint64_t put_ = 0;  // bytes handed to the output
+    std::atomic<bool> broken_{false};
+};
+
+}  // namespace tarnwick
