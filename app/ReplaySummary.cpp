@@ -24,6 +24,8 @@ std::string WhyNothingWasListed(const ReplayTotals& totals, const OwnAddresses& 
         return "no HTTP request (GET) was sent from " + theOwn + own + "; requests came from " + other +
                " (try --own-address " + other + ")";
     }
+    if (seen.videoAnswers == 0 && seen.streamSegments != 0)
+        return "the streams' segments came to less than " + std::to_string(SniffedVideoList::kMinimumSize) + " bytes";
     if (seen.videoAnswers == 0) return "no answer carried a video";
     if (seen.videosReported == 0) return "no video answer belonged to a request from " + own;
     return "every video was smaller than " + std::to_string(SniffedVideoList::kMinimumSize) +
@@ -38,8 +40,10 @@ std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& total
     std::string line = name + ": " + Counted(totals.packets, "packet", "packets") + " read, " +
                        Counted(seen.requests, "request", "requests");
     if (totals.ownAddressKnown) line += " from " + ownAddresses.ToString(" and ");
-    line += ", " + Counted(seen.videoAnswers, "video answer", "video answers") + ", " +
-            Counted(listed, "video", "videos") + " listed";
+    line += ", " + Counted(seen.videoAnswers, "video answer", "video answers");
+    // Segments are no videos of their own: without them, a listed stream would seem to come from nowhere.
+    if (seen.streamSegments != 0) line += ", " + Counted(seen.streamSegments, "stream segment", "stream segments");
+    line += ", " + Counted(listed, "video", "videos") + " listed";
     if (listed == 0) line += "; nothing listed: " + WhyNothingWasListed(totals, ownAddresses);
     return line;
 }

@@ -13,6 +13,7 @@ struct DetectionCounts {
     IpAddress firstOtherSender;      // the sender of the first of those
     uint64_t videoAnswers = 0;       // answers whose header names a video type (or whose body is FLV)
     uint64_t videosReported = 0;     // video answers paired with a request and handed on
+    uint64_t streamSegments = 0;     // segments counted into an HLS or DASH stream (each once)
 };
 
 }  // namespace tarnwick

@@ -157,6 +157,7 @@ bool HttpVideoDetector::TakeStreamAnswer(const PacketView& frame, const TcpSegme
     const auto growth = streams_->OnAnswer(url, bodyBytes, whole ? std::nullopt : std::optional<int64_t>(range->first));
     if (!growth) return false;
     if (growth->grew) {
+        ++counts_.streamSegments;
         DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {}, now};
         video.seenAtMs = nowMs_;
         video.extent = VideoExtent::Stream;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -170,6 +171,26 @@ TEST(CaptureFileHeadless, ReplayEndsWithASummaryThatSaysWhyNothingWasListed) {
                                          "address 10.1.2.3; requests came from 127.0.0.1"),
               std::string::npos)
         << wrongAddress.Stderr();
+
+    // A stream's segments are no video answers: they are counted on their own, and a stream cut off
+    // before its segments reach the threshold is said to be too small.
+    testing::TempDir dir;
+    const std::string stream = ReadFile(std::string(TARNWICK_TEST_DATA) + "/stream-hls.pcap");
+    ChildProcess whole({TARNWICK_BINARY, "--headless", "--read", dir.Write("stream.pcap", stream)});
+    EXPECT_EQ(whole.Finish(), 0);
+    EXPECT_NE(whole.Stderr().find("0 video answers, 4 stream segments, 1 video listed\n"), std::string::npos)
+        << whole.Stderr();
+    const size_t secondRequest = stream.find("GET /media/hls/seg1.ts");
+    ASSERT_NE(secondRequest, std::string::npos);
+    const std::vector<size_t> records = RecordOffsets(stream);
+    const size_t cut = *std::prev(std::upper_bound(records.begin(), records.end(), secondRequest));
+    ChildProcess shortStream({TARNWICK_BINARY, "--headless", "--read", dir.Write("short.pcap", stream.substr(0, cut))});
+    EXPECT_EQ(shortStream.Finish(), 0);
+    EXPECT_EQ(shortStream.Stdout(), "");
+    EXPECT_NE(shortStream.Stderr().find("1 stream segment, 0 videos listed; nothing listed: the streams' segments "
+                                        "came to less than 100000 bytes"),
+              std::string::npos)
+        << shortStream.Stderr();
 }
 
 // Detections reach the test through a plain function, as they reach the window.
