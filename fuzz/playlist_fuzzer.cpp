@@ -1,4 +1,5 @@
-// Fuzz target: playlist text as HLS and as DASH, as an answer's bytes, and as names a stream counts.
+// Fuzz target: playlist text as HLS and as DASH, as an answer's bytes, as names a stream counts, and as
+// the content types and addresses that tell a playlist.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -32,6 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (const auto growth = tracker.OnAnswer(resolved, static_cast<int64_t>(line.size()), std::nullopt))
             if (growth->segments <= 0 || growth->bytes < 0) std::abort();
         if (const auto pattern = AddressTemplate::Compile(line)) (void)pattern->Matches(resolved);
+        // Every answer's content type and address are asked whether they are a playlist.
+        (void)StreamTracker::PlaylistKind(line, line);
         at = end + 1;
     }
 
