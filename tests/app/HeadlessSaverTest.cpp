@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <pcap/pcap.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <random>
@@ -145,6 +149,17 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
 }
 
 TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {
+    // The capture's server was 127.0.0.2:8081. Holding that address bound without listening makes
+    // sure that nothing else on this machine answers in its place.
+    const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(8081);
+    address.sin_addr.s_addr = htonl(0x7f000002);
+    if (bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(holder);
+        GTEST_SKIP() << "127.0.0.2:8081, the capture's server, is taken by another program here";
+    }
     testing::TempDir dir;
     testing::ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--read",
                                     std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap", "--save-dir",
@@ -160,6 +175,7 @@ TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {
     EXPECT_EQ(videos, 3);
     EXPECT_EQ(failed, 3);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // nothing half-written is left
+    close(holder);
 }
 
 TEST(HeadlessSaver, LiveVideoIsSavedWithTheServedBytesAndPrintedOnce) {
