@@ -1,6 +1,14 @@
 // Packets from a network adapter, taken from the kernel in blocks.
 #include "capture/source/LiveAdapterSource.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/TcpFilter.h"
 
@@ -58,15 +66,33 @@ std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& na
         *error = "cannot capture on " + name + ": " + filterError;
         return nullptr;
     }
+    // Reads take what the kernel has handed over and never wait inside the library; ReadBatch waits
+    // itself, bounded, for the next block or a wake-up.
+    if (pcap_setnonblock(handle, 1, errorText) != 0 || (source->wakeUp_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) < 0) {
+        *error = "cannot capture on " + name + ": " + (errorText[0] ? errorText : std::strerror(errno));
+        return nullptr;
+    }
     return source;
 }
 
 LiveAdapterSource::~LiveAdapterSource() {
     if (handle_) pcap_close(handle_);
+    if (wakeUp_ >= 0) close(wakeUp_);
+}
+
+void LiveAdapterSource::Interrupt() {
+    pcap_breakloop(handle_);
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(wakeUp_, &one, sizeof one);
 }
 
 ReadResult LiveAdapterSource::ReadBatch(PacketHandler& handler) {
-    const int count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+    int count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+    if (count == 0) {
+        pollfd waits[2] = {{pcap_get_selectable_fd(handle_), POLLIN, 0}, {wakeUp_, POLLIN, 0}};
+        if (poll(waits, 2, kIdleReturnMs) > 0)
+            count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+    }
     if (count >= 0) return ReadResult::Packets;
     if (count == PCAP_ERROR_BREAK) return ReadResult::End;
     error_ =

@@ -15,6 +15,9 @@ public:
     static constexpr int kDefaultBufferMiB = 32;
     // How long the kernel may hold a part-filled block: bounds how late a video shows up.
     static constexpr int kBlockTimeoutMs = 50;
+    // The kernel holds back a block only while it has packets, so an idle adapter would keep a read
+    // waiting for ever; it returns after this long instead, and its statistics can be answered.
+    static constexpr int kIdleReturnMs = 200;
 
     // Opens name for live capture of TCP (untagged or behind VLAN tags), not promiscuous, whole frames,
     // with a kernel buffer of bufferMiB; "any" with the second Linux cooked header where offered.
@@ -28,7 +31,7 @@ public:
     // Everything the kernel has handed over in its filled (or timed-out) blocks.
     ReadResult ReadBatch(PacketHandler& handler) override;
     // Wakes a read that waits for the kernel at once.
-    void Interrupt() override { pcap_breakloop(handle_); }
+    void Interrupt() override;
     int LinkType() const override { return pcap_datalink(handle_); }
     uint32_t SnapshotLength() const { return static_cast<uint32_t>(pcap_snapshot(handle_)); }
     bool ReadStatistics(CaptureStatistics& out) override;
@@ -38,6 +41,7 @@ private:
 
     std::string name_;
     pcap_t* handle_ = nullptr;
+    int wakeUp_ = -1;  // an eventfd that Interrupt() signals
     // The library's counters are 32 bits wide; their differences are summed here so they never wrap.
     CaptureStatistics totals_;
     struct pcap_stat last_ {};
