@@ -506,28 +506,37 @@ TEST(LiveCapture, HelperStreamStaysWholeWhileItsReaderLags) {
     close(client);
     sink.join();
     close(listener);
-    // Then the stream is taken until it has been quiet for a while (the last block's time-out passed),
-    // at most 10 s: other tests may keep loopback busy.
-    size_t before = 0;
-    for (int round = 0; round < 20 && before != helper.Stdout().size(); ++round) {
-        before = helper.Stdout().size();
-        const auto quietBy = std::chrono::steady_clock::now() + 500ms;
-        while (std::chrono::steady_clock::now() < quietBy) helper.Pump(50ms);
+    // Then the stream is taken, and checked as it comes, until every byte of the connection has been
+    // seen, or nothing has come for a while (the last block's time-out passed). Other tests may keep
+    // loopback busy, so the bound is generous.
+    PcapngReader reader;
+    PatternCheck check(ntohs(address.sin_port));
+    size_t parsed = 0;
+    const auto parseNew = [&] {
+        while (parsed < helper.Stdout().size()) {
+            size_t room = 0;
+            uint8_t* into = reader.Room(room);
+            const size_t count = std::min(room, helper.Stdout().size() - parsed);
+            std::memcpy(into, helper.Stdout().data() + parsed, count);
+            reader.Commit(count);
+            parsed += count;
+            if (reader.Parse(check) != PcapngReader::Result::Ok) return false;
+        }
+        return true;
+    };
+    const auto giveUpBy = std::chrono::steady_clock::now() + 60s;
+    auto quietSince = std::chrono::steady_clock::now();
+    while (check.checked < kBytes && std::chrono::steady_clock::now() < giveUpBy &&
+           std::chrono::steady_clock::now() - quietSince < 2s) {
+        const size_t before = helper.Stdout().size();
+        helper.Pump(50ms);
+        if (helper.Stdout().size() != before) quietSince = std::chrono::steady_clock::now();
+        ASSERT_TRUE(parseNew()) << reader.Error();
     }
 
     ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
     EXPECT_EQ(helper.Finish(), 0) << helper.Stderr();
-    PcapngReader reader;
-    PatternCheck check(ntohs(address.sin_port));
-    for (size_t at = 0; at < helper.Stdout().size();) {
-        size_t room = 0;
-        uint8_t* into = reader.Room(room);
-        const size_t count = std::min(room, helper.Stdout().size() - at);
-        std::memcpy(into, helper.Stdout().data() + at, count);
-        reader.Commit(count);
-        at += count;
-        ASSERT_EQ(reader.Parse(check), PcapngReader::Result::Ok) << reader.Error();
-    }
+    ASSERT_TRUE(parseNew()) << reader.Error();
     EXPECT_TRUE(reader.AtBlockBoundary());
     EXPECT_EQ(check.wrong, 0u) << "of " << check.checked << " payload bytes";
     EXPECT_GT(check.checked, kBytes / 2);
