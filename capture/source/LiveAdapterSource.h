@@ -34,6 +34,8 @@ public:
     void Interrupt() override;
     int LinkType() const override { return pcap_datalink(handle_); }
     uint32_t SnapshotLength() const { return static_cast<uint32_t>(pcap_snapshot(handle_)); }
+    // The packet socket, for a reader that takes the kernel's ring over itself.
+    int Descriptor() const { return pcap_get_selectable_fd(handle_); }
     bool ReadStatistics(CaptureStatistics& out) override;
 
 private:

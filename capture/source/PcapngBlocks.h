@@ -12,6 +12,12 @@ inline constexpr uint32_t kSimplePacket = 3;
 inline constexpr uint32_t kInterfaceStatistics = 5;
 inline constexpr uint32_t kEnhancedPacket = 6;
 
+// Local use (the most significant bit set; other readers skip it): a whole block of the kernel's
+// capture ring as the capture helper took it, for Tarnwick to unpack. Interface, the loopback adapter's
+// index, then the ring block's bytes, in the writer's byte order.
+inline constexpr uint32_t kRingBlock = 0x80547772;
+inline constexpr uint32_t kRingBlockFixedBytes = 8;
+
 inline constexpr uint32_t kByteOrderMagic = 0x1A2B3C4D;
 
 inline constexpr uint16_t kEndOfOptions = 0;

@@ -73,7 +73,7 @@ bool PcapngReader::Fail(const std::string& why) {
 
 PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
     while (end_ - start_ >= 12) {
-        const uint8_t* block = buffer_.get() + start_;
+        uint8_t* block = buffer_.get() + start_;
         uint32_t type;
         std::memcpy(&type, block, 4);  // the section header's type reads the same in both byte orders
         if (type == pcapng::kSectionHeader) {
@@ -102,6 +102,7 @@ PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
             case pcapng::kEnhancedPacket:
             case pcapng::kSimplePacket:
             case pcapng::kObsoletePacket: taken = TakePacket(block, length, type, *handler); break;
+            case pcapng::kRingBlock: taken = TakeRingBlock(block, length, *handler); break;
             default: break;  // name resolution, comments, custom blocks: nothing for us
         }
         if (!taken) return Result::Damaged;
@@ -222,6 +223,35 @@ bool PcapngReader::TakePacket(const uint8_t* block, uint32_t length, uint32_t ty
     header.caplen = captured;
     header.len = std::max(original, captured);
     handler.HandlePacket(header, data);
+    return true;
+}
+
+bool PcapngReader::TakeRingBlock(uint8_t* block, uint32_t length, PacketHandler& handler) {
+    if (length < pcapng::kBlockFrameBytes + pcapng::kRingBlockFixedBytes) return Fail("ring block too short");
+    // The kernel's records are in the byte order of the machine that captured them.
+    if (swapped_) return Fail("ring block from a machine of the other byte order");
+    const uint32_t index = Word(block + 8);
+    const auto loopback = static_cast<int32_t>(Word(block + 12));
+    if (index >= interfaces_.size())
+        return Fail("ring block of interface " + std::to_string(index) + ", which is not described");
+    uint8_t* ring = block + 8 + pcapng::kRingBlockFixedBytes;
+    const size_t ringBytes = length - pcapng::kBlockFrameBytes - pcapng::kRingBlockFixedBytes;
+    if (!walker_.Read(ring, ringBytes, interfaces_[index].linkType, loopback))
+        return Fail("damaged ring block: " + walker_.Error());
+    for (const auto& frame : walker_.Frames()) {
+        if (frame.skip) continue;
+        ++packets_;
+        if (onlyInterface_ && *onlyInterface_ != index) continue;
+        const uint32_t prefix = walker_.PrefixBytes(frame);
+        uint8_t* bytes = ring + frame.data - prefix;
+        walker_.PutFrame(bytes, frame, ring);
+        pcap_pkthdr header{};
+        header.ts.tv_sec = static_cast<time_t>(frame.microseconds / 1000000);
+        header.ts.tv_usec = static_cast<suseconds_t>(frame.microseconds % 1000000);
+        header.caplen = frame.captured + prefix;
+        header.len = std::max(frame.original + prefix, header.caplen);
+        handler.HandlePacket(header, bytes);
+    }
     return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include "capture/source/CaptureStatistics.h"
 #include "capture/source/PacketSource.h"
+#include "capture/source/RingBlockWalker.h"
 
 namespace tarnwick {
 
@@ -65,6 +66,9 @@ private:
     bool TakeInterface(const uint8_t* block, uint32_t length);
     bool TakeStatistics(const uint8_t* block, uint32_t length);
     bool TakePacket(const uint8_t* block, uint32_t length, uint32_t type, PacketHandler& handler);
+    // Unpacks a ring block where it lies in the buffer (cooked headers and VLAN tags are written in
+    // front of each packet's bytes).
+    bool TakeRingBlock(uint8_t* block, uint32_t length, PacketHandler& handler);
     bool SetTime(const Interface& interface, uint64_t units, timeval& time);
 
     std::unique_ptr<uint8_t[]> buffer_;
@@ -78,6 +82,7 @@ private:
     std::optional<uint32_t> onlyInterface_;
     uint64_t packets_ = 0;
     std::string error_;
+    RingBlockWalker walker_;
 };
 
 }  // namespace tarnwick
