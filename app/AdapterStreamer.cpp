@@ -1,138 +1,195 @@
-// The capture helper's work: adapters read on threads of their own, written to one pcapng stream.
+// The capture helper's work: adapters' rings read on threads of their own, handed to one pcapng stream.
 #include "app/AdapterStreamer.h"
 
+#include <linux/if_packet.h>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
+#include <optional>
+
+#include "capture/source/LiveAdapterSource.h"
+#include "capture/source/PcapngBlocks.h"
+#include "capture/source/RingBlockFormatter.h"
 
 namespace tarnwick {
 
 namespace {
 
-// Packet blocks collect in staging areas of this size and go out in pieces of about kFlushBytes, so a
-// burst never holds a huge buffer; a block is never larger than 64 KiB and a bit.
-constexpr size_t kStagingBytes = 1u << 20;
-constexpr size_t kFlushBytes = 512u * 1024;
-// Areas a pipe may take by reference, and one more written out by copy while the reader has not
-// yet let go of any of them. A deep pipe (1 MiB) holds two flushes; the third keeps copies rare.
-constexpr size_t kSharedStagings = 3;
+// Pauses between batches of blocks: at most a little under the kernel's own block time-out (a packet
+// waits at most that much longer), and none for rings too small to hold a pause's worth of packets.
+constexpr int kLongestPauseMs = 45;
+constexpr size_t kFewestBlocksToPause = 16;
 
 uint64_t MicrosecondsNow() {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
-// Memory mapped for staging alone: it never returns to the heap, where other data could overwrite
-// bytes that a pipe still points at.
-struct Staging {
-    uint8_t* data = nullptr;
-    size_t used = 0;
-    uint64_t end = 0;  // the stream offset the reader must take before the area is written again
-};
-
 }  // namespace
 
-class AdapterStreamer::Lane final : private PacketHandler {
+class AdapterStreamer::Lane {
 public:
-    Lane(AdapterStreamer& owner, uint32_t interface, std::unique_ptr<LiveAdapterSource> source, std::string name)
-        : owner_(owner), interface_(interface), source_(std::move(source)), name_(std::move(name)) {}
-    ~Lane() {
-        for (auto& staging : stagings_)
-            if (staging.data) munmap(staging.data, kStagingBytes);
-    }
+    Lane(AdapterStreamer& owner, uint32_t interface, std::unique_ptr<PacketRing> ring, std::string name)
+        : owner_(owner),
+          interface_(interface),
+          ring_(std::move(ring)),
+          name_(std::move(name)),
+          formatter_(ring_->LinkType(), interface, ring_->LoopbackIndex()),
+          frames_(ring_->BlockCount()) {}
 
-    LiveAdapterSource& Source() { return *source_; }
+    PacketRing& Ring() { return *ring_; }
     const std::string& Name() const { return name_; }
-    bool MapStagings() {
-        for (auto& staging : stagings_) {
-            void* memory = mmap(nullptr, kStagingBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (memory == MAP_FAILED) return false;
-            staging.data = static_cast<uint8_t*>(memory);
-        }
-        return true;
-    }
     void Start() { thread_ = std::thread(&Lane::Run, this); }
     void Stop() {
-        source_->Interrupt();
+        ring_->Interrupt();
         if (thread_.joinable()) thread_.join();
     }
     void AddStatistics(PcapngWriter& blocks) {
         CaptureStatistics figures;
-        if (source_->ReadStatistics(figures)) blocks.AddStatistics(interface_, figures, MicrosecondsNow());
+        if (ring_->ReadStatistics(figures)) blocks.AddStatistics(interface_, figures, MicrosecondsNow());
     }
 
 private:
-    static constexpr size_t kCopied = kSharedStagings;  // the area always written out by copy
-
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
-        const size_t length = PcapngWriter::PacketBlockBytes(header.caplen);
-        if (length > kStagingBytes) {  // beyond any snapshot length the library hands out
-            FlushPackets();
-            PcapngWriter single;
-            single.AddPacket(interface_, header, bytes);
-            if (!owner_.output_.Put(single.Data(), single.Size(), false)) owner_.End("");
-            return;
-        }
-        if (stagings_[current_].used + length > kStagingBytes) FlushPackets();
-        Staging& staging = stagings_[current_];
-        PcapngWriter::PutPacket(staging.data + staging.used, interface_, header, bytes);
-        staging.used += length;
-        if (staging.used >= kFlushBytes) FlushPackets();
-    }
-    void FlushPackets() {
-        Staging& staging = stagings_[current_];
-        if (staging.used == 0) return;
-        const bool shared = current_ != kCopied && owner_.sharePages_;
-        if (!owner_.output_.Put(staging.data, staging.used, shared, &staging.end)) owner_.End("");
-        staging.used = 0;
-        current_ = NextWritable();
-    }
-    // An area the pipe no longer points into, else the copied one.
-    size_t NextWritable() {
-        for (int pass = 0; pass < 2; ++pass) {
-            for (size_t i = 0; i < kSharedStagings; ++i)
-                if (stagings_[i].end <= taken_) return i;
-            if (pass == 0) taken_ = owner_.output_.Taken();
-        }
-        return kCopied;
-    }
-    void Flush() {
-        FlushPackets();
-        if (blocks_.Size() > 0 && !owner_.output_.Put(blocks_.Data(), blocks_.Size(), false)) owner_.End("");
-        blocks_.Clear();
-    }
     void Run() {
         uint64_t answered = owner_.statisticsRequests_.load();
+        size_t batch = 0;  // blocks forwarded since the last wait
         while (!owner_.ended_.load()) {
-            const ReadResult result = source_->ReadBatch(*this);
+            GiveBackTaken();
+            // Every block may be with the reader; the one at hand is then one of them.
+            uint8_t* block = held_.size() < ring_->BlockCount() ? ring_->ReadyBlock() : nullptr;
+            if (block) {
+                if (!Forward(block)) break;
+                ++batch;
+            } else if (batch > 0 && PauseAfter(batch)) {
+                batch = 0;
+                if (ring_->Pause(pauseMs_)) break;
+            } else {
+                batch = 0;
+                // Held blocks go back at the next block's wake-up, or after the time-out when idle.
+                const PacketRing::Wait wait = ring_->WaitForBlock(LiveAdapterSource::kIdleReturnMs);
+                if (wait == PacketRing::Wait::Failed) owner_.End(ring_->Error());
+                if (wait == PacketRing::Wait::Failed || wait == PacketRing::Wait::Interrupted) break;
+            }
             if (const uint64_t asked = owner_.statisticsRequests_.load(); asked != answered) {
                 answered = asked;
-                AddStatistics(blocks_);
+                PcapngWriter blocks;
+                AddStatistics(blocks);
+                if (!owner_.output_.Put(blocks.Data(), blocks.Size(), false)) owner_.End("");
             }
-            Flush();
-            if (result == ReadResult::Failed) owner_.End(source_->Error());
-            if (result != ReadResult::Packets) break;
         }
+    }
+
+    // Blocks are taken in batches: every wake-up of this process and of its reader costs more than the
+    // few words it reads of a block, and the kernel's ring holds the packets meanwhile. The pause
+    // halves while a batch fills a quarter of the ring and grows back while batches are small.
+    bool PauseAfter(size_t batch) {
+        const size_t blocks = ring_->BlockCount();
+        if (blocks < kFewestBlocksToPause) return false;
+        if (batch >= blocks / 4) pauseMs_ /= 2;
+        else if (batch <= blocks / 16) pauseMs_ = std::min(kLongestPauseMs, std::max(1, pauseMs_ * 2));
+        return pauseMs_ > 0;
+    }
+
+    // Hands the block's packets to the stream; the block stays this process's while the pipe may
+    // point into it.
+    bool Forward(uint8_t* block) {
+        uint64_t end = 0;
+        if (!(owner_.ringBlocks_ ? SendWhole(block, end) : SendPackets(block, end))) return false;
+        ring_->Take();
+        held_.push_back({block, end});
+        return true;
+    }
+
+    // Blocks go back in the order they came, once the reader has taken all that points into them.
+    void GiveBackTaken() {
+        std::optional<uint64_t> taken;
+        while (!held_.empty()) {
+            if (const uint64_t end = held_.front().end; end > 0) {
+                if (!taken) taken = owner_.output_.Taken();
+                if (end > *taken) break;
+            }
+            PacketRing::GiveBack(held_.front().block);
+            held_.pop_front();
+        }
+    }
+
+    // The block as the kernel filled it, its records read by Tarnwick: this side reads no more than
+    // the block's own header.
+    bool SendWhole(uint8_t* block, uint64_t& end) {
+        const auto* header = reinterpret_cast<const tpacket_block_desc*>(block);
+        const uint32_t packets = header->hdr.bh1.num_pkts;
+        const uint32_t used = header->hdr.bh1.blk_len;
+        if (packets == 0) return true;
+        if (used < sizeof(tpacket_block_desc) || used > ring_->BlockBytes() || used % 4 != 0) {
+            owner_.End("capture on " + name_ + " ended: the kernel's capture ring holds a damaged block");
+            return false;
+        }
+        const uint32_t total = pcapng::kBlockFrameBytes + pcapng::kRingBlockFixedBytes + used;
+        // The block's head and trailing length lie in memory kept for this block alone, so that they too
+        // can go by reference: the reader then wakes once for the whole block.
+        const size_t index = static_cast<size_t>(block - ring_->Memory()) / ring_->BlockBytes();
+        BlockFrame& frame = frames_[index];
+        frame = {pcapng::kRingBlock, total, interface_, static_cast<uint32_t>(ring_->LoopbackIndex()), total};
+        // The trailing length goes after the used part of the block when there is room, in one piece with it.
+        const bool trailerInBlock = used + 4 <= ring_->BlockBytes();
+        if (trailerInBlock) std::memcpy(block + used, &total, 4);
+        const bool byReference = owner_.sharePages_;
+        const StreamOutput::Chunk chunks[3] = {
+            {reinterpret_cast<const uint8_t*>(&frame), 16, byReference},
+            {block, used + (trailerInBlock ? 4u : 0u), byReference},
+            {reinterpret_cast<const uint8_t*>(&frame.trailer), 4, byReference}};
+        if (!owner_.output_.PutTogether(chunks, trailerInBlock ? 2 : 3, &end)) {
+            owner_.End("");
+            return false;
+        }
+        return true;
+    }
+
+    bool SendPackets(uint8_t* block, uint64_t& end) {
+        if (!formatter_.Format(block, ring_->BlockBytes(), pieces_)) {
+            owner_.End("capture on " + name_ + " ended: " + formatter_.Error());
+            return false;
+        }
+        for (const auto& piece : pieces_) {
+            uint64_t pieceEnd = 0;
+            if (!owner_.output_.Put(piece.data, piece.size, piece.inBlock && owner_.sharePages_, &pieceEnd)) {
+                owner_.End("");
+                return false;
+            }
+            end = std::max(end, pieceEnd);
+        }
+        return true;
     }
 
     AdapterStreamer& owner_;
     uint32_t interface_;
-    std::unique_ptr<LiveAdapterSource> source_;
+    std::unique_ptr<PacketRing> ring_;
     std::string name_;
-    std::array<Staging, kSharedStagings + 1> stagings_;
-    size_t current_ = 0;
-    uint64_t taken_ = 0;
-    PcapngWriter blocks_;  // statistics
+    RingBlockFormatter formatter_;
+    std::vector<RingBlockFormatter::Piece> pieces_;
+    // Blocks handed over and not yet given back, oldest first, with the stream offset the reader must
+    // reach before the kernel may write into them again (0 when nothing points into them).
+    struct Held {
+        uint8_t* block;
+        uint64_t end;
+    };
+    std::deque<Held> held_;
+    // Per ring block: the words around it in the stream.
+    struct BlockFrame {
+        uint32_t type, length, interface, loopback, trailer;
+    };
+    std::vector<BlockFrame> frames_;
+    int pauseMs_ = kLongestPauseMs;
     std::thread thread_;
 };
 
-AdapterStreamer::AdapterStreamer(int output, std::vector<std::unique_ptr<LiveAdapterSource>> adapters,
-                                 std::vector<std::string> names, bool sharePages)
-    : output_(output), sharePages_(sharePages), wakeUp_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+AdapterStreamer::AdapterStreamer(int output, std::vector<std::unique_ptr<PacketRing>> adapters,
+                                 std::vector<std::string> names, bool sharePages, bool ringBlocks)
+    : output_(output), sharePages_(sharePages), ringBlocks_(ringBlocks), wakeUp_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     for (size_t i = 0; i < adapters.size(); ++i)
         lanes_.push_back(std::make_unique<Lane>(*this, static_cast<uint32_t>(i), std::move(adapters[i]), names[i]));
 }
@@ -145,13 +202,8 @@ AdapterStreamer::~AdapterStreamer() {
 bool AdapterStreamer::Start() {
     PcapngWriter header;
     header.AddSectionHeader("tarnwick-capture");
-    for (auto& lane : lanes_) header.AddInterface(lane->Source().LinkType(), lane->Source().SnapshotLength(), lane->Name());
+    for (auto& lane : lanes_) header.AddInterface(lane->Ring().LinkType(), lane->Ring().SnapshotLength(), lane->Name());
     if (!output_.Put(header.Data(), header.Size(), false)) return false;
-    for (auto& lane : lanes_)
-        if (!lane->MapStagings()) {
-            End(std::string("cannot map its staging memory: ") + std::strerror(errno));
-            return true;
-        }
     for (auto& lane : lanes_) lane->Start();
     return true;
 }

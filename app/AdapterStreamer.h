@@ -1,5 +1,6 @@
-// The capture helper's work: each opened adapter read on a thread of its own, its packets written to
-// one pcapng stream as blocks of whole batches, statistics blocks on request and at the end.
+// The capture helper's work: each opened adapter's ring read on a thread of its own, its blocks
+// rewritten into pcapng where they lie and handed to one stream, statistics blocks on request and at
+// the end.
 #pragma once
 
 #include <atomic>
@@ -11,18 +12,21 @@
 #include <vector>
 
 #include "app/StreamOutput.h"
-#include "capture/source/LiveAdapterSource.h"
+#include "capture/source/PacketRing.h"
 #include "capture/source/PcapngWriter.h"
 
 namespace tarnwick {
 
 class AdapterStreamer {
 public:
-    // The adapters are interfaces 0, 1, ... of the stream in the order given. With sharePages, packets
-    // go into an output pipe by reference: only for a reader that copies them out with read(), never for
-    // one that splices the pipe's pages on (they are written again once the pipe has let them go).
-    AdapterStreamer(int output, std::vector<std::unique_ptr<LiveAdapterSource>> adapters, std::vector<std::string> names,
-                    bool sharePages);
+    // The adapters are interfaces 0, 1, ... of the stream in the order given. With sharePages, the
+    // ring's blocks go into an output pipe by reference: only for a reader that copies them out with
+    // read(), never for one that splices the pipe's pages on (the kernel writes them again once the
+    // reader has taken them).
+    // With ringBlocks, each ring block goes out whole in one block of a local type, for Tarnwick to
+    // unpack (other readers skip it); else the packets become packet blocks where they lie.
+    AdapterStreamer(int output, std::vector<std::unique_ptr<PacketRing>> adapters, std::vector<std::string> names,
+                    bool sharePages, bool ringBlocks);
     ~AdapterStreamer();
 
     // Writes the section header and the adapters' descriptions, then starts the reading threads.
@@ -46,6 +50,7 @@ private:
 
     StreamOutput output_;
     bool sharePages_;
+    bool ringBlocks_;
     int wakeUp_ = -1;
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<uint64_t> statisticsRequests_{0};

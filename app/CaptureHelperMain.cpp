@@ -16,6 +16,7 @@
 #include "app/AdapterStreamer.h"
 #include "app/ProcessPrivileges.h"
 #include "capture/source/LiveAdapterSource.h"
+#include "capture/source/PacketRing.h"
 
 namespace {
 
@@ -53,6 +54,8 @@ const char kUsage[] =
     "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32)\n"
     "      --share-pages       hand packets to an output pipe by reference, for a reader that copies\n"
     "                          them out with read() (Tarnwick does); not for one that splices them on\n"
+    "      --ring-blocks       pass the kernel's blocks of packets whole, in blocks of a local type\n"
+    "                          that Tarnwick unpacks (other readers see no packets)\n"
     "  -h, --help              this text\n";
 
 struct Options {
@@ -60,6 +63,7 @@ struct Options {
     int bufferMiB = LiveAdapterSource::kDefaultBufferMiB;
     bool help = false;
     bool sharePages = false;
+    bool ringBlocks = false;
     std::string error;
 };
 
@@ -72,6 +76,8 @@ Options ParseOptions(int argc, char** argv) {
             options.help = true;
         } else if (option == "--share-pages") {
             options.sharePages = true;
+        } else if (option == "--ring-blocks") {
+            options.ringBlocks = true;
         } else if (!takesValue) {
             options.error = "unknown option " + option;
         } else if (i + 1 >= argc) {
@@ -123,11 +129,11 @@ int main(int argc, char** argv) {
     statistics.sa_handler = OnStatistics;
     sigaction(SIGUSR1, &statistics, nullptr);
 
-    std::vector<std::unique_ptr<LiveAdapterSource>> adapters;
+    std::vector<std::unique_ptr<tarnwick::PacketRing>> adapters;
     for (const auto& name : options.adapters) {
         std::string error;
         bool denied = false;
-        auto source = LiveAdapterSource::Open(name, options.bufferMiB, &error, &denied);
+        auto source = tarnwick::PacketRing::Open(name, options.bufferMiB, &error, &denied);
         if (!source) {
             if (denied)
                 error += " The capture helper " + OwnPath() +
@@ -140,7 +146,8 @@ int main(int argc, char** argv) {
     // Open sockets keep capturing without any capability; nothing later needs one.
     if (std::string error; !tarnwick::DropAllCapabilities(&error)) return Fail("cannot give up its capabilities: " + error);
 
-    tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages);
+    tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages,
+                                      options.ringBlocks);
     if (!streamer.Start()) return 0;  // nobody reads the stream
     sigset_t waiting;
     pthread_sigmask(SIG_SETMASK, nullptr, &waiting);

@@ -6,38 +6,74 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace tarnwick {
 
 StreamOutput::StreamOutput(int fd) : fd_(fd) {}
 
-bool StreamOutput::Put(const uint8_t* data, size_t size, bool byReference, uint64_t* end) {
+bool StreamOutput::PutTogether(const Chunk* chunks, size_t count, uint64_t* end) {
     std::lock_guard lock(mutex_);
-    if (broken_.load()) return false;
-    const size_t spliced = byReference && splicing_ ? Splice(data, size) : 0;
-    if (spliced < size && !Write(data + spliced, size - spliced)) {
-        broken_.store(true);  // the reader went away
-        return false;
+    if (end) *end = 0;
+    for (size_t i = 0; i < count;) {
+        if (broken_.load()) return false;
+        // A run of chunks by reference goes in one call: the reader is woken once for all of it.
+        size_t run = 0;
+        while (i + run < count && chunks[i + run].byReference && splicing_ && run < kMostPieces) ++run;
+        size_t spliced = 0;
+        size_t size = 0;
+        if (run > 0) {
+            iovec pieces[kMostPieces];
+            for (size_t k = 0; k < run; ++k) {
+                pieces[k] = {const_cast<uint8_t*>(chunks[i + k].data), chunks[i + k].size};
+                size += chunks[i + k].size;
+            }
+            spliced = Splice(pieces, run);
+        } else {
+            run = 1;
+            size = chunks[i].size;
+        }
+        // What did not go by reference is written out, chunk by chunk, from where the splice stopped.
+        size_t skip = spliced;
+        for (size_t k = 0; k < run; ++k) {
+            const Chunk& chunk = chunks[i + k];
+            const size_t done = std::min(skip, chunk.size);
+            skip -= done;
+            if (done < chunk.size && !Write(chunk.data + done, chunk.size - done)) {
+                broken_.store(true);  // the reader went away
+                return false;
+            }
+        }
+        put_ += size;
+        if (end && spliced > 0) *end = put_;
+        i += run;
     }
-    put_ += size;
-    if (end) *end = spliced > 0 ? put_ : 0;
     return true;
 }
 
-size_t StreamOutput::Splice(const uint8_t* data, size_t size) {
+size_t StreamOutput::Splice(iovec* pieces, size_t count) {
     size_t done = 0;
-    while (done < size) {
-        iovec piece{const_cast<uint8_t*>(data + done), size - done};
-        const ssize_t count = vmsplice(fd_, &piece, 1, 0);
-        if (count < 0 && errno == EINTR) continue;
-        if (count <= 0) {
+    while (count > 0) {
+        const ssize_t result = vmsplice(fd_, pieces, count, 0);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) {
             // Not a pipe (a file, a socket): plain writes from now on. A reader that went away shows
             // on the write of the rest.
             if (errno != EPIPE) splicing_ = false;
             break;
         }
-        done += static_cast<size_t>(count);
+        done += static_cast<size_t>(result);
+        for (size_t left = static_cast<size_t>(result); count > 0 && left > 0;) {
+            const size_t step = std::min(left, pieces->iov_len);
+            pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + step;
+            pieces->iov_len -= step;
+            left -= step;
+            if (pieces->iov_len == 0) {
+                ++pieces;
+                --count;
+            }
+        }
     }
     return done;
 }

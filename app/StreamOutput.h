@@ -3,6 +3,8 @@
 // pipe and once out of it. Anything else, and every other output, gets plain writes.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -17,14 +19,26 @@ public:
     // Writes all of data; false once the reader has gone away. Returns in *end the stream offset after
     // data when the pipe may still point at its pages: the caller then leaves those bytes alone until
     // Taken() reaches *end (0 when they were copied).
-    bool Put(const uint8_t* data, size_t size, bool byReference, uint64_t* end = nullptr);
+    bool Put(const uint8_t* data, size_t size, bool byReference, uint64_t* end = nullptr) {
+        const Chunk chunk{data, size, byReference};
+        return PutTogether(&chunk, 1, end);
+    }
+    // Several chunks with nothing of another writer between them; *end as above, for the last chunk
+    // that went by reference.
+    struct Chunk {
+        const uint8_t* data;
+        size_t size;
+        bool byReference;
+    };
+    bool PutTogether(const Chunk* chunks, size_t count, uint64_t* end = nullptr);
     // The stream offset up to which the reader has taken every byte.
     uint64_t Taken();
     bool Broken() const { return broken_.load(); }
 
 private:
-    // How many of the bytes went into the pipe by reference.
-    size_t Splice(const uint8_t* data, size_t size);
+    static constexpr size_t kMostPieces = 4;
+    // How many of the pieces' bytes went into the pipe by reference, from the first on.
+    size_t Splice(iovec* pieces, size_t count);
     bool Write(const uint8_t* data, size_t size);
 
     int fd_;

@@ -48,8 +48,10 @@ std::unique_ptr<HelperAdapterSource> HelperAdapterSource::Open(const std::string
     std::string why;
     int cause = 0;
     source->process_ = HelperProcess::Start(
-        // The stream is read with read(), which copies: the helper may hand its pages to the pipe.
-        {helperPath, "--interface", adapter, "--buffer-size", std::to_string(bufferMiB), "--share-pages"}, &why, &cause);
+        // The stream is read with read(), which copies: the helper may hand its pages to the pipe, and
+        // this reader unpacks the kernel's blocks itself.
+        {helperPath, "--interface", adapter, "--buffer-size", std::to_string(bufferMiB), "--share-pages",
+         "--ring-blocks"}, &why, &cause);
     if (!source->process_) {
         if (cause == EACCES || cause == EPERM)
             *error = "cannot capture on " + adapter + ": permission denied. Only root and the members of the group "

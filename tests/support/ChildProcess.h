@@ -57,6 +57,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return pid_ > 0; }
+    // A deeper output pipe, as Tarnwick gives its capture helper.
+    bool WidenOutput(int bytes) { return fcntl(out_, F_SETPIPE_SZ, bytes) >= bytes; }
     pid_t Pid() const { return pid_; }
 
     // Reads what is available on stdout and stderr within timeout; false once both are closed.
