@@ -69,6 +69,7 @@ private:
     uint32_t snapshotLength_ = 0;
     int loopbackIndex_ = -1;
     CaptureStatistics totals_;
+    uint64_t adapterDrops_ = 0;  // the adapter's own count when last read
     std::string error_;
 };
 
