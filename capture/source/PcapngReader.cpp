@@ -12,8 +12,6 @@ namespace tarnwick {
 namespace {
 
 constexpr size_t kReadBytes = 1u << 20;
-// Several reads' worth: the unread rest of a block moves to the front once per buffer, not per read.
-constexpr size_t kBufferBytes = 4 * kReadBytes;
 constexpr uint32_t kSectionFixedBytes = 16;    // magic, version, section length
 constexpr uint32_t kInterfaceFixedBytes = 8;   // link type, reserved, snapshot length
 constexpr uint32_t kStatisticsFixedBytes = 12; // interface, time
@@ -21,7 +19,7 @@ constexpr uint32_t kObsoletePacketFixedBytes = 20;
 
 }  // namespace
 
-PcapngReader::PcapngReader() : buffer_(new uint8_t[kBufferBytes]), capacity_(kBufferBytes) {}
+PcapngReader::PcapngReader() : buffer_(new uint8_t[kReadBytes]), capacity_(kReadBytes) {}
 
 uint32_t PcapngReader::Word(const uint8_t* at) const {
     uint32_t value;
