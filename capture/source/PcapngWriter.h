@@ -21,9 +21,6 @@ public:
     // Interfaces are numbered in the order they are added, from 0; times are in microseconds.
     void AddInterface(int linkType, uint32_t snapLength, const std::string& name);
     void AddPacket(uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes);
-    // The same packet block written into memory of the caller's, which holds PacketBlockBytes(caplen).
-    static size_t PacketBlockBytes(uint32_t capturedLength);
-    static void PutPacket(uint8_t* at, uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes);
     // The kernel's figures: passed by the filter, dropped for want of buffer room, dropped by the adapter.
     void AddStatistics(uint32_t interface, const CaptureStatistics& figures, uint64_t microsecondsSinceEpoch);
 
@@ -32,6 +29,8 @@ public:
     void Clear() { used_ = 0; }
 
 private:
+    static size_t PacketBlockBytes(uint32_t capturedLength);
+    static void PutPacket(uint8_t* at, uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes);
     uint8_t* Reserve(size_t bytes);
     void Put32(uint32_t value);
     void Put16(uint16_t value);
