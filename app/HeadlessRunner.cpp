@@ -24,7 +24,7 @@
 #include "app/ReplaySummary.h"
 #include "app/StreamSummary.h"
 #include "app/StopSignalWatcher.h"
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
 #include "config/StartupConfiguration.h"
 #include "sniffer/CaptureSessionList.h"
@@ -154,9 +154,8 @@ int RunHeadless(const CommandLine& options) {
     if (!options.saveDir.empty()) {
         saver = std::make_unique<HeadlessSaver>(
             options.saveDir,
-            [&sessions](const std::string& url) {
-                for (const auto& session : sessions) session->IgnoreUrl(url, 1);
-            },
+            // Tarnwick's own fetches are told apart by their connections (OwnConnections).
+            [](const std::string&) {},
             print, DownloadStallLimitMs(UserConfigFilePath()));
         saver->SetStreamOptions(StreamCopierPath(UserConfigFilePath()), kStreamQuietMs);
     }
@@ -192,7 +191,7 @@ int RunHeadless(const CommandLine& options) {
         if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
     for (const auto& session : sessions) {
-        session->SetDetectionCallback(OnVideoDetected);
+        session->SetDetectionSink(&SnifferHostSink());
         if (options.readFile.empty())
             PrintError("capturing on " + session->Name() + " (" + session->OwnAddressSet().ToString() + ")");
     }
@@ -225,15 +224,23 @@ int RunHeadless(const CommandLine& options) {
         PrintError(session->EndError());
     }
     // Said once a replay has run to its end, also a damaged end; not after a stop signal.
+    const bool readsTls = start.keyLog != nullptr;
     if (replay && result == WaitResult::AllFinished)
         for (const auto& session : sessions)
             if (session->Totals().packets > 0 || session->EndError().empty())
-                PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(), listed.load()));
-    // What the stream stages saw, so that a video that was not listed can be told apart from one never
-    // decrypted or cut at a bound.
-    for (const auto& session : sessions)
-        if (start.keyLog || session->Streams().cleartextReassembly.connections > 0)
-            PrintError(StreamSummaryLine(session->Name(), session->Streams(), start.keyLog != nullptr));
+                PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(),
+                                             listed.load(), readsTls));
+    // What the stages saw, so that a video that was not listed can be told apart from one never
+    // decrypted or cut at a bound; which bounds were reached; what could not be read at all.
+    for (const auto& session : sessions) {
+        const PipelineTotals& totals = session->Totals();
+        if (readsTls || totals.http2.connections > 0 || totals.http1.lost > 0 || totals.limitsReached.Any())
+            PrintError(StreamSummaryLine(session->Name(), totals, readsTls));
+        if (const std::string line = LimitsSummaryLine(session->Name(), totals, session->Limits()); !line.empty())
+            PrintError(line);
+        if (const std::string line = UnreadTlsSummaryLine(session->Name(), totals, readsTls); !line.empty())
+            PrintError(line);
+    }
     if (start.keyLog) PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);

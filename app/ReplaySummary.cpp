@@ -11,40 +11,55 @@ std::string Counted(uint64_t count, const std::string& one, const std::string& m
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-std::string WhyNothingWasListed(const ReplayTotals& totals, const OwnAddresses& ownAddresses) {
+std::string Names(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+std::string WhyNothingWasListed(const PipelineTotals& totals, const OwnAddresses& ownAddresses, bool readsTls) {
     const DetectionCounts& seen = totals.detections;
     if (totals.packets == 0) return "the capture holds no packets";
-    if (!totals.ownAddressKnown)
-        return "no packet begins an HTTP request (GET), so this host's address is unknown (give it with --own-address)";
+    if (seen.requests == 0 && seen.otherRequests == 0) {
+        if (totals.tlsWithoutKeyLog > 0 && !readsTls) {
+            std::string names = Names(totals.tlsServerNames);
+            return "its " + Counted(totals.tlsWithoutKeyLog, "HTTPS connection", "HTTPS connections") +
+                   (names.empty() ? "" : " (" + names + ")") +
+                   " cannot be read without the browser's TLS key log (give it with --keylog)";
+        }
+        if (readsTls && totals.tls.connections > 0 && totals.tls.decrypted == 0)
+            return "no HTTPS connection could be decrypted with the key log (see the TLS figures)";
+        return "no HTTP request (GET) was seen";
+    }
     const std::string own = ownAddresses.ToString(", ");
     const std::string theOwn = ownAddresses.All().size() == 1 ? "the own address " : "the own addresses ";
     if (seen.requests == 0) {
-        if (seen.otherRequests == 0) return "no HTTP request (GET) was sent from " + theOwn + own;
         const std::string other = seen.firstOtherSender.ToString();
+        if (ownAddresses.Empty()) return "no HTTP request (GET) was sent from this host; requests came from " + other;
         return "no HTTP request (GET) was sent from " + theOwn + own + "; requests came from " + other +
                " (try --own-address " + other + ")";
     }
     if (seen.videoAnswers == 0 && seen.streamSegments != 0)
         return "the streams' segments came to less than " + std::to_string(SniffedVideoList::kMinimumSize) + " bytes";
     if (seen.videoAnswers == 0) return "no answer carried a video";
-    if (seen.videosReported == 0) return "no video answer belonged to a request from " + own;
     return "every video was smaller than " + std::to_string(SniffedVideoList::kMinimumSize) +
            " bytes or the same as one listed before";
 }
 
 }  // namespace
 
-std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const OwnAddresses& ownAddresses,
-                              uint64_t listed) {
+std::string ReplaySummaryLine(const std::string& name, const PipelineTotals& totals, const OwnAddresses& ownAddresses,
+                              uint64_t listed, bool readsTls) {
     const DetectionCounts& seen = totals.detections;
     std::string line = name + ": " + Counted(totals.packets, "packet", "packets") + " read, " +
                        Counted(seen.requests, "request", "requests");
-    if (totals.ownAddressKnown) line += " from " + ownAddresses.ToString(" and ");
+    if (totals.ownAddressKnown && !ownAddresses.Empty()) line += " from " + ownAddresses.ToString(" and ");
+    if (seen.otherRequests != 0) line += " (" + Counted(seen.otherRequests, "request", "requests") + " from other hosts)";
     line += ", " + Counted(seen.videoAnswers, "video answer", "video answers");
     // Segments are no videos of their own: without them, a listed stream would seem to come from nowhere.
     if (seen.streamSegments != 0) line += ", " + Counted(seen.streamSegments, "stream segment", "stream segments");
     line += ", " + Counted(listed, "video", "videos") + " listed";
-    if (listed == 0) line += "; nothing listed: " + WhyNothingWasListed(totals, ownAddresses);
+    if (listed == 0) line += "; nothing listed: " + WhyNothingWasListed(totals, ownAddresses, readsTls);
     return line;
 }
 

@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <string>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/PipelineTotals.h"
+#include "capture/source/OwnAddresses.h"
 
 namespace tarnwick {
 
-// name: the capture's name; ownAddresses: meaningful when totals.ownAddressKnown; listed: videos printed.
-std::string ReplaySummaryLine(const std::string& name, const ReplayTotals& totals, const OwnAddresses& ownAddresses,
-                              uint64_t listed);
+// name: the capture's name; ownAddresses: meaningful when totals.ownAddressKnown; listed: videos printed;
+// readsTls: a key log was given.
+std::string ReplaySummaryLine(const std::string& name, const PipelineTotals& totals, const OwnAddresses& ownAddresses,
+                              uint64_t listed, bool readsTls);
 
 }  // namespace tarnwick

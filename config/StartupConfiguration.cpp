@@ -56,6 +56,19 @@ std::string KeyLogFilePath(const CommandLine& options, const std::string& config
     return options.environmentKeyLog;
 }
 
+CaptureLimits CaptureLimitsFromConfig(const std::string& configFilePath, std::string* warnings) {
+    CaptureLimits limits;
+    for (const LimitDescription& description : LimitTable()) {
+        const std::string key(description.key);
+        const std::string value = ReadProfileString(configFilePath, "Limits", key, "");
+        if (value.empty()) continue;
+        std::string problem;
+        if (!limits.SetFromText(key, value, &problem) && warnings)
+            *warnings += (warnings->empty() ? "" : "\n") + configFilePath + ": " + problem + "; the default holds";
+    }
+    return limits;
+}
+
 std::string StreamCopierPath(const std::string& configFilePath) {
     std::string value = ReadProfileString(configFilePath, kConfigSection, "FFmpegExe", "");
     return value.empty() ? "ffmpeg" : value;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "capture/limits/CaptureLimits.h"
 #include "config/AppSettings.h"
 #include "config/CommandLine.h"
 #include "platform/WindowServices.h"
@@ -29,6 +30,10 @@ uint32_t DownloadStallLimitMs(const std::string& configFilePath);
 // The TLS key log to read: --keylog, else the KeyLogFile key of the configuration file, else the
 // SSLKEYLOGFILE Tarnwick was started with; empty for none.
 std::string KeyLogFilePath(const CommandLine& options, const std::string& configFilePath);
+
+// The capture's limits: each key of the [Limits] section that names one (see LimitTable) sets it; a
+// value that does not read is left at its default and said in *warnings.
+CaptureLimits CaptureLimitsFromConfig(const std::string& configFilePath, std::string* warnings);
 
 // The program that copies HLS and DASH streams into files: the key FFmpegExe, else "ffmpeg" (looked up
 // in PATH).

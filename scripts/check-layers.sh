@@ -18,9 +18,26 @@ for folder in "${layers[@]}"; do
   done < <(grep -rnoE '#include "[a-z]+/[^"]+"' "$folder" --include='*.h' --include='*.cpp' |
            sed -E 's/#include "([^"]+)"/\1/')
 done
-# Inside capture/, the stages are rooms of their own: decode/ needs nothing above it, and no stage
-# includes the session that runs them.
-if grep -rnE '#include "capture/(source|detect|stream|tls|http1|http2|playlist)/' capture/decode >&2; then status=1; fi
-if grep -rnE '#include "capture/CaptureSession.h"' capture/*/ >&2; then status=1; fi
+# Inside capture/, the stages are rooms of their own, in the order a packet passes them; rooms of the
+# same rank (the readers of each protocol; the video rules and the playlists) do not include each other.
+rooms=(limits source decode stream message "tls http1 http2" "judge playlist" session)
+room_rank() { local i r; for i in "${!rooms[@]}"; do for r in ${rooms[$i]}; do [ "$r" = "$1" ] && { echo "$i"; return; }; done; done; echo -1; }
+for file in $(find capture -name '*.h' -o -name '*.cpp'); do
+  room=$(echo "$file" | cut -d/ -f2)
+  own=$(room_rank "$room")
+  if [ "$own" -lt 0 ]; then
+    echo "layering: $file is in no room of capture/" >&2
+    status=1
+    continue
+  fi
+  while IFS=: read -r line included; do
+    target=$(echo "$included" | cut -d/ -f2)
+    target_rank=$(room_rank "$target")
+    if [ "$target_rank" -gt "$own" ] || { [ "$target_rank" -eq "$own" ] && [ "$target" != "$room" ]; }; then
+      echo "layering: $file:$line includes $included (from capture/$target, not below capture/$room)" >&2
+      status=1
+    fi
+  done < <(grep -noE '#include "capture/[a-z]+/[^"]+"' "$file" | sed -E 's/#include "([^"]+)"/\1/')
+done
 [ "$status" -eq 0 ] && echo "layering: every include runs downward"
 exit "$status"

@@ -29,13 +29,16 @@ CaptureStart StartCapture(const CommandLine& options) {
     CaptureStart start;
     std::string keyLogWarning;
     start.keyLog = OpenKeyLog(options, keyLogWarning);
+    std::string limitWarnings;
+    const CaptureLimits limits = CaptureLimitsFromConfig(UserConfigFilePath(), &limitWarnings);
+    if (!limitWarnings.empty()) keyLogWarning += (keyLogWarning.empty() ? "" : "\n") + limitWarnings;
     start.warnings = keyLogWarning;
     if (!options.readFile.empty()) {
         OwnAddresses own;
         for (const auto& text : options.ownAddresses)
             if (const auto address = IpAddress::Parse(text)) own.Add(*address);
         std::string error;
-        auto session = CaptureSession::OpenFile(options.readFile, own, &error, start.keyLog);
+        auto session = CaptureSession::OpenFile(options.readFile, own, &error, start.keyLog, limits);
         if (session) start.sessions.push_back(std::move(session));
         else start.problem = error;
         return start;
@@ -66,7 +69,8 @@ CaptureStart StartCapture(const CommandLine& options) {
     bool anyStarted = false;
     for (const auto& name : names) {
         auto session = std::make_unique<CaptureSession>(
-            name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB, start.keyLog);
+            name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB, start.keyLog,
+            limits);
         if (session->CaptureStarted()) anyStarted = true;
         else failures += (failures.empty() ? "" : "\n") + session->StartError();
         start.sessions.push_back(std::move(session));

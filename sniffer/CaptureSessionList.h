@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "config/CommandLine.h"
 
 namespace tarnwick {

@@ -31,9 +31,8 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
     });
     list_ = std::make_unique<SniffedVideoList>(&services_, Handle());
     if (!runDialog) runDialog = [&services](const DownloadRequest& r) { return RunDownloadDialog(services, r); };
-    auto ignoreEverywhere = [](const std::string& url) {
-        for (auto& session : CaptureSessionList()) session->IgnoreUrl(url, 1);
-    };
+    // Tarnwick's own fetches are told apart by their connections (OwnConnections): nothing to ignore.
+    auto ignoreEverywhere = [](const std::string&) {};
     actions_ = std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere,
                                               std::move(runDialog));
     CurrentSnifferWindow.store(this);
@@ -104,7 +103,7 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     captureProblem_ = start.problem;
     CaptureSessions& sessions = CaptureSessionList();
     for (auto& session : start.sessions) {
-        session->SetDetectionCallback(&OnVideoDetected);
+        session->SetDetectionSink(&SnifferHostSink());
         sessions.push_back(std::move(session));
     }
     statusLine_ = new CaptureStatusLine(this, services_, Handle(),

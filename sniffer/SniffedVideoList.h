@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "capture/detect/DetectedVideo.h"
+#include "capture/judge/DetectedVideo.h"
 #include "platform/WindowServices.h"
 #include "sniffer/SniffedVideo.h"
 

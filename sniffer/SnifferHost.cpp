@@ -12,4 +12,18 @@ void OnVideoDetected(DetectedVideo video) {
     if (SnifferHost* host = CurrentSnifferWindow.load()) host->HandleDetection(std::move(video));
 }
 
+namespace {
+
+class HostSink final : public DetectionSink {
+public:
+    void OnVideo(DetectedVideo video) override { OnVideoDetected(std::move(video)); }
+};
+
+}  // namespace
+
+DetectionSink& SnifferHostSink() {
+    static HostSink sink;
+    return sink;
+}
+
 }  // namespace tarnwick

@@ -3,7 +3,8 @@
 
 #include <atomic>
 
-#include "capture/detect/DetectedVideo.h"
+#include "capture/judge/DetectedVideo.h"
+#include "capture/session/DetectionSink.h"
 
 namespace tarnwick {
 
@@ -17,7 +18,9 @@ public:
 // Set by whoever lists the videos (the window or the headless runner); null drops detections.
 extern std::atomic<SnifferHost*> CurrentSnifferWindow;
 
-// The detection callback installed on every capture session.
+// Hands a detection to the current host.
 void OnVideoDetected(DetectedVideo video);
+// The sink installed on every capture session: it forwards to OnVideoDetected.
+DetectionSink& SnifferHostSink();
 
 }  // namespace tarnwick

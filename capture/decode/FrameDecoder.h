@@ -70,8 +70,9 @@ private:
     [[gnu::always_inline]] static bool DecodeIpv4Header(const PacketView& frame, const uint8_t* ip, size_t ipStart,
                                                         TcpSegment& out);
     static bool DecodeIpv6(const PacketView& frame, size_t ipStart, TcpSegment& out);
+    // ipEnd: where the captured part of the IP packet ends; wireEnd: where the whole packet ends.
     [[gnu::always_inline]] static bool DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd,
-                                                 TcpSegment& out);
+                                                 size_t wireEnd, TcpSegment& out);
     // BSD loopback address family values of IPv4 and IPv6 (which differ between the BSDs).
     static int FamilyVersion(uint32_t family) {
         if (family == 2) return 4;
@@ -182,7 +183,7 @@ inline bool FrameDecoder::DecodeIpv4Header(const PacketView& frame, const uint8_
     out.sourceAddressBytes = frame.Pointer(ipStart + 12);
     out.destinationAddressBytes = frame.Pointer(ipStart + 16);
     out.ipVersion = 4;
-    return DecodeTcp(frame, ipStart + headerLength, ipEnd, out);
+    return DecodeTcp(frame, ipStart + headerLength, ipEnd, claimedEnd == SIZE_MAX ? ipEnd : claimedEnd, out);
 }
 
 inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, TcpSegment& out) {
@@ -204,15 +205,16 @@ inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, Tc
     }
     // A payload length of 0 (a jumbogram, or a segmentation offload's large packet) runs to the frame's end.
     const size_t payloadLength = BigEndian16(ip + 4);
-    const size_t ipEnd =
-        payloadLength == 0 ? frame.Size() : std::min(frame.Size(), ipStart + kFixedHeaderLength + payloadLength);
+    const size_t claimedEnd = payloadLength == 0 ? frame.Size() : ipStart + kFixedHeaderLength + payloadLength;
+    const size_t ipEnd = std::min(frame.Size(), claimedEnd);
     out.sourceAddressBytes = frame.Pointer(ipStart + 8);
     out.destinationAddressBytes = frame.Pointer(ipStart + 24);
     out.ipVersion = 6;
-    return DecodeTcp(frame, offset, ipEnd, out);
+    return DecodeTcp(frame, offset, ipEnd, claimedEnd, out);
 }
 
-inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd, TcpSegment& out) {
+inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd, size_t wireEnd,
+                                    TcpSegment& out) {
     constexpr size_t kMinimumHeaderLength = 20;
     if (!frame.Has(tcpStart, kMinimumHeaderLength)) return false;
     const size_t headerLength = static_cast<size_t>(frame.Pointer(tcpStart)[12] >> 4) * 4;
@@ -226,6 +228,7 @@ inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, si
     std::memcpy(&out.destinationPort, out.tcpHeader + 2, 2);
     out.payloadStart = payloadStart;
     out.payloadLength = ipEnd - payloadStart;
+    out.payloadWireLength = wireEnd > ipEnd ? wireEnd - payloadStart : out.payloadLength;
     return true;
 }
 

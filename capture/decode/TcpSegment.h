@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "capture/decode/IpAddress.h"
+#include "capture/source/IpAddress.h"
 
 namespace tarnwick {
 
@@ -28,6 +28,9 @@ struct TcpSegment {
     PacketDirection direction = PacketDirection::Unknown;
     size_t payloadStart = 0;   // offset of the first payload byte in the frame
     size_t payloadLength = 0;  // captured payload bytes within the IP packet (no link padding); may be 0
+    // The payload's length on the wire as the IP header gives it; more than payloadLength when the frame
+    // was cut short by the capture's snapshot length (the rest was sent, but not captured).
+    size_t payloadWireLength = 0;
     // The whole TCP header inside the frame (checked to be captured).
     const uint8_t* tcpHeader = nullptr;
 

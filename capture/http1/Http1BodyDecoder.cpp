@@ -32,28 +32,21 @@ size_t GatherLine(std::string& line, std::span<const uint8_t> bytes, bool& compl
 
 }  // namespace
 
-Http1BodyDecoder::Framing Http1BodyDecoder::FramingOf(std::string_view head) {
+Http1BodyDecoder::Framing Http1BodyDecoder::FramingOf(const HttpFields& fields) {
     Framing framing;
     bool transferCoded = false;
-    std::string_view rest(head);
-    rest.remove_prefix(std::min(rest.size(), rest.find("\r\n") + 2));  // the start line
-    while (!rest.empty()) {
-        const size_t lineEnd = rest.find("\r\n");
-        const std::string_view line = rest.substr(0, lineEnd);
-        rest.remove_prefix(lineEnd == std::string_view::npos ? rest.size() : lineEnd + 2);
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        const std::string_view name = line.substr(0, colon);
-        const std::string_view value = TrimWhitespace(line.substr(colon + 1));
-        if (EqualsIgnoringCase(name, "Content-Length")) {
+    for (const HttpFields::Field& field : fields.All()) {
+        if (HttpFields::NameIs(field.name, "Content-Length")) {
+            const std::string_view value = field.value;
             uint64_t length = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), length);
             if (error != std::errc() || end != value.data() + value.size() || value.empty() ||
                 (framing.length && *framing.length != length))
                 framing.valid = false;
             framing.length = length;
-        } else if (EqualsIgnoringCase(name, "Transfer-Encoding")) {
+        } else if (HttpFields::NameIs(field.name, "Transfer-Encoding")) {
             transferCoded = true;
+            const std::string_view value = field.value;
             const size_t lastComma = value.rfind(',');
             const std::string_view last =
                 TrimWhitespace(lastComma == std::string_view::npos ? value : value.substr(lastComma + 1));
@@ -79,6 +72,18 @@ Http1BodyDecoder::Result Http1BodyDecoder::Start(const Framing& framing, bool to
         return Result::Ended;
     }
     return Result::More;
+}
+
+uint64_t Http1BodyDecoder::Skippable() const {
+    if (state_ == State::Fixed || state_ == State::ChunkData) return remaining_;
+    if (state_ == State::ToTheEnd) return UINT64_MAX;
+    return 0;
+}
+
+void Http1BodyDecoder::Skip(uint64_t count) {
+    if (state_ != State::Fixed && state_ != State::ChunkData) return;
+    remaining_ -= std::min(count, remaining_);
+    if (remaining_ == 0) state_ = state_ == State::Fixed ? State::Done : State::ChunkDataEnd;
 }
 
 Http1BodyDecoder::Result Http1BodyDecoder::Read(std::span<const uint8_t> bytes, size_t& used, const BodyBytes& onBody) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "capture/message/HttpFields.h"
+
 namespace tarnwick {
 
 class Http1BodyDecoder {
@@ -22,8 +24,8 @@ public:
         std::optional<uint64_t> length;
         bool valid = true;  // false: lengths that disagree or cannot be read
     };
-    // From a head: start line, header lines and the blank line.
-    static Framing FramingOf(std::string_view head);
+    // From a head's fields.
+    static Framing FramingOf(const HttpFields& fields);
 
     enum class Result : uint8_t { More, Ended, Broken };
     using BodyBytes = std::function<void(std::span<const uint8_t>)>;
@@ -36,6 +38,13 @@ public:
     Result Read(std::span<const uint8_t> bytes, size_t& used, const BodyBytes& onBody);
     // The body runs to the end of the connection: a clean end of the connection completes it.
     bool ToTheEnd() const { return state_ == State::ToTheEnd; }
+    bool Ended() const { return state_ == State::Done; }
+
+    // How many of the next bytes are the body's own content, which a reader that does not need them
+    // may pass over unread (the rest of a length or of a chunk; UINT64_MAX: to the end of the connection).
+    uint64_t Skippable() const;
+    // Takes count of them (no more than Skippable()) as read; Ended() tells whether the body is over.
+    void Skip(uint64_t count);
 
 private:
     enum class State : uint8_t { Done, Fixed, ChunkSize, ChunkData, ChunkDataEnd, Trailer, ToTheEnd };

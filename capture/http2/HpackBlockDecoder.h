@@ -29,6 +29,7 @@ public:
     // The decoding peer announced a table of this size (SETTINGS_HEADER_TABLE_SIZE); it takes effect at
     // the next block. Only ever raised: blocks encoded before the encoder saw a lower value are in flight.
     void AllowTableSize(size_t bytes);
+    size_t AllowedTableSize() const { return allowedTableSize_; }
 
     // Decodes the next fragment of the current block; last marks the block's end. Each field is handed
     // to sink as it is decoded (valid only during the call). False on a decoding error.

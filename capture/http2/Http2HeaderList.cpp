@@ -38,6 +38,11 @@ void Http2HeaderList::Clear() {
 }
 
 void Http2HeaderList::Add(std::string_view name, std::string_view value) {
+    const size_t size = name.size() + value.size() + kFieldOverhead;
+    if (cut_ || size > bound_ - std::min(bound_, size_)) {
+        cut_ = true;
+        return;
+    }
     const bool pseudo = !name.empty() && name.front() == ':';
     const std::string_view bare = pseudo ? name.substr(1) : name;
     if (bare.empty()) {
@@ -48,11 +53,6 @@ void Http2HeaderList::Add(std::string_view name, std::string_view value) {
         !std::all_of(value.begin(), value.end(), ValidValueCharacter) || (pseudo && regularSeen_))
         malformed_ = true;
     regularSeen_ = regularSeen_ || !pseudo;
-    const size_t size = name.size() + value.size() + kFieldOverhead;
-    if (cut_ || size > kMaxListSize - size_) {
-        cut_ = true;
-        return;
-    }
     size_ += size;
     fields_.push_back({std::string(name), std::string(value)});
 }

@@ -24,7 +24,10 @@ public:
     };
 
     void Clear();
+    // A cut list takes nothing more, and its fields are not looked at.
     void Add(std::string_view name, std::string_view value);
+    void SetBound(size_t bytes) { bound_ = bytes; }
+    const std::vector<Field>& Fields() const { return fields_; }
 
     bool Cut() const { return cut_; }
     bool Malformed() const { return malformed_; }
@@ -42,6 +45,7 @@ public:
 
 private:
     std::vector<Field> fields_;
+    size_t bound_ = kMaxListSize;
     size_t size_ = 0;
     bool cut_ = false;
     bool malformed_ = false;

@@ -1,4 +1,5 @@
-// Reads the HTTP/2 streams of a reassembled (and perhaps decrypted) connection and reports its videos.
+// Reads the HTTP/2 streams of a reassembled (and perhaps decrypted) connection and hands each request
+// and its answer on.
 #include "capture/http2/Http2StreamReader.h"
 
 #include <utility>
@@ -10,58 +11,81 @@ namespace {
 constexpr auto kClient = StreamDirection::ClientToServer;
 constexpr auto kServer = StreamDirection::ServerToClient;
 
-bool IsStatus(std::string_view status) {
-    return status.size() == 3 && status[0] >= '1' && status[0] <= '9' && status[1] >= '0' && status[1] <= '9' &&
-           status[2] >= '0' && status[2] <= '9';
+std::optional<int> StatusOf(std::string_view status) {
+    if (status.size() != 3 || status[0] < '1' || status[0] > '9' || status[1] < '0' || status[1] > '9' ||
+        status[2] < '0' || status[2] > '9')
+        return std::nullopt;
+    return (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
+}
+
+// The regular fields of a list, as views for the sink.
+void ViewsOf(const Http2HeaderList& list, HttpFields& fields) {
+    fields.Clear();
+    for (const Http2HeaderList::Field& field : list.Fields())
+        if (field.name.front() != ':') fields.Add(field.name, field.value);
 }
 
 }  // namespace
 
-Http2StreamReader::Http2StreamReader(Context context, VideoReporter& reporter, Http2Statistics& statistics,
-                                     Http2MemoryBudget& budget)
-    : context_(std::move(context)),
-      reporter_(reporter),
-      statistics_(statistics),
-      budget_(budget),
-      parsers_{Http2FrameParser(kClient, *this), Http2FrameParser(kServer, *this)} {
-    ++statistics_.connections;
+Http2StreamReader::Http2StreamReader(Context context)
+    : context_(std::move(context)), parsers_{Http2FrameParser(kClient, *this), Http2FrameParser(kServer, *this)} {
+    ++context_.statistics.connections;
+    for (Block& block : blocks_) block.fields.SetBound(context_.maxHeaderList);
+    if (!HoldTables()) GiveUp();
 }
 
-Http2StreamReader::~Http2StreamReader() { budget_.Give(held_); }
+Http2StreamReader::~Http2StreamReader() { context_.budget.Give(held_); }
 
-void Http2StreamReader::AdoptUpgradeRequest(Request request, std::span<const uint8_t> clientSettings) {
+bool Http2StreamReader::HoldTables() {
+    // Each decoder's table may grow to what its peer allowed.
+    const size_t tables = decoders_[0].AllowedTableSize() + decoders_[1].AllowedTableSize();
+    if (tables <= tablesHeld_) return true;
+    const size_t more = tables - tablesHeld_;
+    if (more > context_.maxHeldBytes - std::min(context_.maxHeldBytes, held_) || !context_.budget.Take(more)) {
+        if (context_.hits) context_.hits->Hit(Limit::Http2Bytes);
+        return false;
+    }
+    held_ += more;
+    tablesHeld_ = tables;
+    return true;
+}
+
+void Http2StreamReader::AdoptUpgradeRequest(std::unique_ptr<HttpExchange> exchange,
+                                            std::span<const uint8_t> clientSettings) {
     for (size_t at = 0; at + 6 <= clientSettings.size(); at += 6) {
         const auto* entry = clientSettings.data() + at;
         OnSetting(kClient, static_cast<uint16_t>(entry[0] << 8 | entry[1]),
                   static_cast<uint32_t>(entry[2]) << 24 | static_cast<uint32_t>(entry[3]) << 16 |
                       static_cast<uint32_t>(entry[4]) << 8 | entry[5]);
     }
+    ++context_.statistics.upgrades;
     highestClientStream_ = 1;
-    ++statistics_.requests;
+    ++context_.statistics.requests;
+    if (!exchange) return;
     Stream* stream = Open(1);
     if (!stream) return;
-    const size_t bytes = request.url.size() + request.text.size();
-    if (!Hold(*stream, bytes)) {
-        ++statistics_.streamsRefused;
-        Forget(streams_.find(1));
-        return;
-    }
-    stream->request = std::move(request);
+    stream->requestRead = true;
+    stream->exchange = std::move(exchange);
 }
 
-void Http2StreamReader::OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeSeconds) {
+void Http2StreamReader::OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
     if (done_) return;
-    now_ = timeSeconds;
+    nowMs_ = timeMs;
     // A stop the handler asked for has been counted where it was decided.
     if (!parsers_[IndexOf(direction)].Feed(bytes) && !done_) {
-        ++statistics_.malformed;
+        ++context_.statistics.malformed;
         GiveUp();
     }
 }
 
+void Http2StreamReader::OnGap(StreamDirection, uint64_t) {
+    // Frames cannot be found again after a lost stretch, nor the decoders' tables known.
+    ++context_.statistics.lostStretches;
+    GiveUp();
+}
+
 void Http2StreamReader::OnEnd(StreamEnd) {
-    // A stream without its END_STREAM is incomplete whatever ended the connection: a body that stopped
-    // short of the signature proves nothing. What is held goes now.
+    // A stream without its END_STREAM is incomplete whatever ended the connection. What is held goes now.
     GiveUp();
 }
 
@@ -96,6 +120,7 @@ bool Http2StreamReader::StartHeaders(StreamDirection direction, const Http2::Fra
     block.fields.Clear();
     block.streamId = frame.streamId;
     block.request = direction == kClient;
+    block.pushed = false;
     block.endStream = frame.Has(Http2::kEndStream);
     block.keep = false;
     if (direction == kClient) {
@@ -103,12 +128,12 @@ bool Http2StreamReader::StartHeaders(StreamDirection direction, const Http2::Fra
         // A block on a stream opened before is the request's trailer part: not read.
         if (frame.streamId > highestClientStream_) {
             highestClientStream_ = frame.streamId;
-            ++statistics_.requests;
+            ++context_.statistics.requests;
             block.keep = Open(frame.streamId) != nullptr;
         }
     } else {
         const auto stream = streams_.find(frame.streamId);
-        block.keep = stream != streams_.end() && !stream->second.responseStarted;
+        block.keep = stream != streams_.end() && stream->second.exchange && !stream->second.answered;
     }
     return true;
 }
@@ -117,12 +142,13 @@ bool Http2StreamReader::StartPush(uint32_t promisedStreamId) {
     if (promisedStreamId == 0 || promisedStreamId % 2 != 0 || promisedStreamId <= highestPushedStream_)
         return Malformed();
     highestPushedStream_ = promisedStreamId;
-    ++statistics_.requests;
-    ++statistics_.pushes;
+    ++context_.statistics.requests;
+    ++context_.statistics.pushes;
     Block& block = blocks_[IndexOf(kServer)];
     block.fields.Clear();
     block.streamId = promisedStreamId;
     block.request = true;
+    block.pushed = true;
     block.endStream = false;
     block.keep = Open(promisedStreamId) != nullptr;
     return true;
@@ -133,8 +159,11 @@ bool Http2StreamReader::OnFrameContent(StreamDirection direction, const Http2::F
     if (frame.type != Http2::kData) return DecodeFragment(direction, bytes, false);
     if (direction == kServer) {
         const auto stream = streams_.find(frame.streamId);
-        if (stream != streams_.end() && stream->second.responseStarted)
-            if (auto verdict = stream->second.judge.Body(bytes)) Decide(stream, std::move(*verdict));
+        if (stream != streams_.end() && stream->second.answered && stream->second.exchange) {
+            HttpExchange& exchange = *stream->second.exchange;
+            const size_t wanted = exchange.Wanted();
+            if (wanted > 0) exchange.Body(bytes.first(std::min(wanted, bytes.size())));
+        }
     }
     return true;
 }
@@ -142,7 +171,13 @@ bool Http2StreamReader::OnFrameContent(StreamDirection direction, const Http2::F
 bool Http2StreamReader::OnSetting(StreamDirection direction, uint16_t id, uint32_t value) {
     // A side's settings bind what the other side sends.
     const int other = IndexOf(Opposite(direction));
-    if (id == Http2::kHeaderTableSize) decoders_[other].AllowTableSize(value);
+    if (id == Http2::kHeaderTableSize) {
+        decoders_[other].AllowTableSize(value);
+        if (!HoldTables()) {
+            GiveUp();
+            return false;
+        }
+    }
     if (id == Http2::kMaxFrameSize) parsers_[other].AllowFrameSize(value);
     return true;
 }
@@ -152,8 +187,7 @@ bool Http2StreamReader::OnFrameEnd(StreamDirection direction, const Http2::Frame
     case Http2::kData:
         if (direction == kServer && frame.Has(Http2::kEndStream)) {
             const auto stream = streams_.find(frame.streamId);
-            if (stream != streams_.end() && stream->second.responseStarted)
-                if (auto verdict = stream->second.judge.End()) Decide(stream, std::move(*verdict));
+            if (stream != streams_.end() && stream->second.answered) EndStream(stream);
         }
         return true;
     case Http2::kHeaders:
@@ -170,12 +204,13 @@ bool Http2StreamReader::OnFrameEnd(StreamDirection direction, const Http2::Frame
 
 bool Http2StreamReader::DecodeFragment(StreamDirection direction, std::span<const uint8_t> bytes, bool last) {
     Block& block = blocks_[IndexOf(direction)];
-    // Every block passes the decoder, kept or not: each one may change its table.
+    // Every block passes the decoder, kept or not: each one may change its table. Once a kept list is
+    // cut, its fields are no longer looked at.
     const bool decoded = decoders_[IndexOf(direction)].Decode(bytes, last, [&block](std::string_view name, std::string_view value) {
-        if (block.keep) block.fields.Add(name, value);
+        if (block.keep && !block.fields.Cut()) block.fields.Add(name, value);
     });
     if (decoded) return true;
-    ++statistics_.decodingErrors;
+    ++context_.statistics.decodingErrors;
     GiveUp();
     return false;
 }
@@ -183,99 +218,88 @@ bool Http2StreamReader::DecodeFragment(StreamDirection direction, std::span<cons
 void Http2StreamReader::EndBlock(StreamDirection direction) {
     Block& block = blocks_[IndexOf(direction)];
     const auto stream = streams_.find(block.streamId);
-    if (stream != streams_.end()) {
-        if (block.request) {
-            if (block.keep) ReadRequest(stream, block.fields);
-        } else {
-            ReadResponse(stream, block);
-        }
+    if (stream != streams_.end() && block.keep) {
+        if (block.request) ReadRequest(stream, block);
+        else ReadAnswer(stream, block);
+    } else if (stream != streams_.end() && !block.request && stream->second.answered && block.endStream) {
+        // Trailers end the body when they end the stream.
+        EndStream(stream);
     }
     block.fields.Clear();
 }
 
-void Http2StreamReader::ReadRequest(StreamTable::iterator stream, const Http2HeaderList& fields) {
-    if (fields.Cut()) {
-        ++statistics_.headerListsCut;
+void Http2StreamReader::ReadRequest(StreamTable::iterator stream, const Block& block) {
+    const Http2HeaderList& list = block.fields;
+    if (list.Cut()) {
+        ++context_.statistics.headerListsCut;
+        if (context_.hits) context_.hits->Hit(Limit::HeadBytes);
         return Forget(stream);
     }
     std::optional<std::string> text;
-    if (!fields.Malformed()) text = fields.RequestText();
+    if (!list.Malformed()) text = list.RequestText();
     if (!text) {
-        ++statistics_.malformedStreams;
+        ++context_.statistics.malformedStreams;
         return Forget(stream);
     }
-    Request request;
-    request.get = fields.Find(":method") == "GET";
-    const auto scheme = fields.Find(":scheme");
-    request.scheme = scheme == "http" || scheme == "https" ? std::string(*scheme) : context_.scheme;
-    std::string_view host = fields.Find(":authority").value_or(fields.Find("host").value_or(""));
-    const std::string fallback = !context_.serverName.empty() ? context_.serverName : context_.key.server.AddressForUrl();
-    if (host.empty()) host = fallback;
-    request.url = VideoReporter::JoinUrl(host, *fields.Find(":path"));
-    request.text = std::move(*text);
-    if (!Hold(stream->second, request.url.size() + request.text.size())) {
-        ++statistics_.streamsRefused;
-        return Forget(stream);
-    }
-    stream->second.request = std::move(request);
-    Settle(stream);
+    HttpFields fields;
+    ViewsOf(list, fields);
+    HttpRequestHead request;
+    request.method = list.Find(":method").value_or("");
+    const auto scheme = list.Find(":scheme");
+    if (scheme == "http" || scheme == "https") request.scheme = *scheme;
+    request.authority = list.Find(":authority").value_or(list.Find("host").value_or(""));
+    request.target = list.Find(":path").value_or("");
+    request.fields = &fields;
+    request.text = *text;
+    request.pushed = block.pushed;
+    request.timeMs = nowMs_;
+    stream->second.requestRead = true;
+    stream->second.exchange = context_.sink.OnRequest(context_.facts, request);
+    // Nobody cares for its answer: the stream is not followed further.
+    if (!stream->second.exchange) Forget(stream);
 }
 
-void Http2StreamReader::ReadResponse(StreamTable::iterator stream, const Block& block) {
+void Http2StreamReader::ReadAnswer(StreamTable::iterator stream, const Block& block) {
     Stream& state = stream->second;
-    if (state.responseStarted) {
-        // Trailers: they end the body when they end the stream.
-        if (block.endStream)
-            if (auto verdict = state.judge.End()) Decide(stream, std::move(*verdict));
-        return;
-    }
-    if (!block.keep) return;
-    if (block.fields.Cut()) {
-        ++statistics_.headerListsCut;
+    const Http2HeaderList& list = block.fields;
+    if (list.Cut()) {
+        ++context_.statistics.headerListsCut;
+        if (context_.hits) context_.hits->Hit(Limit::HeadBytes);
         return Forget(stream);
     }
-    const auto status = block.fields.Find(":status");
-    if (block.fields.Malformed() || !status || !IsStatus(*status)) {
-        ++statistics_.malformedStreams;
+    const auto status = StatusOf(list.Find(":status").value_or(""));
+    if (list.Malformed() || !status) {
+        ++context_.statistics.malformedStreams;
         return Forget(stream);
     }
-    if ((*status)[0] == '1') return;  // an interim response; the final one follows
-    ++statistics_.responses;
-    state.responseStarted = true;
-    const bool bodyFollows = !block.endStream && *status != "204" && *status != "304";
-    if (auto verdict = state.judge.Begin(block.fields.ResponseHead(*status), bodyFollows, now_))
-        Decide(stream, std::move(*verdict));
+    if (*status < 200) return;  // an interim answer; the final one follows
+    ++context_.statistics.responses;
+    state.answered = true;
+    HttpFields fields;
+    ViewsOf(list, fields);
+    HttpResponseHead answer;
+    answer.status = *status;
+    answer.fields = &fields;
+    answer.timeMs = nowMs_;
+    const bool bodyFollows = !block.endStream && *status != 204 && *status != 304;
+    state.exchange->OnAnswer(answer, bodyFollows);
+    if (!bodyFollows) EndStream(stream);
 }
 
-void Http2StreamReader::Decide(StreamTable::iterator stream, Verdict verdict) {
-    if (!Hold(stream->second, verdict.sizeText.size() + verdict.typeText.size())) {
-        ++statistics_.streamsRefused;
-        return Forget(stream);
-    }
-    stream->second.verdict = std::move(verdict);
-    Settle(stream);
-}
-
-void Http2StreamReader::Settle(StreamTable::iterator stream) {
-    Stream& state = stream->second;
-    if (!state.request || !state.verdict) return;
-    if (state.verdict->video && state.request->get) {
-        ++statistics_.videos;
-        reporter_.Report(
-            state.verdict->Detection(std::move(state.request->url), state.request->text, state.request->scheme));
-    }
-    // Whatever comes later on this stream changes nothing.
+void Http2StreamReader::EndStream(StreamTable::iterator stream) {
+    if (stream->second.exchange) stream->second.exchange->End(true);
     Forget(stream);
 }
 
 Http2StreamReader::Stream* Http2StreamReader::Open(uint32_t id) {
-    if (streams_.size() >= kMaxStreams) {
-        ++statistics_.streamsRefused;
+    if (streams_.size() >= context_.maxStreams) {
+        ++context_.statistics.streamsRefused;
+        if (context_.hits) context_.hits->Hit(Limit::Http2Streams);
         return nullptr;
     }
     const auto stream = streams_.try_emplace(id).first;
     if (!Hold(stream->second, kStreamOverhead)) {
-        ++statistics_.streamsRefused;
+        ++context_.statistics.streamsRefused;
         streams_.erase(stream);
         return nullptr;
     }
@@ -283,14 +307,18 @@ Http2StreamReader::Stream* Http2StreamReader::Open(uint32_t id) {
 }
 
 bool Http2StreamReader::Hold(Stream& stream, size_t bytes) {
-    if (bytes > kMaxHeldBytes - held_ || !budget_.Take(bytes)) return false;
+    if (bytes > context_.maxHeldBytes - std::min(context_.maxHeldBytes, held_)) {
+        if (context_.hits) context_.hits->Hit(Limit::Http2ConnectionBytes);
+        return false;
+    }
+    if (!context_.budget.Take(bytes)) return false;
     held_ += bytes;
     stream.held += bytes;
     return true;
 }
 
 void Http2StreamReader::Forget(StreamTable::iterator stream) {
-    budget_.Give(stream->second.held);
+    context_.budget.Give(stream->second.held);
     held_ -= stream->second.held;
     streams_.erase(stream);
 }
@@ -304,7 +332,7 @@ void Http2StreamReader::ForgetAbove(uint32_t lastStreamId, uint32_t parity) {
 }
 
 bool Http2StreamReader::Malformed() {
-    ++statistics_.malformed;
+    ++context_.statistics.malformed;
     GiveUp();
     return false;
 }

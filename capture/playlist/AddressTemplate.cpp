@@ -18,6 +18,8 @@ bool IsNumberPlaceholder(std::string_view identifier) {
     return true;
 }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
 
 std::optional<AddressTemplate> AddressTemplate::Compile(std::string_view text) {
@@ -38,6 +40,9 @@ std::optional<AddressTemplate> AddressTemplate::Compile(std::string_view text) {
             literal += '$';  // "$$" stands for one dollar sign
         } else if (IsNumberPlaceholder(identifier)) {
             if (compiled.literals_.size() == kMaxPlaceholders) return std::nullopt;
+            // Two numbers side by side, or a number followed by a digit, cannot be told apart in an
+            // address: such a pattern is not followed.
+            if (!compiled.literals_.empty() && (literal.empty() || IsDigit(literal.front()))) return std::nullopt;
             compiled.literals_.push_back(std::move(literal));
             literal.clear();
         } else {
@@ -46,32 +51,31 @@ std::optional<AddressTemplate> AddressTemplate::Compile(std::string_view text) {
         at = close + 1;
     }
     if (compiled.literals_.empty()) return std::nullopt;
+    if (!literal.empty() && IsDigit(literal.front())) return std::nullopt;
     compiled.literals_.push_back(std::move(literal));
     return compiled;
 }
 
+// Each number takes every digit that follows (no literal after it begins with a digit), so the address
+// is read once from left to right.
 bool AddressTemplate::Matches(std::string_view address) const {
-    if (literals_.empty() || address.substr(0, literals_[0].size()) != literals_[0]) return false;
-    return MatchFrom(address.substr(literals_[0].size()), 1);
-}
-
-// address begins where the digits before literals_[part] stand. Each run of digits may be shorter than
-// all the digits there (a literal may begin with a digit), so the lengths are tried longest first; with
-// at most kMaxPlaceholders runs of at most kMaxDigits that stays a few hundred comparisons.
-bool AddressTemplate::MatchFrom(std::string_view address, size_t part) const {
-    size_t digits = 0;
-    while (digits < address.size() && digits < kMaxDigits && address[digits] >= '0' && address[digits] <= '9') ++digits;
-    for (size_t length = digits; length >= 1; --length) {
-        const std::string_view rest = address.substr(length);
+    if (literals_.empty()) return false;
+    const std::string& last = literals_.back();
+    if (address.size() < literals_.front().size() + last.size() ||
+        address.substr(0, literals_.front().size()) != literals_.front() ||
+        address.substr(address.size() - last.size()) != last)
+        return false;
+    size_t at = literals_.front().size();
+    for (size_t part = 1; part < literals_.size(); ++part) {
+        size_t digits = 0;
+        while (at + digits < address.size() && IsDigit(address[at + digits])) ++digits;
+        if (digits == 0 || digits > kMaxDigits) return false;
+        at += digits;
         const std::string& literal = literals_[part];
-        if (rest.substr(0, literal.size()) != literal) continue;
-        if (part + 1 == literals_.size()) {
-            if (rest.size() == literal.size()) return true;
-        } else if (MatchFrom(rest.substr(literal.size()), part + 1)) {
-            return true;
-        }
+        if (address.substr(at, literal.size()) != literal) return false;
+        at += literal.size();
     }
-    return false;
+    return at == address.size();
 }
 
 }  // namespace tarnwick

@@ -20,10 +20,12 @@ public:
     // Nothing for a template with no placeholder, an unknown or unclosed one, or too many.
     static std::optional<AddressTemplate> Compile(std::string_view text);
 
+    // Linear in the address's length.
     bool Matches(std::string_view address) const;
+    // The text every matching address begins with.
+    const std::string& Prefix() const { return literals_.front(); }
 
 private:
-    bool MatchFrom(std::string_view address, size_t part) const;
 
     // literals_[0], digits, literals_[1], digits, ..., literals_[n]: one more literal than placeholders.
     std::vector<std::string> literals_;

@@ -70,8 +70,12 @@ public:
         XML_SetUserData(parser_, this);
         XML_SetElementHandler(parser_, &Reader::Start, &Reader::End);
         XML_SetCharacterDataHandler(parser_, &Reader::Text);
+        // No manifest needs a document type: one (with the entities it could declare and expand) ends
+        // the reading before anything of it is taken in.
+        XML_SetStartDoctypeDeclHandler(parser_, &Reader::Doctype);
+        XML_SetEntityDeclHandler(parser_, &Reader::Entity);
         const bool parsed = XML_Parse(parser_, text.data(), static_cast<int>(text.size()), 1) == XML_STATUS_OK;
-        return parsed && sawRoot_;
+        return parsed && sawRoot_ && !refused_;
     }
 
 private:
@@ -79,6 +83,17 @@ private:
         static_cast<Reader*>(self)->OnStart(LocalName(name), attributes);
     }
     static void End(void* self, const XML_Char*) { static_cast<Reader*>(self)->OnEnd(); }
+    static void Doctype(void* self, const XML_Char*, const XML_Char*, const XML_Char*, int) {
+        static_cast<Reader*>(self)->Refuse();
+    }
+    static void Entity(void* self, const XML_Char*, int, const XML_Char*, int, const XML_Char*, const XML_Char*,
+                       const XML_Char*, const XML_Char*) {
+        static_cast<Reader*>(self)->Refuse();
+    }
+    void Refuse() {
+        refused_ = true;
+        XML_StopParser(parser_, XML_FALSE);
+    }
     static void Text(void* self, const XML_Char* text, int length) {
         auto* reader = static_cast<Reader*>(self);
         if (!reader->levels_.empty() && reader->levels_.back().kind == Level::BaseUrl && length > 0 &&
@@ -179,6 +194,7 @@ private:
     DashManifest& out_;
     std::string_view manifestUrl_;
     XML_Parser parser_ = nullptr;
+    bool refused_ = false;  // a document type was met
     std::vector<Level> levels_;
     std::string baseText_;
     bool sawRoot_ = false;

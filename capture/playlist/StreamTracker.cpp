@@ -8,10 +8,7 @@
 
 #include "capture/playlist/DashManifest.h"
 #include "capture/playlist/HlsPlaylist.h"
-#include "capture/playlist/PlaylistBodyReader.h"
 #include "capture/playlist/UrlResolver.h"
-#include "capture/stream/SegmentOfFrame.h"
-#include "capture/stream/StreamSegment.h"
 
 namespace tarnwick {
 namespace {
@@ -37,16 +34,20 @@ uint64_t Hash(std::string_view text, std::optional<int64_t> rangeFirst) {
     return hash;
 }
 
-StreamSegment SegmentOf(const TcpSegment& tcp, const PacketView& frame) {
-    const uint8_t* payload = frame.Pointer(tcp.payloadStart);
-    StreamSegment segment;
-    SegmentOfFrame(tcp, {payload, payload ? tcp.payloadLength : 0}, segment);
-    return segment;
-}
-
 }  // namespace
 
-StreamTracker::StreamTracker(Limits limits) : limits_(limits), reassembler_(limits.reassembly) {}
+StreamTracker::Limits StreamTracker::Limits::From(const CaptureLimits& limits) {
+    Limits result;
+    result.maxStreams = limits.Bytes(Limit::Streams);
+    result.maxNameBytes = limits.Bytes(Limit::StreamNameBytes);
+    result.maxTemplatesPerStream = limits.Bytes(Limit::TemplatesPerStream);
+    result.maxCounted = limits.Bytes(Limit::CountedSegments);
+    return result;
+}
+
+StreamTracker::StreamTracker(Limits limits, LimitHits* hits) : limits_(limits), hits_(hits) {
+    if (limits_.maxStreams == 0) limits_.maxStreams = 1;
+}
 
 // Asked of every answer that may carry a video, so it compares in place instead of lowering copies.
 std::optional<StreamTracker::Kind> StreamTracker::PlaylistKind(std::string_view contentType, std::string_view url) {
@@ -68,25 +69,11 @@ std::optional<StreamTracker::Kind> StreamTracker::PlaylistKind(std::string_view 
     return std::nullopt;
 }
 
-void StreamTracker::FollowPlaylist(const PacketView& frame, const TcpSegment& answer, std::string url, Kind kind,
-                                   int64_t now) {
-    ++statistics_.playlistsFollowed;
-    auto reader = std::make_unique<PlaylistBodyReader>(
-        limits_.maxPlaylistBytes, [this, url = std::move(url), kind](std::string body) {
-            TakePlaylist(url, kind, body);
-        });
-    reassembler_.Follow(SegmentOf(answer, frame), std::move(reader), now);
-}
-
-void StreamTracker::ProcessFollowed(const PacketView& frame, const TcpSegment& segment, int64_t now) {
-    reassembler_.Process(SegmentOf(segment, frame), now);
-}
-
 StreamTracker::Streams::iterator StreamTracker::Find(uint64_t id) {
     return std::find_if(streams_.begin(), streams_.end(), [id](const Stream& stream) { return stream.id == id; });
 }
 
-StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url, Kind kind) {
+StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url, const std::string& scheme, Kind kind) {
     // A playlist that an earlier one named belongs to that one's stream.
     if (const auto named = names_.find(url); named != names_.end())
         if (const auto stream = Find(named->second); stream != streams_.end()) return stream;
@@ -94,40 +81,44 @@ StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url
     if (same != streams_.end()) return same;
     if (streams_.size() >= limits_.maxStreams) {
         ++statistics_.streamsEvicted;
+        if (hits_) hits_->Hit(Limit::Streams);
         Evict(streams_.begin());
     }
     Stream stream;
     stream.id = nextId_++;
     stream.url = url;
+    stream.scheme = scheme;
     stream.kind = kind;
     streams_.push_back(std::move(stream));
     return std::prev(streams_.end());
 }
 
 void StreamTracker::Evict(Streams::iterator stream) {
-    for (auto name = names_.begin(); name != names_.end();) {
-        if (name->second == stream->id) {
-            nameBytes_ -= name->first.size();
-            name = names_.erase(name);
-        } else {
-            ++name;
-        }
+    // Only the stream's own names are walked.
+    for (const std::string* name : stream->names) {
+        nameBytes_ -= std::min(nameBytes_, name->size() + kNameUpkeep);
+        names_.erase(*name);
     }
     templateCount_ -= stream->templates.size();
+    countedInAll_ -= std::min(countedInAll_, stream->counted.size());
     streams_.erase(stream);
 }
 
 void StreamTracker::Name(Streams::iterator stream, std::string address) {
     if (address.empty() || names_.count(address)) return;
-    if (nameBytes_ + address.size() > limits_.maxNameBytes) {
+    const size_t cost = address.size() + kNameUpkeep;
+    if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
         ++statistics_.namesDropped;
+        if (hits_) hits_->Hit(Limit::StreamNameBytes);
         return;
     }
-    nameBytes_ += address.size();
-    names_.emplace(std::move(address), stream->id);
+    nameBytes_ += cost;
+    const auto entry = names_.emplace(std::move(address), stream->id).first;
+    // Keys of an unordered map keep their place when the table grows.
+    stream->names.push_back(&entry->first);
 }
 
-void StreamTracker::TakePlaylist(const std::string& url, Kind kind, std::string_view body) {
+void StreamTracker::TakePlaylist(const std::string& url, const std::string& scheme, Kind kind, std::string_view body) {
     if (kind == Kind::Hls) {
         const auto playlist = HlsPlaylist::Parse(body);
         if (!playlist) {
@@ -135,7 +126,7 @@ void StreamTracker::TakePlaylist(const std::string& url, Kind kind, std::string_
             return;
         }
         ++statistics_.playlistsRead;
-        const auto stream = StreamFor(url, kind);
+        const auto stream = StreamFor(url, scheme, kind);
         Touch(stream);
         for (const auto& names : {&playlist->playlists, &playlist->segments})
             for (const std::string& name : *names) Name(stream, UrlResolver::Resolve(url, name));
@@ -147,18 +138,22 @@ void StreamTracker::TakePlaylist(const std::string& url, Kind kind, std::string_
         return;
     }
     ++statistics_.playlistsRead;
-    const auto stream = StreamFor(url, kind);
+    const auto stream = StreamFor(url, scheme, kind);
     Touch(stream);
     for (const std::string& address : manifest->addresses) Name(stream, address);
     for (const std::string& text : manifest->templates) {
         if (stream->templates.size() >= limits_.maxTemplatesPerStream) {
             ++statistics_.namesDropped;
+            if (hits_) hits_->Hit(Limit::TemplatesPerStream);
             break;
         }
         if (std::find(stream->templateTexts.begin(), stream->templateTexts.end(), text) != stream->templateTexts.end())
             continue;
         auto compiled = AddressTemplate::Compile(text);
-        if (!compiled) continue;
+        if (!compiled) {
+            ++statistics_.namesDropped;
+            continue;
+        }
         stream->templates.push_back(std::move(*compiled));
         stream->templateTexts.push_back(text);
         ++templateCount_;
@@ -180,10 +175,15 @@ std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view ur
     if (stream == streams_.end()) return std::nullopt;
     Touch(stream);
     // Beyond its bound a stream still counts, without telling a segment fetched again from a new one.
-    Growth growth{stream->url, stream->kind, stream->bytes, stream->segments, false};
-    if (stream->counted.size() < limits_.maxCountedPerStream &&
-        !stream->counted.insert(Hash(url, rangeFirst)).second)
-        return growth;
+    Growth growth{stream->url, stream->scheme, stream->kind, stream->bytes, stream->segments, false};
+    const uint64_t hash = Hash(url, rangeFirst);
+    if (stream->counted.count(hash)) return growth;
+    if (countedInAll_ < limits_.maxCounted) {
+        stream->counted.insert(hash);
+        ++countedInAll_;
+    } else if (hits_) {
+        hits_->Hit(Limit::CountedSegments);
+    }
     ++statistics_.segments;
     stream->bytes += std::max<int64_t>(bodyBytes, 0);
     ++stream->segments;

@@ -1,4 +1,4 @@
-// Follows the HLS and DASH streams of one capture thread: reads their playlists whole, knows which
+// Follows the HLS and DASH streams of one capture thread: takes in their playlists, knows which
 // addresses are their segments, and counts each segment answer into the stream whose playlist named it.
 #pragma once
 
@@ -12,34 +12,33 @@
 #include <unordered_set>
 #include <vector>
 
-#include "capture/decode/PacketView.h"
-#include "capture/decode/TcpSegment.h"
+#include "capture/limits/CaptureLimits.h"
 #include "capture/playlist/AddressTemplate.h"
-#include "capture/stream/TcpReassembler.h"
 
 namespace tarnwick {
 
 // A stream is known by the address of the playlist that was read first: a master playlist, or a media
 // playlist or manifest that no master named. The playlists a master names (variants, renditions) join
 // its stream, and so do their segments. A segment counts once, whoever fetches it again (the player
-// seeking back, or Tarnwick's own download). Everything is bounded: streams (the one idle longest goes),
-// the bytes of the names they hold, the segments each counts, and the playlist connections followed.
+// seeking back). Everything is bounded, by what it really costs: streams (the one idle longest goes,
+// and with it only its own names), the addresses they hold, the patterns each follows and the segments
+// remembered as counted.
 class StreamTracker {
 public:
     enum class Kind : uint8_t { Hls, Dash };
 
     struct Limits {
         size_t maxStreams = 32;
-        size_t maxNameBytes = 8u << 20;       // of all segment and playlist addresses held
+        size_t maxNameBytes = 8u << 20;  // the names with their upkeep
         size_t maxTemplatesPerStream = 64;
-        size_t maxCountedPerStream = 200000;  // segments remembered as counted
-        size_t maxPlaylistBytes = 2u << 20;   // a longer playlist is not read
-        // Playlist connections read at once; with the bound above, at most 32 MiB of playlist text.
-        TcpReassembler::Limits reassembly{16, 2u << 20, 16u << 20, 60};
+        size_t maxCounted = 400000;      // segments remembered as counted, all streams
+
+        static Limits From(const CaptureLimits& limits);
     };
 
     struct Growth {
         std::string url;  // the stream's playlist (host and path, no scheme)
+        std::string scheme;  // the playlist's
         Kind kind = Kind::Hls;
         int64_t bytes = 0;     // sum of the bodies of its segments counted so far
         int64_t segments = 0;  // segments counted so far
@@ -47,16 +46,18 @@ public:
     };
 
     struct Statistics {
-        uint64_t playlistsFollowed = 0;
         uint64_t playlistsRead = 0;    // read whole and taken in
         uint64_t playlistsUnread = 0;  // not a playlist after all, or not read whole
         uint64_t segments = 0;         // answers counted into a stream
         uint64_t streamsEvicted = 0;
-        uint64_t namesDropped = 0;     // beyond the bound on names
+        uint64_t namesDropped = 0;     // beyond the bound on names, or patterns that cannot be followed
     };
 
+    // What one held name costs beyond its characters: its table node and its place in its stream's list.
+    static constexpr size_t kNameUpkeep = 96;
+
     StreamTracker() : StreamTracker(Limits{}) {}
-    explicit StreamTracker(Limits limits);
+    explicit StreamTracker(Limits limits, LimitHits* hits = nullptr);
     StreamTracker(const StreamTracker&) = delete;
     StreamTracker& operator=(const StreamTracker&) = delete;
 
@@ -64,14 +65,10 @@ public:
     // an HLS or DASH type, else a path ending in ".m3u8" or ".mpd". Nothing for any other answer.
     static std::optional<Kind> PlaylistKind(std::string_view contentType, std::string_view url);
 
-    // Reads the body of the answer whose first packet this is, then takes the playlist in.
-    void FollowPlaylist(const PacketView& frame, const TcpSegment& answer, std::string url, Kind kind, int64_t now);
-    // Hands a frame to the playlist connections followed; cheap while none is.
-    void Process(const PacketView& frame, const TcpSegment& segment, int64_t now) {
-        if (!reassembler_.Empty()) ProcessFollowed(frame, segment, now);
-    }
-    // A playlist read whole: url is its address (host and path, no scheme).
-    void TakePlaylist(const std::string& url, Kind kind, std::string_view body);
+    // A playlist read whole: url is its address (host and path, no scheme), fetched with scheme.
+    void TakePlaylist(const std::string& url, const std::string& scheme, Kind kind, std::string_view body);
+    // A playlist answer that could not be read whole.
+    void PlaylistUnread() { ++statistics_.playlistsUnread; }
 
     // An answer paired with the request for url; rangeFirst is where a 206 piece begins. The stream's
     // figures when the answer is a segment of one (grew says whether it counted now); nothing for an
@@ -80,34 +77,37 @@ public:
 
     bool Empty() const { return streams_.empty(); }
     const Statistics& Counts() const { return statistics_; }
+    size_t NameBytes() const { return nameBytes_; }
 
 private:
     struct Stream {
         uint64_t id = 0;
         std::string url;
+        std::string scheme;
         Kind kind = Kind::Hls;
         int64_t bytes = 0;
         int64_t segments = 0;
         std::vector<AddressTemplate> templates;
         std::vector<std::string> templateTexts;
-        std::unordered_set<uint64_t> counted;  // hashes of the segment addresses (and piece starts) counted
+        std::vector<const std::string*> names;  // its entries in names_, to take out with it
+        std::unordered_set<uint64_t> counted;   // hashes of the segment addresses (and piece starts) counted
     };
     using Streams = std::list<Stream>;  // least recently active first
 
-    void ProcessFollowed(const PacketView& frame, const TcpSegment& segment, int64_t now);
-    Streams::iterator StreamFor(const std::string& url, Kind kind);
+    Streams::iterator StreamFor(const std::string& url, const std::string& scheme, Kind kind);
     void Name(Streams::iterator stream, std::string address);
     void Touch(Streams::iterator stream) { streams_.splice(streams_.end(), streams_, stream); }
     void Evict(Streams::iterator stream);
     Streams::iterator Find(uint64_t id);
 
     Limits limits_;
+    LimitHits* hits_;
     Streams streams_;
     std::unordered_map<std::string, uint64_t> names_;  // segment and playlist addresses -> stream id
     size_t nameBytes_ = 0;
     size_t templateCount_ = 0;
+    size_t countedInAll_ = 0;
     uint64_t nextId_ = 1;
-    TcpReassembler reassembler_;
     Statistics statistics_;
 };
 

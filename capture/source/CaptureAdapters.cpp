@@ -80,6 +80,18 @@ OwnAddresses OwnAddressesOfAdapter(const std::string& name) {
     return addresses;
 }
 
+bool IsLoopbackAdapter(const std::string& name) {
+    if (name == kAnyAdapter) return false;
+    char errorText[PCAP_ERRBUF_SIZE] = {};
+    pcap_if_t* adapters = nullptr;
+    if (pcap_findalldevs(&adapters, errorText) != 0) return false;
+    bool loopback = false;
+    for (const pcap_if_t* adapter = adapters; adapter; adapter = adapter->next)
+        if (adapter->name && name == adapter->name) loopback = (adapter->flags & PCAP_IF_LOOPBACK) != 0;
+    pcap_freealldevs(adapters);
+    return loopback;
+}
+
 void PreferCookedHeaderV2(pcap_t* handle) {
     int* linkTypes = nullptr;
     const int count = pcap_list_datalinks(handle, &linkTypes);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/detect/OwnAddresses.h"
+#include "capture/source/OwnAddresses.h"
 
 namespace tarnwick {
 
@@ -39,6 +39,9 @@ std::vector<std::string> ListCaptureAdapters();
 // The usable addresses of the named adapter, or of every adapter for kAnyAdapter; empty when it is not
 // in the enumeration.
 OwnAddresses OwnAddressesOfAdapter(const std::string& name);
+
+// Whether the named adapter is this host's loopback (every frame on it was both sent and received here).
+bool IsLoopbackAdapter(const std::string& name);
 
 // On an activated handle that offers the second Linux cooked header (as "any" does), selects it: it
 // names the adapter of every frame. Other handles keep their link type.

@@ -9,7 +9,7 @@
 
 namespace tarnwick {
 
-// Fills out from a segment FrameDecoder found; payload is the segment's payload in the frame.
+// Fills out from a segment FrameDecoder found; payload is the segment's captured payload in the frame.
 inline void SegmentOfFrame(const TcpSegment& tcp, std::span<const uint8_t> payload, StreamSegment& out) {
     const auto length = static_cast<uint8_t>(tcp.AddressLength());
     out.source = FlowEndpoint::FromBytes(tcp.sourceAddressBytes, length, tcp.sourcePort);
@@ -17,8 +17,10 @@ inline void SegmentOfFrame(const TcpSegment& tcp, std::span<const uint8_t> paylo
     out.sequence = tcp.SequenceNumber();
     out.acknowledgement = tcp.AcknowledgementNumber();
     out.flags = tcp.Flags();
+    out.linkDirection = tcp.direction;
     out.payload = payload.data();
     out.payloadLength = payload.size();
+    out.wireLength = tcp.payloadWireLength > payload.size() ? tcp.payloadWireLength : payload.size();
 }
 
 }  // namespace tarnwick

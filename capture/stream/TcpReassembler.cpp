@@ -1,4 +1,5 @@
-// Follows chosen TCP connections and hands each direction's bytes in order to the connection's reader.
+// Follows every TCP connection of one capture thread and hands each direction's bytes, in order, to the
+// reader its opener chose for the connection.
 #include "capture/stream/TcpReassembler.h"
 
 #include <utility>
@@ -7,54 +8,59 @@ namespace tarnwick {
 
 namespace {
 
-struct Delivery {
-    StreamReader* reader;
-    StreamDirection direction;
-    int64_t time;
-    uint64_t* counter;
-};
+// Hands one direction's bytes to the connection's reader and asks what it passes over.
+class Delivery final : public ByteConsumer {
+public:
+    Delivery(StreamReader* reader, StreamDirection direction, int64_t timeMs)
+        : reader_(reader), direction_(direction), timeMs_(timeMs) {}
 
-bool DeliverTo(void* context, std::span<const uint8_t> bytes) {
-    auto* delivery = static_cast<Delivery*>(context);
-    *delivery->counter += bytes.size();
-    delivery->reader->OnData(delivery->direction, bytes, delivery->time);
-    return !delivery->reader->Done();
-}
+    uint64_t Take(std::span<const uint8_t> bytes) override {
+        reader_->OnData(direction_, bytes, timeMs_);
+        return reader_->Done() ? 0 : reader_->TakeSkip(direction_);
+    }
+    uint64_t Lost(uint64_t count) override {
+        reader_->OnGap(direction_, count);
+        return reader_->Done() ? 0 : reader_->TakeSkip(direction_);
+    }
+    bool Done() const override { return reader_->Done(); }
+
+private:
+    StreamReader* reader_;
+    StreamDirection direction_;
+    int64_t timeMs_;
+};
 
 // Where a sender's data begins: a SYN takes up one sequence number before it.
 uint32_t DataSequence(const StreamSegment& segment) {
     return segment.sequence + (segment.Has(StreamSegment::kSyn) ? 1u : 0u);
 }
 
+PacketDirection Reversed(PacketDirection direction) {
+    if (direction == PacketDirection::Incoming) return PacketDirection::Outgoing;
+    if (direction == PacketDirection::Outgoing) return PacketDirection::Incoming;
+    return direction;
+}
+
 }  // namespace
 
-TcpReassembler::TcpReassembler(Limits limits) : limits_(limits) {}
+TcpReassembler::Limits TcpReassembler::Limits::From(const CaptureLimits& limits) {
+    Limits result;
+    result.maxConnections = limits.Bytes(Limit::Connections);
+    result.maxHeldPerConnection = limits.Bytes(Limit::ConnectionHeldBytes);
+    result.maxHeldInAll = limits.Bytes(Limit::HeldBytes);
+    result.idleMs = limits.Get(Limit::IdleSeconds) * 1000;
+    return result;
+}
+
+TcpReassembler::TcpReassembler(ConnectionOpener& opener, Limits limits, LimitHits* hits)
+    : opener_(opener), limits_(limits), hits_(hits) {
+    if (limits_.maxConnections == 0) limits_.maxConnections = 1;
+}
 
 TcpReassembler::~TcpReassembler() { EndAll(StreamEnd::Stopped); }
 
 void TcpReassembler::EndAll(StreamEnd how) {
     while (!order_.empty()) End(order_.begin(), how);
-}
-
-void TcpReassembler::Follow(const StreamSegment& first, std::unique_ptr<StreamReader> reader, int64_t timeSeconds) {
-    const FlowKey key{first.source, first.destination};
-    if (auto existing = connections_.find(key); existing != connections_.end()) {
-        // The ends were reused for a new conversation: the old one is over.
-        ++statistics_.closed;
-        End(existing->second, StreamEnd::Closed);
-    }
-    ExpireIdle(timeSeconds);
-    while (connections_.size() >= limits_.maxConnections && !order_.empty()) {
-        ++statistics_.evictions;
-        End(order_.begin(), StreamEnd::Evicted);
-    }
-    order_.push_back(Connection{key, std::move(reader), {}, timeSeconds});
-    auto connection = std::prev(order_.end());
-    connections_.emplace(key, connection);
-    ++statistics_.connections;
-    connection->directions[0].Start(DataSequence(first));
-    if (first.Has(StreamSegment::kAck)) connection->directions[1].Start(first.acknowledgement);
-    Handle(connection, StreamDirection::ClientToServer, first, timeSeconds);
 }
 
 bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction) {
@@ -71,6 +77,7 @@ bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connect
             return true;
         }
     }
+    if (connections_.empty()) return false;
     direction = StreamDirection::ClientToServer;
     auto found = connections_.find(FlowKey{segment.source, segment.destination});
     if (found == connections_.end()) {
@@ -83,89 +90,184 @@ bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connect
     return true;
 }
 
-bool TcpReassembler::Process(const StreamSegment& segment, int64_t timeSeconds) {
-    if (connections_.empty()) return false;
+void TcpReassembler::Process(const StreamSegment& segment, int64_t timeMs) {
     Order::iterator connection;
     StreamDirection direction;
-    if (!Find(segment, connection, direction)) {
-        ExpireIdle(timeSeconds);
-        return false;
+    if (Find(segment, connection, direction)) {
+        order_.splice(order_.end(), order_, connection);
+        connection->lastSeenMs = timeMs;
+    } else {
+        // Acknowledgements and resets of connections that are not followed start nothing.
+        if (segment.Has(StreamSegment::kRst) || (!segment.Has(StreamSegment::kSyn) && segment.wireLength == 0)) {
+            ExpireIdle(timeMs);
+            return;
+        }
+        connection = Create(segment, timeMs, direction);
     }
-    order_.splice(order_.end(), order_, connection);
-    connection->lastSeen = timeSeconds;
-    Handle(connection, direction, segment, timeSeconds);
-    ExpireIdle(timeSeconds);
-    return true;
+    Handle(connection, direction, segment, timeMs);
+    ExpireIdle(timeMs);
+}
+
+TcpReassembler::Order::iterator TcpReassembler::Create(const StreamSegment& segment, int64_t timeMs,
+                                                       StreamDirection& direction) {
+    ExpireIdle(timeMs);
+    while (connections_.size() >= limits_.maxConnections && !order_.empty()) {
+        ++statistics_.evictions;
+        if (hits_) hits_->Hit(Limit::Connections);
+        End(order_.begin(), StreamEnd::Evicted);
+    }
+    const bool syn = segment.Has(StreamSegment::kSyn);
+    const bool synAck = syn && segment.Has(StreamSegment::kAck);
+    ConnectionStart start;
+    start.openingSeen = syn;
+    start.timeMs = timeMs;
+    if (synAck) {
+        // The server answers: its peer is the client.
+        start.key = FlowKey{segment.destination, segment.source};
+        start.clientLinkDirection = Reversed(segment.linkDirection);
+        direction = StreamDirection::ServerToClient;
+    } else {
+        start.key = FlowKey{segment.source, segment.destination};
+        start.clientLinkDirection = segment.linkDirection;
+        direction = StreamDirection::ClientToServer;
+    }
+    order_.push_back(Connection{});
+    auto connection = std::prev(order_.end());
+    connection->key = start.key;
+    connection->lastSeenMs = timeMs;
+    connections_.emplace(start.key, connection);
+    last_ = connection;
+    lastValid_ = true;
+    ++statistics_.connections;
+    // The other side's bytes start where this segment acknowledges them.
+    if (segment.Has(StreamSegment::kAck))
+        connection->directions[IndexOf(Opposite(direction))].Start(segment.acknowledgement);
+    connection->reader = opener_.Open(start);
+    if (!connection->reader || connection->reader->Done()) {
+        connection->reader.reset();
+        ++statistics_.passedOver;
+    }
+    return connection;
 }
 
 void TcpReassembler::Handle(Order::iterator connection, StreamDirection direction, const StreamSegment& segment,
-                            int64_t timeSeconds) {
+                            int64_t timeMs) {
     ++statistics_.segments;
-    OrderedByteStream& stream = connection->directions[IndexOf(direction)];
-    if (!stream.Started()) stream.Start(DataSequence(segment));
+    const int side = IndexOf(direction);
+    if (!connection->reader) {
+        // Passed over: only its end is looked for.
+        if (segment.Has(StreamSegment::kFin)) connection->finished[side] = true;
+        if (segment.Has(StreamSegment::kRst) || (connection->finished[0] && connection->finished[1]))
+            Forget(connection);
+        return;
+    }
+    OrderedByteStream& stream = connection->directions[side];
+    OrderedByteStream& other = connection->directions[1 - side];
     if (segment.Has(StreamSegment::kRst)) {
-        const bool missing = connection->directions[0].HasHole() || connection->directions[1].HasHole();
+        const bool missing = stream.HasHole() || other.HasHole();
         if (missing) ++statistics_.gaps;
         else ++statistics_.closed;
         End(connection, missing ? StreamEnd::Gap : StreamEnd::Closed);
         return;
     }
-
-    const size_t before = BufferedOf(*connection);
-    const size_t room = limits_.maxBufferedPerConnection > before ? limits_.maxBufferedPerConnection - before : 0;
-    Delivery delivery{connection->reader.get(), direction, timeSeconds, &statistics_.bytesDelivered};
-    const uint32_t dataSequence = DataSequence(segment);
-    const auto outcome =
-        stream.Accept(dataSequence, {segment.payload, segment.payloadLength}, limits_.maxBufferedPerConnection, room,
-                      DeliverTo, &delivery);
-    buffered_ = buffered_ - before + BufferedOf(*connection);
-
-    switch (outcome) {
-    case OrderedByteStream::Outcome::Delivered:
-        break;
-    case OrderedByteStream::Outcome::Waiting:
-        ++statistics_.outOfOrderSegments;
-        break;
-    case OrderedByteStream::Outcome::Duplicate:
-        ++statistics_.duplicateSegments;
-        break;
-    case OrderedByteStream::Outcome::TooFar:
-        ++statistics_.gaps;
-        End(connection, StreamEnd::Gap);
-        return;
-    case OrderedByteStream::Outcome::Full:
-        ++statistics_.cuts;
-        End(connection, StreamEnd::Cut);
+    if (!stream.Started()) stream.Start(DataSequence(segment));
+    StreamReader* reader = connection->reader.get();
+    const uint64_t deliveredBefore = stream.BytesDelivered() + other.BytesDelivered();
+    const uint64_t skippedBefore = stream.BytesSkipped() + other.BytesSkipped();
+    const uint64_t gapsBefore = stream.Gaps() + other.Gaps();
+    const uint64_t lostBefore = stream.BytesLost() + other.BytesLost();
+    if (segment.Has(StreamSegment::kAck)) {
+        Delivery toOther(reader, Opposite(direction), timeMs);
+        other.Acknowledged(segment.acknowledgement, toOther);
+    }
+    Delivery delivery(reader, direction, timeMs);
+    if (segment.wireLength > 0 && !reader->Done()) {
+        switch (stream.Accept(DataSequence(segment), {segment.payload, segment.payloadLength}, segment.wireLength,
+                              delivery)) {
+        case OrderedByteStream::Outcome::Waiting: ++statistics_.outOfOrderSegments; break;
+        case OrderedByteStream::Outcome::Duplicate: ++statistics_.duplicateSegments; break;
+        default: break;
+        }
+    }
+    if (segment.Has(StreamSegment::kFin) && !reader->Done())
+        stream.MarkEnd(DataSequence(segment) + static_cast<uint32_t>(segment.wireLength), delivery);
+    statistics_.bytesDelivered += stream.BytesDelivered() + other.BytesDelivered() - deliveredBefore;
+    statistics_.bytesSkipped += stream.BytesSkipped() + other.BytesSkipped() - skippedBefore;
+    statistics_.gaps += stream.Gaps() + other.Gaps() - gapsBefore;
+    statistics_.gapBytes += stream.BytesLost() + other.BytesLost() - lostBefore;
+    UpdateHeld(connection);
+    if (reader->Done()) {
+        PassOver(connection);
         return;
     }
-    if (connection->reader->Done()) {
-        Forget(connection);
-        return;
-    }
-    if (segment.Has(StreamSegment::kFin)) stream.MarkEnd(dataSequence + static_cast<uint32_t>(segment.payloadLength));
-    if (connection->directions[0].Finished() && connection->directions[1].Finished()) {
+    if (stream.Finished() && other.Finished()) {
         ++statistics_.closed;
         End(connection, StreamEnd::Closed);
         return;
     }
-    EnforceTotalBound(connection);
+    EnforceBounds(connection, timeMs);
 }
 
-void TcpReassembler::EnforceTotalBound(Order::iterator keep) {
-    while (buffered_ > limits_.maxBufferedInAll && !order_.empty()) {
-        auto oldest = order_.begin();
-        if (oldest == keep) {
-            if (order_.size() == 1) break;
-            oldest = std::next(oldest);
-        }
-        ++statistics_.evictions;
-        End(oldest, StreamEnd::Evicted);
+void TcpReassembler::UpdateHeld(Order::iterator connection) {
+    const size_t now = connection->directions[0].HeldBytes() + connection->directions[1].HeldBytes();
+    held_ = held_ - connection->held + now;
+    connection->held = now;
+    if (now > 0 && !connection->holding) {
+        connection->holderPosition = holders_.insert(holders_.end(), connection);
+        connection->holding = true;
+    } else if (now == 0 && connection->holding) {
+        holders_.erase(connection->holderPosition);
+        connection->holding = false;
     }
 }
 
-void TcpReassembler::ExpireIdle(int64_t now) {
-    while (!order_.empty() && now - order_.front().lastSeen > limits_.idleSeconds) {
+bool TcpReassembler::GiveUpHole(Order::iterator connection, int64_t timeMs) {
+    StreamReader* reader = connection->reader.get();
+    if (!reader) return false;
+    // The direction that holds more gives up its first hole.
+    const int side = connection->directions[0].HeldBytes() >= connection->directions[1].HeldBytes() ? 0 : 1;
+    const auto direction = static_cast<StreamDirection>(side);
+    OrderedByteStream& stream = connection->directions[side];
+    const uint64_t deliveredBefore = stream.BytesDelivered(), gapsBefore = stream.Gaps(), lostBefore = stream.BytesLost();
+    Delivery delivery(reader, direction, timeMs);
+    const bool gaveUp = stream.GiveUpHole(delivery);
+    statistics_.bytesDelivered += stream.BytesDelivered() - deliveredBefore;
+    statistics_.gaps += stream.Gaps() - gapsBefore;
+    statistics_.gapBytes += stream.BytesLost() - lostBefore;
+    if (gaveUp) ++statistics_.cuts;
+    UpdateHeld(connection);
+    if (reader->Done()) PassOver(connection);
+    return gaveUp;
+}
+
+void TcpReassembler::EnforceBounds(Order::iterator current, int64_t timeMs) {
+    while (current->held > limits_.maxHeldPerConnection) {
+        if (hits_) hits_->Hit(Limit::ConnectionHeldBytes);
+        if (!GiveUpHole(current, timeMs)) break;
+    }
+    while (held_ > limits_.maxHeldInAll && !holders_.empty()) {
+        if (hits_) hits_->Hit(Limit::HeldBytes);
+        const Order::iterator victim = holders_.front();
+        if (!GiveUpHole(victim, timeMs)) {
+            // Nothing it holds can be handed on: its bytes go with its reader.
+            PassOver(victim);
+        }
+    }
+}
+
+void TcpReassembler::PassOver(Order::iterator connection) {
+    // Whatever it held goes; the entry stays, so that its segments are not taken for a new connection.
+    std::unique_ptr<StreamReader> reader = std::move(connection->reader);
+    connection->directions[0] = OrderedByteStream();
+    connection->directions[1] = OrderedByteStream();
+    UpdateHeld(connection);
+}
+
+void TcpReassembler::ExpireIdle(int64_t nowMs) {
+    // Capture times are clamped to a sane range where they are read, so the difference cannot overflow.
+    while (!order_.empty() && nowMs - order_.front().lastSeenMs > limits_.idleMs) {
         ++statistics_.idleTimeouts;
+        if (hits_) hits_->Hit(Limit::IdleSeconds);
         End(order_.begin(), StreamEnd::Idle);
     }
 }
@@ -179,7 +281,8 @@ void TcpReassembler::End(Order::iterator connection, StreamEnd how) {
 
 void TcpReassembler::Forget(Order::iterator connection) {
     if (lastValid_ && last_ == connection) lastValid_ = false;
-    buffered_ -= BufferedOf(*connection);
+    held_ -= connection->held;
+    if (connection->holding) holders_.erase(connection->holderPosition);
     connections_.erase(connection->key);
     order_.erase(connection);
 }

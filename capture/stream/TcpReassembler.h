@@ -1,4 +1,5 @@
-// Follows chosen TCP connections and hands each direction's bytes in order to the connection's reader.
+// Follows every TCP connection of one capture thread and hands each direction's bytes, in order, to the
+// reader its opener chose for the connection.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "capture/limits/CaptureLimits.h"
 #include "capture/stream/FlowKey.h"
 #include "capture/stream/OrderedByteStream.h"
 #include "capture/stream/ReassemblyStatistics.h"
@@ -15,71 +17,93 @@
 
 namespace tarnwick {
 
-// Only connections that a caller asks to follow are reassembled; everything else passes by at the cost
-// of a check for an empty table. Memory is bounded per connection and in all; when a bound is reached
-// the connection (or the one idle longest) is ended with a reason its reader is told, and counted.
-// A hole is never skipped: bytes after it are only ever delivered once it is filled, so a reader never
-// sees the two sides of a gap joined.
+// How a connection was first met.
+struct ConnectionStart {
+    FlowKey key;  // the client first, as far as the first segment tells: the sender of a SYN, else its sender
+    bool openingSeen = false;  // the SYN (or the SYN-ACK) was seen: nothing of the connection's start is missing
+    PacketDirection clientLinkDirection = PacketDirection::Unknown;  // how the link layer saw the client's packets
+    int64_t timeMs = 0;
+};
+
+// Chooses the reader of a connection met for the first time; nothing when no reader wants it (it is
+// then passed over, at the cost of a table lookup per segment, until it ends).
+class ConnectionOpener {
+public:
+    virtual std::unique_ptr<StreamReader> Open(const ConnectionStart& start) = 0;
+
+protected:
+    ~ConnectionOpener() = default;
+};
+
+// One reassembler per capture thread: every connection goes through it once. Bytes ahead of a hole wait
+// within a bound per connection and one for all; when a bound is reached the hole is given up (its
+// reader is told how many bytes it lost) rather than the connection, and a hole the receiver has
+// acknowledged past is given up at once. Connections are bounded in number (the one idle longest is
+// ended first) and by idle time. Bodies that a reader passes over cost a comparison per segment and are
+// never copied. Everything cut is counted.
 class TcpReassembler {
 public:
     struct Limits {
-        size_t maxConnections = 4096;
-        size_t maxBufferedPerConnection = 2u << 20;  // bytes waiting ahead of holes, both directions
-        size_t maxBufferedInAll = 64u << 20;
-        int64_t idleSeconds = 300;  // by capture time
+        size_t maxConnections = 16384;
+        size_t maxHeldPerConnection = 2u << 20;
+        size_t maxHeldInAll = 32u << 20;
+        int64_t idleMs = 300'000;  // by capture time
+
+        static Limits From(const CaptureLimits& limits);
     };
 
-    explicit TcpReassembler(Limits limits);
-    TcpReassembler() : TcpReassembler(Limits{}) {}
+    TcpReassembler(ConnectionOpener& opener, Limits limits, LimitHits* hits = nullptr);
     // Ends every connection still followed with StreamEnd::Stopped.
     ~TcpReassembler();
     TcpReassembler(const TcpReassembler&) = delete;
     TcpReassembler& operator=(const TcpReassembler&) = delete;
 
-    bool Empty() const { return connections_.empty(); }
-    size_t Connections() const { return connections_.size(); }
-    size_t BufferedBytes() const { return buffered_; }
-    const ReassemblyStatistics& Statistics() const { return statistics_; }
-
-    // Follows the connection of first from this segment on, first included: its sender is the client.
-    // The server's bytes start at first's acknowledgement number when it carries one, else at the
-    // server's first segment. A connection already followed under the same ends is replaced.
-    void Follow(const StreamSegment& first, std::unique_ptr<StreamReader> reader, int64_t timeSeconds);
-    // Hands a segment to its followed connection; false (nothing done) when no followed connection has it.
-    bool Process(const StreamSegment& segment, int64_t timeSeconds);
+    // Every TCP segment of the thread, in capture order.
+    void Process(const StreamSegment& segment, int64_t timeMs);
     // Ends every followed connection.
     void EndAll(StreamEnd how);
 
+    size_t Connections() const { return connections_.size(); }
+    size_t HeldBytes() const { return held_; }
+    const ReassemblyStatistics& Statistics() const { return statistics_; }
+
 private:
+    struct Connection;
+    using Order = std::list<Connection>;  // least recently active first
     struct Connection {
         FlowKey key;
-        std::unique_ptr<StreamReader> reader;
+        std::unique_ptr<StreamReader> reader;  // null: passed over
         OrderedByteStream directions[2];
-        int64_t lastSeen = 0;
+        int64_t lastSeenMs = 0;
+        size_t held = 0;
+        bool finished[2] = {false, false};  // FINs of a connection passed over
+        bool holding = false;
+        std::list<Order::iterator>::iterator holderPosition;
     };
-    using Order = std::list<Connection>;  // least recently active first
 
-    void Handle(Order::iterator connection, StreamDirection direction, const StreamSegment& segment,
-                int64_t timeSeconds);
+    Order::iterator Create(const StreamSegment& segment, int64_t timeMs, StreamDirection& direction);
+    void Handle(Order::iterator connection, StreamDirection direction, const StreamSegment& segment, int64_t timeMs);
+    void UpdateHeld(Order::iterator connection);
+    void EnforceBounds(Order::iterator current, int64_t timeMs);
+    bool GiveUpHole(Order::iterator connection, int64_t timeMs);
+    void PassOver(Order::iterator connection);
     void End(Order::iterator connection, StreamEnd how);
     void Forget(Order::iterator connection);
-    void ExpireIdle(int64_t now);
-    void EnforceTotalBound(Order::iterator keep);
-    size_t BufferedOf(const Connection& connection) const {
-        return connection.directions[0].BufferedBytes() + connection.directions[1].BufferedBytes();
-    }
-
+    void ExpireIdle(int64_t nowMs);
     // Finds the connection of a segment and the direction it travels; false when none is followed.
     bool Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction);
 
+    ConnectionOpener& opener_;
     Limits limits_;
+    LimitHits* hits_;
     Order order_;
     // The connection of the last segment: bulk transfers send many in a row, and comparing the ends
     // costs less than hashing them.
     Order::iterator last_;
     bool lastValid_ = false;
     std::unordered_map<FlowKey, Order::iterator, FlowKeyHash> connections_;
-    size_t buffered_ = 0;
+    std::list<Order::iterator> holders_;  // connections holding bytes, the earliest first
+    size_t held_ = 0;
     ReassemblyStatistics statistics_;
 };
 

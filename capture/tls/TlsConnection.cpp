@@ -27,23 +27,53 @@ std::span<const uint8_t, 5> HeaderOf(const std::vector<uint8_t>& record) {
 }  // namespace
 
 TlsConnection::TlsConnection(const FlowKey& key, TlsKeyLog& keyLog, TlsApplicationReaderFactory readerFactory,
-                             TlsStatistics& statistics, TlsWaitingBudget* budget)
-    : keyLog_(keyLog), readerFactory_(std::move(readerFactory)), statistics_(statistics), budget_(budget) {
+                             TlsStatistics& statistics, TlsConnectionLimits limits)
+    : keyLog_(keyLog), readerFactory_(std::move(readerFactory)), statistics_(statistics), limits_(limits) {
     facts_.key = key;
     ++statistics_.connections;
+    if (limits_.alive) ++*limits_.alive;
 }
 
-TlsConnection::~TlsConnection() { Release(waitingBytes_); }
+TlsConnection::~TlsConnection() {
+    Release(heldBytes_);
+    if (limits_.alive) --*limits_.alive;
+}
 
-void TlsConnection::Hold(size_t bytes) {
-    if (waitingBytes_ == 0) waitingSince_ = now_;
-    waitingBytes_ += bytes;
-    if (budget_) budget_->bytes += bytes;
+bool TlsConnection::Hold(size_t bytes) {
+    if (done_) return false;
+    if (bytes > limits_.maxHeldBytes - std::min(limits_.maxHeldBytes, heldBytes_)) {
+        if (limits_.hits) limits_.hits->Hit(Limit::TlsConnectionBytes);
+        Fail(Failure::Bound);
+        return false;
+    }
+    if (limits_.budget && !limits_.budget->Take(bytes)) {
+        Fail(Failure::Bound);
+        return false;
+    }
+    heldBytes_ += bytes;
+    return true;
 }
 
 void TlsConnection::Release(size_t bytes) {
-    waitingBytes_ -= bytes;
-    if (budget_) budget_->bytes -= bytes;
+    bytes = std::min(bytes, heldBytes_);
+    heldBytes_ -= bytes;
+    if (limits_.budget) limits_.budget->Give(bytes);
+}
+
+std::optional<TlsApplicationProtocol> TlsConnection::ProtocolOfFirstBytes(std::span<const uint8_t> bytes) {
+    static constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (kPreface.substr(0, std::min(text.size(), kPreface.size())) == text.substr(0, kPreface.size())) {
+        if (text.size() >= kPreface.size()) return TlsApplicationProtocol::Http2;
+        return std::nullopt;
+    }
+    // A method token, then a blank.
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ' ') return i > 0 ? TlsApplicationProtocol::Http1 : TlsApplicationProtocol::Other;
+        if (!((c >= 'A' && c <= 'Z') || c == '-') || i >= 20) return TlsApplicationProtocol::Other;
+    }
+    return std::nullopt;
 }
 
 bool TlsConnection::StartsClientHello(std::span<const uint8_t> payload) {
@@ -51,8 +81,13 @@ bool TlsConnection::StartsClientHello(std::span<const uint8_t> payload) {
            payload[5] == TlsHandshakeReader::kClientHello;
 }
 
-void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeSeconds) {
-    now_ = timeSeconds;
+void TlsConnection::OnGap(StreamDirection, uint64_t) {
+    // Records are numbered by their place: after a lost stretch no record can be opened again.
+    Fail(Failure::Lost);
+}
+
+void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
+    now_ = timeMs;
     Side& side = SideOf(direction);
     while (!bytes.empty() && !done_) {
         if (side.headerHave < 5) {
@@ -80,6 +115,11 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
             continue;
         }
         const size_t take = std::min(bytes.size(), side.bodyLength - side.partial.size());
+        if (side.partial.capacity() == 0) {
+            // A record split across deliveries is gathered in a buffer of the largest record's size.
+            if (!Hold(kMaxRecordBody)) return;
+            side.partial.reserve(kMaxRecordBody);
+        }
         side.partial.insert(side.partial.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(take));
         bytes = bytes.subspan(take);
         if (side.partial.size() == side.bodyLength) {
@@ -89,10 +129,10 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
         }
     }
     Resume();
-    const bool overBudget = budget_ && budget_->bytes > budget_->maxBytes;
-    if (!done_ && waitingBytes_ > 0 &&
-        (waitingBytes_ > kMaxWaitingBytes || overBudget || now_ - waitingSince_ > kMaxKeyWaitSeconds))
+    if (!done_ && waitingBytes_ > 0 && now_ - waitingSince_ > limits_.keyWaitMs) {
+        if (limits_.hits) limits_.hits->Hit(Limit::KeyWaitSeconds);
         Fail(suite_ ? Failure::MissingKeys : Failure::Malformed);
+    }
 }
 
 void TlsConnection::OnEnd(StreamEnd how) {
@@ -104,9 +144,12 @@ void TlsConnection::TakeRecord(StreamDirection direction, std::span<const uint8_
     Side& side = SideOf(direction);
     if (side.waiting.empty() && ReadRecord(direction, header, body, writable) != Step::Wait) return;
     // Kept, whole, until what it waits for (the server's hello, the key log's secrets) is there.
+    const size_t cost = header.size() + body.size() + kRecordUpkeep;
+    if (!Hold(cost)) return;
     std::vector<uint8_t> record(header.begin(), header.end());
     record.insert(record.end(), body.begin(), body.end());
-    Hold(record.size());
+    if (waitingBytes_ == 0) waitingSince_ = now_;
+    waitingBytes_ += cost;
     side.waiting.push_back(std::move(record));
 }
 
@@ -119,7 +162,9 @@ void TlsConnection::Resume() {
                 std::vector<uint8_t>& record = side.waiting.front();
                 const Step step = ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5), record.data() + 5);
                 if (step == Step::Wait) break;
-                Release(record.size());
+                const size_t cost = record.size() + kRecordUpkeep;
+                waitingBytes_ -= std::min(waitingBytes_, cost);
+                Release(cost);
                 side.waiting.pop_front();
                 progress = true;
             }
@@ -177,7 +222,10 @@ TlsConnection::Step TlsConnection::ReadProtected(StreamDirection direction, std:
     // In place where the bytes are ours, sparing a copy through a second buffer; not while early data
     // may have to be tried with other keys, which needs the cipher text again.
     const bool inPlace = writable && side.protection != Protection::Early;
-    if (!inPlace && plaintext_.empty()) plaintext_.resize(kMaxRecordBody);
+    if (!inPlace && plaintext_.empty()) {
+        if (!Hold(kMaxRecordBody)) return Step::Stop;
+        plaintext_.resize(kMaxRecordBody);
+    }
     uint8_t* output = inPlace ? writable + side.decryptor.ExplicitNonceSize() : plaintext_.data();
     auto plain = side.decryptor.Open(header, body, output);
     if (side.protection == Protection::Early) {
@@ -253,6 +301,7 @@ bool TlsConnection::OnHandshakeMessage(StreamDirection direction, uint8_t type, 
         TlsEncryptedExtensions extensions;
         if (client || !TlsEncryptedExtensions::Parse(body, extensions)) return client;
         facts_.alpn = std::move(extensions.alpn);
+        alpnKnown_ = true;
         return true;
     }
     case TlsHandshakeReader::kEndOfEarlyData:
@@ -300,6 +349,8 @@ bool TlsConnection::OnServerHello(std::span<const uint8_t> body) {
     suite_ = suite;
     serverRandom_ = hello.random;
     facts_.alpn = hello.alpn;
+    // TLS 1.3 names the protocol in the encrypted extensions instead.
+    alpnKnown_ = !suite->tls13;
     if (suite->tls13) {
         sides_[IndexOf(StreamDirection::ServerToClient)].protection = Protection::Handshake;
         sides_[IndexOf(StreamDirection::ClientToServer)].protection =
@@ -349,10 +400,7 @@ TlsConnection::Step TlsConnection::InstallKeys(StreamDirection direction, Protec
 }
 
 void TlsConnection::DeliverApplicationData(StreamDirection direction, std::span<const uint8_t> bytes) {
-    if (!application_ && !applicationRefused_) {
-        application_ = readerFactory_ ? readerFactory_(facts_) : nullptr;
-        applicationRefused_ = !application_;
-    }
+    if (!application_ && !applicationRefused_ && !ChooseApplication(direction, bytes)) return;
     if (!application_) {
         // Nobody reads this protocol: decrypting on would be wasted.
         if (!done_) ++statistics_.unread;
@@ -363,6 +411,43 @@ void TlsConnection::DeliverApplicationData(StreamDirection direction, std::span<
     if (application_->Done()) done_ = true;
 }
 
+bool TlsConnection::ChooseApplication(StreamDirection direction, std::span<const uint8_t> bytes) {
+    std::optional<TlsApplicationProtocol> protocol;
+    if (alpnKnown_) {
+        // A server that names no protocol speaks HTTP/1.1.
+        protocol = facts_.alpn == "h2"                                   ? TlsApplicationProtocol::Http2
+                   : facts_.alpn.empty() || facts_.alpn == "http/1.1" || facts_.alpn == "http/1.0"
+                       ? TlsApplicationProtocol::Http1
+                       : TlsApplicationProtocol::Other;
+    } else {
+        // The server's choice was not read (its keys came too late): the client's first bytes tell.
+        std::string& held = undecided_[IndexOf(direction)];
+        const size_t before = held.size();
+        held.append(reinterpret_cast<const char*>(bytes.data()), std::min(bytes.size(), kMaxUndecidedBytes - before));
+        const std::string& client = undecided_[IndexOf(StreamDirection::ClientToServer)];
+        protocol = ProtocolOfFirstBytes({reinterpret_cast<const uint8_t*>(client.data()), client.size()});
+        if (!protocol && client.size() >= kMaxUndecidedBytes) protocol = TlsApplicationProtocol::Other;
+        if (!protocol) {
+            if (bytes.size() > kMaxUndecidedBytes - before) {
+                // More than can wait: what the decrypted bytes carry stays unknown.
+                applicationRefused_ = true;
+            }
+            return false;
+        }
+        // The bytes of this delivery go on below; those held before it go first.
+        held.resize(before);
+    }
+    application_ = readerFactory_ ? readerFactory_(facts_, *protocol) : nullptr;
+    applicationRefused_ = !application_;
+    if (!application_) return true;
+    for (const auto side : {StreamDirection::ClientToServer, StreamDirection::ServerToClient}) {
+        std::string held = std::move(undecided_[IndexOf(side)]);
+        if (!held.empty() && !application_->Done())
+            application_->OnData(side, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}, now_);
+    }
+    return true;
+}
+
 void TlsConnection::Fail(Failure why) {
     if (done_) return;
     done_ = true;
@@ -371,6 +456,8 @@ void TlsConnection::Fail(Failure why) {
     case Failure::Authentication: ++statistics_.authenticationFailures; break;
     case Failure::Malformed: ++statistics_.malformed; break;
     case Failure::Unsupported: ++statistics_.unsupported; break;
+    case Failure::Bound: ++statistics_.cut; break;
+    case Failure::Lost: ++statistics_.lost; break;
     }
     if (application_ && !application_->Done()) application_->OnEnd(StreamEnd::Broken);
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/limits/CaptureLimits.h"
 #include "capture/stream/FlowKey.h"
 #include "capture/stream/StreamReader.h"
 #include "capture/tls/TlsCipherSuite.h"
@@ -29,35 +30,50 @@ struct TlsConnectionFacts {
     std::string alpn;        // the protocol the server chose ("http/1.1", "h2"); empty when none
 };
 
-// Records held for secrets the key log does not have yet, over all the connections that share it.
-struct TlsWaitingBudget {
-    size_t maxBytes = 32u << 20;
-    size_t bytes = 0;
-};
+// What the decrypted bytes carry, as the handshake chose it (ALPN) or, when the server's choice cannot
+// be read (its keys came too late), as the client's first bytes show it.
+enum class TlsApplicationProtocol : uint8_t { Http1, Http2, Other };
 
-// Makes the reader of a connection's decrypted bytes when its first application data arrives; may
-// return nothing for a protocol nobody reads, and the connection is then let go.
-using TlsApplicationReaderFactory = std::function<std::unique_ptr<StreamReader>(const TlsConnectionFacts&)>;
+// Makes the reader of a connection's decrypted bytes once its protocol is known; may return nothing for
+// a protocol nobody reads, and the connection is then let go.
+using TlsApplicationReaderFactory =
+    std::function<std::unique_ptr<StreamReader>(const TlsConnectionFacts&, TlsApplicationProtocol)>;
+
+// What one connection may hold (records waiting for their keys or split across deliveries, the
+// plaintext buffer), and all connections together through the budget.
+struct TlsConnectionLimits {
+    size_t maxHeldBytes = 1u << 20;
+    int64_t keyWaitMs = 10'000;
+    ByteBudget* budget = nullptr;
+    LimitHits* hits = nullptr;
+    size_t* alive = nullptr;  // counts the connections that exist
+};
 
 // Sits on the reassembled byte streams of a connection that began with a ClientHello and hands the
 // decrypted application data of each direction to its application reader, in the same shape.
 // Nothing that failed authentication is passed on: the first such record ends the decryption.
-// Records whose secrets the key log does not hold yet wait, within a bound of bytes (per connection and,
-// with a budget, over all connections) and of time, for the browser to write them.
+// Records whose secrets the key log does not hold yet wait, within a bound of bytes (per connection and
+// over all connections, each record counted with its upkeep) and of time, for the browser to write
+// them. No application data is read before its protocol is known.
 class TlsConnection final : public StreamReader {
 public:
     static constexpr size_t kMaxRecordBody = 16384 + 2048;
-    static constexpr size_t kMaxWaitingBytes = 1u << 20;
-    static constexpr int64_t kMaxKeyWaitSeconds = 10;
+    // What a waiting record costs beyond its bytes.
+    static constexpr size_t kRecordUpkeep = 64;
+    // Plaintext held until the client's first bytes tell the protocol.
+    static constexpr size_t kMaxUndecidedBytes = 64;
 
     TlsConnection(const FlowKey& key, TlsKeyLog& keyLog, TlsApplicationReaderFactory readerFactory,
-                  TlsStatistics& statistics, TlsWaitingBudget* budget = nullptr);
+                  TlsStatistics& statistics, TlsConnectionLimits limits = {});
     ~TlsConnection() override;
 
     // Whether a client's first payload starts a TLS handshake: a handshake record holding a ClientHello.
     static bool StartsClientHello(std::span<const uint8_t> payload);
+    // The protocol a client's first plaintext bytes show, or nothing while too few have come.
+    static std::optional<TlsApplicationProtocol> ProtocolOfFirstBytes(std::span<const uint8_t> bytes);
 
-    void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeSeconds) override;
+    void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override;
+    void OnGap(StreamDirection direction, uint64_t count) override;
     void OnEnd(StreamEnd how) override;
     bool Done() const override { return done_; }
 
@@ -66,7 +82,7 @@ public:
 private:
     enum class Protection : uint8_t { Plain, Early, Handshake, Application };
     enum class Step : uint8_t { Read, Wait, Stop };
-    enum class Failure : uint8_t { MissingKeys, Authentication, Malformed, Unsupported };
+    enum class Failure : uint8_t { MissingKeys, Authentication, Malformed, Unsupported, Bound, Lost };
 
     struct Side {
         uint8_t header[5] = {};
@@ -101,15 +117,19 @@ private:
     Step InstallKeys(StreamDirection direction, Protection protection);
     bool SecretKnown(const TlsSecret& secret);
     void DeliverApplicationData(StreamDirection direction, std::span<const uint8_t> bytes);
+    // Makes the application reader once the protocol is known; false while it is not.
+    bool ChooseApplication(StreamDirection direction, std::span<const uint8_t> bytes);
     void Fail(Failure why);
-    void Hold(size_t bytes);
+    // Counts bytes the connection holds against its bounds; false (and the connection failed) beyond them.
+    bool Hold(size_t bytes);
     void Release(size_t bytes);
+    void Waiting(bool started);
 
     TlsConnectionFacts facts_;
     TlsKeyLog& keyLog_;
     TlsApplicationReaderFactory readerFactory_;
     TlsStatistics& statistics_;
-    TlsWaitingBudget* budget_;
+    TlsConnectionLimits limits_;
     Side sides_[2];
     TlsClientRandom clientRandom_{};
     TlsClientRandom serverRandom_{};
@@ -121,10 +141,13 @@ private:
     TlsSessionSecrets secrets_;
     std::unique_ptr<StreamReader> application_;
     bool applicationRefused_ = false;
+    bool alpnKnown_ = false;        // the server's choice was read (ServerHello, or EncryptedExtensions)
+    std::string undecided_[2];      // plaintext that came before the protocol was known
     bool decryptedAny_ = false;
     int unreadableEarlyRecords_ = 0;
     bool done_ = false;
-    size_t waitingBytes_ = 0;
+    size_t waitingBytes_ = 0;  // of records waiting for what they need
+    size_t heldBytes_ = 0;     // everything counted against the bounds
     int64_t now_ = 0;
     int64_t waitingSince_ = 0;
     std::vector<uint8_t> plaintext_;  // made on first use: most connections decrypt in place

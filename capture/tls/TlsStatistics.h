@@ -14,7 +14,10 @@ struct TlsStatistics {
     uint64_t authenticationFailures = 0;  // given up: a record failed authentication
     uint64_t malformed = 0;               // given up: records or handshake messages that cannot be read
     uint64_t unsupported = 0;             // given up: a version or cipher suite that is not decrypted
-    uint64_t unread = 0;                  // decrypted, but of a protocol no reader reads (such as HTTP/2)
+    uint64_t unread = 0;                  // decrypted, but of a protocol no reader reads
+    uint64_t cut = 0;                     // given up: records beyond the bound of held bytes
+    uint64_t lost = 0;                    // given up: bytes the capture missed
+    uint64_t notFollowed = 0;             // not followed: the bound of TLS connections at once was reached
 };
 
 }  // namespace tarnwick

@@ -1,0 +1,98 @@
+// Reads the HTTP/1 requests and answers of a connection, in the clear or decrypted, as messages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "capture/http1/Http1BodyDecoder.h"
+#include "capture/http1/Http1Statistics.h"
+#include "capture/limits/CaptureLimits.h"
+#include "capture/message/HttpExchangeSink.h"
+#include "capture/stream/StreamReader.h"
+
+namespace tarnwick {
+
+// The request line, the field lines and the body of a message may each come in any segment; answers
+// are paired with requests in order (pipelined ones too). Bodies are taken off by their framing (a
+// length, chunks, or the end of the connection); what the exchange does not want of a body is passed
+// over unread. A side that loses its place (bytes never captured, bytes that are no HTTP/1) looks for
+// the next message at the start of what comes next, as a per-packet reader would.
+class Http1ConnectionReader final : public StreamReader {
+public:
+    // Makes the reader of a connection that switched to HTTP/2 (h2c): the request that asked becomes
+    // its first stream; clientSettings is the payload of the request's HTTP2-Settings. Nothing when none
+    // may be made.
+    using Http2Switch = std::function<std::unique_ptr<StreamReader>(std::unique_ptr<HttpExchange> firstRequest,
+                                                                    std::span<const uint8_t> clientSettings)>;
+
+    struct Context {
+        ConnectionFacts facts;
+        HttpExchangeSink& sink;
+        Http1Statistics& statistics;
+        ByteBudget& messageBytes;  // heads being read, in all
+        size_t maxHeadBytes = 64 * 1024;
+        size_t maxUnanswered = 64;
+        LimitHits* hits = nullptr;
+        Http2Switch http2;  // empty: a switch ends the reading
+    };
+
+    // inStep: the reader meets the connection at its start (both sides begin with a message); otherwise
+    // each side looks for the start of a message first.
+    Http1ConnectionReader(Context context, bool inStep);
+    ~Http1ConnectionReader() override;
+
+    void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override;
+    void OnGap(StreamDirection direction, uint64_t count) override;
+    void OnEnd(StreamEnd how) override;
+    bool Done() const override { return done_; }
+    uint64_t TakeSkip(StreamDirection direction) override;
+
+private:
+    enum class Mode : uint8_t { Head, Body, Lost, Held, Switched };
+    struct Side {
+        Mode mode = Mode::Head;
+        std::string head;  // a head split across deliveries
+        size_t charged = 0;
+        Http1BodyDecoder body;
+    };
+    struct Pending {
+        std::unique_ptr<HttpExchange> exchange;  // null: nobody cares for its answer
+        bool head = false;                       // a HEAD request: its answer has no body
+        bool connect = false;
+        bool asksForH2c = false;
+        std::string http2Settings;               // decoded, when asksForH2c
+    };
+
+    Side& SideOf(StreamDirection direction) { return sides_[IndexOf(direction)]; }
+    size_t ReadHead(StreamDirection direction, std::span<const uint8_t> bytes);
+    size_t ReadBody(StreamDirection direction, std::span<const uint8_t> bytes);
+    size_t Hold(std::span<const uint8_t> bytes);
+    // Handles a whole head; returns false when the side lost its place instead.
+    bool OnRequestHead(std::string_view head);
+    bool OnAnswerHead(std::string_view head, std::span<const uint8_t> rest);
+    void StartBody(StreamDirection direction, const Http1BodyDecoder::Framing& framing);
+    void BodyEnded(StreamDirection direction, bool complete);
+    // messageLost: bytes went missing (a request lost among them still gets its answer).
+    void LoseWay(StreamDirection direction, bool messageLost);
+    void ReleaseHead(Side& side);
+    void SwitchToHttp2(Pending pending, std::span<const uint8_t> rest);
+    void GiveUp();
+
+    Context context_;
+    Side sides_[2];
+    std::deque<Pending> pending_;
+    std::unique_ptr<HttpExchange> answering_;  // the exchange whose answer's body is being read
+    std::string held_;                          // the client's bytes after a request that asks for h2c
+    std::unique_ptr<StreamReader> switched_;    // the HTTP/2 reader after a switch
+    HttpFields fields_;                         // reused for every head
+    int64_t nowMs_ = 0;
+    bool done_ = false;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,217 @@
+// Watches the TCP traffic of one adapter (or replays a capture) on a thread of its own.
+#include "capture/session/CaptureSession.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "capture/decode/PacketView.h"
+#include "capture/playlist/StreamTracker.h"
+#include "capture/session/ConnectionRouter.h"
+#include "capture/session/VideoFinder.h"
+#include "capture/session/VideoReporter.h"
+#include "capture/source/AdapterSource.h"
+#include "capture/source/CaptureAdapters.h"
+#include "capture/source/CaptureFileSource.h"
+#include "capture/stream/SegmentOfFrame.h"
+#include "capture/stream/TcpReassembler.h"
+
+namespace tarnwick {
+
+namespace {
+
+// How often a live capture asks the kernel for its figures.
+constexpr auto kStatisticsInterval = std::chrono::seconds(1);
+
+std::string BaseName(const std::string& path) {
+    if (path == "-") return "stdin";
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+int64_t CaptureSession::CaptureMilliseconds(const timeval& time) {
+    constexpr int64_t kLimit = int64_t{1} << 40;
+    const auto seconds = std::clamp<int64_t>(static_cast<int64_t>(time.tv_sec), -kLimit, kLimit);
+    const auto micro = std::clamp<int64_t>(static_cast<int64_t>(time.tv_usec), 0, 999999);
+    return seconds * 1000 + micro / 1000;
+}
+
+CaptureSession::CaptureSession(const std::string& adapterName, int bufferMiB, std::shared_ptr<TlsKeyLog> keyLog,
+                               CaptureLimits limits)
+    : name_(adapterName), limits_(limits), keyLog_(std::move(keyLog)) {
+    // On "any" the cooked header tells the direction; its addresses are those of every adapter.
+    ownAddresses_ = OwnAddressesOfAdapter(adapterName);
+    if (ownAddresses_.Empty() && adapterName != kAnyAdapter) {
+        startError_ = "cannot capture on " + adapterName +
+                      ": it is not a usable adapter (no usable IPv4 or IPv6 address). See tarnwick --list-adapters.";
+        return;
+    }
+    loopbackAdapter_ = IsLoopbackAdapter(adapterName);
+    source_ = OpenAdapterSource(adapterName, bufferMiB, &startError_);
+    if (!source_) return;
+    std::string problem;
+    if (!ChooseDecoder(&problem)) {
+        startError_ = "cannot capture on " + adapterName + ": " + problem;
+        source_.reset();
+        return;
+    }
+    StartThread();
+}
+
+std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path, const OwnAddresses& ownAddresses,
+                                                         std::string* error, std::shared_ptr<TlsKeyLog> keyLog,
+                                                         CaptureLimits limits) {
+    std::unique_ptr<CaptureSession> session(new CaptureSession());
+    session->keyLog_ = std::move(keyLog);
+    session->limits_ = limits;
+    session->name_ = BaseName(path);
+    session->replay_ = true;
+    // No filter program here: the decoder itself passes over everything but TCP, and running the
+    // program in user space for every packet of a file would only slow the replay down.
+    auto source = CaptureFileSource::Open(path, error);
+    if (!source) return nullptr;
+    // A stream's link type is known once its header has come (on the capture thread).
+    const bool headerRead = source->HeaderRead();
+    session->source_ = std::move(source);
+    std::string problem;
+    if (headerRead && !session->ChooseDecoder(&problem)) {
+        if (error) *error = "cannot read capture file " + path + ": " + problem;
+        return nullptr;
+    }
+    session->ownAddresses_ = ownAddresses;
+    session->StartThread();
+    return session;
+}
+
+bool CaptureSession::ChooseDecoder(std::string* error) {
+    const int linkType = source_->LinkType();
+    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    if (!decoder) {
+        *error = "its link type " + FrameDecoder::DescribeLinkType(linkType) + " cannot be read (Tarnwick reads " +
+                 FrameDecoder::ReadableLinkTypes() + ")";
+        return false;
+    }
+    decoder_ = *decoder;
+    return true;
+}
+
+CaptureSession::~CaptureSession() {
+    Stop();
+    source_.reset();
+}
+
+void CaptureSession::Stop() {
+    stop_.store(true);
+    if (source_) source_->Interrupt();
+    {
+        std::lock_guard lock(sinkMutex_);
+        sinkInstalled_.notify_all();
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+void CaptureSession::SetDetectionSink(DetectionSink* sink) {
+    std::lock_guard lock(sinkMutex_);
+    sink_.store(sink);
+    sinkInstalled_.notify_all();
+}
+
+void CaptureSession::SetFinishedNotifier(std::function<void()> notifier) {
+    std::lock_guard lock(sinkMutex_);
+    finishedNotifier_ = std::move(notifier);
+    if (finishedNotifier_ && Finished()) finishedNotifier_();
+}
+
+std::optional<CaptureStatistics> CaptureSession::Statistics() const {
+    std::lock_guard lock(statisticsMutex_);
+    return statistics_;
+}
+
+void CaptureSession::StartThread() {
+    started_ = true;
+    // Set here, not by the thread, so a destructor running right after construction waits for it.
+    finished_.store(false);
+    thread_ = std::thread(&CaptureSession::Run, this);
+}
+
+void CaptureSession::Run() {
+    if (replay_) {
+        std::unique_lock lock(sinkMutex_);
+        sinkInstalled_.wait(lock, [this] { return sink_.load() != nullptr || stop_.load(); });
+    }
+    // A stream's header may keep the thread waiting here until its writer sends it, or until a stop.
+    std::string problem;
+    if (!stop_.load() && source_->Start()) {
+        if (ChooseDecoder(&problem)) ReadUntilStopped();
+        else endError_ = "cannot read capture file " + name_ + ": " + problem;
+    } else if (!stop_.load()) {
+        endError_ = source_->Error();
+    }
+    finished_.store(true, std::memory_order_release);
+    std::lock_guard lock(sinkMutex_);
+    if (finishedNotifier_) finishedNotifier_();
+}
+
+void CaptureSession::ReadUntilStopped() {
+    LimitHits& hits = totals_.limitsReached;
+    ByteBudget messages(limits_.Bytes(Limit::MessageBytes), Limit::MessageBytes, &hits);
+    ByteBudget http2(limits_.Bytes(Limit::Http2Bytes), Limit::Http2Bytes, &hits);
+    ByteBudget tls(limits_.Bytes(Limit::TlsBytes), Limit::TlsBytes, &hits);
+    ByteBudget playlists(limits_.Bytes(Limit::PlaylistsBytes), Limit::PlaylistsBytes, &hits);
+    VideoReporter reporter(
+        [this](DetectedVideo video) {
+            DetectionSink* sink = sink_.load();
+            if (!sink) return false;
+            sink->OnVideo(std::move(video));
+            return true;
+        },
+        name_);
+    StreamTracker streams(StreamTracker::Limits::From(limits_), &hits);
+    VideoFinder::Context finderContext{reporter, streams, messages, playlists, limits_.Bytes(Limit::PlaylistBytes),
+                                       !replay_, loopbackAdapter_};
+    VideoFinder finder(finderContext, ownAddresses_, replay_ && ownAddresses_.Empty());
+    ConnectionRouter router(ConnectionRouter::Context{finder, limits_, totals_, keyLog_.get(), messages, http2, tls});
+    {
+        TcpReassembler reassembler(router, TcpReassembler::Limits::From(limits_), &hits);
+        reassembler_ = &reassembler;
+        while (!stop_.load()) {
+            const ReadResult result = source_->ReadBatch(*this);
+            if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
+            if (result != ReadResult::Packets) break;
+            PublishStatistics(false);
+        }
+        PublishStatistics(true);
+        reassembler.EndAll(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
+        totals_.reassembly = reassembler.Statistics();
+        reassembler_ = nullptr;
+    }
+    totals_.streams = streams.Counts();
+    totals_.detections = finder.Counts();
+    totals_.ownAddressKnown = finder.OwnAddressKnown();
+    if (replay_ && ownAddresses_.Empty()) ownAddresses_ = finder.Own();
+}
+
+void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
+    ++totals_.packets;
+    const PacketView frame(bytes, header.caplen);
+    if (!decoder_.Decode(frame, segment_)) return;
+    // The loopback adapter's frames were all sent and received here.
+    if (loopbackAdapter_ && segment_.direction == PacketDirection::Unknown) segment_.direction = PacketDirection::Loopback;
+    StreamSegment segment;
+    SegmentOfFrame(segment_, {frame.Pointer(segment_.payloadStart), segment_.payloadLength}, segment);
+    reassembler_->Process(segment, CaptureMilliseconds(header.ts));
+}
+
+void CaptureSession::PublishStatistics(bool force) {
+    if (replay_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - statisticsRead_ < kStatisticsInterval) return;
+    statisticsRead_ = now;
+    CaptureStatistics figures;
+    if (!source_->ReadStatistics(figures)) return;
+    std::lock_guard lock(statisticsMutex_);
+    statistics_ = figures;
+}
+
+}  // namespace tarnwick

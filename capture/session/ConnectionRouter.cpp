@@ -1,0 +1,240 @@
+// Chooses the reader of each connection the capture thread meets: HTTP/1, HTTP/2 (h2c), or TLS with its
+// decrypted HTTP/1 or HTTP/2 inside; every reader hands its requests and answers to the one sink.
+#include "capture/session/ConnectionRouter.h"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "capture/http1/Http1Head.h"
+#include "capture/http2/Http2StreamReader.h"
+#include "capture/tls/TlsHandshakeReader.h"
+#include "capture/tls/TlsHello.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::string_view kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+// A client that sends less of the preface in its first bytes is not told apart.
+constexpr size_t kPrefaceLine = 16;
+
+std::string_view TextOf(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+PacketDirection Reversed(PacketDirection direction) {
+    if (direction == PacketDirection::Incoming) return PacketDirection::Outgoing;
+    if (direction == PacketDirection::Outgoing) return PacketDirection::Incoming;
+    return direction;
+}
+
+// The server name a ClientHello record names, when the record is all there.
+std::string ServerNameOf(std::span<const uint8_t> bytes) {
+    if (bytes.size() < 9) return {};
+    const size_t recordLength = static_cast<size_t>(bytes[3]) << 8 | bytes[4];
+    const size_t messageLength = static_cast<size_t>(bytes[6]) << 16 | static_cast<size_t>(bytes[7]) << 8 | bytes[8];
+    if (bytes.size() < 5 + recordLength || messageLength + 4 > recordLength) return {};
+    TlsClientHello hello;
+    if (!TlsClientHello::Parse(bytes.subspan(9, messageLength), hello)) return {};
+    return hello.serverName;
+}
+
+}  // namespace
+
+std::optional<ConnectionRouter::Protocol> ConnectionRouter::ProtocolOf(std::span<const uint8_t> bytes) {
+    if (bytes.empty()) return std::nullopt;
+    if (TlsConnection::StartsClientHello(bytes)) return Protocol::Tls;
+    if (bytes.size() < 6 && bytes[0] == 0x16) return std::nullopt;
+    const std::string_view text = TextOf(bytes);
+    if (kPreface.substr(0, std::min(text.size(), kPreface.size())) == text.substr(0, kPreface.size()))
+        return text.size() >= kPrefaceLine ? std::optional(Protocol::Http2) : std::nullopt;
+    bool complete = false;
+    if (Http1Head::MayBeginRequest(text, complete)) return complete ? std::optional(Protocol::Http1) : std::nullopt;
+    return Protocol::Other;
+}
+
+// Stands for a connection's reader until its protocol is known. At a connection's start the client's
+// first bytes tell, and what either side sent before is held and handed to the reader chosen. A
+// connection met in its middle is read from the first delivery that begins something readable (a
+// request, an answer, a ClientHello, the HTTP/2 preface); that also tells which side is the client,
+// and the reader is given the sides in that order.
+class ConnectionRouter::Decider final : public StreamReader {
+public:
+    Decider(ConnectionRouter& router, const ConnectionStart& start)
+        : router_(router), facts_{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection},
+          atStart_(start.openingSeen) {}
+    ~Decider() override { Release(); }
+
+    void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override {
+        if (reader_) return reader_->OnData(Ordered(direction), bytes, timeMs);
+        if (done_) return;
+        if (atStart_) Hold(direction, bytes, timeMs);
+        else Watch(direction, bytes, timeMs);
+    }
+    void OnGap(StreamDirection direction, uint64_t count) override {
+        if (reader_) return reader_->OnGap(Ordered(direction), count);
+        // The start is lost: the connection is read from the next delivery that begins something.
+        atStart_ = false;
+        Release();
+    }
+    void OnEnd(StreamEnd how) override {
+        if (reader_) reader_->OnEnd(how);
+    }
+    bool Done() const override { return reader_ ? reader_->Done() : done_; }
+    uint64_t TakeSkip(StreamDirection direction) override { return reader_ ? reader_->TakeSkip(Ordered(direction)) : 0; }
+
+private:
+    StreamDirection Ordered(StreamDirection direction) const { return swapped_ ? Opposite(direction) : direction; }
+
+    void Hold(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
+        std::string& held = held_[IndexOf(direction)];
+        if (held.size() + bytes.size() > kMaxUndecidedBytes || !router_.context_.messages.Take(bytes.size())) {
+            // Whatever this is, it is not what a client of a readable protocol sends first.
+            done_ = true;
+            Release();
+            return;
+        }
+        charged_ += bytes.size();
+        held.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        const std::string& client = held_[0];
+        const auto protocol = ProtocolOf({reinterpret_cast<const uint8_t*>(client.data()), client.size()});
+        if (!protocol) return;
+        Choose(*protocol, {reinterpret_cast<const uint8_t*>(client.data()), client.size()}, true);
+        if (!reader_) return;
+        std::string first = std::move(held_[0]);
+        std::string second = std::move(held_[1]);
+        Release();
+        if (!first.empty()) reader_->OnData(StreamDirection::ClientToServer, {reinterpret_cast<const uint8_t*>(first.data()), first.size()}, timeMs);
+        if (!second.empty() && !reader_->Done())
+            reader_->OnData(StreamDirection::ServerToClient, {reinterpret_cast<const uint8_t*>(second.data()), second.size()}, timeMs);
+    }
+
+    void Watch(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
+        const std::string_view text = TextOf(bytes);
+        bool complete = false;
+        std::optional<Protocol> protocol;
+        bool fromServer = false;
+        if (TlsConnection::StartsClientHello(bytes)) protocol = Protocol::Tls;
+        else if (text.size() >= kPrefaceLine && text.substr(0, kPrefaceLine) == kPreface.substr(0, kPrefaceLine))
+            protocol = Protocol::Http2;
+        else if (Http1Head::MayBeginRequest(text, complete) && complete) protocol = Protocol::Http1;
+        else if (Http1Head::MayBeginAnswer(text, complete) && complete) {
+            protocol = Protocol::Http1;
+            fromServer = true;
+        }
+        if (!protocol) return;  // the middle of something: the next delivery may begin a message
+        // The sender of a request is the client; the sender of an answer the server.
+        const bool senderIsClient = !fromServer;
+        swapped_ = (direction == StreamDirection::ClientToServer) != senderIsClient;
+        if (swapped_) {
+            std::swap(facts_.key.client, facts_.key.server);
+            facts_.clientLinkDirection = Reversed(facts_.clientLinkDirection);
+        }
+        Choose(*protocol, bytes, false);
+        if (reader_) reader_->OnData(Ordered(direction), bytes, timeMs);
+    }
+
+    void Choose(Protocol protocol, std::span<const uint8_t> clientBytes, bool inStep) {
+        switch (protocol) {
+        case Protocol::Http1: reader_ = router_.Http1(facts_, inStep); break;
+        case Protocol::Http2: reader_ = router_.Http2(facts_); break;
+        case Protocol::Tls:
+            // The whole hello is needed to name its server when nothing will decrypt it.
+            if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
+                clientBytes.size() < 5 + (static_cast<size_t>(clientBytes[3]) << 8 | clientBytes[4]) && atStart_)
+                return;
+            reader_ = router_.Tls(facts_, clientBytes);
+            break;
+        case Protocol::Other: break;
+        }
+        if (!reader_) done_ = true;
+    }
+
+    void Release() {
+        router_.context_.messages.Give(charged_);
+        charged_ = 0;
+        for (std::string& held : held_) std::string().swap(held);
+    }
+
+    ConnectionRouter& router_;
+    ConnectionFacts facts_;
+    bool atStart_;
+    bool swapped_ = false;
+    bool done_ = false;
+    std::string held_[2];
+    size_t charged_ = 0;
+    std::unique_ptr<StreamReader> reader_;
+};
+
+std::unique_ptr<StreamReader> ConnectionRouter::Open(const ConnectionStart& start) {
+    return std::make_unique<Decider>(*this, start);
+}
+
+std::unique_ptr<StreamReader> ConnectionRouter::Http1(const ConnectionFacts& facts, bool inStep) {
+    const CaptureLimits& limits = context_.limits;
+    Http1ConnectionReader::Context context{facts,
+                                           context_.sink,
+                                           context_.totals.http1,
+                                           context_.messages,
+                                           limits.Bytes(Limit::HeadBytes),
+                                           limits.Bytes(Limit::UnansweredRequests),
+                                           &context_.totals.limitsReached,
+                                           {}};
+    ConnectionFacts http2Facts = facts;
+    http2Facts.transport = HttpTransport::Http2;
+    context.http2 = [this, http2Facts](std::unique_ptr<HttpExchange> first, std::span<const uint8_t> settings)
+        -> std::unique_ptr<StreamReader> {
+        auto reader = Http2(http2Facts);
+        static_cast<Http2StreamReader&>(*reader).AdoptUpgradeRequest(std::move(first), settings);
+        return reader;
+    };
+    return std::make_unique<Http1ConnectionReader>(std::move(context), inStep);
+}
+
+std::unique_ptr<StreamReader> ConnectionRouter::Http2(const ConnectionFacts& facts) {
+    const CaptureLimits& limits = context_.limits;
+    ConnectionFacts http2Facts = facts;
+    http2Facts.transport = HttpTransport::Http2;
+    return std::make_unique<Http2StreamReader>(Http2StreamReader::Context{
+        http2Facts, context_.sink, context_.totals.http2, context_.http2, limits.Bytes(Limit::Http2Streams),
+        limits.Bytes(Limit::Http2ConnectionBytes), limits.Bytes(Limit::HeadBytes), &context_.totals.limitsReached});
+}
+
+std::unique_ptr<StreamReader> ConnectionRouter::Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello) {
+    PipelineTotals& totals = context_.totals;
+    const bool overBound = tlsConnections_ >= context_.limits.Bytes(Limit::TlsConnections);
+    if (!context_.keyLog || overBound) {
+        if (overBound) {
+            ++totals.tls.notFollowed;
+            totals.limitsReached.Hit(Limit::TlsConnections);
+        }
+        ++totals.tlsWithoutKeyLog;
+        const std::string name = ServerNameOf(clientHello);
+        if (!name.empty() && totals.tlsServerNames.size() < PipelineTotals::kMaxServerNames &&
+            std::find(totals.tlsServerNames.begin(), totals.tlsServerNames.end(), name) == totals.tlsServerNames.end())
+            totals.tlsServerNames.push_back(name);
+        return nullptr;
+    }
+    TlsConnectionLimits limits;
+    limits.maxHeldBytes = context_.limits.Bytes(Limit::TlsConnectionBytes);
+    limits.keyWaitMs = context_.limits.Get(Limit::KeyWaitSeconds) * 1000;
+    limits.budget = &context_.tls;
+    limits.hits = &totals.limitsReached;
+    limits.alive = &tlsConnections_;
+    const ConnectionFacts outer = facts;
+    return std::make_unique<TlsConnection>(
+        facts.key, *context_.keyLog,
+        [this, outer](const TlsConnectionFacts& tls, TlsApplicationProtocol protocol) -> std::unique_ptr<StreamReader> {
+            ConnectionFacts inner = outer;
+            inner.scheme = "https";
+            inner.serverName = tls.serverName;
+            if (protocol == TlsApplicationProtocol::Http1) return Http1(inner, true);
+            if (protocol == TlsApplicationProtocol::Http2) return Http2(inner);
+            return nullptr;
+        },
+        totals.tls, limits);
+}
+
+}  // namespace tarnwick

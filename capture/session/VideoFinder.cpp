@@ -1,0 +1,211 @@
+// The one sink of a capture thread's requests and answers: every transport's readers hand theirs here,
+// where the video rules and the stream tracker judge them and detections leave through the reporter.
+#include "capture/session/VideoFinder.h"
+
+#include <arpa/inet.h>
+
+#include <charconv>
+#include <utility>
+
+#include "capture/judge/VideoResponseRules.h"
+#include "capture/session/OwnConnections.h"
+
+namespace tarnwick {
+
+namespace Rules = VideoResponseRules;
+
+namespace {
+
+IpAddress AddressOf(const FlowEndpoint& end) {
+    return end.addressLength == 16 ? IpAddress::FromIpv6Bytes(end.address.data())
+                                   : IpAddress::FromIpv4Bytes(end.address.data());
+}
+
+int64_t SecondsOf(int64_t timeMs) { return timeMs >= 0 ? timeMs / 1000 : -((-timeMs + 999) / 1000); }
+
+}  // namespace
+
+class VideoFinder::Exchange final : public HttpExchange {
+public:
+    enum class Mode : uint8_t { Open, Judging, Playlist, Done };
+
+    Exchange(VideoFinder& finder, std::string url, std::string scheme, std::string requestText, size_t charged)
+        : finder_(finder),
+          url_(std::move(url)),
+          scheme_(std::move(scheme)),
+          requestText_(std::move(requestText)),
+          charged_(charged) {}
+    ~Exchange() override {
+        finder_.context_.messages.Give(charged_);
+        finder_.context_.playlists.Give(bodyCharged_);
+        if (mode_ == Mode::Playlist) finder_.context_.streams.PlaylistUnread();
+    }
+
+    void OnAnswer(const HttpResponseHead& answer, bool bodyFollows) override {
+        if (mode_ != Mode::Open) return;
+        answerMs_ = answer.timeMs;
+        finder_.Answer(*this, answer, bodyFollows);
+    }
+    size_t Wanted() const override {
+        if (mode_ == Mode::Judging) return judge_.Wanted();
+        // One byte beyond the bound tells a playlist that is too long.
+        if (mode_ == Mode::Playlist) return finder_.context_.maxPlaylistBytes + 1 - body_.size();
+        return 0;
+    }
+    void Body(std::span<const uint8_t> bytes) override {
+        if (mode_ == Mode::Judging) {
+            judge_.Body(bytes);
+            if (judge_.Decided()) finder_.Judged(*this);
+        } else if (mode_ == Mode::Playlist) {
+            const size_t before = body_.capacity();
+            body_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+            if (body_.size() > finder_.context_.maxPlaylistBytes ||
+                (body_.capacity() > before && !finder_.context_.playlists.Take(body_.capacity() - before))) {
+                finder_.context_.playlists.Give(bodyCharged_);
+                bodyCharged_ = 0;
+                std::string().swap(body_);
+                finder_.PlaylistRead(*this, false);
+                return;
+            }
+            bodyCharged_ += body_.capacity() - before;
+        }
+    }
+    void End(bool complete) override {
+        if (mode_ == Mode::Judging) {
+            judge_.End();
+            finder_.Judged(*this);
+        } else if (mode_ == Mode::Playlist) {
+            finder_.PlaylistRead(*this, complete);
+        }
+    }
+
+private:
+    friend class VideoFinder;
+    VideoFinder& finder_;
+    std::string url_;
+    std::string scheme_;
+    std::string requestText_;
+    size_t charged_;
+    Mode mode_ = Mode::Open;
+    int64_t answerMs_ = 0;
+    VideoResponseJudge judge_;
+    StreamTracker::Kind kind_ = StreamTracker::Kind::Hls;
+    std::string body_;
+    size_t bodyCharged_ = 0;
+};
+
+VideoFinder::VideoFinder(Context context, OwnAddresses ownAddresses, bool inferOwn)
+    : context_(context), own_(std::move(ownAddresses)), inferOwn_(inferOwn) {}
+
+bool VideoFinder::FromThisHost(const ConnectionFacts& connection) {
+    switch (connection.clientLinkDirection) {
+    case PacketDirection::Outgoing:
+    case PacketDirection::Loopback:
+        return true;
+    case PacketDirection::Incoming:
+        return false;
+    case PacketDirection::Unknown:
+        break;
+    }
+    if (context_.loopbackAdapter) return true;
+    const IpAddress client = AddressOf(connection.key.client);
+    if (own_.Contains(client)) return true;
+    // A replay without given addresses: the first request of each IP version names this host's.
+    if (inferOwn_ && !own_.HasVersion(client.IsIpv4())) {
+        own_.Add(client);
+        return true;
+    }
+    return false;
+}
+
+std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& connection,
+                                                     const HttpRequestHead& request) {
+    if (request.method != "GET") return nullptr;
+    if (!FromThisHost(connection)) {
+        if (counts_.otherRequests++ == 0) counts_.firstOtherSender = AddressOf(connection.key.client);
+        return nullptr;
+    }
+    if (context_.live && OwnConnections::Process().Owns(ntohs(connection.key.client.port),
+                                                        ntohs(connection.key.server.port), request.timeMs)) {
+        ++counts_.ownFetches;
+        return nullptr;
+    }
+    ++counts_.requests;
+    // Without a host, the name the TLS handshake gave, else the server's address stands for it.
+    std::string host(request.authority);
+    if (host.empty()) host = !connection.serverName.empty() ? connection.serverName : connection.key.server.AddressForUrl();
+    std::string url = VideoReporter::JoinUrl(host, request.target);
+    if (url.empty()) return nullptr;
+    const size_t charged = sizeof(Exchange) + url.size() + request.text.size();
+    if (!context_.messages.Take(charged)) return nullptr;
+    std::string scheme(request.scheme.empty() ? std::string_view(connection.scheme) : request.scheme);
+    return std::make_unique<Exchange>(*this, std::move(url), std::move(scheme), std::string(request.text), charged);
+}
+
+void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, bool bodyFollows) {
+    exchange.mode_ = Exchange::Mode::Done;
+    if (!Rules::MayCarryVideo(answer.status) || !answer.fields) return;
+    const HttpFields& fields = *answer.fields;
+    const std::optional<ContentRange> range = answer.status == 206 ? Rules::RangeOf(fields) : std::nullopt;
+    // A piece that holds the whole (players ask for "bytes=0-") is the whole.
+    const bool whole = !range || (range->first == 0 && range->total && range->last + 1 == *range->total);
+    if (whole) {
+        if (const auto kind = StreamTracker::PlaylistKind(fields.Find("Content-Type").value_or(""), exchange.url_)) {
+            exchange.kind_ = *kind;
+            if (bodyFollows) exchange.mode_ = Exchange::Mode::Playlist;
+            else context_.streams.PlaylistUnread();
+            return;
+        }
+    }
+    if (!context_.streams.Empty() && Rules::MayBeSegment(fields)) {
+        int64_t bodyBytes = -1;
+        if (const auto length = fields.Find("Content-Length"))
+            std::from_chars(length->data(), length->data() + length->size(), bodyBytes);
+        const auto growth =
+            context_.streams.OnAnswer(exchange.url_, bodyBytes, whole ? std::nullopt : std::optional<int64_t>(range->first));
+        if (growth) {
+            if (growth->grew) {
+                ++counts_.streamSegments;
+                DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {},
+                                    SecondsOf(answer.timeMs)};
+                video.scheme = growth->scheme;
+                video.seenAtMs = answer.timeMs;
+                video.extent = VideoExtent::Stream;
+                video.totalSize = growth->bytes;
+                video.segments = growth->segments;
+                context_.reporter.Report(std::move(video));
+            }
+            return;
+        }
+    }
+    exchange.judge_.Begin(answer, bodyFollows);
+    exchange.mode_ = Exchange::Mode::Judging;
+    if (exchange.judge_.Decided()) Judged(exchange);
+}
+
+void VideoFinder::Judged(Exchange& exchange) {
+    exchange.mode_ = Exchange::Mode::Done;
+    const VideoResponseJudge::Verdict& verdict = exchange.judge_.Result();
+    if (!verdict.video) return;
+    ++counts_.videoAnswers;
+    DetectedVideo video{exchange.url_, std::move(exchange.requestText_), verdict.sizeText, verdict.typeText, {},
+                        SecondsOf(exchange.answerMs_)};
+    video.scheme = exchange.scheme_;
+    video.seenAtMs = exchange.answerMs_;
+    if (verdict.range) {
+        video.extent = verdict.range->total ? VideoExtent::Piece : VideoExtent::PieceOfUnknown;
+        video.totalSize = verdict.range->WholeSize();
+    }
+    if (context_.reporter.Report(std::move(video))) ++counts_.videosReported;
+}
+
+void VideoFinder::PlaylistRead(Exchange& exchange, bool complete) {
+    exchange.mode_ = Exchange::Mode::Done;
+    if (complete) context_.streams.TakePlaylist(exchange.url_, exchange.scheme_, exchange.kind_, exchange.body_);
+    else context_.streams.PlaylistUnread();
+    context_.playlists.Give(exchange.bodyCharged_);
+    exchange.bodyCharged_ = 0;
+    std::string().swap(exchange.body_);
+}
+
+}  // namespace tarnwick
