@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 
 namespace {
 

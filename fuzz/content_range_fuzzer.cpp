@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "capture/detect/ContentRange.h"
+#include "capture/judge/ContentRange.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string value(reinterpret_cast<const char*>(data), size);

@@ -1,33 +1,32 @@
-// Fuzz target: both directions of a connection through the HTTP/2 reader, and through the reader of
-// connections that ask to switch to h2c; each chunk also through the look that picks such connections
-// out of every packet.
+// Fuzz target: both directions of a connection through the HTTP/2 reader, and through the router's
+// choice at a connection's start (the preface, a request that asks to switch to h2c, anything else).
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
-#include "capture/http2/Http2CleartextTracker.h"
-#include "capture/http2/Http2StreamReader.h"
-#include "capture/http2/Http2UpgradeReader.h"
 #include "fuzz/FuzzChunks.h"
+#include "fuzz/FuzzSink.h"
 
 // Input: chunks (see FuzzChunks.h).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace tarnwick;
-    IgnoreList ignored;
-    ignored.IgnoreUrl("https://videohost/a.mp4", 1);
-    VideoReporter reporter(ignored, [](DetectedVideo) {}, "fuzz");
-    Http2Statistics http2;
-    Http1Statistics http1;
-    // Small enough that the bound is reached by inputs of a few kilobytes.
-    Http2MemoryBudget budget(16 * 1024);
-    Http2StreamReader direct(Http2StreamReader::Context{FlowKey{}, "sni.test"}, reporter, http2, budget);
-    Http2UpgradeReader upgraded(FlowKey{}, {reporter, http2, http1, budget});
+    fuzz::FuzzSink sink;
+    auto direct = sink.router.Http2(sink.facts);
+    ConnectionStart start;
+    start.openingSeen = true;
+    start.clientLinkDirection = PacketDirection::Loopback;
+    auto routed = sink.router.Open(start);
     for (const auto& chunk : fuzz::SplitChunks({data, size})) {
-        // Its answer is not checked here; only that it reads nothing outside the chunk.
-        static_cast<void>(Http2CleartextTracker::Concerns(chunk.bytes));
-        if (!direct.Done()) direct.OnData(chunk.direction, chunk.bytes, 1);
-        if (!upgraded.Done()) upgraded.OnData(chunk.direction, chunk.bytes, 1);
+        if (!direct->Done()) direct->OnData(chunk.direction, chunk.bytes, 1);
+        if (!routed->Done()) {
+            routed->OnData(chunk.direction, chunk.bytes, 1);
+            if (!routed->Done()) static_cast<void>(routed->TakeSkip(chunk.direction));
+        }
     }
-    direct.OnEnd(StreamEnd::Closed);
-    upgraded.OnEnd(StreamEnd::Closed);
+    direct->OnEnd(StreamEnd::Closed);
+    routed->OnEnd(StreamEnd::Closed);
+    direct.reset();
+    routed.reset();
+    if (sink.http2.Used() != 0 || sink.messages.Used() != 0) std::abort();
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-#include "capture/detect/VideoSignature.h"
+#include "capture/judge/VideoSignature.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A copy of exactly the input's bytes, so a read past them is caught by the sanitizers.

@@ -1,4 +1,5 @@
-// Fuzz target: segments in any order, with any flags, through the reassembler, checking every byte delivered.
+// Fuzz target: segments in any order, with any flags and acknowledgements, through the reassembler,
+// checking every byte delivered, every stretch lost and passed over, and the bounds.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,44 +13,66 @@ namespace {
 using namespace tarnwick;
 
 // The byte at a stream offset: every copy of a segment carries the same bytes, so what arrives in
-// order must be exactly this sequence, whatever the order, overlaps and duplicates.
+// order must be exactly this sequence, whatever the order, overlaps, duplicates, losses and skips.
 uint8_t ByteAt(int direction, uint32_t offset) { return static_cast<uint8_t>(offset * 131u + (offset >> 9) + direction * 7u); }
 
 struct CheckingReader final : StreamReader {
-    uint32_t received[2] = {0, 0};
+    explicit CheckingReader(uint8_t skipStyle) : skipStyle(skipStyle) {}
+    uint32_t position[2] = {0, 0};
     bool ended = false;
+    uint8_t skipStyle;
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t) override {
         if (ended) std::abort();
         const int side = IndexOf(direction);
         for (uint8_t byte : bytes)
-            if (byte != ByteAt(side, received[side]++)) std::abort();
+            if (byte != ByteAt(side, position[side]++)) std::abort();
+    }
+    void OnGap(StreamDirection direction, uint64_t count) override {
+        if (ended || count == 0) std::abort();
+        position[IndexOf(direction)] += static_cast<uint32_t>(count);
     }
     void OnEnd(StreamEnd) override {
         if (ended) std::abort();
         ended = true;
     }
-    bool Done() const override { return received[0] + received[1] > 60000; }
+    bool Done() const override { return position[0] + position[1] > 60000; }
+    uint64_t TakeSkip(StreamDirection direction) override {
+        // Now and then the reader passes over a stretch, as a reader of bodies does.
+        const int side = IndexOf(direction);
+        const uint32_t skip = (position[side] * skipStyle) % 7 == 0 ? skipStyle * 16u : 0;
+        position[side] += skip;
+        return skip;
+    }
+};
+
+struct Opener final : ConnectionOpener {
+    uint8_t skipStyle = 0;
+    std::unique_ptr<StreamReader> Open(const ConnectionStart&) override { return std::make_unique<CheckingReader>(skipStyle); }
 };
 
 }  // namespace
 
-// Input: 6-byte records: flags and direction, connection (0-3), sequence offset (2 bytes), length (2 bytes).
+// Input: 8-byte records: flags and direction, connection (0-3) and skip style, sequence offset (2 bytes),
+// length (2 bytes), acknowledged offset (2 bytes).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TcpReassembler::Limits limits;
     limits.maxConnections = 3;
-    limits.maxBufferedPerConnection = 8192;
-    limits.maxBufferedInAll = 12000;
-    limits.idleSeconds = 30;
-    TcpReassembler reassembler(limits);
+    limits.maxHeldPerConnection = 8192;
+    limits.maxHeldInAll = 12000;
+    limits.idleMs = 30000;
+    Opener opener;
+    TcpReassembler reassembler(opener, limits);
     constexpr uint32_t kClientStart = 0xFFFFFF00u, kServerStart = 0x7FFFFFF0u;
     std::vector<uint8_t> payload;
     int64_t time = 0;
-    for (size_t at = 0; at + 6 <= size; at += 6) {
+    for (size_t at = 0; at + 8 <= size; at += 8) {
         const uint8_t control = data[at];
         const int side = control & 1;
         const uint8_t port = data[at + 1] & 3;
+        opener.skipStyle = data[at + 1] >> 2;
         const uint32_t offset = static_cast<uint32_t>(data[at + 2] | data[at + 3] << 8);
         const size_t length = static_cast<size_t>(data[at + 4] | data[at + 5] << 8) % 3000;
+        const uint32_t acknowledged = static_cast<uint32_t>(data[at + 6] | data[at + 7] << 8);
         const uint32_t start = side ? kServerStart : kClientStart;
         payload.resize(length);
         for (size_t i = 0; i < length; ++i) payload[i] = ByteAt(side, offset + static_cast<uint32_t>(i));
@@ -60,16 +83,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const FlowEndpoint serverEnd = FlowEndpoint::FromBytes(server, 4, 443);
         segment.source = side ? serverEnd : clientEnd;
         segment.destination = side ? clientEnd : serverEnd;
-        segment.sequence = start + offset;
-        segment.acknowledgement = kServerStart;
-        segment.flags = static_cast<uint8_t>((control >> 1) & (StreamSegment::kFin | StreamSegment::kRst)) | StreamSegment::kAck;
+        // A connection's first segment starts each side at offset 0 (a SYN when the input says so).
+        segment.sequence = start + offset - ((control & 0x40) && offset == 0 ? 1 : 0);
+        segment.acknowledgement = (side ? kClientStart : kServerStart) + acknowledged;
+        segment.flags = static_cast<uint8_t>((control >> 1) & (StreamSegment::kFin | StreamSegment::kRst)) |
+                        ((control & 0x40) && offset == 0 ? StreamSegment::kSyn : 0) | StreamSegment::kAck;
         segment.payload = payload.data();
-        segment.payloadLength = payload.size();
-        time += control >> 5;
-        // A connection is followed from a client segment at offset 0, as a ClientHello would start it.
-        if (!reassembler.Process(segment, time) && side == 0 && offset == 0 && (control & 0x10))
-            reassembler.Follow(segment, std::make_unique<CheckingReader>(), time);
+        segment.payloadLength = length - ((control & 0x20) ? length / 2 : 0);  // cut by the capture
+        segment.wireLength = length;
+        time += (control >> 3) & 3;
+        reassembler.Process(segment, time * 1000);
         if (reassembler.Connections() > limits.maxConnections) std::abort();
+        if (reassembler.HeldBytes() > limits.maxHeldInAll + limits.maxHeldPerConnection) std::abort();
     }
+    reassembler.EndAll(StreamEnd::Closed);
+    if (reassembler.HeldBytes() != 0) std::abort();
     return 0;
 }

@@ -1,12 +1,12 @@
-// Fuzz target: a key log and both directions of a connection through the TLS decryption and the HTTP/1 reader.
+// Fuzz target: a key log and both directions of a connection through the TLS decryption and the reader
+// of the protocol it carries.
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <cstdlib>
 #include <string_view>
 
-#include "capture/http1/Http1StreamReader.h"
-#include "capture/tls/TlsConnection.h"
 #include "fuzz/FuzzChunks.h"
+#include "fuzz/FuzzSink.h"
 
 // Input: a 2-byte little-endian length and that much key log text, then chunks (see FuzzChunks.h).
 // Seeds are real conversations with their own key logs, so mutations reach the decryption.
@@ -17,24 +17,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (keyLogSize > size - 2) keyLogSize = size - 2;
     TlsKeyLog keyLog("");
     keyLog.AddText(std::string_view(reinterpret_cast<const char*>(data + 2), keyLogSize));
-
-    IgnoreList ignored;
-    VideoReporter reporter(ignored, [](DetectedVideo) {}, "fuzz");
-    TlsStatistics tlsStatistics;
-    Http1Statistics httpStatistics;
-    TlsConnection connection(
-        FlowKey{}, keyLog,
-        [&](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
-            if (facts.alpn == "h2") return nullptr;
-            return std::make_unique<Http1StreamReader>(Http1StreamReader::Context{facts.key, facts.serverName},
-                                                       reporter, httpStatistics);
-        },
-        tlsStatistics);
+    fuzz::FuzzSink sink(&keyLog);
+    auto connection = sink.router.Tls(sink.facts, {});
+    if (!connection) std::abort();
     int64_t time = 0;
     for (const auto& chunk : fuzz::SplitChunks({data + 2 + keyLogSize, size - 2 - keyLogSize})) {
-        if (connection.Done()) break;
-        connection.OnData(chunk.direction, chunk.bytes, time++);
+        if (connection->Done()) break;
+        connection->OnData(chunk.direction, chunk.bytes, time += 100);
+        if (sink.tls.Used() > sink.tls.Bound()) std::abort();
     }
-    if (!connection.Done()) connection.OnEnd(StreamEnd::Closed);
+    if (!connection->Done()) connection->OnEnd(StreamEnd::Closed);
+    connection.reset();
+    if (sink.tls.Used() != 0) std::abort();
     return 0;
 }

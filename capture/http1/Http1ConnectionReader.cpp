@@ -219,6 +219,7 @@ bool Http1ConnectionReader::OnRequestHead(std::string_view head) {
         return false;
     }
     pending_.push_back(std::move(pending));
+    unpairedAnswers_ = 0;
     if (!framing.valid) {
         LoseWay(kClient, false);
         return false;
@@ -242,6 +243,7 @@ bool Http1ConnectionReader::OnAnswerHead(std::string_view head, std::span<const 
         pending_.pop_front();
     } else {
         ++context_.statistics.unpaired;
+        ++unpairedAnswers_;
     }
     if (status == 101) {
         const auto upgrade = fields_.Find("Upgrade");
@@ -396,12 +398,15 @@ void Http1ConnectionReader::LoseWay(StreamDirection direction, bool messageLost)
         // Which requests the lost answers belonged to cannot be told: the waiting ones are not paired.
         answering_.reset();
         pending_.clear();
+        unpairedAnswers_ = 0;
         return;
     }
     context_.messageBytes.Give(held_.capacity());
     std::string().swap(held_);
-    // A request the capture lost is still answered: its place keeps the answers after it paired right.
-    if (messageLost && pending_.size() < context_.maxUnanswered) pending_.emplace_back();
+    // A request the capture lost is still answered: its place keeps the answers after it paired right,
+    // unless its answer came already (with no request to pair with).
+    if (messageLost && unpairedAnswers_ > 0) --unpairedAnswers_;
+    else if (messageLost && pending_.size() < context_.maxUnanswered) pending_.emplace_back();
 }
 
 void Http1ConnectionReader::SwitchToHttp2(Pending pending, std::span<const uint8_t> rest) {

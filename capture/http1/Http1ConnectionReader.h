@@ -88,6 +88,9 @@ private:
     Side sides_[2];
     std::deque<Pending> pending_;
     std::unique_ptr<HttpExchange> answering_;  // the exchange whose answer's body is being read
+    // Answers that came with no request waiting since the client's last request: answers to requests the
+    // capture may have lost, whose loss the client's side may only find out later.
+    size_t unpairedAnswers_ = 0;
     std::string held_;                          // the client's bytes after a request that asks for h2c
     std::unique_ptr<StreamReader> switched_;    // the HTTP/2 reader after a switch
     HttpFields fields_;                         // reused for every head

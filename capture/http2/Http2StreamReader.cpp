@@ -163,6 +163,7 @@ bool Http2StreamReader::OnFrameContent(StreamDirection direction, const Http2::F
             HttpExchange& exchange = *stream->second.exchange;
             const size_t wanted = exchange.Wanted();
             if (wanted > 0) exchange.Body(bytes.first(std::min(wanted, bytes.size())));
+            if (exchange.Wanted() == 0) EndStream(stream);
         }
     }
     return true;
@@ -283,7 +284,8 @@ void Http2StreamReader::ReadAnswer(StreamTable::iterator stream, const Block& bl
     answer.timeMs = nowMs_;
     const bool bodyFollows = !block.endStream && *status != 204 && *status != 304;
     state.exchange->OnAnswer(answer, bodyFollows);
-    if (!bodyFollows) EndStream(stream);
+    // A stream whose answer has told all that is wanted of it is not followed to its end.
+    if (!bodyFollows || state.exchange->Wanted() == 0) EndStream(stream);
 }
 
 void Http2StreamReader::EndStream(StreamTable::iterator stream) {

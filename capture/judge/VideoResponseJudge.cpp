@@ -36,9 +36,12 @@ void VideoResponseJudge::Body(std::span<const uint8_t> bytes) {
     const size_t take = std::min(bytes.size(), probe_ - bodyStart_.size());
     bodyStart_.append(reinterpret_cast<const char*>(bytes.data()), take);
     if (bodyStart_.size() < Rules::kFlvSignature.size()) return;
-    // Anything but the Flash signature needs the whole probe, unless only that signature could tell.
-    if (bodyStart_.compare(0, Rules::kFlvSignature.size(), Rules::kFlvSignature) != 0 && bodyStart_.size() < probe_ &&
-        bodyTells_)
+    // A container decides as soon as its signature is there; only a transport stream needs the whole probe.
+    const bool flv = bodyStart_.compare(0, Rules::kFlvSignature.size(), Rules::kFlvSignature) == 0;
+    if (!flv && bodyTells_ && bodyStart_.size() < probe_ &&
+        VideoSignature::TypeOf(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bodyStart_.data()),
+                                                        bodyStart_.size()))
+            .empty())
         return;
     Decide();
 }

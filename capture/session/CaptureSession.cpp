@@ -5,15 +5,10 @@
 #include <utility>
 
 #include "capture/decode/PacketView.h"
-#include "capture/playlist/StreamTracker.h"
-#include "capture/session/ConnectionRouter.h"
-#include "capture/session/VideoFinder.h"
-#include "capture/session/VideoReporter.h"
+#include "capture/session/CapturePipeline.h"
 #include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
-#include "capture/stream/SegmentOfFrame.h"
-#include "capture/stream/TcpReassembler.h"
 
 namespace tarnwick {
 
@@ -154,53 +149,36 @@ void CaptureSession::Run() {
 }
 
 void CaptureSession::ReadUntilStopped() {
-    LimitHits& hits = totals_.limitsReached;
-    ByteBudget messages(limits_.Bytes(Limit::MessageBytes), Limit::MessageBytes, &hits);
-    ByteBudget http2(limits_.Bytes(Limit::Http2Bytes), Limit::Http2Bytes, &hits);
-    ByteBudget tls(limits_.Bytes(Limit::TlsBytes), Limit::TlsBytes, &hits);
-    ByteBudget playlists(limits_.Bytes(Limit::PlaylistsBytes), Limit::PlaylistsBytes, &hits);
-    VideoReporter reporter(
-        [this](DetectedVideo video) {
-            DetectionSink* sink = sink_.load();
-            if (!sink) return false;
-            sink->OnVideo(std::move(video));
-            return true;
-        },
-        name_);
-    StreamTracker streams(StreamTracker::Limits::From(limits_), &hits);
-    VideoFinder::Context finderContext{reporter, streams, messages, playlists, limits_.Bytes(Limit::PlaylistBytes),
-                                       !replay_, loopbackAdapter_};
-    VideoFinder finder(finderContext, ownAddresses_, replay_ && ownAddresses_.Empty());
-    ConnectionRouter router(ConnectionRouter::Context{finder, limits_, totals_, keyLog_.get(), messages, http2, tls});
-    {
-        TcpReassembler reassembler(router, TcpReassembler::Limits::From(limits_), &hits);
-        reassembler_ = &reassembler;
-        while (!stop_.load()) {
-            const ReadResult result = source_->ReadBatch(*this);
-            if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
-            if (result != ReadResult::Packets) break;
-            PublishStatistics(false);
-        }
-        PublishStatistics(true);
-        reassembler.EndAll(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
-        totals_.reassembly = reassembler.Statistics();
-        reassembler_ = nullptr;
+    CapturePipeline::Options options;
+    options.sourceName = name_;
+    options.ownAddresses = ownAddresses_;
+    options.inferOwnAddresses = replay_ && ownAddresses_.Empty();
+    options.live = !replay_;
+    options.loopbackAdapter = loopbackAdapter_;
+    options.keyLog = keyLog_.get();
+    options.limits = limits_;
+    CapturePipeline pipeline(std::move(options), [this](DetectedVideo video) {
+        DetectionSink* sink = sink_.load();
+        if (!sink) return false;
+        sink->OnVideo(std::move(video));
+        return true;
+    });
+    pipeline_ = &pipeline;
+    while (!stop_.load()) {
+        const ReadResult result = source_->ReadBatch(*this);
+        if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
+        if (result != ReadResult::Packets) break;
+        PublishStatistics(false);
     }
-    totals_.streams = streams.Counts();
-    totals_.detections = finder.Counts();
-    totals_.ownAddressKnown = finder.OwnAddressKnown();
-    if (replay_ && ownAddresses_.Empty()) ownAddresses_ = finder.Own();
+    PublishStatistics(true);
+    pipeline.End(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
+    totals_ = pipeline.Totals();
+    if (replay_ && ownAddresses_.Empty()) ownAddresses_ = pipeline.OwnAddressSet();
+    pipeline_ = nullptr;
 }
 
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
-    ++totals_.packets;
-    const PacketView frame(bytes, header.caplen);
-    if (!decoder_.Decode(frame, segment_)) return;
-    // The loopback adapter's frames were all sent and received here.
-    if (loopbackAdapter_ && segment_.direction == PacketDirection::Unknown) segment_.direction = PacketDirection::Loopback;
-    StreamSegment segment;
-    SegmentOfFrame(segment_, {frame.Pointer(segment_.payloadStart), segment_.payloadLength}, segment);
-    reassembler_->Process(segment, CaptureMilliseconds(header.ts));
+    pipeline_->Frame(decoder_, PacketView(bytes, header.caplen), CaptureMilliseconds(header.ts));
 }
 
 void CaptureSession::PublishStatistics(bool force) {

@@ -27,7 +27,7 @@
 
 namespace tarnwick {
 
-class TcpReassembler;
+class CapturePipeline;
 
 // One capture thread: packets from the source, decoded, then one reassembler that hands every
 // connection to the reader of its protocol (HTTP/1, h2c, TLS with HTTP/1 or HTTP/2 inside), and every
@@ -110,8 +110,7 @@ private:
     std::atomic<bool> finished_{true};
     std::unique_ptr<PacketSource> source_;
     FrameDecoder decoder_;
-    TcpSegment segment_;  // filled anew by every decode
-    TcpReassembler* reassembler_ = nullptr;  // the capture thread's, while it runs
+    CapturePipeline* pipeline_ = nullptr;  // the capture thread's, while it runs
     bool replay_ = false;
     bool started_ = false;
     bool loopbackAdapter_ = false;

@@ -10,6 +10,7 @@ OrderedByteStream::Outcome OrderedByteStream::Accept(uint32_t sequence, std::spa
                                                      size_t wireLength, ByteConsumer& consumer) {
     if (wireLength == 0) return Outcome::Duplicate;
     if (skipAll_) {
+        // The rest of the direction is passed over: its bytes count as they come.
         skipped_ += wireLength;
         return Outcome::Skipped;
     }
@@ -18,10 +19,7 @@ OrderedByteStream::Outcome OrderedByteStream::Accept(uint32_t sequence, std::spa
     const int64_t end = start + static_cast<int64_t>(wireLength);
     const auto next = static_cast<int64_t>(next_);
     if (end <= next) {
-        if (start >= static_cast<int64_t>(skipFrom_)) {
-            skipped_ += wireLength;
-            return Outcome::Skipped;
-        }
+        if (start >= static_cast<int64_t>(skipFrom_)) return Outcome::Skipped;
         return Outcome::Duplicate;
     }
     uint64_t wire = wireLength;
@@ -38,9 +36,9 @@ OrderedByteStream::Outcome OrderedByteStream::Accept(uint32_t sequence, std::spa
         return Outcome::Delivered;
     }
     if (static_cast<uint64_t>(start - next) > kMaxAhead) return Outcome::TooFar;
-    Store(static_cast<uint64_t>(start), captured, wire);
+    const bool stored = Store(static_cast<uint64_t>(start), captured, wire);
     CheckAcknowledged(consumer);
-    return Outcome::Waiting;
+    return stored ? Outcome::Waiting : Outcome::Duplicate;
 }
 
 void OrderedByteStream::Hand(std::span<const uint8_t> captured, uint64_t wire, ByteConsumer& consumer) {
@@ -93,7 +91,7 @@ void OrderedByteStream::Drain(ByteConsumer& consumer) {
     }
 }
 
-void OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured, uint64_t wire) {
+bool OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured, uint64_t wire) {
     const uint64_t end = start + wire;
     auto after = waiting_.lower_bound(start);
     Pieces::iterator merged;
@@ -101,7 +99,7 @@ void OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured,
     if (after != waiting_.begin()) {
         auto before = std::prev(after);
         const uint64_t beforeEnd = before->first + before->second.wire;
-        if (beforeEnd >= end) return;  // a copy waits already
+        if (beforeEnd >= end) return false;  // a copy waits already
         // Touching a piece whose bytes were all captured: grow that piece instead of adding one.
         if (beforeEnd >= start && before->second.bytes.size() == before->second.wire) {
             held_ -= std::min(held_, CostOf(before->second));
@@ -117,7 +115,7 @@ void OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured,
     }
     if (!grown) {
         if (after != waiting_.end() && after->first == start) {
-            if (after->second.wire >= wire) return;  // a longer copy waits already
+            if (after->second.wire >= wire) return false;  // a longer copy waits already
             Erase(after++);
         }
         merged = waiting_.emplace_hint(after, start, Piece{{captured.begin(), captured.end()}, wire});
@@ -142,6 +140,7 @@ void OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured,
         held_ += CostOf(piece);
         Erase(next++);
     }
+    return true;
 }
 
 void OrderedByteStream::Erase(Pieces::iterator piece) {

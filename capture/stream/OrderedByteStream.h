@@ -31,8 +31,10 @@ protected:
 // and the upkeep of each piece) is counted. Bytes seen before (retransmissions, overlaps) are passed
 // over, so where two copies of a byte differ the first one delivered wins. A hole is given up (the
 // consumer is told how many bytes it lost) once the receiver has acknowledged bytes beyond it, which it
-// can only have received if the capture missed them, or when its owner says so; a reader that passes
-// over a stretch (a body it does not need) passes over holes in it without noticing.
+// can only have received if the capture missed them (once later bytes wait or the sender is done, so
+// that a capture that merely reordered segments and acknowledgements is not taken for a loss), or when
+// its owner says so; a reader that passes over a stretch (a body it does not need) passes over holes in
+// it without noticing.
 class OrderedByteStream {
 public:
     enum class Outcome {
@@ -97,7 +99,8 @@ private:
     void ApplySkip(uint64_t count);
     void Lose(uint64_t count, ByteConsumer& consumer);
     void Drain(ByteConsumer& consumer);
-    void Store(uint64_t start, std::span<const uint8_t> captured, uint64_t wire);
+    // False when a copy of every byte waits already.
+    bool Store(uint64_t start, std::span<const uint8_t> captured, uint64_t wire);
     void Erase(Pieces::iterator piece);
     // Gives up the hole up to target (the first waiting piece, or an acknowledged byte).
     void LoseUpTo(uint64_t target, ByteConsumer& consumer);
@@ -108,7 +111,7 @@ private:
     bool endSeen_ = false;
     uint32_t nextSequence_ = 0;
     uint64_t next_ = 0;       // offset of the next byte the reader expects
-    uint64_t skipFrom_ = 0;   // where the latest stretch passed over began
+    uint64_t skipFrom_ = UINT64_MAX;  // where the latest stretch passed over began; none yet
     uint64_t acknowledged_ = 0;
     int64_t endOffset_ = -1;
     size_t held_ = 0;

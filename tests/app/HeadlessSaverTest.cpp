@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/download/ScriptedTcpServer.h"
 #include "tests/download/StreamTestSite.h"

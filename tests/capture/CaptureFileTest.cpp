@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -193,13 +193,15 @@ TEST(CaptureFileHeadless, ReplayEndsWithASummaryThatSaysWhyNothingWasListed) {
         << shortStream.Stderr();
 }
 
-// Detections reach the test through a plain function, as they reach the window.
-std::mutex seenMutex;
-std::vector<DetectedVideo> seen;
-void Record(DetectedVideo video) {
-    std::lock_guard lock(seenMutex);
-    seen.push_back(std::move(video));
-}
+// Detections reach the test through a sink object, as they reach the window.
+struct RecordingSink final : DetectionSink {
+    void OnVideo(DetectedVideo video) override {
+        std::lock_guard lock(mutex);
+        seen.push_back(std::move(video));
+    }
+    std::mutex mutex;
+    std::vector<DetectedVideo> seen;
+};
 
 struct TimedFrame {
     int64_t seconds;
@@ -222,48 +224,50 @@ std::string WriteCapture(const testing::TempDir& dir, const std::vector<TimedFra
     return path;
 }
 
-std::vector<DetectedVideo> Replay(const std::string& path, const OwnAddresses& own,
-                                  const std::vector<std::string>& ignored = {}) {
-    {
-        std::lock_guard lock(seenMutex);
-        seen.clear();
-    }
+// The frames of conversations, each conversation's frames at one time.
+std::vector<TimedFrame> Timed(std::initializer_list<std::pair<int64_t, const testing::Conversation*>> conversations) {
+    std::vector<TimedFrame> frames;
+    for (const auto& [seconds, conversation] : conversations)
+        for (const auto& frame : conversation->frames) frames.push_back({seconds, frame});
+    return frames;
+}
+
+std::vector<DetectedVideo> Replay(const std::string& path, const OwnAddresses& own) {
+    RecordingSink sink;
     std::string error;
     auto session = CaptureSession::OpenFile(path, own, &error);
     EXPECT_TRUE(session) << error;
     if (!session) return {};
-    for (const auto& url : ignored) session->IgnoreUrl(url, 1);
-    session->SetDetectionCallback(Record);
+    session->SetDetectionSink(&sink);
     for (int i = 0; i < 500 && !session->Finished(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(session->Finished());
     session.reset();
-    std::lock_guard lock(seenMutex);
-    return seen;
+    std::lock_guard lock(sink.mutex);
+    return sink.seen;
 }
 
 const Endpoint kClient{{192, 168, 7, 9}, 40000};
 const Endpoint kServer{{10, 9, 8, 7}, 80};
-std::vector<uint8_t> Get(const std::string& path, Endpoint client = kClient) {
-    return BuildFrame(client, kServer, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n");
-}
-std::vector<uint8_t> Mp4(Endpoint client = kClient) {
-    return BuildFrame(kServer, client, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 300000\r\n\r\n");
+const std::string kMp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n";
+
+testing::Conversation Fetch(const std::string& path, Endpoint client = kClient, Endpoint server = kServer) {
+    testing::Conversation conversation(client, server);
+    conversation.Open().Send(true, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n").Send(false, kMp4);
+    return conversation;
 }
 
 TEST(CaptureFileSession, ReplayFindsTheOwnAddressAndUsesPacketTimes) {
     testing::TempDir dir;
-    const Endpoint second{{192, 168, 7, 9}, 40001};
-    const std::string path = WriteCapture(dir, {{100, BuildFrame(kServer, kClient, "noise")},
-                                                {100, Get("/old.mp4")},
-                                                {150, Get("/young.mp4", second)},
-                                                {161, Get("/new.mp4", {{192, 168, 7, 9}, 40002})},
-                                                {162, Mp4()},
-                                                {163, Mp4(second)}});
+    const Endpoint other{{192, 168, 7, 10}, 40001};
+    const auto first = Fetch("/first.mp4"), second = Fetch("/second.mp4", {kClient.address, 40002}),
+               elsewhere = Fetch("/elsewhere.mp4", other);
+    const std::string path = WriteCapture(dir, Timed({{150, &first}, {161, &elsewhere}, {163, &second}}));
     const auto videos = Replay(path, {});
-    // /old.mp4 was 61 seconds old by packet time when the next request came, and expired.
-    ASSERT_EQ(videos.size(), 1u);
-    EXPECT_EQ(videos[0].url, "vid/young.mp4");
-    EXPECT_EQ(videos[0].seenAtSeconds, 163);
+    // The first request's sender is this host; the other host's fetch is not this host's.
+    ASSERT_EQ(videos.size(), 2u);
+    EXPECT_EQ(videos[0].url, "vid/first.mp4");
+    EXPECT_EQ(videos[1].url, "vid/second.mp4");
+    EXPECT_EQ(videos[1].seenAtSeconds, 163);
     EXPECT_EQ(videos[0].adapter, "crafted.pcap");
 }
 
@@ -272,29 +276,25 @@ TEST(CaptureFileSession, ReplayFindsAnOwnAddressPerIpVersion) {
     testing::TempDir dir;
     const Endpoint client6{*IpAddress::Parse("2001:db8::9"), 40000};
     const Endpoint server6{*IpAddress::Parse("2001:db8::80"), 80};
-    const std::string mp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 300000\r\n\r\n";
-    const std::string path =
-        WriteCapture(dir, {{1, Get("/four.mp4")},
-                           {2, Mp4()},
-                           {3, BuildFrame(server6, client6, mp4)},  // an answer before any IPv6 request
-                           {4, BuildFrame(client6, server6, "GET /six.mp4 HTTP/1.1\r\nHost: vid\r\n\r\n")},
-                           {5, BuildFrame(server6, client6, mp4)}});
-    const auto videos = Replay(path, {});
+    const auto four = Fetch("/four.mp4"), six = Fetch("/six.mp4", client6, server6);
+    const auto videos = Replay(WriteCapture(dir, Timed({{1, &four}, {4, &six}})), {});
     ASSERT_EQ(videos.size(), 2u);
     EXPECT_EQ(videos[0].url, "vid/four.mp4");
     EXPECT_EQ(videos[1].url, "vid/six.mp4");
 }
 
-TEST(CaptureFileSession, GivenOwnAddressAndIgnoredUrls) {
+TEST(CaptureFileSession, GivenOwnAddressesDecide) {
     testing::TempDir dir;
-    const std::string path = WriteCapture(dir, {{1, Get("/a.mp4")}, {2, Mp4()}, {3, Get("/a.mp4")}, {4, Mp4()}});
+    const auto fetch = Fetch("/a.mp4");
+    const std::string path = WriteCapture(dir, Timed({{1, &fetch}}));
     EXPECT_TRUE(Replay(path, {IpAddress(1, 2, 3, 4)}).empty());  // nothing leaves that address
-    EXPECT_EQ(Replay(path, {}, {"vid/a.mp4"}).size(), 1u);
+    EXPECT_EQ(Replay(path, {kClient.address}).size(), 1u);
 }
 
 TEST(CaptureFileSession, UnreadableLinkTypeIsRefusedByName) {
     testing::TempDir dir;
-    const std::string path = WriteCapture(dir, {{1, Get("/a.mp4")}, {2, Mp4()}}, DLT_IEEE802_11);
+    const auto fetch = Fetch("/a.mp4");
+    const std::string path = WriteCapture(dir, Timed({{1, &fetch}}), DLT_IEEE802_11);
     std::string error;
     EXPECT_FALSE(CaptureSession::OpenFile(path, {}, &error));
     EXPECT_NE(error.find("link type IEEE802_11 (802.11) cannot be read"), std::string::npos) << error;

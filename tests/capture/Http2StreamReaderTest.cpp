@@ -1,5 +1,4 @@
 // HTTP/2 on reassembled connections: multiplexed streams, pushes, settings, bounds, broken input, h2c.
-#include "capture/http2/Http2CleartextTracker.h"
 #include "capture/http2/Http2StreamReader.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/http2/Http2UpgradeReader.h"
+#include "capture/session/ConnectionRouter.h"
 #include "tests/capture/Http2FrameWriter.h"
+#include "tests/capture/SinkHarness.h"
 
 namespace tarnwick {
 namespace {
@@ -24,22 +24,26 @@ std::span<const uint8_t> Bytes(const std::string& text) {
 }
 
 struct Harness {
-    IgnoreList ignored;
-    std::vector<DetectedVideo> seen;
-    VideoReporter reporter{ignored, [this](DetectedVideo video) { seen.push_back(std::move(video)); }, "lo"};
-    Http2Statistics statistics;
-    Http2MemoryBudget budget;
-    Http2StreamReader reader;
-
-    explicit Harness(size_t budgetBytes = Http2MemoryBudget::kDefaultLimit)
-        : budget(budgetBytes), reader(Http2StreamReader::Context{FlowKey{}, "sni.test"}, reporter, statistics, budget) {}
+    explicit Harness(size_t budgetBytes = 32u << 20)
+        : sink(budgetBytes),
+          reader(Http2StreamReader::Context{sink.facts, sink.finder, statistics, sink.http2, 256, 1u << 20, 64 * 1024,
+                                            &sink.hits}),
+          seen(sink.seen),
+          budget(sink.http2) {}
 
     // Hands text over in pieces of `piece` bytes.
     void Send(StreamDirection direction, const std::string& text, size_t piece = SIZE_MAX) {
         for (size_t at = 0; at < text.size(); at += piece)
-            reader.OnData(direction, Bytes(text).subspan(at, std::min(piece, text.size() - at)), 700);
+            reader.OnData(direction, Bytes(text).subspan(at, std::min(piece, text.size() - at)), 700000);
     }
+
+    testing::SinkHarness sink;
+    Http2Statistics statistics;
+    Http2StreamReader reader;
+    std::vector<DetectedVideo>& seen;
+    ByteBudget& budget;
 };
+constexpr size_t kMaxStreams = 256;
 
 Fields Get(const std::string& path, const std::string& method = "GET") {
     return {{":method", method}, {":scheme", "https"}, {":authority", "videohost"}, {":path", path}};
@@ -99,7 +103,7 @@ TEST(Http2StreamReader, MultiplexedStreamsArePairedByStreamAndJudgedLikeHttp1) {
         EXPECT_EQ(h.seen[1].contentLength, "400\r\n");
         EXPECT_EQ(h.seen[2].url, "videohost/split.webm");
         EXPECT_EQ(h.statistics.requests, 5u);
-        EXPECT_EQ(h.statistics.responses, 5u);
+        EXPECT_EQ(h.statistics.responses, 4u);  // the answer to HEAD is not followed
         EXPECT_EQ(h.reader.Streams(), 0u);  // every stream settled
     }
 }
@@ -192,8 +196,8 @@ TEST(Http2StreamReader, BoundsCutStreamsAndHeaderListsButTheDecoderStaysInStep) 
     std::string up = kPreface + Http2FrameWriter::Settings();
     for (uint32_t id = 1; id < 2 * 300; id += 2) up += client.Headers(id, Get("/s" + std::to_string(id) + ".mp4"), true);
     h.Send(kUp, up);
-    EXPECT_EQ(h.reader.Streams(), Http2StreamReader::kMaxStreams);
-    EXPECT_EQ(h.statistics.streamsRefused, 300u - Http2StreamReader::kMaxStreams);
+    EXPECT_EQ(h.reader.Streams(), kMaxStreams);
+    EXPECT_EQ(h.statistics.streamsRefused, 300u - kMaxStreams);
 
     // A header list beyond its bound: fields are dropped, the stream is not judged, and the blocks that
     // follow (which refer to the table the long one filled) still decode.
@@ -219,12 +223,13 @@ TEST(Http2StreamReader, BoundsCutStreamsAndHeaderListsButTheDecoderStaysInStep) 
 
     // The bound on all connections together: what a stream cannot take is refused and counted, and
     // everything held is given back.
-    Harness poor(Http2StreamReader::kStreamOverhead + 10);
+    // Room for the decoders' first tables and less than one stream.
+    Harness poor(2 * 4096 + Http2StreamReader::kStreamOverhead - 10);
     Http2FrameWriter client3;
     poor.Send(kUp, kPreface + Http2FrameWriter::Settings() + client3.Headers(1, Get("/p.mp4"), true));
     EXPECT_EQ(poor.statistics.streamsRefused, 1u);
     EXPECT_EQ(poor.reader.Streams(), 0u);
-    EXPECT_EQ(poor.budget.Used(), 0u);
+    EXPECT_EQ(poor.budget.Used(), 2 * 4096u);
 }
 
 TEST(Http2StreamReader, FieldsNoHttp1RequestCouldCarryAreNeverReplayed) {
@@ -243,14 +248,24 @@ TEST(Http2StreamReader, FieldsNoHttp1RequestCouldCarryAreNeverReplayed) {
     }
 }
 
-struct UpgradeHarness {
-    IgnoreList ignored;
-    std::vector<DetectedVideo> seen;
-    VideoReporter reporter{ignored, [this](DetectedVideo video) { seen.push_back(std::move(video)); }, "lo"};
-    Http2Statistics http2;
-    Http1Statistics http1;
-    Http2MemoryBudget budget;
-    Http2UpgradeReader reader{FlowKey{}, {reporter, http2, http1, budget}};
+// A connection whose reader the router chooses from its first bytes.
+struct RoutedHarness {
+    RoutedHarness() : router(ConnectionRouter::Context{sink.finder, limits, totals, nullptr, sink.messages, sink.http2, tls}) {
+        ConnectionStart start;
+        start.openingSeen = true;
+        start.clientLinkDirection = PacketDirection::Loopback;
+        reader = router.Open(start);
+    }
+    void Send(StreamDirection direction, const std::string& text, int64_t timeMs = 5000) {
+        reader->OnData(direction, Bytes(text), timeMs);
+    }
+
+    testing::SinkHarness sink;
+    CaptureLimits limits;
+    PipelineTotals totals;
+    ByteBudget tls{1u << 20, Limit::TlsBytes, nullptr};
+    ConnectionRouter router;
+    std::unique_ptr<StreamReader> reader;
 };
 
 const std::string kUpgradeRequest =
@@ -258,94 +273,54 @@ const std::string kUpgradeRequest =
     "Upgrade: h2c\r\n"
     "HTTP2-Settings: AAMAAABkAAUAEAAA\r\nUser-Agent: t\r\n\r\n";  // frames of up to 1 MiB
 
-TEST(Http2UpgradeReader, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheSwitch) {
-    EXPECT_TRUE(Http2UpgradeReader::AsksForH2c(Bytes(kUpgradeRequest)));
-    EXPECT_FALSE(Http2UpgradeReader::AsksForH2c(Bytes("GET /h2c HTTP/1.1\r\nHost: h2c\r\n\r\n")));
-    EXPECT_FALSE(Http2UpgradeReader::AsksForH2c(Bytes("GET / HTTP/1.1\r\nUpgrade: websocket\r\nX: h2c\r\n\r\n")));
-    EXPECT_FALSE(Http2UpgradeReader::AsksForH2c(Bytes("HTTP/1.1 200 OK\r\nUpgrade: h2c\r\n\r\n")));
-
+TEST(Http2Switch, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheSwitch) {
     Http2FrameWriter client, server;
-    UpgradeHarness h;
-    for (char c : kUpgradeRequest) h.reader.OnData(kUp, Bytes(std::string(1, c)), 5);
-    h.reader.OnData(kDown, Bytes("HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n" +
-                                 Http2FrameWriter::Settings() + server.Headers(1, Status("video/mp4", "300000")) +
-                                 Http2FrameWriter::Data(1, std::string(100000, 'v'), true)), 6);
-    h.reader.OnData(kUp, Bytes(kPreface + Http2FrameWriter::Settings() + client.Headers(3, Get("/next.mp4"), true)), 7);
-    h.reader.OnData(kDown, Bytes(server.Headers(3, Status("video/webm"))), 8);
-    ASSERT_EQ(h.seen.size(), 2u);
-    EXPECT_EQ(h.seen[0].url, "videohost:8080/up.mp4");
-    EXPECT_EQ(h.seen[0].scheme, "http");
+    RoutedHarness h;
+    for (char c : kUpgradeRequest) h.Send(kUp, std::string(1, c));
+    h.Send(kDown, "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n" +
+                      Http2FrameWriter::Settings() + server.Headers(1, Status("video/mp4", "300000")) +
+                      Http2FrameWriter::Data(1, std::string(100000, 'v'), true));
+    h.Send(kUp, kPreface + Http2FrameWriter::Settings() + client.Headers(3, Get("/next.mp4"), true));
+    h.Send(kDown, server.Headers(3, Status("video/webm")));
+    const auto& seen = h.sink.seen;
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].url, "videohost:8080/up.mp4");
+    EXPECT_EQ(seen[0].scheme, "http");
     // The host field is found whatever the case of its name, and only as a field of its own.
-    EXPECT_EQ(h.seen[0].requestText,
+    EXPECT_EQ(seen[0].requestText,
               "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nUser-Agent: t\r\n\r\n");
-    EXPECT_EQ(h.seen[1].url, "videohost/next.mp4");
-    EXPECT_EQ(h.http2.upgrades, 1u);
+    EXPECT_EQ(seen[1].url, "videohost/next.mp4");
+    EXPECT_EQ(h.totals.http2.upgrades, 1u);
 
-    // A server that stays with HTTP/1.1 answers over HTTP/1.1.
-    UpgradeHarness declined;
-    declined.reader.OnData(kUp, Bytes(kUpgradeRequest), 5);
-    declined.reader.OnData(kDown, Bytes("HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 3\r\n\r\nabc"), 6);
-    ASSERT_EQ(declined.seen.size(), 1u);
-    EXPECT_EQ(declined.seen[0].url, "videohost:8080/up.mp4");
-    EXPECT_EQ(declined.http1.responses, 1u);
-    EXPECT_EQ(declined.http2.upgrades, 0u);
-}
-
-StreamSegment SegmentOf(const FlowEndpoint& from, const FlowEndpoint& to, uint32_t sequence, uint32_t acknowledgement,
-                        const std::string& payload) {
-    StreamSegment segment;
-    segment.source = from;
-    segment.destination = to;
-    segment.sequence = sequence;
-    segment.acknowledgement = acknowledgement;
-    segment.flags = StreamSegment::kAck;
-    segment.payload = reinterpret_cast<const uint8_t*>(payload.data());
-    segment.payloadLength = payload.size();
-    return segment;
+    // A server that stays with HTTP/1.1 answers over HTTP/1.1, and the client goes on with it.
+    RoutedHarness declined;
+    declined.Send(kUp, kUpgradeRequest + "GET /then.mp4 HTTP/1.1\r\nHost: videohost\r\n\r\n");
+    declined.Send(kDown, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 3\r\n\r\nabc"
+                         "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_EQ(declined.sink.seen.size(), 2u);
+    EXPECT_EQ(declined.sink.seen[0].url, "videohost:8080/up.mp4");
+    EXPECT_EQ(declined.sink.seen[1].url, "videohost/then.mp4");
+    EXPECT_EQ(declined.totals.http1.responses, 2u);
+    EXPECT_EQ(declined.totals.http2.upgrades, 0u);
 }
 
 // A server spoken to by prior knowledge sends its settings at once: they may pass before the client's
-// preface, acknowledged by it or not yet. The server's side is read from its settings in every order.
-TEST(Http2CleartextTracker, ServerSettingsThatPassBeforeThePrefaceStillOpenTheServersSide) {
-    const uint8_t clientAddress[4] = {10, 0, 0, 1}, serverAddress[4] = {10, 0, 0, 2};
-    const FlowEndpoint client = FlowEndpoint::FromBytes(clientAddress, 4, 40000);
-    const FlowEndpoint server = FlowEndpoint::FromBytes(serverAddress, 4, 80);
-    const std::string settings = Http2FrameWriter::Settings({{3, 100}});
-    constexpr uint32_t kClientStart = 1000, kServerStart = 0xfffffff8;  // the server's numbers wrap
-    const uint32_t serverNext = kServerStart + static_cast<uint32_t>(settings.size());
-    // 0: the settings come after the preface; 1: before it, not yet acknowledged; 2: before it, acknowledged.
-    for (int order = 0; order < 3; ++order) {
-        IgnoreList ignored;
-        std::vector<DetectedVideo> seen;
-        VideoReporter reporter{ignored, [&seen](DetectedVideo video) { seen.push_back(std::move(video)); }, "lo"};
-        Http2Statistics http2;
-        Http1Statistics http1;
-        Http2MemoryBudget budget;
-        Http2CleartextTracker tracker({reporter, http2, http1, budget});
+// preface. The connection's first bytes are held until the client's tell its protocol.
+TEST(Http2Switch, ServerSettingsThatPassBeforeThePrefaceStillOpenTheServersSide) {
+    for (const bool settingsFirst : {true, false}) {
         Http2FrameWriter clientWriter, serverWriter;
         Fields request = Get("/clip.mp4");
         request[1].second = "http";
-        const std::string preface = kPreface + Http2FrameWriter::Settings() + clientWriter.Headers(1, request, true);
-        const std::string answer = serverWriter.Headers(1, Status("video/mp4", "200000"));
-        const StreamSegment serverSettings = SegmentOf(server, client, kServerStart, kClientStart, settings);
-        const StreamSegment clientPreface =
-            SegmentOf(client, server, kClientStart, order == 2 ? serverNext : kServerStart, preface);
-        const StreamSegment serverAnswer =
-            SegmentOf(server, client, serverNext, kClientStart + static_cast<uint32_t>(preface.size()), answer);
-
-        EXPECT_TRUE(Http2CleartextTracker::Concerns(Bytes(settings)));
-        if (order > 0) {
-            EXPECT_FALSE(tracker.Process(serverSettings, 1));  // nothing followed yet
-        }
-        EXPECT_TRUE(tracker.Process(clientPreface, 1));
-        if (order == 0) {
-            EXPECT_TRUE(tracker.Process(serverSettings, 1));
-        }
-        EXPECT_TRUE(tracker.Process(serverAnswer, 1));
-        ASSERT_EQ(seen.size(), 1u) << "order " << order;
-        EXPECT_EQ(seen[0].url, "videohost/clip.mp4");
-        EXPECT_EQ(http2.malformed, 0u);
-        EXPECT_EQ(tracker.Reassembly().outOfOrderSegments, 0u) << "order " << order;
+        RoutedHarness h;
+        const std::string settings = Http2FrameWriter::Settings({{3, 100}});
+        if (settingsFirst) h.Send(kDown, settings);
+        h.Send(kUp, kPreface.substr(0, 10));  // too little to tell yet
+        h.Send(kUp, kPreface.substr(10) + Http2FrameWriter::Settings() + clientWriter.Headers(1, request, true));
+        if (!settingsFirst) h.Send(kDown, settings);
+        h.Send(kDown, serverWriter.Headers(1, Status("video/mp4", "200000")));
+        ASSERT_EQ(h.sink.seen.size(), 1u) << settingsFirst;
+        EXPECT_EQ(h.sink.seen[0].url, "videohost/clip.mp4");
+        EXPECT_EQ(h.totals.http2.malformed, 0u);
     }
 }
 

@@ -18,7 +18,7 @@
 #include <regex>
 #include <thread>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "capture/source/PcapngReader.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"

@@ -22,6 +22,7 @@ struct RecordingReader final : StreamReader {
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t) override {
         received[IndexOf(direction)].append(bytes.begin(), bytes.end());
     }
+    void OnGap(StreamDirection, uint64_t) override {}
     void OnEnd(StreamEnd how) override { end = how; }
     bool Done() const override { return false; }
 };
@@ -32,9 +33,11 @@ struct Harness {
     TlsStatistics statistics;
     RecordingReader* reader = nullptr;
     std::optional<TlsConnectionFacts> facts;
+    std::optional<TlsApplicationProtocol> protocol;
     TlsConnection connection{FlowKey{}, keyLog,
-                             [this](const TlsConnectionFacts& seen) {
+                             [this](const TlsConnectionFacts& seen, TlsApplicationProtocol chosen) {
                                  facts = seen;
+                                 protocol = chosen;
                                  auto made = std::make_unique<RecordingReader>();
                                  reader = made.get();
                                  return made;
@@ -168,6 +171,40 @@ TEST(TlsConnection, SecretsLoggedAfterTheRecordsArriveStillOpenThem) {
     EXPECT_EQ(h.Received(kDown), "HTTP/1.1 204 No Content\r\n\r\n");
 }
 
+// The server's protocol choice sits in its encrypted extensions. When only the client's secrets are
+// logged yet, its application data must not be read as HTTP/1.1 by default: its first bytes tell.
+TEST(TlsConnection, AProtocolTheServerChoseUnreadIsToldByTheClientsFirstBytes) {
+    const std::string preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+    for (const std::string& first : {preface + "frames", kRequest}) {
+        TlsTestOptions options = Options(true, "");
+        options.clientAlpn = {"h2", "http/1.1"};
+        TlsTestSession session(options);
+        ASSERT_TRUE(session.Handshake());
+        session.ClientSends(first.substr(0, 5));  // too little to tell
+        session.ClientSends(first.substr(5));
+        session.ServerSends("answer");
+        std::string clientSecrets, serverSecrets;
+        for (size_t at = 0; at < session.KeyLog().size();) {
+            const size_t end = session.KeyLog().find('\n', at);
+            const std::string line = session.KeyLog().substr(at, end - at + 1);
+            (line.rfind("CLIENT_", 0) == 0 ? clientSecrets : serverSecrets) += line;
+            at = end + 1;
+        }
+        Harness h;
+        h.keyLog.AddText(clientSecrets);
+        const size_t last = session.Wire().size() - 1;
+        for (size_t i = 0; i < last; ++i) h.connection.OnData(session.Wire()[i].direction, session.Wire()[i].bytes, 100);
+        ASSERT_TRUE(h.protocol);
+        EXPECT_EQ(*h.protocol, first == kRequest ? TlsApplicationProtocol::Http1 : TlsApplicationProtocol::Http2);
+        EXPECT_EQ(h.Received(kUp), first);
+        // The server's side follows once its secrets are logged.
+        h.keyLog.AddText(serverSecrets);
+        h.Feed(session, SIZE_MAX, last, 101);
+        EXPECT_EQ(h.Received(kDown), "answer");
+        EXPECT_FALSE(h.connection.Done());
+    }
+}
+
 TEST(TlsConnection, ConnectionsWithoutLoggedSecretsAreGivenUpAfterAWhile) {
     TlsTestSession session(Options(false, ""));
     ASSERT_TRUE(session.Handshake());
@@ -175,7 +212,7 @@ TEST(TlsConnection, ConnectionsWithoutLoggedSecretsAreGivenUpAfterAWhile) {
     Harness h;
     h.Feed(session, SIZE_MAX, 0, 100);
     EXPECT_FALSE(h.connection.Done());
-    h.Feed(session, SIZE_MAX, session.Wire().size() - 1, 100 + TlsConnection::kMaxKeyWaitSeconds + 1);
+    h.Feed(session, SIZE_MAX, session.Wire().size() - 1, 100 + TlsConnectionLimits{}.keyWaitMs + 1);
     EXPECT_TRUE(h.connection.Done());
     EXPECT_EQ(h.statistics.missingKeys, 1u);
     EXPECT_EQ(h.reader, nullptr);

@@ -1,12 +1,12 @@
 // Containers known by their first bytes, and Content-Range values: what is recognised and what is not.
-#include "capture/detect/VideoSignature.h"
+#include "capture/judge/VideoSignature.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "capture/detect/ContentRange.h"
+#include "capture/judge/ContentRange.h"
 
 namespace tarnwick {
 namespace {

@@ -14,7 +14,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "capture/CaptureSession.h"
+#include "capture/session/CaptureSession.h"
 #include "capture/source/LiveAdapterSource.h"
 #include "config/CommandLine.h"
 #include "sniffer/CaptureSessionList.h"
