@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/session/CapturePipeline.h"
 #include "capture/session/CaptureSession.h"
 
 namespace {

@@ -128,7 +128,9 @@ void WriteCapture(const std::string& path, const std::vector<Connection>& connec
     pcap_close(dead);
 }
 
-void Ignore(DetectedVideo) {}
+struct IgnoringSink final : DetectionSink {
+    void OnVideo(DetectedVideo) override {}
+} ignoringSink;
 
 // The --read path, best of three.
 double ReplaySeconds(const std::string& path) {
@@ -141,7 +143,7 @@ double ReplaySeconds(const std::string& path) {
             return 0;
         }
         const auto start = Clock::now();
-        session->SetDetectionCallback(Ignore);
+        session->SetDetectionSink(&ignoringSink);
         while (!session->Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
     }

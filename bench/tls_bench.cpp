@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/http1/Http1StreamReader.h"
-#include "capture/tls/TlsStreamTracker.h"
+#include "capture/session/ConnectionRouter.h"
+#include "capture/session/VideoFinder.h"
+#include "capture/stream/TcpReassembler.h"
 #include "tests/capture/TlsTestSession.h"
 
 namespace {
@@ -50,14 +51,24 @@ Conversation Record() {
 double Replay(const Conversation& conversation, uint64_t& decrypted, int& videos) {
     TlsKeyLog keyLog("");
     keyLog.AddText(conversation.keyLog);
-    IgnoreList ignored;
     videos = 0;
-    VideoReporter reporter(ignored, [&videos](DetectedVideo) { ++videos; }, "bench");
-    Http1Statistics http;
-    TlsStreamTracker tracker(keyLog, [&](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
-        return std::make_unique<Http1StreamReader>(Http1StreamReader::Context{facts.key, facts.serverName}, reporter,
-                                                   http);
-    });
+    // The stages a capture thread runs: reassembly, the router, TLS, the HTTP/1 reader, the one sink.
+    const CaptureLimits limits;
+    PipelineTotals totals;
+    ByteBudget messages(limits.Bytes(Limit::MessageBytes), Limit::MessageBytes, nullptr);
+    ByteBudget playlists(limits.Bytes(Limit::PlaylistsBytes), Limit::PlaylistsBytes, nullptr);
+    ByteBudget http2(limits.Bytes(Limit::Http2Bytes), Limit::Http2Bytes, nullptr);
+    ByteBudget tls(limits.Bytes(Limit::TlsBytes), Limit::TlsBytes, nullptr);
+    VideoReporter reporter(
+        [&videos](DetectedVideo) {
+            ++videos;
+            return true;
+        },
+        "bench");
+    StreamTracker streams;
+    VideoFinder finder(VideoFinder::Context{reporter, streams, messages, playlists, 2u << 20, false, true}, {}, false);
+    ConnectionRouter router(ConnectionRouter::Context{finder, limits, totals, &keyLog, messages, http2, tls});
+    TcpReassembler tracker(router, TcpReassembler::Limits::From(limits));
     const uint8_t client[4] = {10, 0, 0, 1}, server[4] = {10, 0, 0, 2};
     const FlowEndpoint clientEnd = FlowEndpoint::FromBytes(client, 4, 40000);
     const FlowEndpoint serverEnd = FlowEndpoint::FromBytes(server, 4, 443);
@@ -74,12 +85,13 @@ double Replay(const Conversation& conversation, uint64_t& decrypted, int& videos
             segment.flags = StreamSegment::kAck;
             segment.payload = chunk.bytes.data() + at;
             segment.payloadLength = std::min(kSegmentBytes, chunk.bytes.size() - at);
+            segment.wireLength = segment.payloadLength;
             sequence[side] += static_cast<uint32_t>(segment.payloadLength);
             tracker.Process(segment, 1);
         }
     }
     const double seconds = CpuSeconds() - start;
-    decrypted = tracker.Tls().bytesDecrypted;
+    decrypted = totals.tls.bytesDecrypted;
     return seconds;
 }
 
