@@ -22,6 +22,9 @@ need caddy caddy
 need chromium chromium
 need firefox-esr firefox-esr
 need nghttp nghttp2-client
+need h2load nghttp2-client
+need curl curl
+need ip iproute2
 need tcpdump tcpdump
 need ffmpeg ffmpeg
 need certutil libnss3-tools
