@@ -16,20 +16,33 @@ using namespace tarnwick;
 // order must be exactly this sequence, whatever the order, overlaps, duplicates, losses and skips.
 uint8_t ByteAt(int direction, uint32_t offset) { return static_cast<uint8_t>(offset * 131u + (offset >> 9) + direction * 7u); }
 
+// The segment being handed over: a new connection's reader starts where it starts.
+struct Current {
+    int side = 0;            // 0: sent by the client's end
+    uint32_t offset = 0;     // of its data
+    uint32_t acknowledged = 0;
+} current;
+
 struct CheckingReader final : StreamReader {
-    explicit CheckingReader(uint8_t skipStyle) : skipStyle(skipStyle) {}
-    uint32_t position[2] = {0, 0};
+    // flipped: the reassembler took the server's end for the client (the first segment was the server's).
+    CheckingReader(uint8_t skipStyle, bool flipped) : skipStyle(skipStyle), flipped(flipped) {
+        position[current.side] = current.offset;
+        position[1 - current.side] = current.acknowledged;
+    }
+    uint32_t position[2] = {0, 0};  // by the sender's end: 0 the client's, 1 the server's
     bool ended = false;
     uint8_t skipStyle;
+    bool flipped;
+    int SideOf(StreamDirection direction) const { return IndexOf(direction) ^ (flipped ? 1 : 0); }
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t) override {
         if (ended) std::abort();
-        const int side = IndexOf(direction);
+        const int side = SideOf(direction);
         for (uint8_t byte : bytes)
             if (byte != ByteAt(side, position[side]++)) std::abort();
     }
     void OnGap(StreamDirection direction, uint64_t count) override {
         if (ended || count == 0) std::abort();
-        position[IndexOf(direction)] += static_cast<uint32_t>(count);
+        position[SideOf(direction)] += static_cast<uint32_t>(count);
     }
     void OnEnd(StreamEnd) override {
         if (ended) std::abort();
@@ -38,7 +51,7 @@ struct CheckingReader final : StreamReader {
     bool Done() const override { return position[0] + position[1] > 60000; }
     uint64_t TakeSkip(StreamDirection direction) override {
         // Now and then the reader passes over a stretch, as a reader of bodies does.
-        const int side = IndexOf(direction);
+        const int side = SideOf(direction);
         const uint32_t skip = (position[side] * skipStyle) % 7 == 0 ? skipStyle * 16u : 0;
         position[side] += skip;
         return skip;
@@ -47,7 +60,9 @@ struct CheckingReader final : StreamReader {
 
 struct Opener final : ConnectionOpener {
     uint8_t skipStyle = 0;
-    std::unique_ptr<StreamReader> Open(const ConnectionStart&) override { return std::make_unique<CheckingReader>(skipStyle); }
+    std::unique_ptr<StreamReader> Open(const ConnectionStart& start) override {
+        return std::make_unique<CheckingReader>(skipStyle, start.key.client.port == 443);
+    }
 };
 
 }  // namespace
@@ -92,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         segment.payloadLength = length - ((control & 0x20) ? length / 2 : 0);  // cut by the capture
         segment.wireLength = length;
         time += (control >> 3) & 3;
+        current = {side, offset, acknowledged};
         reassembler.Process(segment, time * 1000);
         if (reassembler.Connections() > limits.maxConnections) std::abort();
         if (reassembler.HeldBytes() > limits.maxHeldInAll + limits.maxHeldPerConnection) std::abort();

@@ -96,7 +96,8 @@ StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url
 void StreamTracker::Evict(Streams::iterator stream) {
     // Only the stream's own names are walked.
     for (const std::string* name : stream->names) {
-        nameBytes_ -= std::min(nameBytes_, name->size() + kNameUpkeep);
+        const size_t copies = playlistNames_.erase(*name) + 1;
+        nameBytes_ -= std::min(nameBytes_, (name->size() + kNameUpkeep) * copies);
         names_.erase(*name);
     }
     templateCount_ -= stream->templates.size();
@@ -104,15 +105,17 @@ void StreamTracker::Evict(Streams::iterator stream) {
     streams_.erase(stream);
 }
 
-void StreamTracker::Name(Streams::iterator stream, std::string address) {
+void StreamTracker::Name(Streams::iterator stream, std::string address, bool playlist) {
     if (address.empty() || names_.count(address)) return;
-    const size_t cost = address.size() + kNameUpkeep;
+    // A playlist's name is held twice (in both tables).
+    const size_t cost = (address.size() + kNameUpkeep) * (playlist ? 2 : 1);
     if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
         ++statistics_.namesDropped;
         if (hits_) hits_->Hit(Limit::StreamNameBytes);
         return;
     }
     nameBytes_ += cost;
+    if (playlist) playlistNames_.insert(address);
     const auto entry = names_.emplace(std::move(address), stream->id).first;
     // Keys of an unordered map keep their place when the table grows.
     stream->names.push_back(&entry->first);
@@ -129,7 +132,8 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
         const auto stream = StreamFor(url, scheme, kind);
         Touch(stream);
         for (const auto& names : {&playlist->playlists, &playlist->segments})
-            for (const std::string& name : *names) Name(stream, UrlResolver::Resolve(url, name));
+            for (const std::string& name : *names)
+                Name(stream, UrlResolver::Resolve(url, name), names == &playlist->playlists);
         return;
     }
     const auto manifest = DashManifest::Parse(body, url);

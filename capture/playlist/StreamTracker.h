@@ -76,6 +76,8 @@ public:
     std::optional<Growth> OnAnswer(std::string_view url, int64_t bodyBytes, std::optional<int64_t> rangeFirst);
 
     bool Empty() const { return streams_.empty(); }
+    // Whether a stream's master playlist names url as one of its playlists (a variant or rendition).
+    bool NamesPlaylist(std::string_view url) const { return playlistNames_.count(std::string(url)) != 0; }
     const Statistics& Counts() const { return statistics_; }
     size_t NameBytes() const { return nameBytes_; }
 
@@ -95,7 +97,7 @@ private:
     using Streams = std::list<Stream>;  // least recently active first
 
     Streams::iterator StreamFor(const std::string& url, const std::string& scheme, Kind kind);
-    void Name(Streams::iterator stream, std::string address);
+    void Name(Streams::iterator stream, std::string address, bool playlist = false);
     void Touch(Streams::iterator stream) { streams_.splice(streams_.end(), streams_, stream); }
     void Evict(Streams::iterator stream);
     Streams::iterator Find(uint64_t id);
@@ -104,6 +106,7 @@ private:
     LimitHits* hits_;
     Streams streams_;
     std::unordered_map<std::string, uint64_t> names_;  // segment and playlist addresses -> stream id
+    std::unordered_set<std::string> playlistNames_;     // of names_, those a master names as playlists
     size_t nameBytes_ = 0;
     size_t templateCount_ = 0;
     size_t countedInAll_ = 0;

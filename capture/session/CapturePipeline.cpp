@@ -36,6 +36,8 @@ void CapturePipeline::End(StreamEnd how) {
     if (ended_) return;
     ended_ = true;
     reassembler_.EndAll(how);
+    router_.EndAll();
+    finder_.Flush();
     totals_.reassembly = reassembler_.Statistics();
     totals_.streams = streams_.Counts();
     totals_.detections = finder_.Counts();

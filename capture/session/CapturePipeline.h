@@ -43,9 +43,11 @@ public:
     // A captured frame: decoded, then handed on when it carries TCP. timeMs: its capture time.
     void Frame(const FrameDecoder& decoder, const PacketView& frame, int64_t timeMs) {
         ++totals_.packets;
-        if (!decoder.Decode(frame, segment_)) return;
-        Segment(frame, timeMs);
+        if (decoder.Decode(frame, segment_)) Segment(frame, timeMs);
+        router_.Tick(timeMs);
     }
+    // Time passes without packets (an idle adapter): what waits for the key log is looked at again.
+    void Tick(int64_t nowMs) { router_.Tick(nowMs); }
     // Ends every connection still followed (their readers are told how); the totals are complete then.
     void End(StreamEnd how);
 

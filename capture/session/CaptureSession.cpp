@@ -6,6 +6,7 @@
 
 #include "capture/decode/PacketView.h"
 #include "capture/session/CapturePipeline.h"
+#include "capture/session/OwnConnections.h"
 #include "capture/source/AdapterSource.h"
 #include "capture/source/CaptureAdapters.h"
 #include "capture/source/CaptureFileSource.h"
@@ -169,6 +170,8 @@ void CaptureSession::ReadUntilStopped() {
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
         if (result != ReadResult::Packets) break;
         PublishStatistics(false);
+        // A live capture's packets are stamped with the wall clock, which goes on while the adapter is idle.
+        if (!replay_) pipeline.Tick(OwnConnections::NowMs());
     }
     PublishStatistics(true);
     pipeline.End(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);

@@ -80,7 +80,13 @@ public:
         Release();
     }
     void OnEnd(StreamEnd how) override {
-        if (reader_) reader_->OnEnd(how);
+        if (!reader_) return;
+        reader_->OnEnd(how);
+        // A TLS connection whose records wait for their secrets outlives its connection for a while.
+        if (tls_ && tls_->Lingering()) {
+            reader_.release();
+            router_.Linger(std::unique_ptr<TlsConnection>(tls_));
+        }
     }
     bool Done() const override { return reader_ ? reader_->Done() : done_; }
     uint64_t TakeSkip(StreamDirection direction) override { return reader_ ? reader_->TakeSkip(Ordered(direction)) : 0; }
@@ -145,7 +151,10 @@ private:
             if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
                 clientBytes.size() < 5 + (static_cast<size_t>(clientBytes[3]) << 8 | clientBytes[4]) && atStart_)
                 return;
-            reader_ = router_.Tls(facts_, clientBytes);
+            if (auto tls = router_.Tls(facts_, clientBytes)) {
+                tls_ = tls.get();
+                reader_ = std::move(tls);
+            }
             break;
         case Protocol::Other: break;
         }
@@ -166,10 +175,26 @@ private:
     std::string held_[2];
     size_t charged_ = 0;
     std::unique_ptr<StreamReader> reader_;
+    TlsConnection* tls_ = nullptr;  // reader_, when it is a TLS connection
 };
 
 std::unique_ptr<StreamReader> ConnectionRouter::Open(const ConnectionStart& start) {
     return std::make_unique<Decider>(*this, start);
+}
+
+void ConnectionRouter::Retry(int64_t nowMs) {
+    lastTickMs_ = nowMs;
+    for (auto& connection : lingering_) connection->Retry(nowMs);
+    std::erase_if(lingering_, [](const std::unique_ptr<TlsConnection>& connection) { return !connection->Lingering(); });
+}
+
+void ConnectionRouter::EndAll() {
+    // The key log gets one last look; what is still missing then is given up.
+    for (auto& connection : lingering_) {
+        connection->Retry(lastTickMs_);
+        connection->Retry(INT64_MAX / 2);
+    }
+    lingering_.clear();
 }
 
 std::unique_ptr<StreamReader> ConnectionRouter::Http1(const ConnectionFacts& facts, bool inStep) {
@@ -202,7 +227,7 @@ std::unique_ptr<StreamReader> ConnectionRouter::Http2(const ConnectionFacts& fac
         limits.Bytes(Limit::Http2ConnectionBytes), limits.Bytes(Limit::HeadBytes), &context_.totals.limitsReached});
 }
 
-std::unique_ptr<StreamReader> ConnectionRouter::Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello) {
+std::unique_ptr<TlsConnection> ConnectionRouter::Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello) {
     PipelineTotals& totals = context_.totals;
     const bool overBound = tlsConnections_ >= context_.limits.Bytes(Limit::TlsConnections);
     if (!context_.keyLog || overBound) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "capture/http1/Http1ConnectionReader.h"
 #include "capture/limits/CaptureLimits.h"
@@ -43,13 +44,27 @@ public:
     // The readers, for a connection whose protocol is known. inStep: read from the connection's start.
     std::unique_ptr<StreamReader> Http1(const ConnectionFacts& facts, bool inStep);
     std::unique_ptr<StreamReader> Http2(const ConnectionFacts& facts);
-    std::unique_ptr<StreamReader> Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello);
+    std::unique_ptr<TlsConnection> Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello);
+
+    // Ended TLS connections whose records wait for the key log are looked at again now and then;
+    // nowMs: a capture time (a live capture's is the wall clock).
+    void Tick(int64_t nowMs) {
+        if (!lingering_.empty() && nowMs - lastTickMs_ >= kTickMs) Retry(nowMs);
+    }
+    // The capture ended: lingering connections get one last look, then their readers are told.
+    void EndAll();
 
 private:
     class Decider;
+    static constexpr int64_t kTickMs = 250;
+
+    void Linger(std::unique_ptr<TlsConnection> connection) { lingering_.push_back(std::move(connection)); }
+    void Retry(int64_t nowMs);
 
     Context context_;
     size_t tlsConnections_ = 0;  // decrypting now
+    std::vector<std::unique_ptr<TlsConnection>> lingering_;
+    int64_t lastTickMs_ = INT64_MIN / 2;
 };
 
 }  // namespace tarnwick

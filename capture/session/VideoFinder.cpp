@@ -36,9 +36,15 @@ public:
           requestText_(std::move(requestText)),
           charged_(charged) {}
     ~Exchange() override {
+        if (mode_ == Mode::Playlist) finder_.PlaylistRead(*this, false);
+        finder_.NoLongerReading(*this);
         finder_.context_.messages.Give(charged_);
         finder_.context_.playlists.Give(bodyCharged_);
-        if (mode_ == Mode::Playlist) finder_.context_.streams.PlaylistUnread();
+        // An answer that ended before its first bytes told: no video, but perhaps a segment.
+        if (Waiting* waiting = waitingId_ ? finder_.FindWaiting(waitingId_) : nullptr) {
+            waiting->judged = true;
+            finder_.Settle(false);
+        }
     }
 
     void OnAnswer(const HttpResponseHead& answer, bool bodyFollows) override {
@@ -92,6 +98,8 @@ private:
     StreamTracker::Kind kind_ = StreamTracker::Kind::Hls;
     std::string body_;
     size_t bodyCharged_ = 0;
+    uint64_t waitingId_ = 0;  // its place among the answers waiting for playlists
+    bool reading_ = false;    // counted among the playlists being read, until its answer says otherwise
 };
 
 VideoFinder::VideoFinder(Context context, OwnAddresses ownAddresses, bool inferOwn)
@@ -139,12 +147,30 @@ std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& conn
     const size_t charged = sizeof(Exchange) + url.size() + request.text.size();
     if (!context_.messages.Take(charged)) return nullptr;
     std::string scheme(request.scheme.empty() ? std::string_view(connection.scheme) : request.scheme);
-    return std::make_unique<Exchange>(*this, std::move(url), std::move(scheme), std::string(request.text), charged);
+    // A request for what looks like a playlist: answers that may be its segments wait for it.
+    const bool playlist = StreamTracker::PlaylistKind("", url) || context_.streams.NamesPlaylist(url);
+    auto exchange = std::make_unique<Exchange>(*this, std::move(url), std::move(scheme), std::string(request.text), charged);
+    if (playlist) {
+        exchange->reading_ = true;
+        ++playlistsReading_;
+    }
+    return exchange;
+}
+
+void VideoFinder::NoLongerReading(Exchange& exchange) {
+    if (!exchange.reading_) return;
+    exchange.reading_ = false;
+    if (playlistsReading_ > 0) --playlistsReading_;
+    Settle(false);
 }
 
 void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, bool bodyFollows) {
     exchange.mode_ = Exchange::Mode::Done;
-    if (!Rules::MayCarryVideo(answer.status) || !answer.fields) return;
+    latestMs_ = std::max(latestMs_, answer.timeMs);
+    if (!Rules::MayCarryVideo(answer.status) || !answer.fields) {
+        NoLongerReading(exchange);
+        return;
+    }
     const HttpFields& fields = *answer.fields;
     const std::optional<ContentRange> range = answer.status == 206 ? Rules::RangeOf(fields) : std::nullopt;
     // A piece that holds the whole (players ask for "bytes=0-") is the whole.
@@ -152,51 +178,106 @@ void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, boo
     if (whole) {
         if (const auto kind = StreamTracker::PlaylistKind(fields.Find("Content-Type").value_or(""), exchange.url_)) {
             exchange.kind_ = *kind;
-            if (bodyFollows) exchange.mode_ = Exchange::Mode::Playlist;
-            else context_.streams.PlaylistUnread();
-            return;
-        }
-    }
-    if (!context_.streams.Empty() && Rules::MayBeSegment(fields)) {
-        int64_t bodyBytes = -1;
-        if (const auto length = fields.Find("Content-Length"))
-            std::from_chars(length->data(), length->data() + length->size(), bodyBytes);
-        const auto growth =
-            context_.streams.OnAnswer(exchange.url_, bodyBytes, whole ? std::nullopt : std::optional<int64_t>(range->first));
-        if (growth) {
-            if (growth->grew) {
-                ++counts_.streamSegments;
-                DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {},
-                                    SecondsOf(answer.timeMs)};
-                video.scheme = growth->scheme;
-                video.seenAtMs = answer.timeMs;
-                video.extent = VideoExtent::Stream;
-                video.totalSize = growth->bytes;
-                video.segments = growth->segments;
-                context_.reporter.Report(std::move(video));
+            if (bodyFollows) {
+                exchange.mode_ = Exchange::Mode::Playlist;
+                if (!exchange.reading_) {
+                    exchange.reading_ = true;
+                    ++playlistsReading_;
+                }
+            } else {
+                context_.streams.PlaylistUnread();
+                NoLongerReading(exchange);
             }
             return;
         }
+    }
+    // Not a playlist after all.
+    NoLongerReading(exchange);
+    const bool maySegment = Rules::MayBeSegment(fields);
+    int64_t bodyBytes = -1;
+    if (const auto length = fields.Find("Content-Length"))
+        std::from_chars(length->data(), length->data() + length->size(), bodyBytes);
+    const std::optional<int64_t> rangeFirst = whole ? std::nullopt : std::optional<int64_t>(range->first);
+    if (maySegment && !context_.streams.Empty() && CountSegment(exchange.url_, bodyBytes, rangeFirst, answer.timeMs))
+        return;
+    if (maySegment && playlistsReading_ > 0 && waiting_.size() < kMaxWaiting) {
+        Waiting waiting;
+        waiting.id = nextWaitingId_++;
+        waiting.url = exchange.url_;
+        waiting.bodyBytes = bodyBytes;
+        waiting.rangeFirst = rangeFirst;
+        waiting.timeMs = answer.timeMs;
+        exchange.waitingId_ = waiting.id;
+        waiting_.push_back(std::move(waiting));
     }
     exchange.judge_.Begin(answer, bodyFollows);
     exchange.mode_ = Exchange::Mode::Judging;
     if (exchange.judge_.Decided()) Judged(exchange);
 }
 
+bool VideoFinder::CountSegment(const std::string& url, int64_t bodyBytes, std::optional<int64_t> rangeFirst,
+                               int64_t timeMs) {
+    const auto growth = context_.streams.OnAnswer(url, bodyBytes, rangeFirst);
+    if (!growth) return false;
+    if (growth->grew) {
+        ++counts_.streamSegments;
+        DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {},
+                            SecondsOf(timeMs)};
+        video.scheme = growth->scheme;
+        video.seenAtMs = timeMs;
+        video.extent = VideoExtent::Stream;
+        video.totalSize = growth->bytes;
+        video.segments = growth->segments;
+        context_.reporter.Report(std::move(video));
+    }
+    return true;
+}
+
 void VideoFinder::Judged(Exchange& exchange) {
     exchange.mode_ = Exchange::Mode::Done;
     const VideoResponseJudge::Verdict& verdict = exchange.judge_.Result();
-    if (!verdict.video) return;
-    ++counts_.videoAnswers;
-    DetectedVideo video{exchange.url_, std::move(exchange.requestText_), verdict.sizeText, verdict.typeText, {},
-                        SecondsOf(exchange.answerMs_)};
-    video.scheme = exchange.scheme_;
-    video.seenAtMs = exchange.answerMs_;
-    if (verdict.range) {
-        video.extent = verdict.range->total ? VideoExtent::Piece : VideoExtent::PieceOfUnknown;
-        video.totalSize = verdict.range->WholeSize();
+    std::optional<DetectedVideo> video;
+    if (verdict.video) {
+        ++counts_.videoAnswers;
+        video = DetectedVideo{exchange.url_, std::move(exchange.requestText_), verdict.sizeText, verdict.typeText, {},
+                              SecondsOf(exchange.answerMs_)};
+        video->scheme = exchange.scheme_;
+        video->seenAtMs = exchange.answerMs_;
+        if (verdict.range) {
+            video->extent = verdict.range->total ? VideoExtent::Piece : VideoExtent::PieceOfUnknown;
+            video->totalSize = verdict.range->WholeSize();
+        }
     }
+    if (Waiting* waiting = exchange.waitingId_ ? FindWaiting(exchange.waitingId_) : nullptr) {
+        exchange.waitingId_ = 0;
+        waiting->judged = true;
+        waiting->video = std::move(video);
+        Settle(false);
+        return;
+    }
+    if (video) Report(std::move(*video));
+}
+
+void VideoFinder::Report(DetectedVideo video) {
     if (context_.reporter.Report(std::move(video))) ++counts_.videosReported;
+}
+
+VideoFinder::Waiting* VideoFinder::FindWaiting(uint64_t id) {
+    for (Waiting& waiting : waiting_)
+        if (waiting.id == id) return &waiting;
+    return nullptr;
+}
+
+void VideoFinder::Settle(bool all) {
+    while (!waiting_.empty()) {
+        Waiting& first = waiting_.front();
+        const bool overdue = latestMs_ - first.timeMs > kMaxWaitMs;
+        if (!all && !overdue && (playlistsReading_ > 0 || !first.judged)) break;
+        Waiting waiting = std::move(first);
+        waiting_.pop_front();
+        if (CountSegment(waiting.url, waiting.bodyBytes, waiting.rangeFirst, waiting.timeMs)) continue;
+        if (waiting.video) Report(std::move(*waiting.video));
+    }
 }
 
 void VideoFinder::PlaylistRead(Exchange& exchange, bool complete) {
@@ -206,6 +287,7 @@ void VideoFinder::PlaylistRead(Exchange& exchange, bool complete) {
     context_.playlists.Give(exchange.bodyCharged_);
     exchange.bodyCharged_ = 0;
     std::string().swap(exchange.body_);
+    NoLongerReading(exchange);
 }
 
 }  // namespace tarnwick

@@ -136,7 +136,28 @@ void TlsConnection::OnData(StreamDirection direction, std::span<const uint8_t> b
 }
 
 void TlsConnection::OnEnd(StreamEnd how) {
+    Resume();
+    if (!done_ && waitingBytes_ > 0) {
+        lingering_ = true;
+        endedHow_ = how;
+        return;
+    }
     if (application_ && !application_->Done()) application_->OnEnd(how);
+}
+
+void TlsConnection::Retry(int64_t nowMs) {
+    if (!Lingering()) return;
+    Resume();
+    if (done_) return;
+    if (waitingBytes_ == 0) {
+        done_ = true;
+        if (application_ && !application_->Done()) application_->OnEnd(endedHow_);
+        return;
+    }
+    if (nowMs - waitingSince_ > limits_.keyWaitMs) {
+        if (limits_.hits) limits_.hits->Hit(Limit::KeyWaitSeconds);
+        Fail(suite_ ? Failure::MissingKeys : Failure::Malformed);
+    }
 }
 
 void TlsConnection::TakeRecord(StreamDirection direction, std::span<const uint8_t, 5> header,

@@ -74,8 +74,15 @@ public:
 
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override;
     void OnGap(StreamDirection direction, uint64_t count) override;
+    // A connection that ends while records still wait for their secrets lingers: the browser may log
+    // them a moment later. Its reader is told of the end once they are read, or once they are given up.
     void OnEnd(StreamEnd how) override;
     bool Done() const override { return done_; }
+
+    // Ended, with records still waiting for the key log.
+    bool Lingering() const { return lingering_ && !done_; }
+    // Looks into the key log again; gives the waiting records up after the key wait.
+    void Retry(int64_t nowMs);
 
     const TlsConnectionFacts& Facts() const { return facts_; }
 
@@ -146,6 +153,8 @@ private:
     bool decryptedAny_ = false;
     int unreadableEarlyRecords_ = 0;
     bool done_ = false;
+    bool lingering_ = false;
+    StreamEnd endedHow_ = StreamEnd::Closed;
     size_t waitingBytes_ = 0;  // of records waiting for what they need
     size_t heldBytes_ = 0;     // everything counted against the bounds
     int64_t now_ = 0;

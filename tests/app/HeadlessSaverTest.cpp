@@ -89,13 +89,14 @@ std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTe
     httplib::Client client("127.0.0.1", site.Port());
     const std::string host = "127.0.0.1:" + std::to_string(site.Port());
     const testing::Endpoint player{{192, 168, 7, 9}, 40000}, server{{10, 9, 8, 7}, 80};
-    std::vector<std::vector<uint8_t>> frames;
+    testing::Conversation connection(player, server);
+    connection.Open();
     auto fetch = [&](const std::string& path, const std::string& type, const std::string& body) {
-        frames.push_back(testing::BuildFrame(player, server, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n"));
-        frames.push_back(testing::BuildFrame(server, player,
-                                             "HTTP/1.1 200 OK\r\nContent-Type: " + type +
-                                                 "\r\nContent-Length: " + std::to_string(body.empty() ? 40000 : body.size()) +
-                                                 "\r\n\r\n" + body));
+        connection.Send(true, "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        connection.Send(false, "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\nContent-Length: " +
+                                   std::to_string(body.empty() ? 40000 : body.size()) + "\r\n\r\n" + body);
+        // The segments' bodies were not captured.
+        if (body.empty()) connection.Lose(false, 40000).Acknowledge(true);
     };
     auto text = [&client](const std::string& path) {
         const auto answer = client.Get(path);
@@ -111,7 +112,7 @@ std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTe
     const std::string capture = dir / "streams.pcap";
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
     pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
-    for (const auto& frame : frames) {
+    for (const auto& frame : connection.frames) {
         pcap_pkthdr header{};
         header.ts.tv_sec = 1700000000;
         header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());

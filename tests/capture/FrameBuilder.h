@@ -15,11 +15,12 @@ struct Endpoint {
     uint16_t port;
 };
 
-// The TCP header's numbers and flags.
+// The TCP header's numbers and flags. By default a lone segment: without ACK, each side of its
+// connection starts where its first segment does.
 struct TcpFields {
     uint32_t sequence = 0x01020304;
     uint32_t acknowledgement = 0;
-    uint8_t flags = 0x18;  // PSH, ACK
+    uint8_t flags = 0x08;  // PSH
 };
 
 // An IP packet of the endpoints' family carrying one TCP segment. ipHeaderWords applies to IPv4 only.

@@ -205,6 +205,36 @@ TEST(TlsConnection, AProtocolTheServerChoseUnreadIsToldByTheClientsFirstBytes) {
     }
 }
 
+// The browser may log the secrets after the connection's last packet: it lingers until they come.
+TEST(TlsConnection, SecretsLoggedAfterTheConnectionEndedStillOpenIt) {
+    TlsTestSession session(Options(true, ""));
+    ASSERT_TRUE(session.Handshake());
+    session.ClientSends(kRequest);
+    session.ServerSends("HTTP/1.1 204 No Content\r\n\r\n");
+    for (const bool logged : {true, false}) {
+        Harness h;
+        h.Feed(session);
+        h.connection.OnEnd(StreamEnd::Closed);
+        EXPECT_TRUE(h.connection.Lingering());
+        h.connection.Retry(2000);
+        EXPECT_TRUE(h.connection.Lingering());
+        if (!logged) {
+            // Never logged: given up after the key wait, and counted.
+            h.connection.Retry(100 + TlsConnectionLimits{}.keyWaitMs + 1);
+            EXPECT_FALSE(h.connection.Lingering());
+            EXPECT_EQ(h.statistics.missingKeys, 1u);
+            continue;
+        }
+        h.keyLog.AddText(session.KeyLog());
+        h.connection.Retry(4000);
+        EXPECT_FALSE(h.connection.Lingering());
+        EXPECT_EQ(h.Received(kUp), kRequest);
+        EXPECT_EQ(h.Received(kDown), "HTTP/1.1 204 No Content\r\n\r\n");
+        ASSERT_TRUE(h.reader && h.reader->end);
+        EXPECT_EQ(*h.reader->end, StreamEnd::Closed);
+    }
+}
+
 TEST(TlsConnection, ConnectionsWithoutLoggedSecretsAreGivenUpAfterAWhile) {
     TlsTestSession session(Options(false, ""));
     ASSERT_TRUE(session.Handshake());
