@@ -229,8 +229,11 @@ void AdapterStreamer::End(const std::string& failure) {
 }
 
 std::string AdapterStreamer::Failure() const {
-    std::lock_guard lock(mutex_);
-    return failure_;
+    {
+        std::lock_guard lock(mutex_);
+        if (!failure_.empty()) return failure_;
+    }
+    return output_.Error();
 }
 
 }  // namespace tarnwick

@@ -37,9 +37,11 @@ public:
     // Stops every thread, waits for them, and writes the closing statistics (when the output still works).
     void Stop();
 
-    // Set once an adapter failed (Failure() says why) or the output broke; wakeUp is then written.
+    // Set once an adapter failed or the output broke (Failure() says why); wakeUp is then written.
     bool Ended() const { return ended_.load(); }
     bool OutputBroken() const { return output_.Broken(); }
+    // What went wrong: an adapter's failure, else an output that could not be written; empty when all
+    // went well or the reader went away.
     std::string Failure() const;
     // An eventfd the streamer writes when it ends by itself.
     int WakeUp() const { return wakeUp_; }

@@ -148,7 +148,10 @@ int main(int argc, char** argv) {
 
     tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages,
                                       options.ringBlocks);
-    if (!streamer.Start()) return 0;  // nobody reads the stream
+    if (!streamer.Start()) {
+        const std::string failure = streamer.Failure();
+        return failure.empty() ? 0 : Fail(failure);  // empty: nobody reads the stream
+    }
     sigset_t waiting;
     pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
     for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigdelset(&waiting, number);
