@@ -1,10 +1,12 @@
 // tarnwick-capture: opens network adapters for live capture with Tarnwick's filter and buffer options,
 // gives up its capabilities, and writes what it captures to standard output as a pcapng stream. It
 // alone needs the right to capture; the program that reads the stream runs as the user.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +35,23 @@ void OnStatistics(int) { statisticsAsked = 1; }
 int Fail(const std::string& line, int status = 1) {
     std::fprintf(stderr, "tarnwick-capture: %s\n", line.c_str());
     return status;
+}
+
+// Opens /dev/null in place of any of descriptors 0-2 that is closed, before anything else is opened: a
+// packet socket that became standard output or error would send the stream or a message out on its
+// adapter as frames. False when that cannot be done.
+bool FillStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened < 0) return false;
+        if (opened != fd) {  // open() takes the lowest free one; should it not, the copy goes there
+            const bool moved = dup2(opened, fd) == fd;
+            close(opened);
+            if (!moved) return false;
+        }
+    }
+    return true;
 }
 
 std::string OwnPath() {
@@ -100,6 +119,9 @@ Options ParseOptions(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever standard output was at the start is the stream's only place; never a descriptor opened later.
+    const bool outputOpen = fcntl(STDOUT_FILENO, F_GETFD) != -1;
+    if (!FillStandardDescriptors()) return Fail(std::string("cannot open /dev/null: ") + std::strerror(errno));
     // Set-ID would hand the whole process to whoever starts it; only file capabilities are accepted.
     if (tarnwick::RunsSetId())
         return Fail("refusing to run set-user-ID or set-group-ID. Grant the capabilities instead: setcap "
@@ -113,6 +135,7 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (!outputOpen) return Fail("standard output is closed: send the stream into a program or a file", 2);
     if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
 
     // The stop and statistics signals are taken only while the main thread waits in ppoll(); a reader

@@ -140,5 +140,86 @@ TEST(CaptureHelper, AFailedWriteIsAnErrorButAReaderThatLeftEndsItQuietly) {
     EXPECT_EQ(readerGone.errors, "");
 }
 
+// Frames on lo other than IPv4 and IPv6, as the kernel passes them by, for what must never be sent
+// there: the helper's stream or messages written into a packet socket.
+class LoopbackWatch {
+public:
+    LoopbackWatch() {
+        fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, htons(ETH_P_ALL));
+        if (fd_ < 0) {
+            error_ = std::string("cannot watch lo: ") + std::strerror(errno);
+            return;
+        }
+        sock_filter notIp[] = {
+            BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IP, 2, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ETH_P_IPV6, 1, 0),
+            BPF_STMT(BPF_RET | BPF_K, 0x40000),
+            BPF_STMT(BPF_RET | BPF_K, 0),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(notIp)), notIp};
+        sockaddr_ll address{};
+        address.sll_family = AF_PACKET;
+        address.sll_protocol = htons(ETH_P_ALL);
+        address.sll_ifindex = static_cast<int>(if_nametoindex("lo"));
+        if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
+            bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            error_ = std::string("cannot watch lo: ") + std::strerror(errno);
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~LoopbackWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    LoopbackWatch(const LoopbackWatch&) = delete;
+    LoopbackWatch& operator=(const LoopbackWatch&) = delete;
+
+    const std::string& Error() const { return error_; }
+    // The frames seen since the watch began that carry text.
+    int FramesCarrying(const std::string& text) {
+        std::this_thread::sleep_for(100ms);  // what was sent last is still passed on
+        int found = 0;
+        std::vector<char> frame(1 << 17);
+        for (;;) {
+            const ssize_t count = recv(fd_, frame.data(), frame.size(), 0);
+            if (count <= 0) break;
+            const std::string_view bytes(frame.data(), static_cast<size_t>(count));
+            if (bytes.find(text) != std::string_view::npos) ++found;
+        }
+        return found;
+    }
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+TEST(CaptureHelper, ClosedStandardDescriptorsNeverBecomeItsPacketSocket) {
+    std::string reason;
+    if (!HelperCaptures(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    LoopbackWatch watch;
+    if (!watch.Error().empty()) GTEST_SKIP() << watch.Error();
+    const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GT(input, STDERR_FILENO);
+    ASSERT_GT(full, STDERR_FILENO);
+
+    // With standard output closed there is nowhere for the stream to go.
+    const Outcome noOutput = RunWithDescriptors({kHelper, "--interface", "lo"}, input, -1, true, 5s);
+    EXPECT_FALSE(noOutput.outlived) << "it ran on with its standard output closed";
+    EXPECT_EQ(noOutput.status, 2);
+    EXPECT_NE(noOutput.errors.find("standard output is closed"), std::string::npos) << noOutput.errors;
+
+    // With standard error closed, the message about its failing output goes nowhere.
+    const Outcome noErrors = RunWithDescriptors({kHelper, "--interface", "lo"}, input, full, false, 5s);
+    EXPECT_FALSE(noErrors.outlived);
+    EXPECT_EQ(noErrors.status, 1);
+    close(input);
+    close(full);
+
+    EXPECT_EQ(watch.FramesCarrying("tarnwick-capture"), 0) << "the helper's bytes went out on lo as frames";
+}
+
 }  // namespace
 }  // namespace tarnwick
