@@ -137,6 +137,9 @@ int main(int argc, char** argv) {
     }
     if (!outputOpen) return Fail("standard output is closed: send the stream into a program or a file", 2);
     if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
+    // Names are checked before anything is opened with the capture capabilities.
+    for (const auto& name : options.adapters)
+        if (std::string error; !tarnwick::PacketRing::IsNetworkAdapter(name, &error)) return Fail(error);
 
     // The stop and statistics signals are taken only while the main thread waits in ppoll(); a reader
     // that goes away shows as a failed write, never as SIGPIPE.

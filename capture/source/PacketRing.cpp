@@ -17,6 +17,7 @@
 #include <fstream>
 #include <vector>
 
+#include "capture/source/CaptureAdapters.h"
 #include "capture/source/LiveAdapterSource.h"
 
 namespace tarnwick {
@@ -45,10 +46,23 @@ uint64_t AdapterDrops(const std::string& name) {
 
 tpacket_block_desc* Descriptor(uint8_t* block) { return reinterpret_cast<tpacket_block_desc*>(block); }
 
+std::string NotANetworkAdapter(const std::string& name) {
+    return "cannot capture on " + name +
+           ": no such network adapter (the capture helper opens network adapters only). See tarnwick --list-adapters.";
+}
+
 }  // namespace
+
+bool PacketRing::IsNetworkAdapter(const std::string& name, std::string* error) {
+    if (name == kAnyAdapter || if_nametoindex(name.c_str()) != 0) return true;
+    *error = NotANetworkAdapter(name);
+    return false;
+}
 
 std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int bufferMiB, std::string* error,
                                              bool* permissionDenied) {
+    if (permissionDenied) *permissionDenied = false;
+    if (!IsNetworkAdapter(name, error)) return nullptr;
     // The library opens the adapter as a live capture would be opened; its socket is asked what it
     // became, then closed (a smallest buffer: it lives for a moment).
     auto probe = LiveAdapterSource::Open(name, 1, error, permissionDenied);
@@ -65,6 +79,11 @@ std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int buffer
     sockaddr_ll bound{};
     length = sizeof bound;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return fail(ErrorText("socket address"));
+    // A network adapter named like one of the library's other sources would have opened that instead.
+    if (bound.sll_family != AF_PACKET) {
+        *error = NotANetworkAdapter(name);
+        return nullptr;
+    }
     // The filter as the library handed it to the kernel (for cooked sockets it rewrites the program).
     socklen_t instructions = 0;
     if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, nullptr, &instructions) != 0) return fail(ErrorText("kernel filter"));

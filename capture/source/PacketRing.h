@@ -17,7 +17,12 @@ class PacketRing {
 public:
     static constexpr size_t kBlockBytes = 256u * 1024;
 
-    // Opens name like LiveAdapterSource::Open (the same filter, errors and permission answer).
+    // Whether name is a network adapter of this machine, or "any" (else *error says so): asked before
+    // anything is opened, since the library also opens other things by name (netfilter queues, USB,
+    // Bluetooth and D-Bus monitors).
+    static bool IsNetworkAdapter(const std::string& name, std::string* error);
+    // Opens name like LiveAdapterSource::Open (the same filter, errors and permission answer); only
+    // network adapters.
     static std::unique_ptr<PacketRing> Open(const std::string& name, int bufferMiB, std::string* error,
                                             bool* permissionDenied = nullptr);
     ~PacketRing();

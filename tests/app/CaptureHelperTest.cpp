@@ -221,5 +221,18 @@ TEST(CaptureHelper, ClosedStandardDescriptorsNeverBecomeItsPacketSocket) {
     EXPECT_EQ(watch.FramesCarrying("tarnwick-capture"), 0) << "the helper's bytes went out on lo as frames";
 }
 
+TEST(CaptureHelper, RefusesAnythingButNetworkAdaptersBeforeOpeningOne) {
+    // The capture library also opens netfilter queues, USB, Bluetooth and D-Bus monitors by name.
+    for (const std::string name :
+         {"nfqueue", "nflog", "usbmon0", "bluetooth-monitor", "dbus-system", "no-such-adapter0"}) {
+        SCOPED_TRACE(name);
+        ChildProcess helper({kHelper, "--interface", "lo", "--interface", name});
+        EXPECT_EQ(helper.Finish(), 1);
+        EXPECT_NE(helper.Stderr().find("cannot capture on " + name + ": no such network adapter"), std::string::npos)
+            << helper.Stderr();
+        EXPECT_TRUE(helper.Stdout().empty());
+    }
+}
+
 }  // namespace
 }  // namespace tarnwick
