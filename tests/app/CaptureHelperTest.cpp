@@ -234,5 +234,36 @@ TEST(CaptureHelper, RefusesAnythingButNetworkAdaptersBeforeOpeningOne) {
     }
 }
 
+// The capability lines of /proc/PID/status ("CapBnd" -> its hexadecimal mask, "NoNewPrivs" -> 0 or 1).
+std::map<std::string, std::string> PrivilegesOf(pid_t pid) {
+    std::map<std::string, std::string> found;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string key = line.substr(0, colon);
+        if (key.rfind("Cap", 0) == 0 || key == "NoNewPrivs")
+            found[key] = line.substr(line.find_first_not_of(" \t", colon + 1));
+    }
+    return found;
+}
+
+TEST(CaptureHelper, RunByRootItKeepsNoCapabilityNotEvenInItsBoundingSet) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: only then may the helper empty its bounding set";
+    std::string reason;
+    if (!HelperCaptures(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    ChildProcess helper({kHelper, "--interface", "lo", "--buffer-size", "1"});
+    ASSERT_TRUE(WaitForHeader(helper)) << helper.Stderr();
+    const auto privileges = PrivilegesOf(helper.Pid());
+    const std::string none = "0000000000000000";
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+        ASSERT_EQ(privileges.count(set), 1u) << set;
+        EXPECT_EQ(privileges.at(set), none) << set;
+    }
+    EXPECT_EQ(privileges.count("NoNewPrivs") ? privileges.at("NoNewPrivs") : "", "1");
+    ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
+    EXPECT_EQ(helper.Finish(), 0) << helper.Stderr();
+}
+
 }  // namespace
 }  // namespace tarnwick
