@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,9 @@ namespace {
 using tarnwick::LiveAdapterSource;
 
 constexpr int kMostBufferMiB = 4096;
+// The kernel memory a caller other than root may pin with its rings, summed over its adapters: the
+// rings stay locked in memory for as long as the helper runs. Eight adapters at the default size.
+constexpr uint64_t kMostUserBufferMiB = 256;
 
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t statisticsAsked = 0;
@@ -54,6 +58,23 @@ bool FillStandardDescriptors() {
     return true;
 }
 
+// What the rings of a caller other than root may add up to, as a sentence when they are too much.
+std::string BufferBeyondUserTotal(const std::vector<std::string>& adapters, int bufferMiB) {
+    const uint64_t total = uint64_t(bufferMiB) * adapters.size();
+    if (getuid() == 0 || total <= kMostUserBufferMiB) return {};
+    std::string names;
+    for (const auto& name : adapters) names += (names.empty() ? "" : ", ") + name;
+    const std::string most = std::to_string(kMostUserBufferMiB);
+    const std::string size = std::to_string(bufferMiB);
+    if (adapters.size() == 1)
+        return "cannot capture on " + names + ": --buffer-size " + size + " is more than the " + most +
+               " MiB of kernel buffer that users other than root may have. Ask for " + most + " or less.";
+    return "cannot capture on " + names + ": --buffer-size " + size + " for " + std::to_string(adapters.size()) +
+           " adapters comes to " + std::to_string(total) + " MiB, more than the " + most +
+           " MiB of kernel buffer in all that users other than root may have. Ask for " +
+           std::to_string(kMostUserBufferMiB / adapters.size()) + " or less.";
+}
+
 std::string OwnPath() {
     char path[PATH_MAX];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -70,7 +91,8 @@ const char kUsage[] =
     "adapters are open.\n"
     "\n"
     "  -i, --interface NAME    an adapter to capture on (repeatable)\n"
-    "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32)\n"
+    "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32; for users other\n"
+    "                          than root at most 256 in all)\n"
     "      --share-pages       hand packets to an output pipe by reference, for a reader that copies\n"
     "                          them out with read() (Tarnwick does); not for one that splices them on\n"
     "      --ring-blocks       pass the kernel's blocks of packets whole, in blocks of a local type\n"
@@ -137,6 +159,8 @@ int main(int argc, char** argv) {
     }
     if (!outputOpen) return Fail("standard output is closed: send the stream into a program or a file", 2);
     if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
+    if (const std::string beyond = BufferBeyondUserTotal(options.adapters, options.bufferMiB); !beyond.empty())
+        return Fail(beyond, 2);
     // Names are checked before anything is opened with the capture capabilities.
     for (const auto& name : options.adapters)
         if (std::string error; !tarnwick::PacketRing::IsNetworkAdapter(name, &error)) return Fail(error);

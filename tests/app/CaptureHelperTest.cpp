@@ -39,6 +39,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::ChildProcess;
 
+constexpr int kNobody = 65534;
 const std::string kHelper = TARNWICK_CAPTURE_HELPER;
 
 // Waits until the helper has written its stream's header, which it does once its adapters are open
@@ -263,6 +264,39 @@ TEST(CaptureHelper, RunByRootItKeepsNoCapabilityNotEvenInItsBoundingSet) {
     EXPECT_EQ(privileges.count("NoNewPrivs") ? privileges.at("NoNewPrivs") : "", "1");
     ASSERT_EQ(kill(helper.Pid(), SIGTERM), 0);
     EXPECT_EQ(helper.Finish(), 0) << helper.Stderr();
+}
+
+TEST(CaptureHelper, UsersOtherThanRootHaveAKernelBufferTotal) {
+    // A user other than root: nobody, running a copy it may reach, when the test runs as root.
+    std::unique_ptr<testing::PublicCopy> copy;
+    std::string helper = kHelper;
+    int user = -1;
+    if (geteuid() == 0) {
+        copy = std::make_unique<testing::PublicCopy>(kHelper);
+        if (copy->Path().empty()) GTEST_SKIP() << copy->Error();
+        helper = copy->Path();
+        user = kNobody;
+    }
+    ChildProcess two({helper, "--buffer-size", "200", "--interface", "lo", "--interface", "lo"}, user);
+    EXPECT_EQ(two.Finish(), 2);
+    EXPECT_NE(two.Stderr().find("--buffer-size 200 for 2 adapters comes to 400 MiB, more than the 256 MiB"),
+              std::string::npos) << two.Stderr();
+    EXPECT_TRUE(two.Stdout().empty());
+    ChildProcess one({helper, "--buffer-size", "257", "--interface", "lo"}, user);
+    EXPECT_EQ(one.Finish(), 2);
+    EXPECT_NE(one.Stderr().find("--buffer-size 257 is more than the 256 MiB"), std::string::npos) << one.Stderr();
+    // Within the total the adapters are looked at (and these are not there).
+    ChildProcess within({helper, "--buffer-size", "128", "--interface", "no-such-adapter0", "--interface",
+                         "no-such-adapter1"}, user);
+    EXPECT_EQ(within.Finish(), 1);
+    EXPECT_NE(within.Stderr().find("no-such-adapter0: no such network adapter"), std::string::npos) << within.Stderr();
+    // Root has no total.
+    if (geteuid() == 0) {
+        ChildProcess root({kHelper, "--buffer-size", "4096", "--interface", "no-such-adapter0", "--interface",
+                           "no-such-adapter1"});
+        EXPECT_EQ(root.Finish(), 1);
+        EXPECT_NE(root.Stderr().find("no-such-adapter0: no such network adapter"), std::string::npos) << root.Stderr();
+    }
 }
 
 }  // namespace
