@@ -35,7 +35,8 @@ public:
     // Each thread adds its adapter's statistics after its current batch.
     void RequestStatistics() { statisticsRequests_.fetch_add(1); }
     // Stops every thread, waits for them, and writes the closing statistics (when the output still works).
-    void Stop();
+    // With handOver, each thread first passes on what its ring still holds (see Lane::HandOverRest).
+    void Stop(bool handOver = false);
 
     // Set once an adapter failed or the output broke (Failure() says why); wakeUp is then written.
     bool Ended() const { return ended_.load(); }
@@ -57,6 +58,7 @@ private:
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<uint64_t> statisticsRequests_{0};
     std::atomic<bool> ended_{false};
+    std::atomic<bool> handOver_{false};  // set by Stop(true) before the threads are told to end
     mutable std::mutex mutex_;  // guards failure_
     std::string failure_;
 };

@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
             streamer.RequestStatistics();
         }
     }
-    streamer.Stop();
+    // Stopped by a signal, the stream gets what the kernel captured until then; not after a failure.
+    streamer.Stop(stopSignal && !streamer.Ended());
     const std::string failure = streamer.Failure();
     if (!failure.empty()) return Fail(failure);
     return 0;

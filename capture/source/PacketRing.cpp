@@ -173,7 +173,22 @@ uint8_t* PacketRing::ReadyBlock() {
 }
 
 void PacketRing::GiveBack(uint8_t* block) {
+    // The kernel counts afresh when it opens the block again; until then the block reads as empty.
+    Descriptor(block)->hdr.bh1.num_pkts = 0;
     __atomic_store_n(&Descriptor(block)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+}
+
+bool PacketRing::Filling() const {
+    auto* descriptor = reinterpret_cast<tpacket_block_desc*>(ring_ + current_ * kBlockBytes);
+    if (__atomic_load_n(&descriptor->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) return false;
+    // The kernel counts the block's packets as it adds them; only whether there are any is read here.
+    return __atomic_load_n(&descriptor->hdr.bh1.num_pkts, __ATOMIC_RELAXED) > 0;
+}
+
+bool PacketRing::Seal() {
+    sock_filter takeNothing = BPF_STMT(BPF_RET | BPF_K, 0);
+    sock_fprog program{1, &takeNothing};
+    return setsockopt(socket_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 PacketRing::Wait PacketRing::WaitForBlock(int timeoutMs) {

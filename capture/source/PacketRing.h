@@ -45,6 +45,11 @@ public:
     void Take() { current_ = (current_ + 1) % blockCount_; }
     // The kernel fills the block again (after the rest of the ring).
     static void GiveBack(uint8_t* block);
+    // True while the block the kernel fills next holds packets it has not handed over yet; it closes
+    // that block when full or on its time-out.
+    bool Filling() const;
+    // Lets no further packet into the ring; what it holds stays. False when the kernel refused.
+    bool Seal();
 
     enum class Wait { Ready, Idle, Interrupted, Failed };
     // Waits at most timeoutMs for a filled block or Interrupt(); also returns when the kernel filled a
