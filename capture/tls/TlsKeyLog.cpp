@@ -87,6 +87,22 @@ std::string TlsKeyLog::ReadNewBytes() {
     return {};
 }
 
+void TlsKeyLog::AddLines(std::string_view lines) {
+    std::lock_guard lock(mutex_);
+    while (!lines.empty()) {
+        const size_t end = lines.find('\n');
+        const std::string_view line = lines.substr(0, end);
+        if (line.size() > kMaxLineLength) {
+            ++statistics_.lines;
+            ++statistics_.malformedLines;
+        } else {
+            TakeLine(line, true);
+        }
+        if (end == std::string_view::npos) break;
+        lines.remove_prefix(end + 1);
+    }
+}
+
 void TlsKeyLog::AddText(std::string_view text) {
     std::lock_guard lock(mutex_);
     AddTextLocked(text);

@@ -47,13 +47,15 @@ struct KeyLogStatistics {
 // The file is a secret: it is only ever read, never copied, logged or written, and the texts read from it
 // are wiped once parsed. Lines are taken when complete; a last line without its line end is read only
 // when nothing more follows it. When the file is replaced or shortened it is read again from the start.
-// Shared by the capture threads of all adapters.
+// Secrets may also come from memory (a capture's own), alone or with a file. Shared by the capture
+// threads of all adapters.
 class TlsKeyLog {
 public:
     static constexpr size_t kMaxClientRandoms = 100000;
     static constexpr size_t kMaxLineLength = 512;
 
-    // Reads nothing yet; the first lookup reads the file. An empty path gives a key log that knows nothing.
+    // Reads nothing yet; the first lookup reads the file. An empty path gives a key log that knows only
+    // what AddLines() and AddText() give it.
     explicit TlsKeyLog(std::string path);
     ~TlsKeyLog();
     TlsKeyLog(const TlsKeyLog&) = delete;
@@ -69,6 +71,9 @@ public:
 
     // Takes key log text as the file holds it; what follows the last line end waits for the rest.
     void AddText(std::string_view text);
+    // Takes whole key log lines from memory, the last one also without its line end; a file's unfinished
+    // line is left as it is. The text is a secret: it is parsed where it lies, never copied or kept.
+    void AddLines(std::string_view lines);
     // Reads a waiting last line that has no line end (a file's last line).
     void TakeUnfinishedLine();
 

@@ -119,5 +119,31 @@ TEST(TlsKeyLog, TheOldestConnectionsGoBeyondTheBound) {
     EXPECT_TRUE(log.Find(second, false, secrets));
 }
 
+// A capture's own secrets: whole lines from memory, the last one without its line end, in between a
+// file's line that is still being written, which they must not disturb.
+TEST(TlsKeyLog, LinesFromMemoryJoinTheFilesOwn) {
+    testing::TempDir dir;
+    const std::string fileLine = Line("CLIENT_RANDOM", 1, 0x01);
+    const std::string path = dir.Write("keys.log", fileLine.substr(0, 50));
+    TlsKeyLog log(path);
+    EXPECT_EQ(log.Load(), "");
+    const std::string captured = Line("CLIENT_RANDOM", 2, 0x02) + Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 3, 0x03, 32);
+    log.AddLines(captured.substr(0, captured.size() - 1));
+    Append(path, fileLine.substr(50));
+    TlsSessionSecrets secrets;
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+    ASSERT_TRUE(log.Find(Random(3), true, secrets));
+    EXPECT_EQ(secrets.clientHandshake.Size(), 32u);
+    EXPECT_EQ(log.Statistics().secrets, 3u);
+    EXPECT_EQ(log.Statistics().malformedLines, 0u);
+
+    // Without a file too; an overlong line is counted, not taken.
+    TlsKeyLog memoryOnly("");
+    memoryOnly.AddLines("CLIENT_RANDOM " + std::string(600, 'a') + "\n" + Line("CLIENT_RANDOM", 4, 0x04));
+    EXPECT_TRUE(memoryOnly.Find(Random(4), false, secrets));
+    EXPECT_EQ(memoryOnly.Statistics().malformedLines, 1u);
+}
+
 }  // namespace
 }  // namespace tarnwick
