@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "capture/decode/ProcessHashKeys.h"
+
 namespace tarnwick {
 
 namespace {
@@ -35,10 +37,17 @@ TlsSecret& TlsSessionSecrets::Of(TlsSecretKind kind) {
 }
 
 size_t TlsKeyLog::RandomHash::operator()(const TlsClientRandom& random) const {
-    // Client randoms are random; their first bytes make a good hash.
-    size_t hash;
-    std::memcpy(&hash, random.data(), sizeof hash);
-    return hash;
+    // Every byte counts, each 32-bit word times its own 64-bit key: the sum's top half cannot be steered
+    // without knowing the keys.
+    constexpr size_t kWords = sizeof(TlsClientRandom) / 4;
+    static const auto keys = ProcessHashKeys<kWords + 1>();
+    uint64_t sum = keys[0];
+    for (size_t i = 0; i < kWords; ++i) {
+        uint32_t word;
+        std::memcpy(&word, random.data() + 4 * i, 4);
+        sum += keys[i + 1] * word;
+    }
+    return static_cast<size_t>(sum >> 32 | sum << 32);  // the top bits are the well-mixed ones
 }
 
 TlsKeyLog::TlsKeyLog(std::string path) : path_(std::move(path)) {}

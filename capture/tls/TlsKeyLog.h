@@ -79,11 +79,13 @@ public:
 
     KeyLogStatistics Statistics() const;
 
-private:
+    // Keyed per process: client randoms come from the traffic, and randoms chosen to share a hash would
+    // otherwise turn the table into one long chain.
     struct RandomHash {
         size_t operator()(const TlsClientRandom& random) const;
     };
 
+private:
     std::string ReadNewBytes();
     void TakeLine(std::string_view line, bool counted);
     void AddTextLocked(std::string_view text);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <unordered_set>
 
 #include "tests/support/TempDir.h"
 
@@ -143,6 +144,22 @@ TEST(TlsKeyLog, LinesFromMemoryJoinTheFilesOwn) {
     memoryOnly.AddLines("CLIENT_RANDOM " + std::string(600, 'a') + "\n" + Line("CLIENT_RANDOM", 4, 0x04));
     EXPECT_TRUE(memoryOnly.Find(Random(4), false, secrets));
     EXPECT_EQ(memoryOnly.Statistics().malformedLines, 1u);
+}
+
+// Client randoms that agree in their first bytes (or count up) must not share a hash: the traffic
+// chooses them.
+TEST(TlsKeyLog, RandomsThatShareTheirFirstBytesHashApart) {
+    const TlsKeyLog::RandomHash hash;
+    std::unordered_set<size_t> hashes;
+    constexpr int kRandoms = 4096;
+    for (int i = 0; i < kRandoms; ++i) {
+        TlsClientRandom random{};
+        random.fill(0x5A);
+        random[31] = static_cast<uint8_t>(i);
+        random[30] = static_cast<uint8_t>(i >> 8);
+        hashes.insert(hash(random));
+    }
+    EXPECT_GE(hashes.size(), kRandoms - 2u);
 }
 
 }  // namespace
