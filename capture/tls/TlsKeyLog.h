@@ -47,8 +47,9 @@ struct KeyLogStatistics {
 // The file is a secret: it is only ever read, never copied, logged or written, and the texts read from it
 // are wiped once parsed. Lines are taken when complete; a last line without its line end is read only
 // when nothing more follows it. When the file is replaced or shortened it is read again from the start.
-// Secrets may also come from memory (a capture's own), alone or with a file. Shared by the capture
-// threads of all adapters.
+// A FIFO (or any other file that is not a regular one) is kept open and read without waiting: what its
+// writer has sent is taken at each look. Secrets may also come from memory (a capture's own), alone or
+// with a file. Shared by the capture threads of all adapters.
 class TlsKeyLog {
 public:
     static constexpr size_t kMaxClientRandoms = 100000;
@@ -87,6 +88,9 @@ public:
 
 private:
     std::string ReadNewBytes();
+    // A FIFO's (or other stream's) waiting bytes, without ever waiting for more.
+    std::string ReadStream();
+    void CloseStream();
     void TakeLine(std::string_view line, bool counted);
     void AddTextLocked(std::string_view text);
 
@@ -99,6 +103,7 @@ private:
     off_t offset_ = 0;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    int stream_ = -1;  // the open FIFO, when the path names one
     KeyLogStatistics statistics_;
 };
 

@@ -107,6 +107,21 @@ TEST(CaptureStream, StopSignalEndsAReadThatWaitsForItsWriter) {
     }
 }
 
+// A FIFO as the key log: a replay runs to its end though nobody writes to it.
+TEST(CaptureStream, FifoKeyLogWithoutWriterHoldsNothingUp) {
+    testing::TempDir dir;
+    const std::string fifo = dir / "keys.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess child(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", DataFile("videos-keepalive.pcap"), "--keylog", fifo});
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!child.Exited() && std::chrono::steady_clock::now() < deadline) child.Pump(50ms);
+    EXPECT_TRUE(child.Exited()) << "the replay waits for a writer of its key log";
+    if (!child.Exited()) kill(child.Pid(), SIGKILL);
+    EXPECT_EQ(child.Finish(), 0) << child.Stderr();
+    EXPECT_EQ(child.Stdout(), ReadFile(DataFile("videos-keepalive.expected.jsonl")));
+}
+
 // A capture with count distinct videos, each a request and its answer.
 std::string ManyVideos(const testing::TempDir& dir, int count) {
     const std::string path = dir / "many.pcap";

@@ -599,6 +599,25 @@ TEST(LiveCapture, IdleSessionStopsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 }
 
+// A FIFO as the key log that nobody writes to: the capture starts all the same, and a stop signal ends it
+// at once.
+TEST(LiveCapture, StopSignalEndsACaptureWhoseKeyLogIsASilentFifo) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    testing::TempDir dir;
+    const std::string fifo = dir / "keys.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--keylog", fifo});
+    ASSERT_TRUE(tarnwick.Started());
+    WaitUntilCapturing(tarnwick);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    while (!tarnwick.Exited() && std::chrono::steady_clock::now() - start < 5s) tarnwick.Pump(20ms);
+    EXPECT_TRUE(tarnwick.Exited()) << "SIGTERM did not end the capture";
+    if (!tarnwick.Exited()) kill(tarnwick.Pid(), SIGKILL);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+}
+
 TEST(LiveCapture, SessionThatCannotOpenIsDestroyedAtOnce) {
     CaptureSession session("no-such-adapter0");
     EXPECT_FALSE(session.CaptureStarted());

@@ -3,8 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 #include <unordered_set>
 
@@ -160,6 +168,34 @@ TEST(TlsKeyLog, RandomsThatShareTheirFirstBytesHashApart) {
         hashes.insert(hash(random));
     }
     EXPECT_GE(hashes.size(), kRandoms - 2u);
+}
+
+// A FIFO key log: opening it waits for no writer, a look never waits for one, and what writers send
+// is taken at the next look, also from a second writer after the first went.
+TEST(TlsKeyLog, AFifoIsReadWithoutWaitingForItsWriter) {
+    testing::TempDir dir;
+    const std::string fifo = dir / "keys.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TlsKeyLog log(fifo);
+    auto loaded = std::async(std::launch::async, [&log] { return log.Load(); });
+    if (loaded.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "opening the FIFO waits for a writer";
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // lets the open go on
+    }
+    EXPECT_EQ(loaded.get(), "");
+    TlsSessionSecrets secrets;
+    EXPECT_FALSE(log.Find(Random(1), false, secrets));
+
+    for (uint8_t random : {uint8_t{1}, uint8_t{2}}) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(writer, 0) << std::strerror(errno);
+        const std::string line = Line("CLIENT_RANDOM", random, random);
+        ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        EXPECT_TRUE(log.Find(Random(random), false, secrets));
+        EXPECT_FALSE(log.Find(Random(9), false, secrets));  // the writer is still there, silent
+        close(writer);
+    }
+    EXPECT_EQ(log.Statistics().secrets, 2u);
 }
 
 }  // namespace
