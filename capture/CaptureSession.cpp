@@ -23,6 +23,8 @@ namespace {
 
 // How often a live capture asks the kernel for its figures.
 constexpr auto kStatisticsInterval = std::chrono::seconds(1);
+// No packet has it: every packet after a refused link type takes the slow path.
+constexpr int kNoLinkType = -1;
 
 std::string BaseName(const std::string& path) {
     if (path == "-") return "stdin";
@@ -79,14 +81,31 @@ std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path
 }
 
 bool CaptureSession::ChooseDecoder(std::string* error) {
-    const int linkType = source_->LinkType();
-    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    // A pcapng file's interfaces may differ: each packet's link type is looked at as it comes.
+    const std::optional<int> linkType = source_->LinkType();
+    if (!linkType) return true;
+    const auto decoder = FrameDecoder::ForLinkType(*linkType);
     if (!decoder) {
-        *error = "its link type " + FrameDecoder::DescribeLinkType(linkType) + " cannot be read (Tarnwick reads " +
+        *error = "its link type " + FrameDecoder::DescribeLinkType(*linkType) + " cannot be read (Tarnwick reads " +
                  FrameDecoder::ReadableLinkTypes() + ")";
         return false;
     }
     decoder_ = *decoder;
+    decoderLinkType_ = *linkType;
+    return true;
+}
+
+bool CaptureSession::ChangeDecoder(int linkType) {
+    if (refusedLinkType_) return false;
+    // A decoder is two bytes and a lookup among a few: it is made anew at each change.
+    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    if (!decoder) {
+        refusedLinkType_ = linkType;
+        decoderLinkType_ = kNoLinkType;
+        return false;
+    }
+    decoder_ = *decoder;
+    decoderLinkType_ = linkType;
     return true;
 }
 
@@ -191,6 +210,12 @@ void CaptureSession::ReadUntilStopped() {
     cleartextHttp2_ = &cleartextHttp2;
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
+        if (refusedLinkType_) {
+            endError_ = "cannot read capture file " + name_ + ": packet " + std::to_string(totals_.packets + 1) +
+                        " is of link type " + FrameDecoder::DescribeLinkType(*refusedLinkType_) +
+                        ", which cannot be read (Tarnwick reads " + FrameDecoder::ReadableLinkTypes() + ")";
+            break;
+        }
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
         if (result != ReadResult::Packets) break;
         PublishStatistics(false);
@@ -212,7 +237,9 @@ void CaptureSession::ReadUntilStopped() {
     cleartextHttp2_ = nullptr;
 }
 
-void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
+void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) {
+    // A capture of several adapters may change the link type between packets.
+    if (linkType != decoderLinkType_ && !ChangeDecoder(linkType)) return;
     ++totals_.packets;
     const PacketView frame(bytes, header.caplen);
     if (!decoder_.Decode(frame, segment_)) return;
@@ -258,13 +285,20 @@ void CaptureSession::InferOwnAddresses(const pcap_pkthdr& header, const PacketVi
     if (inference_) {
         if (!namesOwnAddress) {
             inference_->Hold(header, frame.Pointer(0));
+            // The held packets' link types, trimmed as the inference lets its oldest go.
+            heldLinkTypes_.push_back(decoderLinkType_);
+            while (heldLinkTypes_.size() > inference_->HeldPackets()) heldLinkTypes_.pop_front();
             return;
         }
         AdoptOwnAddress(segment_.SourceAddress());
         inference_->ReleaseHeld([this](const pcap_pkthdr& held, const uint8_t* heldBytes) {
+            const int heldLinkType = heldLinkTypes_.front();
+            heldLinkTypes_.pop_front();
+            const FrameDecoder decoder =
+                heldLinkType == decoderLinkType_ ? decoder_ : FrameDecoder::ForLinkType(heldLinkType).value_or(decoder_);
             const PacketView heldFrame(heldBytes, held.caplen);
             TcpSegment heldSegment;
-            if (decoder_.Decode(heldFrame, heldSegment)) Examine(heldFrame, heldSegment, held);
+            if (decoder.Decode(heldFrame, heldSegment)) Examine(heldFrame, heldSegment, held);
         });
         inference_.reset();
     } else if (namesOwnAddress) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -126,13 +127,17 @@ private:
     void StartThread();
     void Run();
     void ReadUntilStopped();
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override;
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override;
+    // The decoder for a packet of another link type than the last; false (and the replay refused from
+    // here) when frames of that type cannot be read.
+    bool ChangeDecoder(int linkType);
     // A replay's packets while its own addresses are still being found.
     void InferOwnAddresses(const pcap_pkthdr& header, const PacketView& frame);
     // Hands a decoded frame to the stages that read it.
     void Examine(const PacketView& frame, const TcpSegment& segment, const pcap_pkthdr& header);
     void AdoptOwnAddress(const IpAddress& address);
-    // The decoder for the source's link type; false, with the reason in *error, when it cannot be read.
+    // The decoder for the source's link type, when it has one for all packets; false, with the reason in
+    // *error, when it cannot be read.
     bool ChooseDecoder(std::string* error);
     // Hands a decoded segment to the TLS stages; false when it is not part of a TLS connection.
     bool TakeTlsSegment(const pcap_pkthdr& header, const PacketView& frame);
@@ -147,6 +152,9 @@ private:
     std::atomic<bool> finished_{true};
     std::unique_ptr<PacketSource> source_;
     FrameDecoder decoder_;
+    int decoderLinkType_ = DLT_EN10MB;        // decoder_'s, or kNoLinkType once a link type was refused
+    std::optional<int> refusedLinkType_;     // a packet's that cannot be read: the replay ends there
+    std::deque<int> heldLinkTypes_;          // of the packets inference_ holds, oldest first
     TcpSegment segment_;  // filled anew by every decode
     bool replay_ = false;
     bool started_ = false;

@@ -91,7 +91,7 @@ std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int buffer
     std::vector<sock_filter> program(instructions);
     if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, program.data(), &instructions) != 0 || instructions > program.size())
         return fail(ErrorText("kernel filter"));
-    ring->linkType_ = probe->LinkType();
+    ring->linkType_ = *probe->LinkType();  // an adapter always has one
     ring->snapshotLength_ = probe->SnapshotLength();
     probe.reset();
 

@@ -305,7 +305,7 @@ TEST(CaptureHelper, UsersOtherThanRootHaveAKernelBufferTotal) {
 class StreamToPort final : public PacketHandler {
 public:
     explicit StreamToPort(uint16_t port) : port_(port) {}
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int) override {
         if (header.caplen < 14 + 20 + 20 || bytes[12] != 0x08 || bytes[13] != 0x00) return;
         const uint8_t* ip = bytes + 14;
         const size_t ipLength = (ip[0] & 0x0F) * 4u;

@@ -20,12 +20,14 @@ struct Seen {
     timeval time;
     std::string bytes;
     uint32_t length;
+    int linkType;
 };
 
 class Collect final : public PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
-        packets.push_back({header.ts, std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len});
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override {
+        packets.push_back(
+            {header.ts, std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len, linkType});
     }
     std::vector<Seen> packets;
 };
@@ -173,6 +175,34 @@ TEST(PcapngStream, DamageIsNamedWithItsPacketAndOffset) {
     EXPECT_EQ(Feed(reader, cut, 1000, all), PcapngReader::Result::Ok);
     EXPECT_FALSE(reader.AtBlockBoundary());
     EXPECT_EQ(all.packets.size(), 3u);
+}
+
+std::vector<uint8_t> Bytes(const PcapngWriter& writer) {
+    return std::vector<uint8_t>(writer.Data(), writer.Data() + writer.Size());
+}
+
+// As dumpcap -i eth0 -i tun0 writes: each packet carries its own interface's link type, a file's
+// LINKTYPE_RAW (101) read as libpcap's DLT_RAW.
+TEST(PcapngStream, EachPacketCarriesItsInterfacesLinkType) {
+    PcapngWriter writer;
+    writer.AddSectionHeader("test");
+    writer.AddInterface(DLT_EN10MB, 65535, "eth0");
+    writer.AddInterface(101, 65535, "tun0");
+    writer.AddInterface(DLT_IEEE802_11, 65535, "wlan0");
+    const std::string bytes = "abcd";
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    writer.AddPacket(1, Header(1, 0, 4, 4), data);
+    writer.AddPacket(0, Header(2, 0, 4, 4), data);
+    writer.AddPacket(2, Header(3, 0, 4, 4), data);
+    writer.AddPacket(1, Header(4, 0, 4, 4), data);
+    PcapngReader reader;
+    Collect all;
+    ASSERT_EQ(Feed(reader, Bytes(writer), 3, all), PcapngReader::Result::Ok) << reader.Error();
+    ASSERT_EQ(all.packets.size(), 4u);
+    EXPECT_EQ(all.packets[0].linkType, DLT_RAW);
+    EXPECT_EQ(all.packets[1].linkType, DLT_EN10MB);
+    EXPECT_EQ(all.packets[2].linkType, DLT_IEEE802_11);
+    EXPECT_EQ(all.packets[3].linkType, DLT_RAW);
 }
 
 }  // namespace
