@@ -186,7 +186,8 @@ void CaptureSession::ReadUntilStopped() {
     // What the streams of all HTTP/2 connections of this thread hold, TLS and clear text together.
     Http2MemoryBudget http2Budget;
     std::unique_ptr<TlsStreamTracker> tlsStreams;
-    if (keyLog_) {
+    // With a key log from the start, or once a replay's capture brings its first secrets.
+    const auto startTls = [this, &tlsStreams, &streamReporter, &http2Budget] {
         tlsStreams = std::make_unique<TlsStreamTracker>(
             *keyLog_,
             [this, &streamReporter, &http2Budget](const TlsConnectionFacts& facts) -> std::unique_ptr<StreamReader> {
@@ -201,7 +202,9 @@ void CaptureSession::ReadUntilStopped() {
                     streamTotals_.http1);
             });
         tlsStreams_ = tlsStreams.get();
-    }
+    };
+    if (keyLog_) startTls();
+    startTls_ = startTls;
     StreamTracker streams;
     detector.SetStreamTracker(&streams);
     streams_ = &streams;
@@ -225,6 +228,7 @@ void CaptureSession::ReadUntilStopped() {
     inference_.reset();
     totals_.detections = detector.Counts();
     detector_ = nullptr;
+    startTls_ = nullptr;
     if (tlsStreams) {
         tlsStreams->EndAll(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
         streamTotals_.reassembly = tlsStreams->Reassembly();
@@ -256,6 +260,15 @@ void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* byte
         return;
     }
     Examine(frame, segment_, header);
+}
+
+void CaptureSession::HandleSecrets(std::span<const uint8_t> keyLogLines) {
+    if (!keyLog_) {
+        if (!replay_ || !startTls_) return;
+        keyLog_ = std::make_shared<TlsKeyLog>("");
+        startTls_();
+    }
+    keyLog_->AddLines(std::string_view(reinterpret_cast<const char*>(keyLogLines.data()), keyLogLines.size()));
 }
 
 void CaptureSession::Examine(const PacketView& frame, const TcpSegment& segment, const pcap_pkthdr& header) {

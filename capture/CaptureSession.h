@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -117,6 +118,7 @@ public:
     const ReplayTotals& Totals() const { return totals_; }
     // Meaningful once Finished().
     const StreamTotals& Streams() const { return streamTotals_; }
+    // A replay whose capture carries TLS secrets reads TLS from then on: final once Finished().
     bool ReadsTls() const { return keyLog_ != nullptr; }
     // A live capture's kernel figures, refreshed about once a second and when the capture ends;
     // nothing for replays. Any thread.
@@ -128,6 +130,8 @@ private:
     void Run();
     void ReadUntilStopped();
     void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override;
+    // A replay's capture carries TLS secrets: they join the key log (one is made when there is none).
+    void HandleSecrets(std::span<const uint8_t> keyLogLines) override;
     // The decoder for a packet of another link type than the last; false (and the replay refused from
     // here) when frames of that type cannot be read.
     bool ChangeDecoder(int linkType);
@@ -155,6 +159,7 @@ private:
     int decoderLinkType_ = DLT_EN10MB;        // decoder_'s, or kNoLinkType once a link type was refused
     std::optional<int> refusedLinkType_;     // a packet's that cannot be read: the replay ends there
     std::deque<int> heldLinkTypes_;          // of the packets inference_ holds, oldest first
+    std::function<void()> startTls_;         // makes the TLS stages once secrets come, while the thread reads
     TcpSegment segment_;  // filled anew by every decode
     bool replay_ = false;
     bool started_ = false;

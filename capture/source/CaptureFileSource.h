@@ -12,8 +12,8 @@
 namespace tarnwick {
 
 // pcap files are read by libpcap; pcapng ones by PcapngReader, which gives each packet its interface's
-// link type (libpcap refuses interfaces of different link types). gzip and zstd compression is undone
-// whatever the file's name.
+// link type (libpcap refuses interfaces of different link types) and hands on the TLS secrets a file
+// carries. gzip and zstd compression is undone whatever the file's name.
 class CaptureFileSource final : public PacketSource {
 public:
     // path "-" is standard input. A regular file's header is read here, so a file that is not a capture

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "capture/source/CaptureStatistics.h"
@@ -17,6 +18,9 @@ public:
     // linkType (a DLT_ value) is the packet's own: the captures of several adapters in one pcapng file
     // differ from packet to packet.
     virtual void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) = 0;
+    // TLS key log lines (NSS format) that a capture carries for the packets after them, in their place
+    // among the packets. A secret: the bytes are valid only during the call and must not be kept.
+    virtual void HandleSecrets(std::span<const uint8_t> keyLogLines) { (void)keyLogLines; }
 
 protected:
     ~PacketHandler() = default;

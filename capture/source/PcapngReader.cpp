@@ -117,6 +117,7 @@ PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
             case pcapng::kSimplePacket:
             case pcapng::kObsoletePacket: taken = TakePacket(block, length, type, *handler); break;
             case pcapng::kRingBlock: taken = TakeRingBlock(block, length, *handler); break;
+            case pcapng::kDecryptionSecrets: taken = TakeSecrets(block, length, *handler); break;
             default: break;  // name resolution, comments, custom blocks: nothing for us
         }
         if (!taken) return Result::Damaged;
@@ -237,6 +238,20 @@ bool PcapngReader::TakePacket(const uint8_t* block, uint32_t length, uint32_t ty
     header.caplen = captured;
     header.len = std::max(original, captured);
     handler.HandlePacket(header, data, interfaces_[index].linkType);
+    return true;
+}
+
+bool PcapngReader::TakeSecrets(uint8_t* block, uint32_t length, PacketHandler& handler) {
+    const uint32_t body = length - pcapng::kBlockFrameBytes;
+    if (body < pcapng::kDecryptionSecretsFixedBytes) return Fail("decryption secrets block too short");
+    const uint32_t type = Word(block + 8);
+    const uint32_t size = Word(block + 12);
+    if (size > body - pcapng::kDecryptionSecretsFixedBytes)
+        return Fail("decryption secrets of " + std::to_string(size) + " bytes run past their block");
+    uint8_t* secrets = block + 8 + pcapng::kDecryptionSecretsFixedBytes;
+    // Other kinds (WireGuard, ZigBee...) decrypt nothing read here; every kind is wiped all the same.
+    if (type == pcapng::kTlsKeyLogSecrets) handler.HandleSecrets({secrets, size});
+    explicit_bzero(secrets, size);
     return true;
 }
 

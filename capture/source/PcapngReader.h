@@ -48,9 +48,10 @@ public:
     void Commit(size_t count);
 
     // Takes every complete block in the buffer: packets go to handler (only those of one interface
-    // after DeliverOnly) with their interface's link type, interfaces and statistics are recorded.
-    // Damaged with Error() set when the stream breaks the format; the packets before the damage have
-    // been handed over.
+    // after DeliverOnly) with their interface's link type, TLS key log secrets go to handler in their
+    // place among them (and are wiped from the buffer), interfaces and statistics are recorded. Damaged
+    // with Error() set when the stream breaks the format; the packets before the damage have been
+    // handed over.
     Result Parse(PacketHandler& handler) { return ParseBlocks(&handler); }
     // Takes section headers and interface descriptions only, up to the first other block.
     Result ParseDescriptions() { return ParseBlocks(nullptr); }
@@ -80,6 +81,7 @@ private:
     bool TakeInterface(const uint8_t* block, uint32_t length);
     bool TakeStatistics(const uint8_t* block, uint32_t length);
     bool TakePacket(const uint8_t* block, uint32_t length, uint32_t type, PacketHandler& handler);
+    bool TakeSecrets(uint8_t* block, uint32_t length, PacketHandler& handler);
     // Unpacks a ring block where it lies in the buffer (cooked headers and VLAN tags are written in
     // front of each packet's bytes).
     bool TakeRingBlock(uint8_t* block, uint32_t length, PacketHandler& handler);

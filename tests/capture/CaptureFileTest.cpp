@@ -90,6 +90,41 @@ TEST(CaptureFileHeadless, RecordedHttp2CapturesGiveTheExpectedLines) {
     EXPECT_GE(checked, 3);
 }
 
+// A capture that carries its key log in Decryption Secrets Blocks (editcap --inject-secrets) is
+// decrypted without --keylog; with a --keylog of other connections both are used. The secrets apply
+// to the packets after their block only, and are never printed.
+TEST(CaptureFileHeadless, CaptureWithItsOwnSecretsIsDecryptedFromThereOn) {
+    const std::string tls = std::string(TARNWICK_TEST_DATA) + "/tls/";
+    const std::string path = tls + "tls13-aes128gcm-dsb.pcapng";
+    const std::string expected = ReadFile(tls + "tls13-aes128gcm-dsb.expected.jsonl");
+    ASSERT_NE(expected, "");
+    ChildProcess alone({TARNWICK_BINARY, "--headless", "--json", "--read", path});
+    ChildProcess withFile(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", path, "--keylog", tls + "tls12-ecdhe-aes128gcm.keylog"});
+    EXPECT_EQ(alone.Finish(), 0) << alone.Stderr();
+    EXPECT_EQ(alone.Stdout(), expected) << alone.Stderr();
+    EXPECT_EQ(withFile.Finish(), 0) << withFile.Stderr();
+    EXPECT_EQ(withFile.Stdout(), expected) << withFile.Stderr();
+    const std::string keyLog = ReadFile(tls + "tls13-aes128gcm.keylog");
+    const std::string secret = keyLog.substr(keyLog.rfind(' ') + 1, 64);
+    for (const auto* child : {&alone, &withFile})
+        EXPECT_EQ((child->Stdout() + child->Stderr()).find(secret), std::string::npos);
+
+    // The same block moved behind the packets: it comes too late for them.
+    const std::string bytes = ReadFile(path);
+    uint32_t sectionLength = 0, secretsLength = 0;
+    std::memcpy(&sectionLength, bytes.data() + 4, 4);
+    std::memcpy(&secretsLength, bytes.data() + sectionLength + 4, 4);
+    ASSERT_EQ(bytes.compare(sectionLength, 4, std::string("\x0A\0\0\0", 4)), 0);
+    testing::TempDir dir;
+    const std::string late = dir.Write("late.pcapng", bytes.substr(0, sectionLength) +
+                                                          bytes.substr(sectionLength + secretsLength) +
+                                                          bytes.substr(sectionLength, secretsLength));
+    ChildProcess tooLate({TARNWICK_BINARY, "--headless", "--json", "--read", late});
+    EXPECT_EQ(tooLate.Finish(), 0) << tooLate.Stderr();
+    EXPECT_EQ(tooLate.Stdout(), "");
+}
+
 TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {
     ChildProcess child({TARNWICK_BINARY, "--headless", "--read",
                         std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});
