@@ -54,6 +54,7 @@ public:
     }
     // The capture ended: lingering connections get one last look, then their readers are told.
     void EndAll();
+    void SetKeyLog(TlsKeyLog* keyLog) { context_.keyLog = keyLog; }
 
 private:
     class Decider;

@@ -441,7 +441,7 @@ uint8_t PatternByte(uint64_t r) { return static_cast<uint8_t>(r ^ (r >> 9) ^ (r 
 class PatternCheck final : public PacketHandler {
 public:
     explicit PatternCheck(uint16_t port) : port_(port) {}
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int) override {
         if (header.caplen < 14 + 20 + 20 || bytes[12] != 0x08 || bytes[13] != 0x00) return;
         const uint8_t* ip = bytes + 14;
         const size_t ipLength = (ip[0] & 0x0F) * 4u;
@@ -597,6 +597,25 @@ TEST(LiveCapture, IdleSessionStopsPromptly) {
     delete session;
     // A waiting read is woken at once; the bound only leaves room for a loaded machine.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+// A FIFO as the key log that nobody writes to: the capture starts all the same, and a stop signal ends it
+// at once.
+TEST(LiveCapture, StopSignalEndsACaptureWhoseKeyLogIsASilentFifo) {
+    std::string reason;
+    if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
+    testing::TempDir dir;
+    const std::string fifo = dir / "keys.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--keylog", fifo});
+    ASSERT_TRUE(tarnwick.Started());
+    WaitUntilCapturing(tarnwick);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
+    while (!tarnwick.Exited() && std::chrono::steady_clock::now() - start < 5s) tarnwick.Pump(20ms);
+    EXPECT_TRUE(tarnwick.Exited()) << "SIGTERM did not end the capture";
+    if (!tarnwick.Exited()) kill(tarnwick.Pid(), SIGKILL);
+    EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
 }
 
 TEST(LiveCapture, SessionThatCannotOpenIsDestroyedAtOnce) {
