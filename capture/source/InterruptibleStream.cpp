@@ -232,7 +232,7 @@ size_t InterruptibleStream::Peek(uint8_t* into, size_t count) {
         cookie.peeked.insert(cookie.peeked.end(), piece, piece + got);
     }
     const size_t have = std::min(count, cookie.peeked.size());
-    std::memcpy(into, cookie.peeked.data(), have);
+    if (have > 0) std::memcpy(into, cookie.peeked.data(), have);  // an empty vector's data may be null
     return have;
 }
 

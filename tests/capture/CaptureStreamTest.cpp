@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -40,8 +41,22 @@ void WriteAll(int descriptor, const std::string& bytes) {
     }
 }
 
-// Sends SIGTERM and returns how long the child took to end after it; the child is killed past kStopBound.
+// Whether the process takes SIGTERM itself yet (blocked for a waiting thread, or caught), by the masks
+// the kernel shows for its main thread.
+bool CatchesStopSignal(pid_t pid) {
+    std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigBlk:", 0) == 0 || line.rfind("SigCgt:", 0) == 0)
+            if ((std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1) return true;
+    return false;
+}
+
+// Sends SIGTERM once the child handles it (a slow sanitizer build may take a while to get there) and
+// returns how long the child took to end after it; the child is killed past kStopBound.
 std::chrono::steady_clock::duration TimeToStop(ChildProcess& child) {
+    const auto ready = std::chrono::steady_clock::now() + 20s;
+    while (!child.Exited() && !CatchesStopSignal(child.Pid()) && std::chrono::steady_clock::now() < ready)
+        std::this_thread::sleep_for(5ms);
     const auto start = std::chrono::steady_clock::now();
     kill(child.Pid(), SIGTERM);
     while (!child.Exited() && std::chrono::steady_clock::now() - start < kStopBound) std::this_thread::sleep_for(5ms);
