@@ -21,6 +21,7 @@
 #include "capture/CaptureSession.h"
 #include "capture/source/PcapngReader.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PublicCopy.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -360,16 +361,16 @@ TEST(LiveCapture, KernelDropsAreReportedDuringTheRunAndAtTheEnd) {
     ExpectDropsReported(tarnwick, 5s);
 }
 
-constexpr int kNobody = 65534;
+using testing::kNobody;
 
 // tarnwick and its capture helper in a folder every user can reach, the helper granted the capture
-// capabilities as the Debian package grants them. Skips the test where that cannot be set up.
+// capabilities as the Debian package grants them. Skips the test where capture cannot be granted.
 class UnprivilegedCapture : public ::testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to grant the helper its capabilities and to run as nobody";
         if (!copy_.Path().empty()) helper_ = copy_.Add(TARNWICK_CAPTURE_HELPER);
-        if (helper_.empty()) GTEST_SKIP() << copy_.Error();
+        ASSERT_FALSE(helper_.empty()) << copy_.Error();
         std::string error;
         if (!testing::GrantCaptureCapabilities(helper_, &error)) GTEST_SKIP() << error;
     }
