@@ -31,6 +31,7 @@
 
 #include "capture/source/PcapngReader.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PublicCopy.h"
 
 namespace tarnwick {
 namespace {
@@ -39,7 +40,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::ChildProcess;
 
-constexpr int kNobody = 65534;
+using testing::kNobody;
 const std::string kHelper = TARNWICK_CAPTURE_HELPER;
 
 // Waits until the helper has written its stream's header, which it does once its adapters are open
@@ -273,7 +274,7 @@ TEST(CaptureHelper, UsersOtherThanRootHaveAKernelBufferTotal) {
     int user = -1;
     if (geteuid() == 0) {
         copy = std::make_unique<testing::PublicCopy>(kHelper);
-        if (copy->Path().empty()) GTEST_SKIP() << copy->Error();
+        ASSERT_FALSE(copy->Path().empty()) << copy->Error();
         helper = copy->Path();
         user = kNobody;
     }
