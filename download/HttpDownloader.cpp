@@ -21,6 +21,7 @@
 
 #include "download/AuthenticationChallenge.h"
 #include "download/HttpResponseReader.h"
+#include "download/OwnSocket.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
@@ -218,7 +219,7 @@ void HttpDownloader::Abort() {
     {
         // Waking the sockets makes a transfer that waits on a silent server notice the flag at once.
         std::lock_guard lock(handleLock);
-        for (curl_socket_t socket : openSockets_) ::shutdown(socket, SHUT_RDWR);
+        for (const auto& [socket, token] : openSockets_) ::shutdown(socket, SHUT_RDWR);
     }
     CloseHandles();
 }
@@ -562,8 +563,11 @@ curl_socket_t HttpDownloader::OpenSocketCallback(void* context, curlsocktype, st
     self->Notify(kStatusConnecting, text);
     std::lock_guard lock(self->handleLock);
     if (self->IsAborted()) return CURL_SOCKET_BAD;
-    curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket != CURL_SOCKET_BAD) self->openSockets_.insert(socket);
+    // Bound and registered before curl connects it, so the capture never takes our transfer for the user's.
+    uint64_t token = 0;
+    curl_socket_t socket =
+        OwnSocket::OpenClientDescriptor(address->family, address->socktype, address->protocol, token);
+    if (socket != CURL_SOCKET_BAD) self->openSockets_.emplace(socket, token);
     return socket;
 }
 
@@ -571,8 +575,12 @@ int HttpDownloader::CloseSocketCallback(void* context, curl_socket_t socket) {
     auto* self = static_cast<HttpDownloader*>(context);
     // Closed under the lock so that Abort never shuts down a number the system has handed out again.
     std::lock_guard lock(self->handleLock);
-    self->openSockets_.erase(socket);
-    return ::close(socket);
+    uint64_t token = 0;
+    if (auto open = self->openSockets_.find(socket); open != self->openSockets_.end()) {
+        token = open->second;
+        self->openSockets_.erase(open);
+    }
+    return OwnSocket::CloseDescriptor(socket, token);
 }
 
 int HttpDownloader::PrereqCallback(void* context, char* remoteAddress, char*, int, int) {

@@ -3,9 +3,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -191,7 +191,8 @@ private:
     bool transferRunning_ = false;
     bool performing_ = false;
     std::string acceptHeader_;
-    std::set<curl_socket_t> openSockets_;
+    // Sockets curl has open, with their tokens in the registry of our own connections.
+    std::map<curl_socket_t, uint64_t> openSockets_;
     curl_slist* headerList_ = nullptr;
     char curlError_[CURL_ERROR_SIZE] = {};
 

@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "download/HttpDownloader.h"
 #include "download/HttpResponseReader.h"
+#include "download/OwnSocket.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
@@ -25,19 +27,6 @@ namespace {
 // Waits in short slices so that a cancel is seen promptly while the server is silent.
 constexpr int kPollSliceMs = 100;
 constexpr size_t kReceiveSize = 65535;
-
-class SocketCloser {
-public:
-    explicit SocketCloser(int socket) : socket_(socket) {}
-    ~SocketCloser() {
-        if (socket_ >= 0) ::close(socket_);
-    }
-    SocketCloser(const SocketCloser&) = delete;
-    SocketCloser& operator=(const SocketCloser&) = delete;
-
-private:
-    int socket_;
-};
 
 // The request's header carries a Range field: a partial answer (206) is then what was asked for.
 bool AsksForRange(std::string_view request) {
@@ -84,7 +73,7 @@ int RawRequestDownloader::Fail(std::string text) {
     return 0;
 }
 
-int RawRequestDownloader::Connect(const std::string& host) {
+bool RawRequestDownloader::Connect(const std::string& host, OwnSocket& connection) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -93,23 +82,25 @@ int RawRequestDownloader::Connect(const std::string& host) {
     int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (status != 0) {
         Fail("Could not find the server " + host + ": " + gai_strerror(status));
-        return -1;
+        return false;
     }
     int lastError = ECONNREFUSED;
-    int connected = -1;
-    for (addrinfo* a = found; a && connected < 0 && !abortFlag.load(); a = a->ai_next) {
-        int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) {
+    bool connected = false;
+    for (addrinfo* a = found; a && !connected && !abortFlag.load(); a = a->ai_next) {
+        // Registered as our own before it connects, so the capture does not list the replay again.
+        OwnSocket attempt;
+        if (!attempt.OpenClient(a->ai_family, SOCK_NONBLOCK)) {
             lastError = errno;
             continue;
         }
+        const int s = attempt.Descriptor();
         if (::connect(s, a->ai_addr, a->ai_addrlen) == 0) {
-            connected = s;
+            connection = std::move(attempt);
+            connected = true;
             break;
         }
         if (errno != EINPROGRESS) {
             lastError = errno;
-            ::close(s);
             continue;
         }
         pollfd p{s, POLLOUT, 0};
@@ -128,14 +119,14 @@ int RawRequestDownloader::Connect(const std::string& host) {
         socklen_t size = sizeof error;
         if (!abortFlag.load() && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
             (p.revents & POLLOUT)) {
-            connected = s;
-        } else {
-            if (error) lastError = error;
-            ::close(s);
+            connection = std::move(attempt);
+            connected = true;
+        } else if (error) {
+            lastError = error;
         }
     }
     ::freeaddrinfo(found);
-    if (connected < 0 && !abortFlag.load())
+    if (!connected && !abortFlag.load())
         Fail("Could not connect to " + host + " port " + service + ": " + std::strerror(lastError));
     return connected;
 }
@@ -191,10 +182,10 @@ int RawRequestDownloader::Download() {
     int result = 0;
     {
         std::string host = HostOf(url);
-        int socket = Connect(host);
-        SocketCloser closer(socket);
-        if (socket >= 0 && SendAll(socket)) result = Receive(socket);
-        if (socket < 0 && abortFlag.load()) Fail("The download was cancelled");
+        OwnSocket connection;
+        const bool connected = Connect(host, connection);
+        if (connected && SendAll(connection.Descriptor())) result = Receive(connection.Descriptor());
+        if (!connected && abortFlag.load()) Fail("The download was cancelled");
     }
     outputFile = -1;
     if (result != 1) {

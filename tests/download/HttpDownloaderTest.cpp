@@ -15,6 +15,7 @@
 #include "ScriptedTcpServer.h"
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
+#include "capture/session/OwnConnections.h"
 
 namespace tarnwick {
 namespace {
@@ -134,6 +135,18 @@ TEST_F(HttpDownloaderTest, ErrorStatusIsReportedAndANewFileRemoved) {
         EXPECT_FALSE(Exists(target));
         EXPECT_EQ(failing.ResponseCode(), static_cast<long>(status));
     }
+}
+
+TEST_F(HttpDownloaderTest, TheTransfersSocketIsOneOfOurOwnConnectionsWhileItIsOpen) {
+    downloader.url = server.Url("/file.bin");
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    const int clientPort = server.LastClientPort();
+    const auto serverPort = static_cast<uint16_t>(server.Port());
+    auto& registry = OwnConnections::Process();
+    EXPECT_TRUE(registry.Owns(static_cast<uint16_t>(clientPort), serverPort, server.LastRequestTimeMs()));
+    // Unregistered once closed: a packet stamped well after the close is no longer ours.
+    EXPECT_FALSE(registry.Owns(static_cast<uint16_t>(clientPort), serverPort,
+                               OwnConnections::NowMs() + 2 * OwnConnections::kEarlyMs));
 }
 
 TEST_F(HttpDownloaderTest, BodyWithoutContentLengthStillDownloads) {

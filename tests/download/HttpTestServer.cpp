@@ -14,6 +14,8 @@ struct HttpTestServer::Impl {
     httplib::Server server;
     mutable std::mutex lock;
     std::map<std::string, std::string> lastHeaders;
+    int lastClientPort = 0;
+    int64_t lastRequestTimeMs = 0;
 };
 
 HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
@@ -22,6 +24,10 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         std::lock_guard lock(impl_->lock);
         impl_->lastHeaders.clear();
         for (const auto& [name, value] : request.headers) impl_->lastHeaders[name] = value;
+        impl_->lastClientPort = request.remote_port;
+        impl_->lastRequestTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
         ++requests_;
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -73,6 +79,16 @@ HttpTestServer::~HttpTestServer() {
 
 std::string HttpTestServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+int HttpTestServer::LastClientPort() const {
+    std::lock_guard lock(impl_->lock);
+    return impl_->lastClientPort;
+}
+
+int64_t HttpTestServer::LastRequestTimeMs() const {
+    std::lock_guard lock(impl_->lock);
+    return impl_->lastRequestTimeMs;
 }
 
 std::string HttpTestServer::LastHeader(const std::string& name) const {

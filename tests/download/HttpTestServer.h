@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +28,9 @@ public:
     // A request header of the last request, empty when it had none.
     std::string LastHeader(const std::string& name) const;
     int Requests() const { return requests_.load(); }
+    // The client's port of the last request, and when it came (wall clock, milliseconds).
+    int LastClientPort() const;
+    int64_t LastRequestTimeMs() const;
 
 private:
     struct Impl;
