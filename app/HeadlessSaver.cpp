@@ -179,6 +179,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
         SavingDownloader http;
         http.url = url;
         http.filePath = path;
+        http.capturedRequest = video.requestText;
         http.userAgent = kDownloadUserAgent;
         http.promptOverwrite = 0;
         http.stallLimitMs = stallLimitMs_;

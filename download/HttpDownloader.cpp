@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "download/AuthenticationChallenge.h"
+#include "download/CapturedRequestHeaders.h"
 #include "download/HttpResponseReader.h"
 #include "download/OwnSocket.h"
 #include "download/ProgressTracker.h"
@@ -310,6 +312,7 @@ int HttpDownloader::Transfer() {
         curl_slist_free_all(headerList_);
         headerList_ = nullptr;
         if (!acceptHeader_.empty()) headerList_ = curl_slist_append(headerList_, acceptHeader_.c_str());
+        AppendCapturedFields(headerList_);
         std::string headers = GetRequestHeaders();
         askedRange_ = false;
         for (size_t start = 0; start < headers.size();) {
@@ -647,7 +650,12 @@ bool HttpDownloader::OpenRequest() {
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlError_);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent.empty() ? kFallbackAgent : userAgent.c_str());
+    // The browser's agent and referrer, when its request was captured, in place of the program's own: a
+    // server may answer only the browser's.
+    const CapturedRequestHeaders captured = CapturedRequestHeaders::Parse(capturedRequest);
+    const std::string& agent = captured.UserAgent().empty() ? userAgent : captured.UserAgent();
+    const std::string& referer = captured.Referer().empty() ? referrer : captured.Referer();
+    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.empty() ? kFallbackAgent : agent.c_str());
     if (accessType == 1) curl_easy_setopt(h, CURLOPT_PROXY, "");
     if (accessType == 2) {
         // curl takes one proxy; the first name of the list.
@@ -655,7 +663,7 @@ bool HttpDownloader::OpenRequest() {
         curl_easy_setopt(h, CURLOPT_PROXY, first.c_str());
         curl_easy_setopt(h, CURLOPT_NOPROXY, "");  // no bypass list: every host goes through it
     }
-    if (!referrer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referrer.c_str());
+    if (!referer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referer.c_str());
     if (!verb.empty() && verb != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
     if (httpVersion == "HTTP/1.0") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
     else if (httpVersion == "HTTP/1.1") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
@@ -685,6 +693,20 @@ bool HttpDownloader::OpenRequest() {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
     curl_easy_setopt(h, CURLOPT_PREREQDATA, this);
     return true;
+}
+
+void HttpDownloader::AppendCapturedFields(curl_slist*& list) const {
+    if (capturedRequest.empty()) return;
+    const CapturedRequestHeaders captured = CapturedRequestHeaders::Parse(capturedRequest);
+    for (const CapturedRequestHeaders::Field& field : captured.For(serverName)) {
+        // Agent and referrer are set as curl's own options (OpenRequest); credentials the user typed in for
+        // this download take the place of the browser's.
+        if (field.name == "User-Agent" || field.name == "Referer") continue;
+        if (field.name == "Authorization" && !userName.empty()) continue;
+        std::string line = field.name + ": " + field.value;
+        list = curl_slist_append(list, line.c_str());
+        OPENSSL_cleanse(line.data(), line.size());
+    }
 }
 
 bool HttpDownloader::ApplyServerCredentials() {

@@ -117,6 +117,10 @@ public:
     std::string caBundle;
     // The download fails when no byte has arrived for this long (connecting included); 0: no limit.
     uint32_t stallLimitMs = kDefaultStallLimitMs;
+    // The browser's request for the file (HTTP/1.1 head, as captured): its Cookie, Referer, Origin,
+    // User-Agent and Authorization are sent again, so a server that checks them answers as it did the
+    // browser. A secret: never logged, printed or written.
+    std::string capturedRequest;
 
 protected:
     // Root handle: the share object that keeps name lookups and connections of one download together.
@@ -170,6 +174,8 @@ private:
 
     void SetLastError(std::string description);
     void Notify(uint32_t status, const std::string& text);
+    // The captured request's fields as header lines for this transfer's request.
+    void AppendCapturedFields(curl_slist*& list) const;
     bool PrepareTarget();
     bool ConfigureRequest();
     void BeginResponse();

@@ -31,6 +31,8 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
     dialog.url = request.url;
     dialog.filePath = request.filePath;
     dialog.userAgent = kDownloadUserAgent;
+    // The browser's request, when it was captured: its cookies, referrer and agent are sent again.
+    dialog.capturedRequest = request.requestText;
     dialog.promptOverwrite = 0;
     dialog.stallLimitMs = request.stallLimitMs;
     return dialog.exec();

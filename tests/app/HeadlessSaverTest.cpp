@@ -17,6 +17,8 @@
 
 #include "capture/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
+#include "tests/download/HttpTestServer.h"
+#include "tests/download/SampleData.h"
 #include "tests/download/ScriptedTcpServer.h"
 #include "tests/download/StreamTestSite.h"
 #include "tests/support/ChildProcess.h"
@@ -146,6 +148,39 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
         << tarnwick.Stdout();
     for (const char* name : {"saved/master.mp4", "saved/manifest.mp4"})
         EXPECT_NEAR(test::ProbeDuration(dir / name), test::StreamTestSite::kDurationSeconds, 0.3) << name;
+}
+
+TEST(HeadlessSaver, ReplayedVideosAreFetchedWithTheBrowsersCookieAndReferrerWhichAreNeverPrinted) {
+    test::HttpTestServer server;
+    testing::TempDir dir;
+    const std::string capture = dir / "guarded.pcap";
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
+    const testing::Endpoint client{{192, 168, 7, 9}, 40000}, origin{{10, 9, 8, 7}, 80};
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    for (const auto& frame :
+         {testing::BuildFrame(client, origin,
+                              "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
+                                  test::HttpTestServer::kCookie + "\r\nReferer: " + test::HttpTestServer::kReferer +
+                                  "\r\n\r\n"),
+          testing::BuildFrame(origin, client,
+                              "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n")}) {
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+
+    std::filesystem::create_directory(dir / "saved");
+    testing::ChildProcess tarnwick(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", capture, "--save-dir", dir / "saved"});
+    ASSERT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+    EXPECT_NE(tarnwick.Stdout().find("{\"saved\":\"" + (dir / "saved/guarded") + "\",\"serial\":1}"), std::string::npos)
+        << tarnwick.Stdout() << tarnwick.Stderr();
+    EXPECT_TRUE(testing::ReadFile(dir / "saved/guarded") == test::SampleBody(test::HttpTestServer::kFileSize));
+    EXPECT_EQ(tarnwick.Stdout().find("s3cret"), std::string::npos);
+    EXPECT_EQ(tarnwick.Stderr().find("s3cret"), std::string::npos);
 }
 
 TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {

@@ -137,6 +137,41 @@ TEST_F(HttpDownloaderTest, ErrorStatusIsReportedAndANewFileRemoved) {
     }
 }
 
+TEST_F(HttpDownloaderTest, TheBrowsersCookieReferrerAndAgentAreSentAgainButNeitherItsRangeNorABrokenValue) {
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    downloader.url = server.Url("/guarded");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);  // the server wants what the browser sent
+    EXPECT_THAT(downloader.httpErrors, ElementsAre(Pair(1611, 403u)));
+
+    RecordingDownloader browserLike;
+    browserLike.filePath = target;
+    browserLike.url = server.Url("/guarded");
+    browserLike.userAgent = kDownloadUserAgent;
+    // HTTP/2 sends every cookie as a field of its own.
+    browserLike.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host +
+                                  "\r\nUser-Agent: Firefox/128.0\r\ncookie: theme=dark\r\nCookie: " +
+                                  HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
+                                  "\r\nRange: bytes=100-199\r\nConnection: keep-alive\r\n\r\n";
+    ASSERT_EQ(browserLike.DownloadToFile(), 1) << browserLike.LastErrorDescription();
+    EXPECT_TRUE(ReadFile(target) == SampleBody(HttpTestServer::kFileSize));
+    EXPECT_EQ(server.LastHeader("User-Agent"), "Firefox/128.0");
+    EXPECT_EQ(server.LastHeader("Cookie"), std::string("theme=dark; ") + HttpTestServer::kCookie);
+    EXPECT_EQ(server.LastHeader("Range"), "");
+    EXPECT_EQ(server.LastHeader("Host"), host);
+
+    // A value with a line break in it could smuggle a field of its own: it is not sent at all.
+    RecordingDownloader smuggling;
+    smuggling.filePath = folder.File("smuggled.flv");
+    smuggling.url = server.Url("/guarded");
+    smuggling.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
+                                HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
+                                "\rX-Injected: 1\r\n\r\n";
+    EXPECT_EQ(smuggling.DownloadToFile(), 0);
+    EXPECT_EQ(server.LastHeader("X-Injected"), "");
+    EXPECT_EQ(server.LastHeader("Referer"), "");
+    EXPECT_THAT(smuggling.httpErrors, ElementsAre(Pair(1611, 403u)));
+}
+
 TEST_F(HttpDownloaderTest, TheTransfersSocketIsOneOfOurOwnConnectionsWhileItIsOpen) {
     downloader.url = server.Url("/file.bin");
     ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();

@@ -66,6 +66,15 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         response.set_header("WWW-Authenticate", "Basic realm=\"videos\"");
         response.set_content("who are you", "text/plain");
     });
+    s.Get("/guarded", [](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Cookie").find(kCookie) == std::string::npos ||
+            request.get_header_value("Referer") != kReferer) {
+            response.status = 403;
+            response.set_content("not for you", "text/plain");
+            return;
+        }
+        response.set_content(SampleBody(kFileSize), "video/x-flv");
+    });
     port_ = s.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
     for (int i = 0; i < 500 && !impl_->server.is_running(); ++i)
