@@ -157,7 +157,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
     std::string failure;
     bool saved = false;
     if (video.isStream) {
-        saved = SaveStream(url, path, failure);
+        saved = SaveStream(video, url, path, failure);
     } else if (ReplaysCapturedRequest(video)) {
         RawRequestDownloader raw;
         raw.url = url;
@@ -202,10 +202,12 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
     print_("{\"failed\":" + JsonLine::Quote(failure) + ",\"serial\":" + std::to_string(video.serial) + "}");
 }
 
-bool HeadlessSaver::SaveStream(const std::string& url, const std::string& path, std::string& failure) {
+bool HeadlessSaver::SaveStream(const SniffedVideo& video, const std::string& url, const std::string& path,
+                               std::string& failure) {
     StreamDownloader stream;
     stream.url = url;
     stream.filePath = path;
+    stream.capturedRequest = video.requestText;
     stream.stallLimitMs = stallLimitMs_;
     {
         std::lock_guard lock(mutex_);

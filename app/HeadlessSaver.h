@@ -37,6 +37,7 @@ public:
     void SetStreamOptions(std::string ffmpegPath, uint32_t quietMs);
 
     // Queues the video and returns at once; a stream waits until it is quiet. Safe from any thread.
+    // The video's captured request is sent along (its cookies, referrer, agent), never printed.
     void Enqueue(const SniffedVideo& video);
     // A stream's figures grew: its quiet time starts anew.
     void Grew(const SniffedVideo& video);
@@ -69,7 +70,7 @@ private:
     std::optional<Clock::time_point> QueueQuietStreamsLocked(Clock::time_point now);
     void Save(const SniffedVideo& video);
     // ffmpeg copies the stream into path; the reason when it did not.
-    bool SaveStream(const std::string& url, const std::string& path, std::string& failure);
+    bool SaveStream(const SniffedVideo& video, const std::string& url, const std::string& path, std::string& failure);
 
     std::string folder_;
     uint32_t stallLimitMs_;

@@ -13,6 +13,8 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
         StreamDownloadDlg dialog(services);
         dialog.url = request.url;
         dialog.filePath = request.filePath;
+        // The browser's cookies, referrer and agent go with every fetch of the stream.
+        dialog.capturedRequest = request.requestText;
         dialog.ffmpegPath = request.ffmpegPath;
         dialog.stallLimitMs = request.stallLimitMs;
         return dialog.exec();

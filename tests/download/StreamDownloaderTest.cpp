@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "StreamTestSite.h"
+#include "UntrustedHttpsServer.h"
+#include "capture/session/OwnConnections.h"
 #include "download/FfmpegProgressReader.h"
 #include "tests/support/TempDir.h"
 
@@ -56,6 +59,83 @@ TEST_F(StreamDownloaderTest, HlsAndDashStreamsBecomeFilesOfTheirDuration) {
         ASSERT_TRUE(last.durationUs) << path;
         EXPECT_NEAR(static_cast<double>(*last.durationUs) / 1e6, test::StreamTestSite::kDurationSeconds, 0.3);
     }
+}
+
+TEST_F(StreamDownloaderTest, EveryFetchOfFfmpegIsOneOfOurOwnConnections) {
+    const size_t before = site->Visits().size();
+    StreamDownloader download;
+    download.url = site->Url("/hls/master.m3u8");
+    download.filePath = dir / "copy.mp4";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    const std::vector<test::StreamTestSite::Visit> visits = site->Visits();
+    ASSERT_GT(visits.size(), before + 2);  // both playlists and the segments
+    for (size_t i = before; i < visits.size(); ++i)
+        EXPECT_TRUE(OwnConnections::Process().Owns(static_cast<uint16_t>(visits[i].clientPort),
+                                                   static_cast<uint16_t>(site->Port()), visits[i].timeMs))
+            << visits[i].path;
+}
+
+TEST_F(StreamDownloaderTest, TheBrowsersCookieAndReferrerGoWithEveryFetchOfTheStream) {
+    StreamDownloader refused;
+    refused.url = site->Url("/guarded/master.m3u8");
+    refused.filePath = dir / "copy.mp4";
+    EXPECT_EQ(refused.Download(), 0);
+
+    StreamDownloader download;
+    download.url = site->Url("/guarded/master.m3u8");
+    download.filePath = dir / "copy.mp4";
+    download.capturedRequest = "GET /guarded/master.m3u8 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(site->Port()) +
+                               "\r\nCookie: " + test::StreamTestSite::kCookie +
+                               "\r\nReferer: " + test::StreamTestSite::kReferer + "\r\n\r\n";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, HttpsStreamsAreCopiedOnlyFromServersWhoseCertificateHolds) {
+    test::UntrustedHttpsServer server({site->Folder(), true});
+    ASSERT_TRUE(server.Ready()) << "no test certificate: is the openssl tool installed (scripts/deps.sh)?";
+    StreamDownloader untrusted;
+    untrusted.url = server.Url("/hls/master.m3u8");
+    untrusted.filePath = dir / "copy.mp4";
+    EXPECT_EQ(untrusted.Download(), 0);
+    EXPECT_NE(untrusted.ErrorText().find("certificate of 127.0.0.1 port " + std::to_string(server.Port()) +
+                                         " cannot be trusted"),
+              std::string::npos)
+        << untrusted.ErrorText();
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+
+    // The same server once its certificate is trusted: the copy is whole.
+    StreamDownloader trusted;
+    trusted.url = server.Url("/hls/master.m3u8");
+    trusted.filePath = dir / "copy.mp4";
+    trusted.caBundle = server.CertificatePath();
+    ASSERT_EQ(trusted.Download(), 1) << trusted.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, SegmentsOnAnUntrustedServerFailAlthoughThePlaylistsServerIsTrusted) {
+    // ffmpeg itself checks the certificate of the playlist's server only, never of the segments'.
+    test::UntrustedHttpsServer segments({site->Folder(), true});
+    ASSERT_TRUE(segments.Ready());
+    testing::TempDir playlistFolder;
+    std::istringstream lines(testing::ReadFile(site->Folder() + "/hls/index.m3u8"));
+    std::string playlist;
+    for (std::string line; std::getline(lines, line);)
+        playlist += (line.rfind("seg", 0) == 0 ? segments.Url("/hls/") + line : line) + "\n";
+    testing::WriteFile(playlistFolder / "index.m3u8", playlist);
+    test::UntrustedHttpsServer playlists({playlistFolder.path().string(), true});
+    ASSERT_TRUE(playlists.Ready());
+
+    StreamDownloader download;
+    download.url = playlists.Url("/index.m3u8");
+    download.filePath = dir / "copy.mp4";
+    download.caBundle = playlists.CertificatePath();
+    EXPECT_EQ(download.Download(), 0);
+    EXPECT_NE(download.ErrorText().find("certificate of 127.0.0.1 port " + std::to_string(segments.Port()) +
+                                        " cannot be trusted"),
+              std::string::npos)
+        << download.ErrorText();
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
 }
 
 TEST_F(StreamDownloaderTest, FailuresAreSaidAndLeaveNoFile) {

@@ -7,6 +7,7 @@
 #include "resources/ResourceIds.h"
 #include "tests/download/HttpTestServer.h"
 #include "tests/download/SampleData.h"
+#include "tests/download/StreamTestSite.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -35,6 +36,21 @@ TEST(RunDownloadDialog, AFileIsFetchedWithTheBrowsersCookieAndReferrer) {
     ASSERT_EQ(RunDownloadDialog(services, request), kIdOk) << Said(services);
     EXPECT_TRUE(testing::ReadFile(dir / "clip.flv") == test::SampleBody(test::HttpTestServer::kFileSize));
     EXPECT_EQ(server.LastHeader("User-Agent"), "Firefox/128.0");
+}
+
+TEST(RunDownloadDialog, AStreamIsCopiedWithTheBrowsersCookieAndReferrer) {
+    test::StreamTestSite site;
+    ASSERT_EQ(site.Problem(), "");
+    testing::TempDir dir;
+    RecordingWindowServices services;
+    DownloadRequest request;
+    request.stream = true;
+    request.url = site.Url("/guarded/master.m3u8");
+    request.filePath = dir / "stream.mp4";
+    request.requestText = BrowserRequest("/guarded/master.m3u8", site.Port(), test::StreamTestSite::kCookie,
+                                         test::StreamTestSite::kReferer);
+    ASSERT_EQ(RunDownloadDialog(services, request), kIdOk) << Said(services);
+    EXPECT_NEAR(test::ProbeDuration(dir / "stream.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
 }
 
 }  // namespace
