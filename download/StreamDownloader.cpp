@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "download/DownloadTargetFile.h"
 #include "download/FfmpegProgressReader.h"
 #include "download/LoopbackRelay.h"
+#include "download/MediaDurationProbe.h"
 
 extern char** environ;
 
@@ -29,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPollMs = 100;
 constexpr auto kStopGrace = std::chrono::seconds(3);
+constexpr uint32_t kProbeTimeoutMs = 30 * 1000;
 
 // Both ends close on exec; the child gets its end through a dup2 of the spawn.
 struct Pipe {
@@ -87,6 +90,9 @@ std::vector<char*> CopierEnvironment() {
 std::vector<std::string> StreamDownloader::Arguments(const std::string& url, const std::string& output,
                                                      const std::string& format, const std::string& proxyUrl) {
     return {"-nostdin", "-hide_banner", "-nostats", "-progress", "pipe:1",
+            // The DASH reader names each fragment it asks for only at this level; the tags tell ffmpeg's
+            // chatter from what it reports.
+            "-loglevel", "level+verbose",
             // A playlist comes from the network: whatever it names is fetched over the network only, and every
             // fetch goes through the relay (the playlist readers hand the proxy on to their segments).
             "-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy", "-http_proxy", proxyUrl,
@@ -135,7 +141,8 @@ int StreamDownloader::Download() {
     if (!RunCopier(target.WritePath(), relay)) return 0;  // the target file discards the partial copy
     struct stat info {};
     if (::fstat(target.Descriptor(), &info) != 0 || info.st_size == 0) {
-        SetError("ffmpeg ended without writing anything.");
+        const std::string problem = relay.ServerProblem();
+        SetError("ffmpeg ended without writing anything" + (problem.empty() ? "." : " (" + problem + ")."));
         return 0;
     }
     if (!target.Commit()) {
@@ -143,6 +150,20 @@ int StreamDownloader::Download() {
         return 0;
     }
     return 1;
+}
+
+bool StreamDownloader::CopiedWhole(const FfmpegProgressReader& reader, const std::string& output) const {
+    const std::optional<int64_t> duration = reader.DurationUs();
+    if (!duration || *duration <= 0) return false;  // a live stream: nothing to measure the copy against
+    const int64_t needed = *duration - kWholeToleranceUs;
+    // ffmpeg's figure is the furthest of all streams: one stream could stop short while another runs on.
+    if (const auto streams = MediaDurationProbe::StreamDurationsUs(MediaDurationProbe::ProbePathFor(ffmpegPath),
+                                                                   output, kProbeTimeoutMs)) {
+        for (int64_t streamUs : *streams)
+            if (streamUs < needed) return false;
+        return true;
+    }
+    return reader.CopiedUs() >= needed;
 }
 
 bool StreamDownloader::RunCopier(const std::string& output, const LoopbackRelay& relay) {
@@ -246,6 +267,7 @@ bool StreamDownloader::RunCopier(const std::string& output, const LoopbackRelay&
     const std::string because = serverProblem.empty() ? std::string() : " (" + serverProblem + ")";
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (reader.SkippedSegmentLine().empty()) return true;
+        if (reader.SkippedOnlyAtEnd() && CopiedWhole(reader, output)) return true;
         SetError("ffmpeg could not fetch every segment of the stream: " + reader.SkippedSegmentLine() + because);
         return false;
     }

@@ -13,13 +13,14 @@
 
 namespace tarnwick {
 
+class FfmpegProgressReader;
 class LoopbackRelay;
 
 // ffmpeg runs as a child process with an argument list (never a shell), in a process group of its own
 // so that a terminal's Ctrl-C reaches only Tarnwick, which then stops it. It fetches through a LoopbackRelay
 // of this download, which makes its connections our own, checks the certificates of HTTPS servers and sends
 // the browser's fields. The copy goes to a temporary file beside the target that replaces the target only
-// when ffmpeg has finished without a fault.
+// when ffmpeg has finished and the copy is whole.
 class StreamDownloader {
 public:
     struct Progress {
@@ -52,13 +53,18 @@ public:
     // output as `format`.
     static std::vector<std::string> Arguments(const std::string& url, const std::string& output,
                                               const std::string& format, const std::string& proxyUrl);
+    // How far short of the stream's duration each copied stream may end and still count as whole.
+    static constexpr int64_t kWholeToleranceUs = 500'000;
     // The container ffmpeg writes for a file name: by its extension, MP4 when it names none that fits.
     static std::string FormatFor(const std::string& path);
 
 private:
     void SetError(std::string text);
-    // Runs ffmpeg until it ends, is stopped or stalls; true when it ended with status 0.
+    // Runs ffmpeg until it ends, is stopped or stalls; true when it ended with status 0 and copied everything.
     bool RunCopier(const std::string& output, const LoopbackRelay& relay);
+    // ffmpeg skipped segments only past the last one copied: the copy counts when every stream in it reaches
+    // the stream's duration (by ffprobe when it can be run, else by ffmpeg's own figure).
+    bool CopiedWhole(const FfmpegProgressReader& reader, const std::string& output) const;
 
     std::atomic<bool> aborted_{false};
     mutable std::mutex errorLock_;

@@ -109,6 +109,11 @@ std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTe
     fetch("/dash/manifest.mpd", "application/dash+xml", text("/dash/manifest.mpd"));
     fetch("/dash/init-stream0.m4s", "video/iso.segment", "");
     for (int i = 1; i <= 4; ++i) fetch("/dash/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
+    // Numbered segments of fixed length, no timeline: ffmpeg asks for one past the end.
+    fetch("/dashtpl/manifest.mpd", "application/dash+xml", text("/dashtpl/manifest.mpd"));
+    fetch("/dashtpl/init-stream0.m4s", "video/iso.segment", "");
+    for (int i = 1; i <= 4; ++i)
+        fetch("/dashtpl/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
 
     const std::string capture = dir / "streams.pcap";
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
@@ -148,6 +153,15 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
         << tarnwick.Stdout();
     for (const char* name : {"saved/master.mp4", "saved/manifest.mp4"})
         EXPECT_NEAR(test::ProbeDuration(dir / name), test::StreamTestSite::kDurationSeconds, 0.3) << name;
+    // The third stream's copy is saved whole too, under the name left for it.
+    const std::string third = "\"serial\":3}";
+    const size_t saved = tarnwick.Stdout().find(third);
+    ASSERT_NE(saved, std::string::npos) << tarnwick.Stdout();
+    const size_t lineStart = tarnwick.Stdout().rfind('\n', saved) + 1;
+    const std::string line = tarnwick.Stdout().substr(lineStart, saved - lineStart);
+    ASSERT_EQ(line.rfind("{\"saved\":\"", 0), 0u) << line;
+    const std::string path = line.substr(10, line.size() - 12);
+    EXPECT_NEAR(test::ProbeDuration(path), test::StreamTestSite::kDurationSeconds, 0.3) << path;
 }
 
 TEST(HeadlessSaver, ReplayedVideosAreFetchedWithTheBrowsersCookieAndReferrerWhichAreNeverPrinted) {

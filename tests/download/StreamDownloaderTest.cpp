@@ -12,6 +12,7 @@
 #include "UntrustedHttpsServer.h"
 #include "capture/session/OwnConnections.h"
 #include "download/FfmpegProgressReader.h"
+#include "download/MediaDurationProbe.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -58,6 +59,27 @@ TEST_F(StreamDownloaderTest, HlsAndDashStreamsBecomeFilesOfTheirDuration) {
         EXPECT_GT(last.bytesWritten, 0);
         ASSERT_TRUE(last.durationUs) << path;
         EXPECT_NEAR(static_cast<double>(*last.durationUs) / 1e6, test::StreamTestSite::kDurationSeconds, 0.3);
+    }
+}
+
+TEST_F(StreamDownloaderTest, AStaticDashManifestOfNumberedSegmentsIsSavedWhole) {
+    // ffmpeg asks such a manifest for one segment past its end, which the server cannot have.
+    StreamDownloader download;
+    download.url = site->Url("/dashtpl/manifest.mpd");
+    download.filePath = dir / "copy.mp4";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, ADashSegmentThatIsMissingFailsTheCopyWhereverItIs) {
+    for (const std::string path : {"/dashtplholey/manifest.mpd", "/dashtplshort/manifest.mpd"}) {
+        StreamDownloader download;
+        download.url = site->Url(path);
+        download.filePath = dir / "copy.mp4";
+        EXPECT_EQ(download.Download(), 0) << path;
+        EXPECT_NE(download.ErrorText().find("could not fetch every segment"), std::string::npos)
+            << download.ErrorText();
+        EXPECT_TRUE(FilesIn(dir.path()).empty()) << path;
     }
 }
 
@@ -176,6 +198,42 @@ TEST_F(StreamDownloaderTest, AbortStopsFfmpegAtOnceAndRemovesThePartialCopy) {
     EXPECT_TRUE(download.IsAborted());
     EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"copy.mp4"});
     EXPECT_EQ(testing::ReadFile(dir / "copy.mp4"), "the file from before");
+}
+
+TEST(FfmpegProgressReader, ADashFragmentSkippedBeforeOthersOfItsRepresentationIsAHole) {
+    auto read = [](const std::vector<std::string>& lines) {
+        FfmpegProgressReader reader;
+        for (const std::string& line : lines) reader.ReadLog(line + "\n");
+        return reader;
+    };
+    const std::string request = "[dash @ 0x1] [verbose] DASH request for url 'http://h/d/chunk-stream";
+    const std::string failed = "[dash @ 0x1] [warning] Failed to open fragment of playlist";
+    // One past the end of one representation: judged by what was copied.
+    FfmpegProgressReader atEnd = read({request + "0-00004.m4s', offset 0", request + "1-00005.m4s', offset 0",
+                                       request + "0-00005.m4s', offset 0", "[http @ 0x2] [warning] HTTP error 404",
+                                       failed, "[dash @ 0x1] [error] Error when loading first fragment of playlist"});
+    EXPECT_TRUE(atEnd.SkippedOnlyAtEnd());
+    EXPECT_EQ(atEnd.SkippedSegmentLine(), "[dash @ 0x1] Failed to open fragment of playlist");
+    EXPECT_EQ(atEnd.LastLogLine(), "[dash @ 0x1] Error when loading first fragment of playlist");
+    // A later fragment of the same representation was fetched: a hole, whatever the other does.
+    FfmpegProgressReader hole = read({request + "0-00002.m4s', offset 0", failed, request + "1-00002.m4s', offset 0",
+                                      request + "0-00003.m4s', offset 0"});
+    EXPECT_TRUE(hole.SkippedInside());
+    // The fragment asked for last, still pending when the log ends, counts as fetched.
+    EXPECT_TRUE(read({request + "0-00002.m4s', offset 0", failed, request + "0-00003.m4s', offset 0"}).SkippedInside());
+    // A failure without a request before it cannot be placed; HLS lists only segments that exist.
+    EXPECT_TRUE(read({failed}).SkippedInside());
+    EXPECT_TRUE(read({"[hls @ 0x1] [warning] Failed to open segment 3 of playlist 0"}).SkippedInside());
+}
+
+TEST(MediaDurationProbe, ReadsSecondsAndFindsFfprobeBesideFfmpeg) {
+    EXPECT_EQ(MediaDurationProbe::ParseSeconds("4.017052"), 4017052);
+    EXPECT_EQ(MediaDurationProbe::ParseSeconds("12"), 12000000);
+    EXPECT_FALSE(MediaDurationProbe::ParseSeconds("N/A"));
+    EXPECT_FALSE(MediaDurationProbe::ParseSeconds("1.2.3"));
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("/opt/ff/bin/ffmpeg"), "/opt/ff/bin/ffprobe");
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("ffmpeg"), "ffprobe");
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("/opt/ffmpeg/bin/copier"), "ffprobe");
 }
 
 TEST(FfmpegProgressReader, ReadsFiguresAndTheDurationInAnyPieces) {

@@ -13,8 +13,10 @@ namespace tarnwick::test {
 
 // Paths: /hls/master.m3u8 (a master playlist naming /hls/index.m3u8), /dash/manifest.mpd (segments listed in a
 // timeline), /stall/index.m3u8 (the same segments, but every one after the first hangs until the site ends),
-// /holey/index.m3u8 (its third segment is missing: 404) and /guarded/... (the HLS files, answered 403 without
-// the cookie kCookie and the referrer kReferer).
+// /holey/index.m3u8 (its third segment is missing: 404), /dashtpl/manifest.mpd (a static manifest of numbered
+// segments of fixed length, no timeline: ffmpeg asks it for one segment past the end), /dashtplholey/ and
+// /dashtplshort/ (the same with its second, or its last, video segment missing) and /guarded/... (the HLS
+// files, answered 403 without the cookie kCookie and the referrer kReferer).
 class StreamTestSite {
 public:
     static constexpr double kDurationSeconds = 4.0;
@@ -41,7 +43,7 @@ public:
     int Segments() const { return segments_.load(); }
     // Every request so far.
     std::vector<Visit> Visits() const;
-    // The folder of the media: hls/, dash/.
+    // The folder of the media: hls/, dash/, dashtpl/.
     std::string Folder() const;
 
 private:
