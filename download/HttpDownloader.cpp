@@ -258,9 +258,20 @@ void HttpDownloader::Notify(uint32_t status, const std::string& text) {
     StatusCallbackThunk(requestHandle, this, status, text.c_str(), static_cast<uint32_t>(text.size() + 1));
 }
 
-bool HttpDownloader::PrepareTarget() {
+void HttpDownloader::SettleResumeOffset() {
+    if (resumeOffset == 0) return;
     struct stat info {};
-    if (resumeOffset > 0 && ::stat(filePath.c_str(), &info) == 0) {
+    if (filePath.empty() || ::stat(filePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        // Asking for the rest of a file that is not there would save the rest as the whole.
+        resumeOffset = 0;
+    } else if (static_cast<uint64_t>(info.st_size) < resumeOffset) {
+        // Going on beyond the file's end would leave a hole of zeros in it.
+        resumeOffset = static_cast<uint64_t>(info.st_size);
+    }
+}
+
+bool HttpDownloader::PrepareTarget() {
+    if (resumeOffset > 0) {
         DownloadTargetFile::ResumeResult opened = targetFile_.OpenForResume(filePath, resumeOffset);
         if (opened != DownloadTargetFile::ResumeResult::Opened) {
             SetLastError(targetFile_.Error());
@@ -285,6 +296,7 @@ int HttpDownloader::Transfer() {
         SetLastError("cannot download \"" + url + "\": only http and https addresses can be downloaded");
         return 0;
     }
+    SettleResumeOffset();
     if (!filePath.empty() && !PrepareTarget()) return 0;
     if (!OpenInternet()) {
         if (LastErrorDescription().empty()) SetLastError("The HTTP client could not be started");
@@ -374,10 +386,17 @@ int HttpDownloader::Transfer() {
             OnSystemError(noValidResponse ? 1610 : 1609, static_cast<uint32_t>(code));
             return 0;
         }
-        if (status_ == 200 || status_ == 206) {
+        if (status_ == 200 || status_ == 206 || status_ == 204) {
             if (code != CURLE_OK) {
                 SetLastError(description);
                 OnSystemError(1612, static_cast<uint32_t>(code));
+                return 0;
+            }
+            if (total_ == 0) {
+                // An empty file saved under the video's name would pass a failure off as a download.
+                SetLastError("The server sent no data (HTTP status " + std::to_string(status_) +
+                             " with an empty body): there is nothing to save");
+                OnSystemError(1610, static_cast<uint32_t>(status_));
                 return 0;
             }
             // The closing read of no bytes reports progress once more.
@@ -476,7 +495,8 @@ void HttpDownloader::EndOfHeaders() {
         phase_ = Phase::Rejected;
         return;
     }
-    if (code == 200 || code == 206) {
+    // A 204 has no body: it goes the way of an empty 200, which the transfer then refuses with a message.
+    if (code == 200 || code == 206 || code == 204) {
         phase_ = Phase::Body;
         SetStatusTextById(1606);
         if (lengthKnown_) OnContentLength(contentLength_);

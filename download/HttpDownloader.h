@@ -106,6 +106,8 @@ public:
     int32_t promptServerCredentials = 1;
     int32_t promptClientCertificate = 1;
     double bandwidthLimit = 0.0;
+    // Bytes of the file already on disk: the download goes on from there with a Range request. Only what is
+    // really there is resumed (see SettleResumeOffset).
     uint64_t resumeOffset = 0;
     int32_t noAutoRedirect = 0;
     uint32_t bufferSize = 0x4000;
@@ -121,6 +123,11 @@ public:
     // User-Agent and Authorization are sent again, so a server that checks them answers as it did the
     // browser. A secret: never logged, printed or written.
     std::string capturedRequest;
+
+    // Makes resumeOffset what can really be resumed: 0 when the partial file is missing, empty or not a
+    // regular file (the download starts afresh, without a Range request), the file's size when that is
+    // smaller. Done by every transfer; a caller that shows the offset first calls it itself.
+    void SettleResumeOffset();
 
 protected:
     // Root handle: the share object that keeps name lookups and connections of one download together.

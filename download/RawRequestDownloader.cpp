@@ -250,7 +250,12 @@ int RawRequestDownloader::Receive(int socket) {
         // A kept-alive connection does not close after the body: the body's framing says where it ends.
         if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) break;
     }
-    if (state == HttpResponseReader::State::Complete) return 1;
+    if (state == HttpResponseReader::State::Complete) {
+        if (total > 0) return 1;
+        // An empty file saved under the video's name would pass a failure off as a download.
+        return Fail("The server sent no data (" + reader.StatusLine() +
+                    " with an empty body): there is nothing to save");
+    }
     // An empty reason means a step above has said what went wrong.
     if (!reader.Error().empty()) Fail(reader.Error());
     return 0;

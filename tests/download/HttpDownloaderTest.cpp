@@ -137,6 +137,38 @@ TEST_F(HttpDownloaderTest, ErrorStatusIsReportedAndANewFileRemoved) {
     }
 }
 
+TEST_F(HttpDownloaderTest, AResumeGoesOnOnlyFromWhatIsReallyOnDisk) {
+    const std::string body = SampleBody(HttpTestServer::kFileSize);
+    // The partial file is gone: asking for the rest would save the rest as the whole.
+    downloader.url = server.Url("/file.bin");
+    downloader.resumeOffset = 1000;
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(server.LastHeader("Range"), "");
+    EXPECT_TRUE(ReadFile(target) == body);
+
+    // A partial file shorter than the offset goes on from its own end, leaving no hole.
+    RecordingDownloader shorter;
+    shorter.filePath = folder.File("shorter.flv");
+    WriteFile(shorter.filePath, body.substr(0, 600));
+    shorter.url = server.Url("/file.bin");
+    shorter.resumeOffset = 1000;
+    ASSERT_EQ(shorter.DownloadToFile(), 1) << shorter.LastErrorDescription();
+    EXPECT_EQ(server.LastHeader("Range"), "bytes=600-");
+    EXPECT_TRUE(ReadFile(shorter.filePath) == body);
+}
+
+TEST_F(HttpDownloaderTest, AnEmptyAnswerIsAFailureThatSaysSoAndLeavesNoFile) {
+    for (auto [path, status] : {std::pair{"/empty", 200u}, std::pair{"/nocontent", 204u}}) {
+        RecordingDownloader empty;
+        empty.filePath = target;
+        empty.url = server.Url(path);
+        EXPECT_EQ(empty.DownloadToFile(), 0) << path;
+        EXPECT_THAT(empty.systemErrors, ElementsAre(Pair(1610, status))) << path;
+        EXPECT_THAT(empty.LastErrorDescription(), HasSubstr("sent no data")) << path;
+        EXPECT_FALSE(Exists(target)) << path;
+    }
+}
+
 TEST_F(HttpDownloaderTest, TheBrowsersCookieReferrerAndAgentAreSentAgainButNeitherItsRangeNorABrokenValue) {
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
     downloader.url = server.Url("/guarded");

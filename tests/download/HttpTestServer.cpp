@@ -66,6 +66,10 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         response.set_header("WWW-Authenticate", "Basic realm=\"videos\"");
         response.set_content("who are you", "text/plain");
     });
+    s.Get("/empty", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("", "video/x-flv");
+    });
+    s.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
     s.Get("/guarded", [](const httplib::Request& request, httplib::Response& response) {
         if (request.get_header_value("Cookie").find(kCookie) == std::string::npos ||
             request.get_header_value("Referer") != kReferer) {

@@ -13,8 +13,9 @@ namespace tarnwick::test {
 
 // An HTTP server with a fixed set of pages:
 //   /file.bin (kFileSize bytes, honours Range), /missing (404), /broken (500), /chunked (no Content-Length),
-//   /redirect (302 to /file.bin), /secret (Basic auth "user"/"secret", else 401), /guarded (/file.bin's
-//   bytes for a request with the cookie kCookie and the referrer kReferer, else 403).
+//   /redirect (302 to /file.bin), /secret (Basic auth "user"/"secret", else 401), /empty (200 with no body),
+//   /nocontent (204), /guarded (/file.bin's bytes for a request with the cookie kCookie and the referrer
+//   kReferer, else 403).
 class HttpTestServer {
 public:
     static constexpr size_t kFileSize = 200000;

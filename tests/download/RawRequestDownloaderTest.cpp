@@ -113,6 +113,16 @@ TEST_F(RawFixture, ErrorStatusIsNotSavedAsTheVideo) {
     EXPECT_FALSE(Exists(downloader.filePath));
 }
 
+TEST_F(RawFixture, AnEmptyAnswerIsAFailureNotAnEmptyVideo) {
+    for (const std::string answer :
+         {"HTTP/1.1 204 No Content\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}) {
+        ScriptedTcpServer server({{answer, 0}}, true);
+        EXPECT_EQ(Run(server), 0) << answer;
+        EXPECT_THAT(downloader.ErrorText(), HasSubstr("sent no data"));
+        EXPECT_FALSE(Exists(downloader.filePath));
+    }
+}
+
 TEST_F(RawFixture, TheReplaysSocketIsOneOfOurOwnConnections) {
     test::HttpTestServer server;
     downloader.url = "http://127.0.0.1/file.bin";
