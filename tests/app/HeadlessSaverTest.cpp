@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -162,6 +164,46 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
     ASSERT_EQ(line.rfind("{\"saved\":\"", 0), 0u) << line;
     const std::string path = line.substr(10, line.size() - 12);
     EXPECT_NEAR(test::ProbeDuration(path), test::StreamTestSite::kDurationSeconds, 0.3) << path;
+}
+
+TEST(HeadlessSaver, AStreamThatGoesOnDoesNotHoldUpTheFilesBehindIt) {
+    test::StreamTestSite site;
+    ASSERT_EQ(site.Problem(), "");
+    test::HttpTestServer files;
+    testing::TempDir dir;
+    std::mutex linesLock;
+    std::vector<std::string> lines;
+    HeadlessSaver saver(dir.path().string(), [](const std::string&) {}, [&](const std::string& line) {
+        std::lock_guard lock(linesLock);
+        lines.push_back(line);
+    });
+    saver.SetStreamOptions("ffmpeg", 0);
+    SniffedVideo stream;
+    stream.serial = 1;
+    stream.isStream = true;
+    stream.type = "hls";
+    stream.url = site.Url("/stall/index.m3u8");  // its second segment never comes
+    saver.Enqueue(stream);
+    for (int i = 0; i < 200 && site.Segments() == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_GT(site.Segments(), 0);
+
+    SniffedVideo file;
+    file.serial = 2;
+    file.type = "flv";
+    file.size = test::HttpTestServer::kFileSize;
+    file.url = files.Url("/file.bin");
+    saver.Enqueue(file);
+    const std::string savedLine = "{\"saved\":\"" + (dir / "file.bin") + "\",\"serial\":2}";
+    bool saved = false;
+    for (int i = 0; i < 200 && !saved; ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(linesLock);
+        saved = std::find(lines.begin(), lines.end(), savedLine) != lines.end();
+    }
+    EXPECT_TRUE(saved);
+    EXPECT_TRUE(testing::ReadFile(dir / "file.bin") == test::SampleBody(test::HttpTestServer::kFileSize));
+    EXPECT_FALSE(saver.Idle());  // the stream is still being copied
+    saver.Stop();
 }
 
 TEST(HeadlessSaver, ReplayedVideosAreFetchedWithTheBrowsersCookieAndReferrerWhichAreNeverPrinted) {
