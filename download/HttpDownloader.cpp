@@ -31,6 +31,10 @@ namespace tarnwick {
 namespace {
 
 constexpr const char* kFallbackAgent = "Tarnwick";
+// Body bytes are gathered up to this much before they are written; a block at least kDirectWriteBytes long is
+// written as it comes, without the copy.
+constexpr size_t kWriteBlockBytes = 1024 * 1024;
+constexpr size_t kDirectWriteBytes = 128 * 1024;
 // Sends of one transfer (credential and certificate retries) are bounded.
 constexpr int kMaxSends = 8;
 constexpr long kMaxRedirects = 10;
@@ -203,6 +207,8 @@ int HttpDownloader::DownloadToFile() {
     }
     CloseHandles();
     if (filePath.empty()) return result;
+    if (result == 1 && !FlushPendingWrites()) result = 0;
+    pendingWrites_.clear();
     outputFile = -1;
     if (result != 1) {
         targetFile_.Discard();
@@ -488,6 +494,7 @@ void HttpDownloader::EndOfHeaders() {
             return;
         }
         outputFile = targetFile_.Descriptor();
+        pendingWrites_.clear();
         bodyOffset_ = 0;
     }
     if (code == 206 && !askedRange_) {
@@ -854,21 +861,37 @@ void HttpDownloader::OnProgress(uint64_t, int32_t, uint64_t) {}
 bool HttpDownloader::OnData(const void* block, uint32_t length) {
     if (!filePath.empty()) {
         const char* bytes = static_cast<const char*>(block);
-        size_t left = length;
-        while (left > 0) {
-            ssize_t written = ::write(outputFile, bytes, left);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                int error = errno;
-                SetLastError(filePath + ": " + std::strerror(error));
-                OnSystemError(1612, static_cast<uint32_t>(error));
-                return false;
-            }
-            bytes += written;
-            left -= static_cast<size_t>(written);
+        if (pendingWrites_.empty() && length >= kDirectWriteBytes) {
+            if (!WriteToFile(bytes, length)) return false;
+        } else {
+            if (pendingWrites_.capacity() < kWriteBlockBytes) pendingWrites_.reserve(kWriteBlockBytes);
+            pendingWrites_.insert(pendingWrites_.end(), bytes, bytes + length);
+            if (pendingWrites_.size() >= kWriteBlockBytes && !FlushPendingWrites()) return false;
         }
     }
     return !IsAborted();
+}
+
+bool HttpDownloader::FlushPendingWrites() {
+    const bool written = WriteToFile(pendingWrites_.data(), pendingWrites_.size());
+    pendingWrites_.clear();
+    return written;
+}
+
+bool HttpDownloader::WriteToFile(const char* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t written = ::write(outputFile, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            SetLastError(filePath + ": " + std::strerror(error));
+            OnSystemError(1612, static_cast<uint32_t>(error));
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 }  // namespace tarnwick

@@ -26,7 +26,9 @@ namespace {
 
 // Waits in short slices so that a cancel is seen promptly while the server is silent.
 constexpr int kPollSliceMs = 100;
-constexpr size_t kReceiveSize = 65535;
+// Large reads, and every byte that is there read before waiting again: one wake-up per few bytes costs more
+// than the bytes.
+constexpr size_t kReceiveSize = 256 * 1024;
 
 // The request's header carries a Range field: a partial answer (206) is then what was asked for.
 bool AsksForRange(std::string_view request) {
@@ -226,7 +228,8 @@ int RawRequestDownloader::Receive(int socket) {
     std::vector<char> buffer(kReceiveSize);
     HttpResponseReader::State state = reader.CurrentState();
     uint32_t lastByte = Now();
-    for (;;) {
+    bool ended = false;
+    while (!ended) {
         if (abortFlag.load()) return Fail("The download was cancelled");
         pollfd p{socket, POLLIN, 0};
         int ready = ::poll(&p, 1, kPollSliceMs);
@@ -235,20 +238,29 @@ int RawRequestDownloader::Receive(int socket) {
             if (stallLimitMs > 0 && Now() - lastByte >= stallLimitMs) return Fail(StallText(stallLimitMs));
             continue;
         }
-        ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return Fail(std::string("The connection failed: ") + std::strerror(errno));
-        if (abortFlag.load()) return Fail("The download was cancelled");
-        if (n == 0) {
-            state = reader.Finish();
-            break;
+        // Everything that has arrived, until the socket would wait.
+        for (;;) {
+            ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (n < 0) return Fail(std::string("The connection failed: ") + std::strerror(errno));
+            if (abortFlag.load()) return Fail("The download was cancelled");
+            if (n == 0) {
+                state = reader.Finish();
+                ended = true;
+                break;
+            }
+            lastByte = Now();
+            state = reader.Feed(buffer.data(), static_cast<size_t>(n));
+            if (state != HttpResponseReader::State::Header && state != HttpResponseReader::State::Failed)
+                OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
+            // A kept-alive connection does not close after the body: the body's framing says where it ends.
+            if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) {
+                ended = true;
+                break;
+            }
+            if (static_cast<size_t>(n) < buffer.size()) break;  // drained: the next read would wait
         }
-        lastByte = Now();
-        state = reader.Feed(buffer.data(), static_cast<size_t>(n));
-        if (state != HttpResponseReader::State::Header && state != HttpResponseReader::State::Failed)
-            OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
-        // A kept-alive connection does not close after the body: the body's framing says where it ends.
-        if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) break;
     }
     if (state == HttpResponseReader::State::Complete) {
         if (total > 0) return 1;
