@@ -160,10 +160,16 @@ void QtWindowServices::DeleteAllRows(WindowHandle window, int listId) {
     });
 }
 
-void QtWindowServices::AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+void QtWindowServices::InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                                  const std::vector<std::string>& columns) {
     OnWindowThread(window, [=](QWidget* w) {
-        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->AppendRow(Text(label), image, columns);
+        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->InsertRow(row, Text(label), image, columns);
+    });
+}
+
+void QtWindowServices::DeleteRow(WindowHandle window, int listId, int row) {
+    OnWindowThread(window, [=](QWidget* w) {
+        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->DeleteRow(row);
     });
 }
 

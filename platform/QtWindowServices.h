@@ -34,8 +34,9 @@ public:
     void SetControlText(WindowHandle window, int id, const std::string& text) override;
     void SetControlGeometry(WindowHandle window, int id, const Rect& rect) override;
     void DeleteAllRows(WindowHandle window, int listId) override;
-    void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+    void InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                    const std::vector<std::string>& columns) override;
+    void DeleteRow(WindowHandle window, int listId, int row) override;
     void SetRowImage(WindowHandle window, int listId, int row, int image) override;
     void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) override;
     void SelectRow(WindowHandle window, int listId, int row) override;

@@ -105,10 +105,24 @@ void RecordingWindowServices::DeleteAllRows(WindowHandle window, int listId) {
     lists_[{window, listId}].clear();
 }
 
-void RecordingWindowServices::AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+void RecordingWindowServices::InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                                         const std::vector<std::string>& columns) {
     std::lock_guard lock(mutex_);
-    lists_[{window, listId}].push_back({label, image, columns, false});
+    auto& rows = lists_[{window, listId}];
+    if (row < 0 || row > static_cast<int>(rows.size())) return;
+    rows.insert(rows.begin() + row, {label, image, columns, false});
+    ++rowInsertions_;
+}
+
+void RecordingWindowServices::DeleteRow(WindowHandle window, int listId, int row) {
+    std::lock_guard lock(mutex_);
+    auto& rows = lists_[{window, listId}];
+    if (row >= 0 && row < static_cast<int>(rows.size())) rows.erase(rows.begin() + row);
+}
+
+int RecordingWindowServices::RowInsertions() const {
+    std::lock_guard lock(mutex_);
+    return rowInsertions_;
 }
 
 void RecordingWindowServices::SetRowImage(WindowHandle window, int listId, int row, int image) {

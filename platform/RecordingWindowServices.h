@@ -49,8 +49,9 @@ public:
     void SetControlText(WindowHandle window, int id, const std::string& text) override;
     void SetControlGeometry(WindowHandle window, int id, const Rect& rect) override;
     void DeleteAllRows(WindowHandle window, int listId) override;
-    void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+    void InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                    const std::vector<std::string>& columns) override;
+    void DeleteRow(WindowHandle window, int listId, int row) override;
     void SetRowImage(WindowHandle window, int listId, int row, int image) override;
     void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) override;
     void SelectRow(WindowHandle window, int listId, int row) override;
@@ -77,6 +78,8 @@ public:
 
     ControlState Control(WindowHandle window, int id) const;
     std::vector<Row> Rows(WindowHandle window, int listId) const;
+    // Rows put in since the start, in all lists: a list that rebuilds itself puts in far more.
+    int RowInsertions() const;
     std::vector<ShownMessage> Messages() const;
     std::vector<SaveFileRequest> SaveRequests() const;
     std::vector<CredentialsRequest> CredentialsRequests() const;
@@ -89,6 +92,7 @@ private:
     mutable std::recursive_mutex mutex_;
     std::map<Key, ControlState> controls_;
     std::map<Key, std::vector<Row>> lists_;
+    int rowInsertions_ = 0;
     std::vector<ShownMessage> messages_;
     std::deque<int> messageAnswers_;
     std::vector<SaveFileRequest> saveRequests_;

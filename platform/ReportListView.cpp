@@ -68,13 +68,21 @@ void ReportListView::DeleteAllRows() {
     clear();
 }
 
-void ReportListView::AppendRow(const QString& label, int image, const std::vector<std::string>& columns) {
-    auto* item = new QTreeWidgetItem(this);
+void ReportListView::InsertRow(int row, const QString& label, int image, const std::vector<std::string>& columns) {
+    if (row < 0 || row > topLevelItemCount()) return;
+    auto* item = new QTreeWidgetItem();
     item->setText(0, label);
     for (size_t i = 0; i < columns.size(); ++i)
         item->setText(static_cast<int>(i) + 1, QString::fromStdString(columns[i]));
     item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-    SetRowImage(topLevelItemCount() - 1, image);
+    insertTopLevelItem(row, item);
+    SetRowImage(row, image);
+}
+
+void ReportListView::DeleteRow(int row) {
+    // The selection moves as the window's own code says (it selects anew after each change).
+    QSignalBlocker block(this);
+    delete takeTopLevelItem(row);
 }
 
 void ReportListView::SetRowTexts(int row, const std::vector<std::string>& columns) {

@@ -24,7 +24,8 @@ public:
     int PictureCount() const { return static_cast<int>(pictures_.size()); }
 
     void DeleteAllRows();
-    void AppendRow(const QString& label, int image, const std::vector<std::string>& columns);
+    void InsertRow(int row, const QString& label, int image, const std::vector<std::string>& columns);
+    void DeleteRow(int row);
     void SetRowImage(int row, int image);
     void SetRowTexts(int row, const std::vector<std::string>& columns);
     int RowImage(int row) const;

@@ -90,8 +90,10 @@ public:
 
     // Report-mode list view. Queries are answered on the window's thread only.
     virtual void DeleteAllRows(WindowHandle window, int listId) = 0;
-    virtual void AppendRow(WindowHandle window, int listId, const std::string& label, int image,
+    // Puts a row in at position row (0 is the top; the row count appends).
+    virtual void InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                            const std::vector<std::string>& columns) = 0;
+    virtual void DeleteRow(WindowHandle window, int listId, int row) = 0;
     virtual void SetRowImage(WindowHandle window, int listId, int row, int image) = 0;
     // Replaces the texts of columns 1 and up of one row; its label, picture and selection stay.
     virtual void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) = 0;

@@ -1,11 +1,14 @@
 // The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 
+#include <algorithm>
+
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "config/AppSettings.h"
@@ -208,8 +211,23 @@ void QuillmarkSnifferWindow::enterEvent(QEnterEvent* event) {
     QDialog::enterEvent(event);
 }
 
+void QuillmarkSnifferWindow::KeepOnScreen() {
+    // The usual place, moved in only as far as a small screen needs to show the whole window.
+    const QScreen* where = screen();
+    if (!where) return;
+    const QRect available = where->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int x = std::max(available.left(), std::min(frame.left(), available.right() + 1 - frame.width()));
+    const int y = std::max(available.top(), std::min(frame.top(), available.bottom() + 1 - frame.height()));
+    if (QPoint(x, y) != frame.topLeft()) move(x, y);  // a shown window is moved by its frame's corner
+}
+
 void QuillmarkSnifferWindow::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
+    if (!placed_) {
+        placed_ = true;
+        KeepOnScreen();
+    }
     if (captureProblem_.empty() || problemShown_) return;
     problemShown_ = true;
     QTimer::singleShot(0, this, [this] {

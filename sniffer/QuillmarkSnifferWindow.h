@@ -59,6 +59,7 @@ protected:
 
 private:
     void OnInitDialog();
+    void KeepOnScreen();
     void PlaceButton(QPushButton* button, int dx, int dy);
     // Column widths from the list's font, so that every row's texts show whole.
     void FitColumns();
@@ -85,6 +86,7 @@ private:
     std::unique_ptr<BannerFetch> bannerFetch_;
     std::string captureProblem_;
     bool problemShown_ = false;
+    bool placed_ = false;
 };
 
 }  // namespace tarnwick

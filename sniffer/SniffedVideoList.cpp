@@ -42,10 +42,10 @@ std::string SniffedVideoList::FormatTime(int64_t unixSeconds) {
     if (!localtime_r(&when, &local)) return "12:00:00 AM";
     // Written out rather than "%I:%M:%S %p" so a process locale cannot change the AM/PM marker.
     const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
-    char text[30];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d %s", hour, local.tm_min, local.tm_sec,
-                  local.tm_hour < 12 ? "AM" : "PM");
-    return text;
+    const auto two = [](int value) {
+        return std::string{static_cast<char>('0' + value / 10), static_cast<char>('0' + value % 10)};
+    };
+    return two(hour) + ':' + two(local.tm_min) + ':' + two(local.tm_sec) + (local.tm_hour < 12 ? " AM" : " PM");
 }
 
 std::string SniffedVideoList::FormatSize(int64_t size) {
@@ -86,8 +86,13 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     ++count_;
     const SniffedVideo accepted = slot;
 
+    // Newest first: the new entry is the top row, and a full list loses its bottom one. Only those rows
+    // change, so a burst of detections does not rebuild the list each time.
+    if (services_)
+        services_->InsertRow(window_, kListId, 0, std::to_string(slot.serial) + ". " + slot.timeSniffed,
+                             slot.rowImage, {slot.type, FormatSize(slot.size)});
     if (count_ > kMaxEntries) RemoveAtLocked(0);
-    else RefreshRowsLocked();
+    else RowsChangedLocked();
     if (acceptedObserver_) acceptedObserver_(accepted);
 }
 
@@ -114,8 +119,14 @@ void SniffedVideoList::RefreshRowsLocked() {
     for (int s = count_ - 1; s >= 0; --s) {
         const SniffedVideo& video = slots_[static_cast<size_t>(s)];
         const std::string label = std::to_string(video.serial) + ". " + video.timeSniffed;
-        services_->AppendRow(window_, kListId, label, video.rowImage, {video.type, FormatSize(video.size)});
+        services_->InsertRow(window_, kListId, count_ - 1 - s, label, video.rowImage,
+                             {video.type, FormatSize(video.size)});
     }
+    RowsChangedLocked();
+}
+
+void SniffedVideoList::RowsChangedLocked() {
+    if (!services_) return;
     const bool any = count_ >= 1;
     for (int id : {kPreviewButton, kRemoveButton, kDownloadAndPlayButton, kDownloadOnlyButton})
         services_->EnableControl(window_, id, any);
@@ -134,9 +145,12 @@ void SniffedVideoList::RemoveAt(int index) {
 
 void SniffedVideoList::RemoveAtLocked(int index) {
     if (count_ <= 0 || index < 0 || index > count_ - 1) return;
-    for (int i = index; i < count_ - 1; ++i) slots_[static_cast<size_t>(i)] = slots_[static_cast<size_t>(i) + 1];
+    // Moved, not copied: a full list evicts its oldest entry on every new video.
+    std::move(slots_.begin() + index + 1, slots_.begin() + count_, slots_.begin() + index);
+    const int row = count_ - index - 1;
     --count_;
-    RefreshRowsLocked();
+    if (services_) services_->DeleteRow(window_, kListId, row);
+    RowsChangedLocked();
 }
 
 int SniffedVideoList::FindByUrl(const std::string& url) const {

@@ -74,6 +74,8 @@ public:
 
 private:
     void RefreshRowsLocked();
+    // Enables the buttons when there is an entry and selects the top row.
+    void RowsChangedLocked();
     void RemoveAtLocked(int index);
     void GrowLocked(int index, const DetectedVideo& video, int64_t size);
 

@@ -94,17 +94,25 @@ TEST_F(SniffedVideoListTest, ButtonsFollowTheEntries) {
     EXPECT_TRUE(Rows().empty());
 }
 
-TEST_F(SniffedVideoListTest, TwentySixthEntryEvictsTheOldest) {
+TEST_F(SniffedVideoListTest, TwentySixthEntryEvictsTheOldestAndOnlyTheChangedRowsAreTouched) {
     for (int i = 1; i <= 30; ++i)
         list.AddDetectedVideo(Video("http://h/" + std::to_string(i), std::to_string(100000 + i)));
     EXPECT_EQ(list.Count(), 25);
+    // A burst of detections puts in one row each, not the whole list again.
+    EXPECT_EQ(services.RowInsertions(), 30);
+    list.RemoveAt(12);
+    EXPECT_EQ(services.RowInsertions(), 30);
+    list.AddDetectedVideo(Video("http://h/1", "100001"));  // evicted before, so new
     const auto rows = Rows();
     ASSERT_EQ(rows.size(), 25u);
-    EXPECT_EQ(rows.front().label.substr(0, 3), "30.");
+    EXPECT_EQ(rows.front().label.substr(0, 3), "31.");
+    EXPECT_TRUE(rows.front().selected);
+    EXPECT_EQ(rows[1].label.substr(0, 3), "30.");
+    EXPECT_EQ(rows[13].label.substr(0, 3), "17.");  // 18 was removed
     EXPECT_EQ(rows.back().label.substr(0, 2), "6.");
     EXPECT_EQ(list.FindBySerial(6), 0);
     EXPECT_EQ(list.FindBySerial(5), -1);
-    EXPECT_EQ(list.FindByUrl("http://h/30"), 24);
+    EXPECT_EQ(list.FindByUrl("http://h/30"), 23);
     EXPECT_EQ(list.FindBySize(100006), 0);
 }
 

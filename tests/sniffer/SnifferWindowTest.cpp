@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 #include <QTimer>
 
@@ -113,6 +114,17 @@ TEST(SnifferWindow, SetUpPlacesEveryControl) {
     EXPECT_EQ(list->columnWidth(0) + list->columnWidth(1) + list->columnWidth(2), list->WidthForColumns());
     EXPECT_EQ(list->PictureCount(), 3);
     EXPECT_EQ(list->geometry(), QRect(at(7, 6), QSize(int(159 * ux / 4 + 0.5), int(68 * uy / 8 + 0.5))));
+}
+
+TEST(SnifferWindow, ASmallScreenShowsTheWholeWindow) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, NoCapture);
+    window.show();
+    const QRect available = window.screen()->availableGeometry();
+    ASSERT_LT(available.width(), 760 + window.width());  // the offscreen platform's screen is small
+    EXPECT_TRUE(available.contains(window.frameGeometry())) << window.frameGeometry().x();
+    EXPECT_EQ(window.frameGeometry().right(), available.right());
+    EXPECT_EQ(window.geometry().top(), 200);  // only as far as needed
 }
 
 TEST(SnifferWindow, DetectionsBecomeRowsNewestFirstWithButtonsFollowing) {
