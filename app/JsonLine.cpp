@@ -37,8 +37,22 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
 }  // namespace
 
 std::string JsonLine::Quote(const std::string& text) {
-    std::string out = "\"";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
     for (size_t i = 0; i < text.size();) {
+        // Printable ASCII, the bulk of every address, goes over in one piece.
+        size_t plain = i;
+        while (plain < text.size()) {
+            const unsigned char p = static_cast<unsigned char>(text[plain]);
+            if (p < 0x20 || p >= 0x7F || p == '"' || p == '\\') break;
+            ++plain;
+        }
+        if (plain != i) {
+            out.append(text, i, plain - i);
+            i = plain;
+            continue;
+        }
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c == '"' || c == '\\') {
             out += '\\';
