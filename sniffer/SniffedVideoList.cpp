@@ -69,7 +69,7 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     // The same length under another URL counts as the same video; a stream's passing sum says nothing.
     if (!stream && FindBySize(size) >= 0) return;
 
-    SniffedVideo& slot = slots_[static_cast<size_t>(count_)];
+    SniffedVideo& slot = At(count_);
     slot.serial = ++SniffSerialCounter;
     slot.timeSniffed = FormatTime(video.seenAtSeconds != 0 ? video.seenAtSeconds
                                                           : static_cast<int64_t>(std::time(nullptr)));
@@ -97,7 +97,7 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
 }
 
 void SniffedVideoList::GrowLocked(int index, const DetectedVideo& video, int64_t size) {
-    SniffedVideo& slot = slots_[static_cast<size_t>(index)];
+    SniffedVideo& slot = At(index);
     if (slot.isStream != (video.extent == VideoExtent::Stream)) return;
     if (size <= slot.size && video.segments <= slot.segments) return;
     slot.size = std::max(slot.size, size);
@@ -117,7 +117,7 @@ void SniffedVideoList::RefreshRowsLocked() {
     if (!services_) return;
     services_->DeleteAllRows(window_, kListId);
     for (int s = count_ - 1; s >= 0; --s) {
-        const SniffedVideo& video = slots_[static_cast<size_t>(s)];
+        const SniffedVideo& video = At(s);
         const std::string label = std::to_string(video.serial) + ". " + video.timeSniffed;
         services_->InsertRow(window_, kListId, count_ - 1 - s, label, video.rowImage,
                              {video.type, FormatSize(video.size)});
@@ -145,8 +145,10 @@ void SniffedVideoList::RemoveAt(int index) {
 
 void SniffedVideoList::RemoveAtLocked(int index) {
     if (count_ <= 0 || index < 0 || index > count_ - 1) return;
-    // Moved, not copied: a full list evicts its oldest entry on every new video.
-    std::move(slots_.begin() + index + 1, slots_.begin() + count_, slots_.begin() + index);
+    // A full list drops its oldest entry on every new video: the ring's start moves on, nothing is copied.
+    if (index == 0) first_ = (first_ + 1) % kSlotCount;
+    else
+        for (int i = index; i < count_ - 1; ++i) At(i) = std::move(At(i + 1));
     const int row = count_ - index - 1;
     --count_;
     if (services_) services_->DeleteRow(window_, kListId, row);
@@ -156,21 +158,21 @@ void SniffedVideoList::RemoveAtLocked(int index) {
 int SniffedVideoList::FindByUrl(const std::string& url) const {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < count_; ++i)
-        if (slots_[static_cast<size_t>(i)].url == url) return i;
+        if (At(i).url == url) return i;
     return -1;
 }
 
 int SniffedVideoList::FindBySize(int64_t size) const {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < count_; ++i)
-        if (slots_[static_cast<size_t>(i)].size == size) return i;
+        if (At(i).size == size) return i;
     return -1;
 }
 
 int SniffedVideoList::FindBySerial(int serial) const {
     std::lock_guard lock(mutex_);
     for (int i = 0; i < count_; ++i)
-        if (slots_[static_cast<size_t>(i)].serial == serial) return i;
+        if (At(i).serial == serial) return i;
     return -1;
 }
 
@@ -191,8 +193,14 @@ int SniffedVideoList::SlotOfRow(int row) const {
 void SniffedVideoList::SetRowImage(int index, int image) {
     std::lock_guard lock(mutex_);
     if (index < 0 || index >= count_) return;
-    slots_[static_cast<size_t>(index)].rowImage = image;
+    At(index).rowImage = image;
     if (services_) services_->SetRowImage(window_, kListId, count_ - index - 1, image);
+}
+
+SniffedVideo& SniffedVideoList::At(int index) { return slots_[static_cast<size_t>((first_ + index) % kSlotCount)]; }
+
+const SniffedVideo& SniffedVideoList::At(int index) const {
+    return slots_[static_cast<size_t>((first_ + index) % kSlotCount)];
 }
 
 int SniffedVideoList::Count() const {
@@ -203,7 +211,7 @@ int SniffedVideoList::Count() const {
 SniffedVideo SniffedVideoList::Slot(int index) const {
     std::lock_guard lock(mutex_);
     if (index < 0 || index >= kSlotCount) return {};
-    return slots_[static_cast<size_t>(index)];
+    return At(index);
 }
 
 void SniffedVideoList::SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer) {

@@ -77,13 +77,17 @@ private:
     // Enables the buttons when there is an entry and selects the top row.
     void RowsChangedLocked();
     void RemoveAtLocked(int index);
+    SniffedVideo& At(int index);
+    const SniffedVideo& At(int index) const;
     void GrowLocked(int index, const DetectedVideo& video, int64_t size);
 
     WindowServices* services_;
     WindowHandle window_;
     mutable std::recursive_mutex mutex_;
     int count_ = 0;
+    // Entry i (0 the oldest) is slots_[(first_ + i) % kSlotCount].
     std::array<SniffedVideo, kSlotCount> slots_;
+    int first_ = 0;
     std::function<void(const SniffedVideo&)> acceptedObserver_;
     std::function<void(const SniffedVideo&)> grownObserver_;
 };
