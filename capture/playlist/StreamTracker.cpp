@@ -97,7 +97,7 @@ void StreamTracker::Evict(Streams::iterator stream) {
     // Only the stream's own names are walked.
     for (const std::string* name : stream->names) {
         const size_t copies = playlistNames_.erase(*name) + 1;
-        nameBytes_ -= std::min(nameBytes_, (name->size() + kNameUpkeep) * copies);
+        nameBytes_ -= std::min(nameBytes_, NameCost(name->size()) * copies);
         names_.erase(*name);
     }
     templateCount_ -= stream->templates.size();
@@ -105,20 +105,22 @@ void StreamTracker::Evict(Streams::iterator stream) {
     streams_.erase(stream);
 }
 
-void StreamTracker::Name(Streams::iterator stream, std::string address, bool playlist) {
-    if (address.empty() || names_.count(address)) return;
+StreamTracker::Naming StreamTracker::Name(Streams::iterator stream, std::string address, bool playlist) {
+    if (address.empty() || names_.count(address)) return Naming::Known;
     // A playlist's name is held twice (in both tables).
-    const size_t cost = (address.size() + kNameUpkeep) * (playlist ? 2 : 1);
-    if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
-        ++statistics_.namesDropped;
-        if (hits_) hits_->Hit(Limit::StreamNameBytes);
-        return;
-    }
+    const size_t cost = NameCost(address.size()) * (playlist ? 2 : 1);
+    if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) return Naming::Full;
     nameBytes_ += cost;
     if (playlist) playlistNames_.insert(address);
     const auto entry = names_.emplace(std::move(address), stream->id).first;
     // Keys of an unordered map keep their place when the table grows.
     stream->names.push_back(&entry->first);
+    return Naming::Added;
+}
+
+void StreamTracker::NamesDropped(size_t count) {
+    statistics_.namesDropped += count;
+    if (hits_) hits_->Hit(Limit::StreamNameBytes);
 }
 
 void StreamTracker::TakePlaylist(const std::string& url, const std::string& scheme, Kind kind, std::string_view body) {
@@ -131,12 +133,24 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
         ++statistics_.playlistsRead;
         const auto stream = StreamFor(url, scheme, kind);
         Touch(stream);
-        for (const auto& names : {&playlist->playlists, &playlist->segments})
-            for (const std::string& name : *names)
-                Name(stream, UrlResolver::Resolve(url, name), names == &playlist->playlists);
+        UrlResolver resolver(url);
+        size_t resolvedLeft = kResolvedPerPlaylistByte * (body.size() + url.size()) + kResolvedAtLeast;
+        size_t left = playlist->playlists.size() + playlist->segments.size();
+        for (const auto& names : {&playlist->playlists, &playlist->segments}) {
+            for (const std::string& name : *names) {
+                std::string address = resolver.ResolveReference(name);
+                const size_t resolved = address.size();
+                // Once the bound is reached, the rest of the names are not resolved either.
+                if (resolved > resolvedLeft ||
+                    Name(stream, std::move(address), names == &playlist->playlists) == Naming::Full)
+                    return NamesDropped(left);
+                resolvedLeft -= resolved;
+                --left;
+            }
+        }
         return;
     }
-    const auto manifest = DashManifest::Parse(body, url);
+    const auto manifest = DashManifest::Parse(body, url, limits_.maxNameBytes);
     if (!manifest) {
         ++statistics_.playlistsUnread;
         return;
@@ -144,7 +158,12 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
     ++statistics_.playlistsRead;
     const auto stream = StreamFor(url, scheme, kind);
     Touch(stream);
-    for (const std::string& address : manifest->addresses) Name(stream, address);
+    if (manifest->namesLeftOut > 0) NamesDropped(manifest->namesLeftOut);
+    for (size_t i = 0; i < manifest->addresses.size(); ++i)
+        if (Name(stream, manifest->addresses[i]) == Naming::Full) {
+            NamesDropped(manifest->addresses.size() - i);
+            break;
+        }
     for (const std::string& text : manifest->templates) {
         if (stream->templates.size() >= limits_.maxTemplatesPerStream) {
             ++statistics_.namesDropped;

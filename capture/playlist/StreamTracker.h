@@ -2,6 +2,7 @@
 // addresses are their segments, and counts each segment answer into the stream whose playlist named it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -53,8 +54,18 @@ public:
         uint64_t namesDropped = 0;     // beyond the bound on names, or patterns that cannot be followed
     };
 
-    // What one held name costs beyond its characters: its table node and its place in its stream's list.
-    static constexpr size_t kNameUpkeep = 96;
+    // What one held name costs: its table node (64 bytes), its share of the table's buckets and of its
+    // stream's list of names, and its characters as the allocator takes them (none while they fit in
+    // the string itself).
+    static constexpr size_t kNameUpkeep = 112;
+    static size_t NameCost(size_t length) {
+        return kNameUpkeep + (length < 16 ? 0 : std::max<size_t>(32, (length + 1 + 8 + 15) & ~size_t{15}));
+    }
+    // The names of one playlist, resolved, may add up to this many times its own bytes (its body and its
+    // address), or kResolvedAtLeast: a long address and many short names would otherwise make a small
+    // playlist cost much. Real playlists stay far below (their names are mostly the base they share).
+    static constexpr size_t kResolvedPerPlaylistByte = 64;
+    static constexpr size_t kResolvedAtLeast = 256 * 1024;
 
     StreamTracker() : StreamTracker(Limits{}) {}
     explicit StreamTracker(Limits limits, LimitHits* hits = nullptr);
@@ -96,8 +107,12 @@ private:
     };
     using Streams = std::list<Stream>;  // least recently active first
 
+    enum class Naming : uint8_t { Added, Known, Full };
+
     Streams::iterator StreamFor(const std::string& url, const std::string& scheme, Kind kind);
-    void Name(Streams::iterator stream, std::string address, bool playlist = false);
+    Naming Name(Streams::iterator stream, std::string address, bool playlist = false);
+    // The names beyond the bound: the rest of a playlist's are not looked at.
+    void NamesDropped(size_t count);
     void Touch(Streams::iterator stream) { streams_.splice(streams_.end(), streams_, stream); }
     void Evict(Streams::iterator stream);
     Streams::iterator Find(uint64_t id);

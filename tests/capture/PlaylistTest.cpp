@@ -1,6 +1,8 @@
 // Playlists and manifests: what they name, how names resolve and match, and how a stream counts them.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,31 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
 <!ENTITY g "&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;"><!ENTITY h "&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;">]>
 <MPD><BaseURL>&h;</BaseURL></MPD>)",
                                      "h/m.mpd"));
+}
+
+TEST(DashManifest, NamesInheritedByManyElementsStayWithinTheirBound) {
+    // Every element inside a level inherits its base and template: a long one and thousands of short
+    // elements would make thousands of long names out of a small manifest.
+    std::string listed = "<MPD><Period><AdaptationSet><BaseURL>http://cdn.test/" + std::string(4000, 'd') +
+                         "/</BaseURL><Representation id=\"v\"><SegmentList>";
+    for (int i = 0; i < 5000; ++i) listed += "<SegmentURL media=\"" + std::to_string(i) + "\"/>";
+    listed += "</SegmentList></Representation></AdaptationSet></Period></MPD>";
+    std::string templated = "<MPD><Period><AdaptationSet><SegmentTemplate media=\"" + std::string(4000, 't') +
+                            "-$RepresentationID$-$Number$.m4s\"/>";
+    for (int i = 0; i < 5000; ++i) templated += "<Representation id=\"" + std::to_string(i) + "\"/>";
+    templated += "</AdaptationSet></Period></MPD>";
+    constexpr size_t kBound = 1 << 20;
+    for (const std::string& text : {listed, templated}) {
+        const auto manifest = DashManifest::Parse(text, "h/m.mpd", kBound);
+        ASSERT_TRUE(manifest);
+        size_t bytes = 0;
+        for (const auto* names : {&manifest->addresses, &manifest->templates})
+            for (const std::string& name : *names) bytes += name.size() + DashManifest::kNameUpkeep;
+        EXPECT_LE(bytes, kBound);
+        EXPECT_GT(bytes, kBound / 2);
+        // What was left out is counted.
+        EXPECT_EQ(manifest->addresses.size() + manifest->templates.size() + manifest->namesLeftOut, 5000u);
+    }
 }
 
 TEST(AddressTemplate, NumbersMatchDigitRunsOnly) {
@@ -225,6 +252,37 @@ TEST(StreamTracker, StreamsAndNamesStayWithinTheirBounds) {
     EXPECT_EQ(StreamTracker::PlaylistKind("", "h/show.mpd"), StreamTracker::Kind::Dash);
     EXPECT_FALSE(StreamTracker::PlaylistKind("video/mp2t", "h/seg.ts"));
     EXPECT_FALSE(StreamTracker::PlaylistKind("text/plain", "h/notes?file=list.m3u8"));
+}
+
+TEST(StreamTracker, APlaylistsNamesCostNoMoreThanAFewTimesItsOwnBytes) {
+    // A long address and many one-letter names: resolved, they would come to a thousand times the
+    // playlist's bytes. Once the names of one playlist pass a few dozen times its bytes, the rest are
+    // not resolved (and are counted as dropped); the few distinct names are all held.
+    StreamTracker tracker;
+    const std::string url = "h/" + std::string(8000, 'p') + "/l.m3u8";
+    std::string body = "#EXTM3U\n";
+    for (int i = 0; i < 50000; ++i) body += std::string(1, static_cast<char>('a' + i % 26)) + "\n";
+    tracker.TakePlaylist(url, "http", StreamTracker::Kind::Hls, body);
+    EXPECT_EQ(tracker.NameBytes(), 26 * StreamTracker::NameCost(url.size() - std::string("l.m3u8").size() + 1));
+    EXPECT_GT(tracker.Counts().namesDropped, 0u);
+    EXPECT_TRUE(tracker.OnAnswer(url.substr(0, url.size() - 6) + "z", 1, std::nullopt));
+}
+
+TEST(StreamTracker, NamesAreCountedAtWhatTheyHold) {
+    // Filled to its bound with names just too long to be held inside their strings (the most costly
+    // per character), the tracker holds no more than it counts.
+    const auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const size_t before = heap();
+    auto tracker = std::make_unique<StreamTracker>();
+    for (int playlist = 0; tracker->NameBytes() + 1000 < StreamTracker::Limits{}.maxNameBytes; ++playlist) {
+        std::string body = "#EXTM3U\n";
+        for (int i = 0; i < 20000; ++i) body += "s" + std::to_string(playlist * 100000 + i) + "-ab.ts\n";
+        tracker->TakePlaylist("h/" + std::to_string(playlist % 10) + "/l.m3u8", "http", StreamTracker::Kind::Hls, body);
+    }
+    EXPECT_LE(heap() - before, tracker->NameBytes());
 }
 
 }  // namespace
