@@ -100,6 +100,13 @@ void StreamTracker::Evict(Streams::iterator stream) {
         nameBytes_ -= std::min(nameBytes_, NameCost(name->size()) * copies);
         names_.erase(*name);
     }
+    for (const AddressTemplate& pattern : stream->templates) {
+        const auto bucket = shapes_.find(pattern.Shape());
+        if (bucket == shapes_.end()) continue;
+        std::erase_if(bucket->second, [&pattern](const Pattern& filed) { return filed.pattern == &pattern; });
+        if (bucket->second.empty()) shapes_.erase(bucket);
+    }
+    nameBytes_ -= std::min(nameBytes_, stream->templateBytes);
     templateCount_ -= stream->templates.size();
     countedInAll_ -= std::min(countedInAll_, stream->counted.size());
     streams_.erase(stream);
@@ -164,7 +171,11 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
             NamesDropped(manifest->addresses.size() - i);
             break;
         }
-    for (const std::string& text : manifest->templates) {
+    TakeTemplates(stream, manifest->templates);
+}
+
+void StreamTracker::TakeTemplates(Streams::iterator stream, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) {
         if (stream->templates.size() >= limits_.maxTemplatesPerStream) {
             ++statistics_.namesDropped;
             if (hits_) hits_->Hit(Limit::TemplatesPerStream);
@@ -177,10 +188,36 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
             ++statistics_.namesDropped;
             continue;
         }
+        const size_t cost = 3 * NameCost(text.size());
+        if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
+            ++statistics_.namesDropped;
+            if (hits_) hits_->Hit(Limit::StreamNameBytes);
+            break;
+        }
+        nameBytes_ += cost;
+        stream->templateBytes += cost;
         stream->templates.push_back(std::move(*compiled));
         stream->templateTexts.push_back(text);
+        const AddressTemplate& pattern = stream->templates.back();
+        shapes_[pattern.Shape()].push_back(Pattern{stream->id, &pattern});
         ++templateCount_;
     }
+}
+
+StreamTracker::Streams::iterator StreamTracker::MatchTemplates(std::string_view url) {
+    // Only the patterns of the address's shape can match it; of those, as many as the bound lets.
+    const auto bucket = shapes_.find(AddressTemplate::ShapeOf(url));
+    if (bucket == shapes_.end()) return streams_.end();
+    size_t budget = kMatchBytesPerAddressByte * url.size() + kMatchBytes;
+    for (const Pattern& filed : bucket->second) {
+        if (filed.pattern->Cost() > budget) {
+            ++statistics_.matchesCut;
+            break;
+        }
+        budget -= filed.pattern->Cost();
+        if (filed.pattern->Matches(url)) return Find(filed.streamId);
+    }
+    return streams_.end();
 }
 
 std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view url, int64_t bodyBytes,
@@ -190,10 +227,7 @@ std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view ur
     if (const auto named = names_.find(std::string(url)); named != names_.end()) {
         stream = Find(named->second);
     } else if (templateCount_ != 0) {
-        stream = std::find_if(streams_.begin(), streams_.end(), [url](const Stream& candidate) {
-            return std::any_of(candidate.templates.begin(), candidate.templates.end(),
-                               [url](const AddressTemplate& pattern) { return pattern.Matches(url); });
-        });
+        stream = MatchTemplates(url);
     }
     if (stream == streams_.end()) return std::nullopt;
     Touch(stream);

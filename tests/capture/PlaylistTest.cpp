@@ -285,5 +285,40 @@ TEST(StreamTracker, NamesAreCountedAtWhatTheyHold) {
     EXPECT_LE(heap() - before, tracker->NameBytes());
 }
 
+TEST(StreamTracker, TemplatesAreCountedAndTriedByShapeWithinABound) {
+    StreamTracker tracker;
+    // 32 manifests of 64 representations whose templates differ only in digits: all of one shape.
+    for (int m = 0; m < 32; ++m) {
+        std::string text = "<MPD><Period><AdaptationSet><SegmentTemplate media=\"$Number$.r$Bandwidth$.$Number$.m4s\"/>";
+        for (int r = 0; r < 64; ++r) text += "<Representation id=\"r\" bandwidth=\"" + std::to_string(100000 + r) + "\"/>";
+        tracker.TakePlaylist("h/v/m" + std::to_string(m) + ".mpd", "http", StreamTracker::Kind::Dash,
+                             text + "</AdaptationSet></Period></MPD>");
+    }
+    // The patterns count against the bound on names.
+    EXPECT_GE(tracker.NameBytes(), 32 * 64 * StreamTracker::NameCost(std::string("h/v/$Number$.r100000.$Number$.m4s").size()));
+    // An answer of their shape that none matches is compared with as many as its bound allows, not all.
+    EXPECT_FALSE(tracker.OnAnswer("h/v/1.r7.1.m4s", 1, std::nullopt));
+    EXPECT_EQ(tracker.Counts().matchesCut, 1u);
+    // Within the bound the patterns still match; an address of another shape is not compared with them.
+    const auto growth = tracker.OnAnswer("h/v/5.r100003.9.m4s", 1, std::nullopt);
+    ASSERT_TRUE(growth);
+    EXPECT_EQ(growth->url, "h/v/m0.mpd");
+    EXPECT_FALSE(tracker.OnAnswer("h/v/x.r100003.9.m4s", 1, std::nullopt));
+    EXPECT_EQ(tracker.Counts().matchesCut, 1u);
+
+    // A stream evicted takes its patterns out of the shape table.
+    StreamTracker::Limits limits;
+    limits.maxStreams = 1;
+    StreamTracker small(limits);
+    small.TakePlaylist("h/a.mpd", "http", StreamTracker::Kind::Dash,
+                       "<MPD><Period><AdaptationSet><Representation id=\"a\"><SegmentTemplate media=\"a-$Number$.m4s\"/>"
+                       "</Representation></AdaptationSet></Period></MPD>");
+    small.TakePlaylist("h/b.mpd", "http", StreamTracker::Kind::Dash,
+                       "<MPD><Period><AdaptationSet><Representation id=\"b\"><SegmentTemplate media=\"a-$Number$.mp4\"/>"
+                       "</Representation></AdaptationSet></Period></MPD>");
+    EXPECT_FALSE(small.OnAnswer("h/a-1.m4s", 1, std::nullopt));
+    EXPECT_TRUE(small.OnAnswer("h/a-1.mp4", 1, std::nullopt));
+}
+
 }  // namespace
 }  // namespace tarnwick
