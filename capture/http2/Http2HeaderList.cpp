@@ -22,6 +22,12 @@ bool IsToken(std::string_view text) {
     });
 }
 
+// What a text of this length takes from the heap beyond its string: nothing while it fits in place.
+size_t HeapOf(size_t length) { return length < 16 ? 0 : (length + 1 + 8 + 15) & ~size_t{15}; }
+
+// A list's room kept when it is emptied (a dozen fields, as most header lists hold).
+constexpr size_t kKeptCapacity = 32;
+
 bool IsVisible(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
@@ -32,9 +38,18 @@ bool IsVisible(std::string_view text) {
 }  // namespace
 
 void Http2HeaderList::Clear() {
-    fields_.clear();
+    if (fields_.capacity() > kKeptCapacity) std::vector<Field>().swap(fields_);
+    else fields_.clear();
     size_ = 0;
+    textBytes_ = 0;
     cut_ = malformed_ = regularSeen_ = false;
+}
+
+void Http2HeaderList::CutHere() {
+    const bool malformed = malformed_;
+    Clear();
+    cut_ = true;
+    malformed_ = malformed;
 }
 
 void Http2HeaderList::Add(std::string_view name, std::string_view value) {
@@ -54,6 +69,7 @@ void Http2HeaderList::Add(std::string_view name, std::string_view value) {
         malformed_ = true;
     regularSeen_ = regularSeen_ || !pseudo;
     size_ += size;
+    textBytes_ += HeapOf(name.size()) + HeapOf(value.size());
     fields_.push_back({std::string(name), std::string(value)});
 }
 
