@@ -2,6 +2,7 @@
 #include "capture/http2/Http2HeaderList.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarnwick {
 
@@ -12,7 +13,13 @@ bool ValidNameCharacter(char c) {
     return byte > 0x20 && byte < 0x7f && !(byte >= 'A' && byte <= 'Z') && byte != ':';
 }
 
-bool ValidValueCharacter(char c) { return c != '\0' && c != '\r' && c != '\n'; }
+// No NUL and no line break: searched for whole (values of kilobytes are referred to again and again).
+bool ValidValue(std::string_view value) {
+    return !value.empty() ? std::memchr(value.data(), '\0', value.size()) == nullptr &&
+                                std::memchr(value.data(), '\r', value.size()) == nullptr &&
+                                std::memchr(value.data(), '\n', value.size()) == nullptr
+                          : true;
+}
 
 // A method is a token; a path or authority holds no blank or control character.
 bool IsToken(std::string_view text) {
@@ -65,7 +72,7 @@ void Http2HeaderList::Add(std::string_view name, std::string_view value) {
         return;
     }
     if ( !std::all_of(bare.begin(), bare.end(), ValidNameCharacter) ||
-        !std::all_of(value.begin(), value.end(), ValidValueCharacter) || (pseudo && regularSeen_))
+        !ValidValue(value) || (pseudo && regularSeen_))
         malformed_ = true;
     regularSeen_ = regularSeen_ || !pseudo;
     size_ += size;
