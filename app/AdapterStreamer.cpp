@@ -23,6 +23,9 @@ namespace {
 // waits at most that much longer), and none for rings too small to hold a pause's worth of packets.
 constexpr int kLongestPauseMs = 45;
 constexpr size_t kFewestBlocksToPause = 16;
+// How long a stopped thread waits for the kernel to close the block it is filling: it does so after
+// at most two of its block time-outs once nothing more arrives; the rest is for a loaded machine.
+constexpr auto kHandOverWait = std::chrono::milliseconds(4 * LiveAdapterSource::kBlockTimeoutMs);
 
 uint64_t MicrosecondsNow() {
     return static_cast<uint64_t>(
@@ -60,9 +63,9 @@ private:
         while (!owner_.ended_.load()) {
             GiveBackTaken();
             // Every block may be with the reader; the one at hand is then one of them.
-            uint8_t* block = held_.size() < ring_->BlockCount() ? ring_->ReadyBlock() : nullptr;
+            uint8_t* block = HeldAll() ? nullptr : ring_->ReadyBlock();
             if (block) {
-                if (!Forward(block)) break;
+                if (!Forward(block)) return;
                 ++batch;
             } else if (batch > 0 && PauseAfter(batch)) {
                 batch = 0;
@@ -71,17 +74,48 @@ private:
                 batch = 0;
                 // Held blocks go back at the next block's wake-up, or after the time-out when idle.
                 const PacketRing::Wait wait = ring_->WaitForBlock(LiveAdapterSource::kIdleReturnMs);
-                if (wait == PacketRing::Wait::Failed) owner_.End(ring_->Error());
-                if (wait == PacketRing::Wait::Failed || wait == PacketRing::Wait::Interrupted) break;
+                if (wait == PacketRing::Wait::Failed) {
+                    owner_.End(ring_->Error());
+                    return;
+                }
+                if (wait == PacketRing::Wait::Interrupted) break;
             }
             if (const uint64_t asked = owner_.statisticsRequests_.load(); asked != answered) {
                 answered = asked;
                 PcapngWriter blocks;
                 AddStatistics(blocks);
-                if (!owner_.output_.Put(blocks.Data(), blocks.Size(), false)) owner_.End("");
+                if (!owner_.output_.Put(blocks.Data(), blocks.Size(), false)) {
+                    owner_.End("");
+                    return;
+                }
             }
         }
+        if (owner_.handOver_.load()) HandOverRest();
     }
+
+    // After a stop: the packets the kernel captured before it are passed on too, those of the blocks it
+    // has filled and of the one it is filling, which it closes on its time-out. Nothing that arrives
+    // afterwards is let in, and the work is bounded: one pass over the ring, and no wait for the
+    // kernel's block beyond kHandOverWait.
+    void HandOverRest() {
+        ring_->Seal();
+        const auto deadline = std::chrono::steady_clock::now() + kHandOverWait;
+        for (size_t forwarded = 0; forwarded < ring_->BlockCount();) {
+            GiveBackTaken();
+            uint8_t* block = HeldAll() ? nullptr : ring_->ReadyBlock();
+            if (block) {
+                if (!Forward(block)) return;
+                ++forwarded;
+                continue;
+            }
+            // With every block held by the reader, the kernel has none to fill.
+            if (HeldAll() || !ring_->Filling()) return;
+            if (std::chrono::steady_clock::now() >= deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    bool HeldAll() const { return held_.size() >= ring_->BlockCount(); }
 
     // Blocks are taken in batches: every wake-up of this process and of its reader costs more than the
     // few words it reads of a block, and the kernel's ring holds the packets meanwhile. The pause
@@ -208,7 +242,8 @@ bool AdapterStreamer::Start() {
     return true;
 }
 
-void AdapterStreamer::Stop() {
+void AdapterStreamer::Stop(bool handOver) {
+    if (handOver) handOver_.store(true);
     ended_.store(true);
     for (auto& lane : lanes_) lane->Stop();
     if (output_.Broken()) return;
@@ -229,8 +264,11 @@ void AdapterStreamer::End(const std::string& failure) {
 }
 
 std::string AdapterStreamer::Failure() const {
-    std::lock_guard lock(mutex_);
-    return failure_;
+    {
+        std::lock_guard lock(mutex_);
+        if (!failure_.empty()) return failure_;
+    }
+    return output_.Error();
 }
 
 }  // namespace tarnwick

@@ -35,11 +35,14 @@ public:
     // Each thread adds its adapter's statistics after its current batch.
     void RequestStatistics() { statisticsRequests_.fetch_add(1); }
     // Stops every thread, waits for them, and writes the closing statistics (when the output still works).
-    void Stop();
+    // With handOver, each thread first passes on what its ring still holds (see Lane::HandOverRest).
+    void Stop(bool handOver = false);
 
-    // Set once an adapter failed (Failure() says why) or the output broke; wakeUp is then written.
+    // Set once an adapter failed or the output broke (Failure() says why); wakeUp is then written.
     bool Ended() const { return ended_.load(); }
     bool OutputBroken() const { return output_.Broken(); }
+    // What went wrong: an adapter's failure, else an output that could not be written; empty when all
+    // went well or the reader went away.
     std::string Failure() const;
     // An eventfd the streamer writes when it ends by itself.
     int WakeUp() const { return wakeUp_; }
@@ -55,6 +58,7 @@ private:
     std::vector<std::unique_ptr<Lane>> lanes_;
     std::atomic<uint64_t> statisticsRequests_{0};
     std::atomic<bool> ended_{false};
+    std::atomic<bool> handOver_{false};  // set by Stop(true) before the threads are told to end
     mutable std::mutex mutex_;  // guards failure_
     std::string failure_;
 };

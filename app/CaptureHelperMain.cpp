@@ -1,11 +1,14 @@
 // tarnwick-capture: opens network adapters for live capture with Tarnwick's filter and buffer options,
 // gives up its capabilities, and writes what it captures to standard output as a pcapng stream. It
 // alone needs the right to capture; the program that reads the stream runs as the user.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,9 @@ namespace {
 using tarnwick::LiveAdapterSource;
 
 constexpr int kMostBufferMiB = 4096;
+// The kernel memory a caller other than root may pin with its rings, summed over its adapters: the
+// rings stay locked in memory for as long as the helper runs. Eight adapters at the default size.
+constexpr uint64_t kMostUserBufferMiB = 256;
 
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t statisticsAsked = 0;
@@ -33,6 +39,40 @@ void OnStatistics(int) { statisticsAsked = 1; }
 int Fail(const std::string& line, int status = 1) {
     std::fprintf(stderr, "tarnwick-capture: %s\n", line.c_str());
     return status;
+}
+
+// Opens /dev/null in place of any of descriptors 0-2 that is closed, before anything else is opened: a
+// packet socket that became standard output or error would send the stream or a message out on its
+// adapter as frames. False when that cannot be done.
+bool FillStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened < 0) return false;
+        if (opened != fd) {  // open() takes the lowest free one; should it not, the copy goes there
+            const bool moved = dup2(opened, fd) == fd;
+            close(opened);
+            if (!moved) return false;
+        }
+    }
+    return true;
+}
+
+// What the rings of a caller other than root may add up to, as a sentence when they are too much.
+std::string BufferBeyondUserTotal(const std::vector<std::string>& adapters, int bufferMiB) {
+    const uint64_t total = uint64_t(bufferMiB) * adapters.size();
+    if (getuid() == 0 || total <= kMostUserBufferMiB) return {};
+    std::string names;
+    for (const auto& name : adapters) names += (names.empty() ? "" : ", ") + name;
+    const std::string most = std::to_string(kMostUserBufferMiB);
+    const std::string size = std::to_string(bufferMiB);
+    if (adapters.size() == 1)
+        return "cannot capture on " + names + ": --buffer-size " + size + " is more than the " + most +
+               " MiB of kernel buffer that users other than root may have. Ask for " + most + " or less.";
+    return "cannot capture on " + names + ": --buffer-size " + size + " for " + std::to_string(adapters.size()) +
+           " adapters comes to " + std::to_string(total) + " MiB, more than the " + most +
+           " MiB of kernel buffer in all that users other than root may have. Ask for " +
+           std::to_string(kMostUserBufferMiB / adapters.size()) + " or less.";
 }
 
 std::string OwnPath() {
@@ -51,7 +91,8 @@ const char kUsage[] =
     "adapters are open.\n"
     "\n"
     "  -i, --interface NAME    an adapter to capture on (repeatable)\n"
-    "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32)\n"
+    "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32; for users other\n"
+    "                          than root at most 256 in all)\n"
     "      --share-pages       hand packets to an output pipe by reference, for a reader that copies\n"
     "                          them out with read() (Tarnwick does); not for one that splices them on\n"
     "      --ring-blocks       pass the kernel's blocks of packets whole, in blocks of a local type\n"
@@ -100,6 +141,9 @@ Options ParseOptions(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever standard output was at the start is the stream's only place; never a descriptor opened later.
+    const bool outputOpen = fcntl(STDOUT_FILENO, F_GETFD) != -1;
+    if (!FillStandardDescriptors()) return Fail(std::string("cannot open /dev/null: ") + std::strerror(errno));
     // Set-ID would hand the whole process to whoever starts it; only file capabilities are accepted.
     if (tarnwick::RunsSetId())
         return Fail("refusing to run set-user-ID or set-group-ID. Grant the capabilities instead: setcap "
@@ -113,7 +157,13 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return 0;
     }
+    if (!outputOpen) return Fail("standard output is closed: send the stream into a program or a file", 2);
     if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
+    if (const std::string beyond = BufferBeyondUserTotal(options.adapters, options.bufferMiB); !beyond.empty())
+        return Fail(beyond, 2);
+    // Names are checked before anything is opened with the capture capabilities.
+    for (const auto& name : options.adapters)
+        if (std::string error; !tarnwick::PacketRing::IsNetworkAdapter(name, &error)) return Fail(error);
 
     // The stop and statistics signals are taken only while the main thread waits in ppoll(); a reader
     // that goes away shows as a failed write, never as SIGPIPE.
@@ -148,7 +198,10 @@ int main(int argc, char** argv) {
 
     tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages,
                                       options.ringBlocks);
-    if (!streamer.Start()) return 0;  // nobody reads the stream
+    if (!streamer.Start()) {
+        const std::string failure = streamer.Failure();
+        return failure.empty() ? 0 : Fail(failure);  // empty: nobody reads the stream
+    }
     sigset_t waiting;
     pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
     for (int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigdelset(&waiting, number);
@@ -161,7 +214,8 @@ int main(int argc, char** argv) {
             streamer.RequestStatistics();
         }
     }
-    streamer.Stop();
+    // Stopped by a signal, the stream gets what the kernel captured until then; not after a failure.
+    streamer.Stop(stopSignal && !streamer.Ended());
     const std::string failure = streamer.Failure();
     if (!failure.empty()) return Fail(failure);
     return 0;

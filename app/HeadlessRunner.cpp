@@ -224,16 +224,17 @@ int RunHeadless(const CommandLine& options) {
         PrintError(session->EndError());
     }
     // Said once a replay has run to its end, also a damaged end; not after a stop signal.
-    const bool readsTls = start.keyLog != nullptr;
+    // A replay's capture may bring its own secrets: whether a session read TLS is its own to say.
     if (replay && result == WaitResult::AllFinished)
         for (const auto& session : sessions)
             if (session->Totals().packets > 0 || session->EndError().empty())
                 PrintError(ReplaySummaryLine(session->Name(), session->Totals(), session->OwnAddressSet(),
-                                             listed.load(), readsTls));
+                                             listed.load(), session->ReadsTls()));
     // What the stages saw, so that a video that was not listed can be told apart from one never
     // decrypted or cut at a bound; which bounds were reached; what could not be read at all.
     for (const auto& session : sessions) {
         const PipelineTotals& totals = session->Totals();
+        const bool readsTls = session->ReadsTls();
         if (readsTls || totals.http2.connections > 0 || totals.http1.lost > 0 || totals.limitsReached.Any())
             PrintError(StreamSummaryLine(session->Name(), totals, readsTls));
         if (const std::string line = LimitsSummaryLine(session->Name(), totals, session->Limits()); !line.empty())

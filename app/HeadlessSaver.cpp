@@ -1,4 +1,5 @@
-// Headless saving: downloads every accepted video into a folder, one at a time, off the capture threads.
+// Headless saving: downloads every accepted video into a folder, off the capture threads: files one at a time,
+// streams beside them.
 #include "app/HeadlessSaver.h"
 
 #include <fcntl.h>
@@ -41,6 +42,7 @@ HeadlessSaver::HeadlessSaver(std::string folder, std::function<void(const std::s
       ignoreEverywhere_(std::move(ignoreEverywhere)),
       print_(std::move(print)) {
     worker_ = std::thread([this] { Run(); });
+    for (int i = 0; i < kMaxStreamCopies; ++i) streamWorkers_.emplace_back([this] { RunStreams(); });
 }
 
 HeadlessSaver::~HeadlessSaver() { Stop(); }
@@ -72,7 +74,7 @@ void HeadlessSaver::Grew(const SniffedVideo& video) {
 void HeadlessSaver::SaveStreamsNow() {
     {
         std::lock_guard lock(mutex_);
-        for (auto& [serial, waiting] : waitingStreams_) queue_.push_back(std::move(waiting.video));
+        for (auto& [serial, waiting] : waitingStreams_) streamQueue_.push_back(std::move(waiting.video));
         waitingStreams_.clear();
     }
     changed_.notify_all();
@@ -83,7 +85,7 @@ std::optional<HeadlessSaver::Clock::time_point> HeadlessSaver::QueueQuietStreams
     for (auto waiting = waitingStreams_.begin(); waiting != waitingStreams_.end();) {
         const auto due = waiting->second.changed + streamQuiet_;
         if (due <= now) {
-            queue_.push_back(std::move(waiting->second.video));
+            streamQueue_.push_back(std::move(waiting->second.video));
             waiting = waitingStreams_.erase(waiting);
             continue;
         }
@@ -95,7 +97,8 @@ std::optional<HeadlessSaver::Clock::time_point> HeadlessSaver::QueueQuietStreams
 
 bool HeadlessSaver::Idle() const {
     std::lock_guard lock(mutex_);
-    return stopping_ || (queue_.empty() && !busy_ && waitingStreams_.empty());
+    return stopping_ || (queue_.empty() && !busy_ && waitingStreams_.empty() && streamQueue_.empty() &&
+                         streamsCopying_ == 0);
 }
 
 void HeadlessSaver::SetIdleNotifier(std::function<void()> notifier) {
@@ -108,12 +111,23 @@ void HeadlessSaver::Stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         queue_.clear();
+        streamQueue_.clear();
         if (runningHttp_) runningHttp_->Abort();
         if (runningRaw_) runningRaw_->Abort();
-        if (runningStream_) runningStream_->Abort();
+        for (StreamDownloader* stream : runningStreams_) stream->Abort();
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    for (std::thread& streamWorker : streamWorkers_)
+        if (streamWorker.joinable()) streamWorker.join();
+}
+
+void HeadlessSaver::Finished() {
+    {
+        std::lock_guard lock(mutex_);
+        if (idleNotifier_) idleNotifier_();
+    }
+    changed_.notify_all();
 }
 
 void HeadlessSaver::Run() {
@@ -121,12 +135,7 @@ void HeadlessSaver::Run() {
         SniffedVideo video;
         {
             std::unique_lock lock(mutex_);
-            for (;;) {
-                const auto next = QueueQuietStreamsLocked(Clock::now());
-                if (stopping_ || !queue_.empty()) break;
-                if (next) changed_.wait_until(lock, *next);
-                else changed_.wait(lock);
-            }
+            changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
             if (stopping_) return;
             video = queue_.front();
             queue_.pop_front();
@@ -136,9 +145,33 @@ void HeadlessSaver::Run() {
         {
             std::lock_guard lock(mutex_);
             busy_ = false;
-            if (queue_.empty() && idleNotifier_) idleNotifier_();
         }
-        changed_.notify_all();
+        Finished();
+    }
+}
+
+void HeadlessSaver::RunStreams() {
+    for (;;) {
+        SniffedVideo video;
+        {
+            std::unique_lock lock(mutex_);
+            for (;;) {
+                const auto next = QueueQuietStreamsLocked(Clock::now());
+                if (stopping_ || !streamQueue_.empty()) break;
+                if (next) changed_.wait_until(lock, *next);
+                else changed_.wait(lock);
+            }
+            if (stopping_) return;
+            video = streamQueue_.front();
+            streamQueue_.pop_front();
+            ++streamsCopying_;
+        }
+        Save(video);
+        {
+            std::lock_guard lock(mutex_);
+            --streamsCopying_;
+        }
+        Finished();
     }
 }
 
@@ -157,7 +190,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
     std::string failure;
     bool saved = false;
     if (video.isStream) {
-        saved = SaveStream(url, path, failure);
+        saved = SaveStream(video, url, path, failure);
     } else if (ReplaysCapturedRequest(video)) {
         RawRequestDownloader raw;
         raw.url = url;
@@ -179,6 +212,7 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
         SavingDownloader http;
         http.url = url;
         http.filePath = path;
+        http.capturedRequest = video.requestText;
         http.userAgent = kDownloadUserAgent;
         http.promptOverwrite = 0;
         http.stallLimitMs = stallLimitMs_;
@@ -201,21 +235,23 @@ void HeadlessSaver::Save(const SniffedVideo& video) {
     print_("{\"failed\":" + JsonLine::Quote(failure) + ",\"serial\":" + std::to_string(video.serial) + "}");
 }
 
-bool HeadlessSaver::SaveStream(const std::string& url, const std::string& path, std::string& failure) {
+bool HeadlessSaver::SaveStream(const SniffedVideo& video, const std::string& url, const std::string& path,
+                               std::string& failure) {
     StreamDownloader stream;
     stream.url = url;
     stream.filePath = path;
+    stream.capturedRequest = video.requestText;
     stream.stallLimitMs = stallLimitMs_;
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return false;
         stream.ffmpegPath = ffmpegPath_;
-        runningStream_ = &stream;
+        runningStreams_.insert(&stream);
     }
     const bool saved = stream.Download() == 1;
     failure = stream.ErrorText();
     std::lock_guard lock(mutex_);
-    runningStream_ = nullptr;
+    runningStreams_.erase(&stream);
     return saved;
 }
 

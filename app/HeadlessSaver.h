@@ -1,4 +1,5 @@
-// Headless saving: downloads every accepted video into a folder, one at a time, off the capture threads.
+// Headless saving: downloads every accepted video into a folder, off the capture threads: files one at a time,
+// streams beside them.
 #pragma once
 
 #include <chrono>
@@ -9,8 +10,10 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/DownloadStallLimit.h"
 #include "sniffer/SniffedVideo.h"
@@ -21,8 +24,13 @@ class HttpDownloader;
 class RawRequestDownloader;
 class StreamDownloader;
 
+// Files are saved one at a time by one worker. A stream is copied by ffmpeg for as long as it plays (a live
+// stream for as long as it lasts), so streams are copied beside the files, at most kMaxStreamCopies at a
+// time, and never hold up the files queued behind them.
 class HeadlessSaver {
 public:
+    static constexpr int kMaxStreamCopies = 2;
+
     // ignoreEverywhere registers a URL (no scheme) once with every capture session; print writes one
     // output line (the caller serialises it with its other output). A download fails when nothing
     // arrives for stallLimitMs.
@@ -37,6 +45,7 @@ public:
     void SetStreamOptions(std::string ffmpegPath, uint32_t quietMs);
 
     // Queues the video and returns at once; a stream waits until it is quiet. Safe from any thread.
+    // The video's captured request is sent along (its cookies, referrer, agent), never printed.
     void Enqueue(const SniffedVideo& video);
     // A stream's figures grew: its quiet time starts anew.
     void Grew(const SniffedVideo& video);
@@ -44,7 +53,7 @@ public:
     void SaveStreamsNow();
     // Every queued video and stream has been saved or has failed.
     bool Idle() const;
-    // Called on the worker's thread whenever it has run out of work; it must only wake someone.
+    // Called on a worker's thread whenever it has finished a video; it must only wake someone.
     void SetIdleNotifier(std::function<void()> notifier);
     // Cancels the running download and drops the queue; returns when the worker has ended.
     void Stop();
@@ -65,11 +74,13 @@ private:
     };
 
     void Run();
-    // Moves the streams quiet since before `now` to the queue; the time the next one will be.
+    void RunStreams();
+    // Moves the streams quiet since before `now` to the stream queue; the time the next one will be.
     std::optional<Clock::time_point> QueueQuietStreamsLocked(Clock::time_point now);
     void Save(const SniffedVideo& video);
     // ffmpeg copies the stream into path; the reason when it did not.
-    bool SaveStream(const std::string& url, const std::string& path, std::string& failure);
+    bool SaveStream(const SniffedVideo& video, const std::string& url, const std::string& path, std::string& failure);
+    void Finished();
 
     std::string folder_;
     uint32_t stallLimitMs_;
@@ -78,16 +89,19 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<SniffedVideo> queue_;
+    std::deque<SniffedVideo> streamQueue_;         // quiet streams waiting for a copier
     std::map<int, WaitingStream> waitingStreams_;  // by serial
     std::string ffmpegPath_ = "ffmpeg";
     std::chrono::milliseconds streamQuiet_{10 * 1000};
     bool busy_ = false;
+    int streamsCopying_ = 0;
     std::function<void()> idleNotifier_;
     bool stopping_ = false;
     HttpDownloader* runningHttp_ = nullptr;
     RawRequestDownloader* runningRaw_ = nullptr;
-    StreamDownloader* runningStream_ = nullptr;
+    std::set<StreamDownloader*> runningStreams_;
     std::thread worker_;
+    std::vector<std::thread> streamWorkers_;
 };
 
 }  // namespace tarnwick

@@ -9,7 +9,9 @@ namespace tarnwick {
 bool RunsSetId();
 
 // Gives up every capability for good (effective, permitted, inheritable, ambient) and forbids gaining
-// new ones through exec. False, with *error set, when the kernel refused.
+// new ones through exec. Run by root (holding CAP_SETPCAP), it also empties the bounding set, so that
+// not even root's programs started from it could hold one again. False, with *error set, when the
+// kernel refused.
 bool DropAllCapabilities(std::string* error);
 
 }  // namespace tarnwick

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace tarnwick {
 
@@ -41,7 +42,7 @@ bool StreamOutput::PutTogether(const Chunk* chunks, size_t count, uint64_t* end)
             const size_t done = std::min(skip, chunk.size);
             skip -= done;
             if (done < chunk.size && !Write(chunk.data + done, chunk.size - done)) {
-                broken_.store(true);  // the reader went away
+                broken_.store(true);
                 return false;
             }
         }
@@ -82,11 +83,20 @@ bool StreamOutput::Write(const uint8_t* data, size_t size) {
     while (size > 0) {
         const ssize_t written = write(fd_, data, size);
         if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
+        if (written <= 0) {
+            writeError_.store(written < 0 ? errno : EIO);
+            return false;
+        }
         data += written;
         size -= static_cast<size_t>(written);
     }
     return true;
+}
+
+std::string StreamOutput::Error() const {
+    const int cause = writeError_.load();
+    if (!broken_.load() || cause == EPIPE) return {};
+    return std::string("cannot write the stream: ") + std::strerror(cause);
 }
 
 uint64_t StreamOutput::Taken() {

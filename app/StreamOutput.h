@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 namespace tarnwick {
 
@@ -16,9 +17,10 @@ class StreamOutput {
 public:
     explicit StreamOutput(int fd);
 
-    // Writes all of data; false once the reader has gone away. Returns in *end the stream offset after
-    // data when the pipe may still point at its pages: the caller then leaves those bytes alone until
-    // Taken() reaches *end (0 when they were copied).
+    // Writes all of data; false once the output broke (Error() says whether that was more than the
+    // reader going away). Returns in *end the stream offset after data when the pipe may still point
+    // at its pages: the caller then leaves those bytes alone until Taken() reaches *end (0 when they
+    // were copied).
     bool Put(const uint8_t* data, size_t size, bool byReference, uint64_t* end = nullptr) {
         const Chunk chunk{data, size, byReference};
         return PutTogether(&chunk, 1, end);
@@ -34,6 +36,10 @@ public:
     // The stream offset up to which the reader has taken every byte.
     uint64_t Taken();
     bool Broken() const { return broken_.load(); }
+    // Why the output broke, as a sentence: empty while it works and when its reader went away (a pipe
+    // or socket closed at the other end: the stream's ordinary end); else the write error, a full disk
+    // say, which loses what the stream should have held.
+    std::string Error() const;
 
 private:
     static constexpr size_t kMostPieces = 4;
@@ -46,6 +52,7 @@ private:
     bool splicing_ = true;
     uint64_t put_ = 0;  // bytes handed to the output
     std::atomic<bool> broken_{false};
+    std::atomic<int> writeError_{0};  // errno of the write that failed; set before broken_
 };
 
 }  // namespace tarnwick

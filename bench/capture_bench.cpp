@@ -197,18 +197,24 @@ double PipelineNanosecondsPerFrame() {
     };
     double best = 1e18;
     const FrameDecoder decoder;
+    std::vector<std::array<uint8_t, 2>> original;
+    for (const Held& frame : frames) original.push_back({bytes[frame.offset + 34], bytes[frame.offset + 36]});
     for (int run = 0; run < 5; ++run) {
         CapturePipeline pipeline(PipelineOptions(), [](DetectedVideo) { return true; });
-        std::vector<std::vector<uint8_t>> rounds(kMemoryRounds, bytes);
-        // The client ports (at 34 in each frame of the client, 36 in the server's) move with each round.
-        for (int round = 0; round < kMemoryRounds; ++round)
-            for (const Held& frame : frames) rounds[round][frame.offset + 34] ^= static_cast<uint8_t>(round + 1),
-                                             rounds[round][frame.offset + 36] ^= static_cast<uint8_t>(round + 1);
-        const double start = cpuNow();
-        for (int round = 0; round < kMemoryRounds; ++round)
+        double cpu = 0;
+        for (int round = 0; round < kMemoryRounds; ++round) {
+            // Each round on connections of its own: the client ports (at 34 in the client's frames, at 36
+            // in the server's) move on, in place, so that the frames stay in the cache.
+            for (size_t i = 0; i < frames.size(); ++i) {
+                bytes[frames[i].offset + 34] = static_cast<uint8_t>(original[i][0] + round);
+                bytes[frames[i].offset + 36] = static_cast<uint8_t>(original[i][1] + round);
+            }
+            const double start = cpuNow();
             for (const Held& frame : frames)
-                pipeline.Frame(decoder, PacketView(rounds[round].data() + frame.offset, frame.length), frame.ms + round * 100000);
-        best = std::min(best, (cpuNow() - start) / static_cast<double>(frames.size() * kMemoryRounds));
+                pipeline.Frame(decoder, PacketView(bytes.data() + frame.offset, frame.length), frame.ms + round * 100000);
+            cpu += cpuNow() - start;
+        }
+        best = std::min(best, cpu / static_cast<double>(frames.size() * kMemoryRounds));
     }
     return best;
 }

@@ -33,6 +33,7 @@ void CHttpDownloadDlg::SetErrorText(std::string text) {
 
 int CHttpDownloadDlg::OnInitDialog() {
     SetErrorText({});
+    SettleResumeOffset();
     tracker = ProgressTracker(resumeOffset);
     if (view.animation) view.animation->Open(kDownloadClipId);
 

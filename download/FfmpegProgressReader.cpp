@@ -23,6 +23,41 @@ std::optional<int64_t> Digits(std::string_view text, size_t& at, size_t count) {
     return value;
 }
 
+// "-loglevel level+..." puts "[level] " before the message, after any "[context @ 0x...] ".
+constexpr std::string_view kQuietLevels[] = {"[verbose] ", "[debug] ", "[trace] "};
+constexpr std::string_view kAllLevels[] = {"[quiet] ", "[panic] ", "[fatal] ", "[error] ",   "[warning] ",
+                                           "[info] ",  "[verbose] ", "[debug] ", "[trace] "};
+
+// Removes the level tag; true when it says the line is below info (ffmpeg's chatter, not its verdict).
+bool StripLevel(std::string& line) {
+    for (std::string_view tag : kAllLevels) {
+        const size_t at = line.find(tag);
+        // The tag follows the context, which is "[name @ 0x...] ", or starts the line.
+        if (at == std::string::npos || (at != 0 && (at < 2 || line.compare(at - 2, 2, "] ") != 0))) continue;
+        line.erase(at, tag.size());
+        for (std::string_view quiet : kQuietLevels)
+            if (quiet == tag) return true;
+        return false;
+    }
+    return false;
+}
+
+// The representation a fragment's address belongs to: the address without query, its last run of digits
+// before the extension of the last path segment (the fragment's number or time) replaced.
+// "chunk-stream0-00005.m4s" and "chunk-stream0-00006.m4s" are one representation, "chunk-stream1-00005.m4s"
+// another.
+std::string RepresentationOf(std::string_view url) {
+    url = url.substr(0, url.find_first_of("?#"));
+    const size_t segmentStart = url.rfind('/') == std::string_view::npos ? 0 : url.rfind('/') + 1;
+    const size_t dot = url.rfind('.');
+    size_t end = dot != std::string_view::npos && dot > segmentStart ? dot : url.size();
+    while (end > segmentStart && !(url[end - 1] >= '0' && url[end - 1] <= '9')) --end;
+    size_t begin = end;
+    while (begin > segmentStart && url[begin - 1] >= '0' && url[begin - 1] <= '9') --begin;
+    if (begin == end) return std::string(url);
+    return std::string(url.substr(0, begin)) + "#" + std::string(url.substr(end));
+}
+
 }  // namespace
 
 template <class OnLine>
@@ -63,14 +98,71 @@ void FfmpegProgressReader::OnProgressLine(std::string_view line) {
     }
 }
 
-void FfmpegProgressReader::OnLogLine(std::string_view line) {
-    if (line.find_first_not_of(' ') == std::string_view::npos) return;
-    lastLogLine_.assign(line.substr(line.find_first_not_of(' ')));
+void FfmpegProgressReader::OnLogLine(std::string_view rawLine) {
+    if (rawLine.find_first_not_of(' ') == std::string_view::npos) return;
+    std::string line(rawLine.substr(rawLine.find_first_not_of(' ')));
+    const bool chatter = StripLevel(line);
+    if (line.find_first_not_of(' ') == std::string::npos) return;
+    constexpr std::string_view kRequest = "DASH request for url '";
+    if (const size_t at = line.find(kRequest); chatter && at != std::string::npos) {
+        const size_t start = at + kRequest.size();
+        const size_t end = line.rfind('\'');
+        if (end != std::string::npos && end > start)
+            OnFragmentRequest(std::string_view(line).substr(start, end - start));
+        return;
+    }
+    if (chatter) return;
+    lastLogLine_ = line;
     if (!durationUs_) durationUs_ = ParseDuration(line);
     // The HLS reader says "segment", the DASH reader "fragment".
-    if (skippedSegmentLine_.empty() && (line.find("Failed to open segment") != std::string_view::npos ||
-                                        line.find("Failed to open fragment") != std::string_view::npos))
-        skippedSegmentLine_ = lastLogLine_;
+    const bool hls = line.find("Failed to open segment") != std::string::npos;
+    const bool dash = line.find("Failed to open fragment") != std::string::npos;
+    if (!hls && !dash) return;
+    if (skippedSegmentLine_.empty()) skippedSegmentLine_ = lastLogLine_;
+    if (hls) hlsSkipped_ = true;
+    if (dash) OnFragmentFailed();
+}
+
+void FfmpegProgressReader::SettlePendingFragment() {
+    if (!pendingFragment_) return;
+    // Fetched after a skipped fragment of the same representation: a hole in the middle.
+    const auto known = fragmentFailed_.find(*pendingFragment_);
+    if (known != fragmentFailed_.end() && known->second) holeFound_ = true;
+    pendingFragment_.reset();
+}
+
+void FfmpegProgressReader::OnFragmentRequest(std::string_view url) {
+    SettlePendingFragment();
+    std::string representation = RepresentationOf(url);
+    if (fragmentFailed_.find(representation) == fragmentFailed_.end()) {
+        if (fragmentFailed_.size() >= kMaxRepresentations) {
+            tooManyRepresentations_ = true;
+            return;
+        }
+        fragmentFailed_.emplace(representation, false);
+    }
+    pendingFragment_ = std::move(representation);
+}
+
+void FfmpegProgressReader::OnFragmentFailed() {
+    // A failure with no request seen before it cannot be placed: it counts as a hole.
+    if (!pendingFragment_) {
+        holeFound_ = true;
+        return;
+    }
+    fragmentFailed_[*pendingFragment_] = true;
+    pendingFragment_.reset();
+}
+
+bool FfmpegProgressReader::SkippedInside() const {
+    if (skippedSegmentLine_.empty()) return false;
+    if (hlsSkipped_ || holeFound_ || tooManyRepresentations_) return true;
+    // The fragment asked for last has not failed so far: it was fetched.
+    if (pendingFragment_) {
+        const auto known = fragmentFailed_.find(*pendingFragment_);
+        if (known != fragmentFailed_.end() && known->second) return true;
+    }
+    return false;
 }
 
 std::optional<int64_t> FfmpegProgressReader::ParseDuration(std::string_view line) {

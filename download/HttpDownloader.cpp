@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/crypto.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -20,7 +21,9 @@
 #include <vector>
 
 #include "download/AuthenticationChallenge.h"
+#include "download/CapturedRequestHeaders.h"
 #include "download/HttpResponseReader.h"
+#include "download/OwnSocket.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
@@ -28,6 +31,10 @@ namespace tarnwick {
 namespace {
 
 constexpr const char* kFallbackAgent = "Tarnwick";
+// Body bytes are gathered up to this much before they are written; a block at least kDirectWriteBytes long is
+// written as it comes, without the copy.
+constexpr size_t kWriteBlockBytes = 1024 * 1024;
+constexpr size_t kDirectWriteBytes = 128 * 1024;
 // Sends of one transfer (credential and certificate retries) are bounded.
 constexpr int kMaxSends = 8;
 constexpr long kMaxRedirects = 10;
@@ -200,6 +207,8 @@ int HttpDownloader::DownloadToFile() {
     }
     CloseHandles();
     if (filePath.empty()) return result;
+    if (result == 1 && !FlushPendingWrites()) result = 0;
+    pendingWrites_.clear();
     outputFile = -1;
     if (result != 1) {
         targetFile_.Discard();
@@ -218,7 +227,7 @@ void HttpDownloader::Abort() {
     {
         // Waking the sockets makes a transfer that waits on a silent server notice the flag at once.
         std::lock_guard lock(handleLock);
-        for (curl_socket_t socket : openSockets_) ::shutdown(socket, SHUT_RDWR);
+        for (const auto& [socket, token] : openSockets_) ::shutdown(socket, SHUT_RDWR);
     }
     CloseHandles();
 }
@@ -255,9 +264,20 @@ void HttpDownloader::Notify(uint32_t status, const std::string& text) {
     StatusCallbackThunk(requestHandle, this, status, text.c_str(), static_cast<uint32_t>(text.size() + 1));
 }
 
-bool HttpDownloader::PrepareTarget() {
+void HttpDownloader::SettleResumeOffset() {
+    if (resumeOffset == 0) return;
     struct stat info {};
-    if (resumeOffset > 0 && ::stat(filePath.c_str(), &info) == 0) {
+    if (filePath.empty() || ::stat(filePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        // Asking for the rest of a file that is not there would save the rest as the whole.
+        resumeOffset = 0;
+    } else if (static_cast<uint64_t>(info.st_size) < resumeOffset) {
+        // Going on beyond the file's end would leave a hole of zeros in it.
+        resumeOffset = static_cast<uint64_t>(info.st_size);
+    }
+}
+
+bool HttpDownloader::PrepareTarget() {
+    if (resumeOffset > 0) {
         DownloadTargetFile::ResumeResult opened = targetFile_.OpenForResume(filePath, resumeOffset);
         if (opened != DownloadTargetFile::ResumeResult::Opened) {
             SetLastError(targetFile_.Error());
@@ -282,6 +302,7 @@ int HttpDownloader::Transfer() {
         SetLastError("cannot download \"" + url + "\": only http and https addresses can be downloaded");
         return 0;
     }
+    SettleResumeOffset();
     if (!filePath.empty() && !PrepareTarget()) return 0;
     if (!OpenInternet()) {
         if (LastErrorDescription().empty()) SetLastError("The HTTP client could not be started");
@@ -309,6 +330,7 @@ int HttpDownloader::Transfer() {
         curl_slist_free_all(headerList_);
         headerList_ = nullptr;
         if (!acceptHeader_.empty()) headerList_ = curl_slist_append(headerList_, acceptHeader_.c_str());
+        AppendCapturedFields(headerList_);
         std::string headers = GetRequestHeaders();
         askedRange_ = false;
         for (size_t start = 0; start < headers.size();) {
@@ -370,10 +392,17 @@ int HttpDownloader::Transfer() {
             OnSystemError(noValidResponse ? 1610 : 1609, static_cast<uint32_t>(code));
             return 0;
         }
-        if (status_ == 200 || status_ == 206) {
+        if (status_ == 200 || status_ == 206 || status_ == 204) {
             if (code != CURLE_OK) {
                 SetLastError(description);
                 OnSystemError(1612, static_cast<uint32_t>(code));
+                return 0;
+            }
+            if (total_ == 0) {
+                // An empty file saved under the video's name would pass a failure off as a download.
+                SetLastError("The server sent no data (HTTP status " + std::to_string(status_) +
+                             " with an empty body): there is nothing to save");
+                OnSystemError(1610, static_cast<uint32_t>(status_));
                 return 0;
             }
             // The closing read of no bytes reports progress once more.
@@ -465,6 +494,7 @@ void HttpDownloader::EndOfHeaders() {
             return;
         }
         outputFile = targetFile_.Descriptor();
+        pendingWrites_.clear();
         bodyOffset_ = 0;
     }
     if (code == 206 && !askedRange_) {
@@ -472,7 +502,8 @@ void HttpDownloader::EndOfHeaders() {
         phase_ = Phase::Rejected;
         return;
     }
-    if (code == 200 || code == 206) {
+    // A 204 has no body: it goes the way of an empty 200, which the transfer then refuses with a message.
+    if (code == 200 || code == 206 || code == 204) {
         phase_ = Phase::Body;
         SetStatusTextById(1606);
         if (lengthKnown_) OnContentLength(contentLength_);
@@ -562,8 +593,11 @@ curl_socket_t HttpDownloader::OpenSocketCallback(void* context, curlsocktype, st
     self->Notify(kStatusConnecting, text);
     std::lock_guard lock(self->handleLock);
     if (self->IsAborted()) return CURL_SOCKET_BAD;
-    curl_socket_t socket = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (socket != CURL_SOCKET_BAD) self->openSockets_.insert(socket);
+    // Bound and registered before curl connects it, so the capture never takes our transfer for the user's.
+    uint64_t token = 0;
+    curl_socket_t socket =
+        OwnSocket::OpenClientDescriptor(address->family, address->socktype, address->protocol, token);
+    if (socket != CURL_SOCKET_BAD) self->openSockets_.emplace(socket, token);
     return socket;
 }
 
@@ -571,8 +605,12 @@ int HttpDownloader::CloseSocketCallback(void* context, curl_socket_t socket) {
     auto* self = static_cast<HttpDownloader*>(context);
     // Closed under the lock so that Abort never shuts down a number the system has handed out again.
     std::lock_guard lock(self->handleLock);
-    self->openSockets_.erase(socket);
-    return ::close(socket);
+    uint64_t token = 0;
+    if (auto open = self->openSockets_.find(socket); open != self->openSockets_.end()) {
+        token = open->second;
+        self->openSockets_.erase(open);
+    }
+    return OwnSocket::CloseDescriptor(socket, token);
 }
 
 int HttpDownloader::PrereqCallback(void* context, char* remoteAddress, char*, int, int) {
@@ -639,7 +677,12 @@ bool HttpDownloader::OpenRequest() {
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlError_);
-    curl_easy_setopt(h, CURLOPT_USERAGENT, userAgent.empty() ? kFallbackAgent : userAgent.c_str());
+    // The browser's agent and referrer, when its request was captured, in place of the program's own: a
+    // server may answer only the browser's.
+    const CapturedRequestHeaders captured = CapturedRequestHeaders::Parse(capturedRequest);
+    const std::string& agent = captured.UserAgent().empty() ? userAgent : captured.UserAgent();
+    const std::string& referer = captured.Referer().empty() ? referrer : captured.Referer();
+    curl_easy_setopt(h, CURLOPT_USERAGENT, agent.empty() ? kFallbackAgent : agent.c_str());
     if (accessType == 1) curl_easy_setopt(h, CURLOPT_PROXY, "");
     if (accessType == 2) {
         // curl takes one proxy; the first name of the list.
@@ -647,7 +690,7 @@ bool HttpDownloader::OpenRequest() {
         curl_easy_setopt(h, CURLOPT_PROXY, first.c_str());
         curl_easy_setopt(h, CURLOPT_NOPROXY, "");  // no bypass list: every host goes through it
     }
-    if (!referrer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referrer.c_str());
+    if (!referer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referer.c_str());
     if (!verb.empty() && verb != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
     if (httpVersion == "HTTP/1.0") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
     else if (httpVersion == "HTTP/1.1") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
@@ -677,6 +720,20 @@ bool HttpDownloader::OpenRequest() {
     curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
     curl_easy_setopt(h, CURLOPT_PREREQDATA, this);
     return true;
+}
+
+void HttpDownloader::AppendCapturedFields(curl_slist*& list) const {
+    if (capturedRequest.empty()) return;
+    const CapturedRequestHeaders captured = CapturedRequestHeaders::Parse(capturedRequest);
+    for (const CapturedRequestHeaders::Field& field : captured.For(serverName)) {
+        // Agent and referrer are set as curl's own options (OpenRequest); credentials the user typed in for
+        // this download take the place of the browser's.
+        if (field.name == "User-Agent" || field.name == "Referer") continue;
+        if (field.name == "Authorization" && !userName.empty()) continue;
+        std::string line = field.name + ": " + field.value;
+        list = curl_slist_append(list, line.c_str());
+        OPENSSL_cleanse(line.data(), line.size());
+    }
 }
 
 bool HttpDownloader::ApplyServerCredentials() {
@@ -804,21 +861,37 @@ void HttpDownloader::OnProgress(uint64_t, int32_t, uint64_t) {}
 bool HttpDownloader::OnData(const void* block, uint32_t length) {
     if (!filePath.empty()) {
         const char* bytes = static_cast<const char*>(block);
-        size_t left = length;
-        while (left > 0) {
-            ssize_t written = ::write(outputFile, bytes, left);
-            if (written < 0) {
-                if (errno == EINTR) continue;
-                int error = errno;
-                SetLastError(filePath + ": " + std::strerror(error));
-                OnSystemError(1612, static_cast<uint32_t>(error));
-                return false;
-            }
-            bytes += written;
-            left -= static_cast<size_t>(written);
+        if (pendingWrites_.empty() && length >= kDirectWriteBytes) {
+            if (!WriteToFile(bytes, length)) return false;
+        } else {
+            if (pendingWrites_.capacity() < kWriteBlockBytes) pendingWrites_.reserve(kWriteBlockBytes);
+            pendingWrites_.insert(pendingWrites_.end(), bytes, bytes + length);
+            if (pendingWrites_.size() >= kWriteBlockBytes && !FlushPendingWrites()) return false;
         }
     }
     return !IsAborted();
+}
+
+bool HttpDownloader::FlushPendingWrites() {
+    const bool written = WriteToFile(pendingWrites_.data(), pendingWrites_.size());
+    pendingWrites_.clear();
+    return written;
+}
+
+bool HttpDownloader::WriteToFile(const char* bytes, size_t length) {
+    while (length > 0) {
+        ssize_t written = ::write(outputFile, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            SetLastError(filePath + ": " + std::strerror(error));
+            OnSystemError(1612, static_cast<uint32_t>(error));
+            return false;
+        }
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
 }
 
 }  // namespace tarnwick

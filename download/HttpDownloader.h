@@ -3,11 +3,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <curl/curl.h>
 
@@ -106,9 +107,13 @@ public:
     int32_t promptServerCredentials = 1;
     int32_t promptClientCertificate = 1;
     double bandwidthLimit = 0.0;
+    // Bytes of the file already on disk: the download goes on from there with a Range request. Only what is
+    // really there is resumed (see SettleResumeOffset).
     uint64_t resumeOffset = 0;
     int32_t noAutoRedirect = 0;
-    uint32_t bufferSize = 0x4000;
+    // Bytes asked of the connection at a time (the HTTP client's receive buffer). Large blocks mean fewer
+    // wake-ups per byte: curl's own tool reads about 100 KB at a time.
+    uint32_t bufferSize = kDefaultBufferSize;
     int32_t sendProxyCredentials = 1;
     int32_t sendServerCredentials = 1;
     std::string acceptTypes = "*/*";
@@ -117,6 +122,17 @@ public:
     std::string caBundle;
     // The download fails when no byte has arrived for this long (connecting included); 0: no limit.
     uint32_t stallLimitMs = kDefaultStallLimitMs;
+    // The browser's request for the file (HTTP/1.1 head, as captured): its Cookie, Referer, Origin,
+    // User-Agent and Authorization are sent again, so a server that checks them answers as it did the
+    // browser. A secret: never logged, printed or written.
+    std::string capturedRequest;
+
+    static constexpr uint32_t kDefaultBufferSize = 256 * 1024;
+
+    // Makes resumeOffset what can really be resumed: 0 when the partial file is missing, empty or not a
+    // regular file (the download starts afresh, without a Range request), the file's size when that is
+    // smaller. Done by every transfer; a caller that shows the offset first calls it itself.
+    void SettleResumeOffset();
 
 protected:
     // Root handle: the share object that keeps name lookups and connections of one download together.
@@ -170,6 +186,11 @@ private:
 
     void SetLastError(std::string description);
     void Notify(uint32_t status, const std::string& text);
+    // Writes what OnData has gathered; false (with the error reported) when the file refuses it.
+    bool FlushPendingWrites();
+    bool WriteToFile(const char* bytes, size_t length);
+    // The captured request's fields as header lines for this transfer's request.
+    void AppendCapturedFields(curl_slist*& list) const;
     bool PrepareTarget();
     bool ConfigureRequest();
     void BeginResponse();
@@ -191,7 +212,8 @@ private:
     bool transferRunning_ = false;
     bool performing_ = false;
     std::string acceptHeader_;
-    std::set<curl_socket_t> openSockets_;
+    // Sockets curl has open, with their tokens in the registry of our own connections.
+    std::map<curl_socket_t, uint64_t> openSockets_;
     curl_slist* headerList_ = nullptr;
     char curlError_[CURL_ERROR_SIZE] = {};
 
@@ -214,6 +236,8 @@ private:
     // The server asked for a client certificate during the handshake and none was offered.
     bool certificateRequested_ = false;
     DownloadTargetFile targetFile_;
+    // Body bytes gathered for one large write: small writes cost a system call each.
+    std::vector<char> pendingWrites_;
 };
 
 }  // namespace tarnwick

@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "download/HttpDownloader.h"
 #include "download/HttpResponseReader.h"
+#include "download/OwnSocket.h"
 #include "download/ProgressTracker.h"
 #include "resources/StringTable.h"
 
@@ -24,20 +26,9 @@ namespace {
 
 // Waits in short slices so that a cancel is seen promptly while the server is silent.
 constexpr int kPollSliceMs = 100;
-constexpr size_t kReceiveSize = 65535;
-
-class SocketCloser {
-public:
-    explicit SocketCloser(int socket) : socket_(socket) {}
-    ~SocketCloser() {
-        if (socket_ >= 0) ::close(socket_);
-    }
-    SocketCloser(const SocketCloser&) = delete;
-    SocketCloser& operator=(const SocketCloser&) = delete;
-
-private:
-    int socket_;
-};
+// Large reads, and every byte that is there read before waiting again: one wake-up per few bytes costs more
+// than the bytes.
+constexpr size_t kReceiveSize = 256 * 1024;
 
 // The request's header carries a Range field: a partial answer (206) is then what was asked for.
 bool AsksForRange(std::string_view request) {
@@ -84,7 +75,7 @@ int RawRequestDownloader::Fail(std::string text) {
     return 0;
 }
 
-int RawRequestDownloader::Connect(const std::string& host) {
+bool RawRequestDownloader::Connect(const std::string& host, OwnSocket& connection) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -93,23 +84,25 @@ int RawRequestDownloader::Connect(const std::string& host) {
     int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
     if (status != 0) {
         Fail("Could not find the server " + host + ": " + gai_strerror(status));
-        return -1;
+        return false;
     }
     int lastError = ECONNREFUSED;
-    int connected = -1;
-    for (addrinfo* a = found; a && connected < 0 && !abortFlag.load(); a = a->ai_next) {
-        int s = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (s < 0) {
+    bool connected = false;
+    for (addrinfo* a = found; a && !connected && !abortFlag.load(); a = a->ai_next) {
+        // Registered as our own before it connects, so the capture does not list the replay again.
+        OwnSocket attempt;
+        if (!attempt.OpenClient(a->ai_family, SOCK_NONBLOCK)) {
             lastError = errno;
             continue;
         }
+        const int s = attempt.Descriptor();
         if (::connect(s, a->ai_addr, a->ai_addrlen) == 0) {
-            connected = s;
+            connection = std::move(attempt);
+            connected = true;
             break;
         }
         if (errno != EINPROGRESS) {
             lastError = errno;
-            ::close(s);
             continue;
         }
         pollfd p{s, POLLOUT, 0};
@@ -128,14 +121,14 @@ int RawRequestDownloader::Connect(const std::string& host) {
         socklen_t size = sizeof error;
         if (!abortFlag.load() && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
             (p.revents & POLLOUT)) {
-            connected = s;
-        } else {
-            if (error) lastError = error;
-            ::close(s);
+            connection = std::move(attempt);
+            connected = true;
+        } else if (error) {
+            lastError = error;
         }
     }
     ::freeaddrinfo(found);
-    if (connected < 0 && !abortFlag.load())
+    if (!connected && !abortFlag.load())
         Fail("Could not connect to " + host + " port " + service + ": " + std::strerror(lastError));
     return connected;
 }
@@ -191,10 +184,10 @@ int RawRequestDownloader::Download() {
     int result = 0;
     {
         std::string host = HostOf(url);
-        int socket = Connect(host);
-        SocketCloser closer(socket);
-        if (socket >= 0 && SendAll(socket)) result = Receive(socket);
-        if (socket < 0 && abortFlag.load()) Fail("The download was cancelled");
+        OwnSocket connection;
+        const bool connected = Connect(host, connection);
+        if (connected && SendAll(connection.Descriptor())) result = Receive(connection.Descriptor());
+        if (!connected && abortFlag.load()) Fail("The download was cancelled");
     }
     outputFile = -1;
     if (result != 1) {
@@ -235,7 +228,8 @@ int RawRequestDownloader::Receive(int socket) {
     std::vector<char> buffer(kReceiveSize);
     HttpResponseReader::State state = reader.CurrentState();
     uint32_t lastByte = Now();
-    for (;;) {
+    bool ended = false;
+    while (!ended) {
         if (abortFlag.load()) return Fail("The download was cancelled");
         pollfd p{socket, POLLIN, 0};
         int ready = ::poll(&p, 1, kPollSliceMs);
@@ -244,22 +238,36 @@ int RawRequestDownloader::Receive(int socket) {
             if (stallLimitMs > 0 && Now() - lastByte >= stallLimitMs) return Fail(StallText(stallLimitMs));
             continue;
         }
-        ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-        if (n < 0) return Fail(std::string("The connection failed: ") + std::strerror(errno));
-        if (abortFlag.load()) return Fail("The download was cancelled");
-        if (n == 0) {
-            state = reader.Finish();
-            break;
+        // Everything that has arrived, until the socket would wait.
+        for (;;) {
+            ssize_t n = ::recv(socket, buffer.data(), buffer.size(), 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (n < 0) return Fail(std::string("The connection failed: ") + std::strerror(errno));
+            if (abortFlag.load()) return Fail("The download was cancelled");
+            if (n == 0) {
+                state = reader.Finish();
+                ended = true;
+                break;
+            }
+            lastByte = Now();
+            state = reader.Feed(buffer.data(), static_cast<size_t>(n));
+            if (state != HttpResponseReader::State::Header && state != HttpResponseReader::State::Failed)
+                OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
+            // A kept-alive connection does not close after the body: the body's framing says where it ends.
+            if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) {
+                ended = true;
+                break;
+            }
+            if (static_cast<size_t>(n) < buffer.size()) break;  // drained: the next read would wait
         }
-        lastByte = Now();
-        state = reader.Feed(buffer.data(), static_cast<size_t>(n));
-        if (state != HttpResponseReader::State::Header && state != HttpResponseReader::State::Failed)
-            OnProgress(total, expectedSize > 0 ? 1 : 0, expectedSize);
-        // A kept-alive connection does not close after the body: the body's framing says where it ends.
-        if (state == HttpResponseReader::State::Complete || state == HttpResponseReader::State::Failed) break;
     }
-    if (state == HttpResponseReader::State::Complete) return 1;
+    if (state == HttpResponseReader::State::Complete) {
+        if (total > 0) return 1;
+        // An empty file saved under the video's name would pass a failure off as a download.
+        return Fail("The server sent no data (" + reader.StatusLine() +
+                    " with an empty body): there is nothing to save");
+    }
     // An empty reason means a step above has said what went wrong.
     if (!reader.Error().empty()) Fail(reader.Error());
     return 0;

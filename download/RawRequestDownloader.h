@@ -8,6 +8,7 @@
 
 #include "config/DownloadStallLimit.h"
 #include "download/DownloadTargetFile.h"
+#include "download/OwnSocket.h"
 
 namespace tarnwick {
 
@@ -50,7 +51,7 @@ protected:
 
 private:
     int Fail(std::string text);
-    int Connect(const std::string& host);
+    bool Connect(const std::string& host, OwnSocket& connection);
     bool SendAll(int socket);
     bool WriteBody(const char* data, size_t length);
     int Receive(int socket);

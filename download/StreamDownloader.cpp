@@ -12,10 +12,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <thread>
 
+#include "download/CapturedRequestHeaders.h"
 #include "download/DownloadTargetFile.h"
 #include "download/FfmpegProgressReader.h"
+#include "download/LoopbackRelay.h"
+#include "download/MediaDurationProbe.h"
 
 extern char** environ;
 
@@ -26,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kPollMs = 100;
 constexpr auto kStopGrace = std::chrono::seconds(3);
+constexpr uint32_t kProbeTimeoutMs = 30 * 1000;
 
 // Both ends close on exec; the child gets its end through a dup2 of the spawn.
 struct Pipe {
@@ -67,13 +73,29 @@ void StopChild(pid_t pid, int* status) {
     }
 }
 
+// ffmpeg's environment: ours without the proxy exceptions, which would let ffmpeg go around the relay.
+std::vector<char*> CopierEnvironment() {
+    std::vector<char*> variables;
+    for (char** variable = environ; *variable; ++variable) {
+        const std::string_view text(*variable);
+        if (text.rfind("no_proxy=", 0) == 0 || text.rfind("NO_PROXY=", 0) == 0) continue;
+        variables.push_back(*variable);
+    }
+    variables.push_back(nullptr);
+    return variables;
+}
+
 }  // namespace
 
 std::vector<std::string> StreamDownloader::Arguments(const std::string& url, const std::string& output,
-                                                     const std::string& format) {
+                                                     const std::string& format, const std::string& proxyUrl) {
     return {"-nostdin", "-hide_banner", "-nostats", "-progress", "pipe:1",
-            // A playlist comes from the network: whatever it names is fetched over the network only.
-            "-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy",
+            // The DASH reader names each fragment it asks for only at this level; the tags tell ffmpeg's
+            // chatter from what it reports.
+            "-loglevel", "level+verbose",
+            // A playlist comes from the network: whatever it names is fetched over the network only, and every
+            // fetch goes through the relay (the playlist readers hand the proxy on to their segments).
+            "-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy", "-http_proxy", proxyUrl,
             "-i", url, "-c", "copy", "-f", format, "-y", output};
 }
 
@@ -103,15 +125,24 @@ void StreamDownloader::SetError(std::string text) {
 
 int StreamDownloader::Download() {
     SetError({});
+    LoopbackRelay relay;
+    relay.caBundle = caBundle;
+    relay.captured = CapturedRequestHeaders::Parse(capturedRequest);
+    relay.stallLimitMs = stallLimitMs;
+    if (!relay.Start()) {
+        SetError("Cannot start the relay that ffmpeg fetches through: " + relay.Error());
+        return 0;
+    }
     DownloadTargetFile target;
     if (!target.OpenFresh(filePath)) {
         SetError("Cannot write " + filePath + ": " + target.Error());
         return 0;
     }
-    if (!RunCopier(target.WritePath())) return 0;  // the target file discards the partial copy
+    if (!RunCopier(target.WritePath(), relay)) return 0;  // the target file discards the partial copy
     struct stat info {};
     if (::fstat(target.Descriptor(), &info) != 0 || info.st_size == 0) {
-        SetError("ffmpeg ended without writing anything.");
+        const std::string problem = relay.ServerProblem();
+        SetError("ffmpeg ended without writing anything" + (problem.empty() ? "." : " (" + problem + ")."));
         return 0;
     }
     if (!target.Commit()) {
@@ -121,7 +152,21 @@ int StreamDownloader::Download() {
     return 1;
 }
 
-bool StreamDownloader::RunCopier(const std::string& output) {
+bool StreamDownloader::CopiedWhole(const FfmpegProgressReader& reader, const std::string& output) const {
+    const std::optional<int64_t> duration = reader.DurationUs();
+    if (!duration || *duration <= 0) return false;  // a live stream: nothing to measure the copy against
+    const int64_t needed = *duration - kWholeToleranceUs;
+    // ffmpeg's figure is the furthest of all streams: one stream could stop short while another runs on.
+    if (const auto streams = MediaDurationProbe::StreamDurationsUs(MediaDurationProbe::ProbePathFor(ffmpegPath),
+                                                                   output, kProbeTimeoutMs)) {
+        for (int64_t streamUs : *streams)
+            if (streamUs < needed) return false;
+        return true;
+    }
+    return reader.CopiedUs() >= needed;
+}
+
+bool StreamDownloader::RunCopier(const std::string& output, const LoopbackRelay& relay) {
     Pipe progressPipe, logPipe;
     if (!progressPipe.Open() || !logPipe.Open()) {
         SetError(std::string("Cannot start ffmpeg: ") + std::strerror(errno));
@@ -144,13 +189,14 @@ bool StreamDownloader::RunCopier(const std::string& output) {
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
-    std::vector<std::string> arguments = Arguments(url, output, FormatFor(filePath));
+    std::vector<std::string> arguments = Arguments(url, output, FormatFor(filePath), relay.ProxyUrl());
     arguments.insert(arguments.begin(), ffmpegPath);
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    std::vector<char*> environment = CopierEnvironment();
     pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, ffmpegPath.c_str(), &actions, &attributes, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, ffmpegPath.c_str(), &actions, &attributes, argv.data(), environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     progressPipe.CloseWrite();
@@ -216,13 +262,18 @@ bool StreamDownloader::RunCopier(const std::string& output) {
                  " seconds: the stream could not be saved.");
         return false;
     }
+    // What the relay met on the way (an untrusted certificate, an unreachable server) says more than ffmpeg.
+    const std::string serverProblem = relay.ServerProblem();
+    const std::string because = serverProblem.empty() ? std::string() : " (" + serverProblem + ")";
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         if (reader.SkippedSegmentLine().empty()) return true;
-        SetError("ffmpeg could not fetch every segment of the stream: " + reader.SkippedSegmentLine());
+        if (reader.SkippedOnlyAtEnd() && CopiedWhole(reader, output)) return true;
+        SetError("ffmpeg could not fetch every segment of the stream: " + reader.SkippedSegmentLine() + because);
         return false;
     }
     std::string what = reader.LastLogLine();
     if (what.empty()) what = "no reason given";
+    what += because;
     if (WIFEXITED(status))
         SetError("ffmpeg could not copy the stream (exit status " + std::to_string(WEXITSTATUS(status)) + "): " + what);
     else

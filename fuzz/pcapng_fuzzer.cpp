@@ -1,8 +1,9 @@
-// Fuzz target: the pcapng reader of the capture helper's stream, fed in pieces of every size.
+// Fuzz target: the pcapng reader of capture files and the capture helper's stream, fed in pieces of every size.
 #include <cstddef>
 #include <cstdint>
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "capture/source/PcapngReader.h"
 
@@ -10,9 +11,13 @@ namespace {
 
 class Touch final : public tarnwick::PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override {
         // Reads every byte it was given, so a length past the block shows under the sanitizer.
         for (uint32_t i = 0; i < header.caplen; ++i) sum += bytes[i];
+        sum += static_cast<unsigned>(linkType);
+    }
+    void HandleSecrets(std::span<const uint8_t> keyLogLines) override {
+        for (uint8_t byte : keyLogLines) sum += byte;
     }
     unsigned sum = 0;
 };

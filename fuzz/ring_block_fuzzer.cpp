@@ -18,7 +18,7 @@ namespace {
 
 class Count final : public tarnwick::PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int) override {
         for (uint32_t i = 0; i < header.caplen; ++i) sum += bytes[i];
         ++packets;
     }

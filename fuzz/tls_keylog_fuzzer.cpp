@@ -1,4 +1,4 @@
-// Fuzz target: key log text in pieces, then lookups.
+// Fuzz target: key log text in pieces (as a file gives it) and whole (as a capture carries it), then lookups.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,5 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TlsClientRandom random{};
     if (size > 32) std::copy_n(data + size - 32, 32, random.begin());
     keyLog.Find(random, data[0] & 1, secrets);
+    // The same text as a capture's own secrets, whole lines at once.
+    TlsKeyLog captured("");
+    captured.AddLines(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+    captured.Find(random, data[0] & 1, secrets);
     return 0;
 }

@@ -40,4 +40,4 @@ for fuzzer in build-fuzz/fuzz/*_fuzzer; do
   "$fuzzer" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 3
   rm -rf "$work"
 done
-echo "All tests passed."
+echo "All tests passed in $((SECONDS / 60)) min $((SECONDS % 60)) s on $jobs cores."

@@ -13,6 +13,8 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
         StreamDownloadDlg dialog(services);
         dialog.url = request.url;
         dialog.filePath = request.filePath;
+        // The browser's cookies, referrer and agent go with every fetch of the stream.
+        dialog.capturedRequest = request.requestText;
         dialog.ffmpegPath = request.ffmpegPath;
         dialog.stallLimitMs = request.stallLimitMs;
         return dialog.exec();
@@ -31,6 +33,8 @@ int RunDownloadDialog(WindowServices& services, const DownloadRequest& request) 
     dialog.url = request.url;
     dialog.filePath = request.filePath;
     dialog.userAgent = kDownloadUserAgent;
+    // The browser's request, when it was captured: its cookies, referrer and agent are sent again.
+    dialog.capturedRequest = request.requestText;
     dialog.promptOverwrite = 0;
     dialog.stallLimitMs = request.stallLimitMs;
     return dialog.exec();

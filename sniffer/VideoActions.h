@@ -18,6 +18,8 @@ struct DownloadRequest {
     bool stream = false;                 // an HLS or DASH stream: copied by ffmpeg from its playlist
     std::string ffmpegPath = "ffmpeg";
     std::string url;
+    // The captured request: replayed whole for the sharing site's videos; for every other download its
+    // cookies, referrer, origin, agent and authorization are sent again. A secret: never logged or written.
     std::string requestText;
     std::string filePath;
     int64_t expectedSize = 0;

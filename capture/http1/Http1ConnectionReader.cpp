@@ -63,7 +63,8 @@ void SplitTarget(std::string_view target, HttpRequestHead& request) {
 
 }  // namespace
 
-Http1ConnectionReader::Http1ConnectionReader(Context context, bool inStep) : context_(std::move(context)) {
+Http1ConnectionReader::Http1ConnectionReader(Context context, bool inStep)
+    : context_(std::move(context)), fields_(context_.fields ? *context_.fields : ownFields_) {
     ++context_.statistics.connections;
     if (!inStep) sides_[0].mode = sides_[1].mode = Mode::Lost;
 }
@@ -240,7 +241,7 @@ bool Http1ConnectionReader::OnAnswerHead(std::string_view head, std::span<const 
     Pending pending;
     if (!pending_.empty()) {
         pending = std::move(pending_.front());
-        pending_.pop_front();
+        pending_.erase(pending_.begin());
     } else {
         ++context_.statistics.unpaired;
         ++unpairedAnswers_;
@@ -411,8 +412,10 @@ void Http1ConnectionReader::LoseWay(StreamDirection direction, bool messageLost)
 
 void Http1ConnectionReader::SwitchToHttp2(Pending pending, std::span<const uint8_t> rest) {
     const std::string settings = std::move(pending.http2Settings);
-    switched_ = context_.http2(std::move(pending.exchange),
-                               {reinterpret_cast<const uint8_t*>(settings.data()), settings.size()});
+    ConnectionFacts facts = context_.facts;
+    facts.transport = HttpTransport::Http2;
+    switched_ = context_.http2->SwitchToHttp2(facts, std::move(pending.exchange),
+                                              {reinterpret_cast<const uint8_t*>(settings.data()), settings.size()});
     if (!switched_) {
         done_ = true;
         return;

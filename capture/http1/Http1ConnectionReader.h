@@ -3,12 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "capture/http1/Http1BodyDecoder.h"
 #include "capture/http1/Http1Statistics.h"
@@ -28,8 +27,15 @@ public:
     // Makes the reader of a connection that switched to HTTP/2 (h2c): the request that asked becomes
     // its first stream; clientSettings is the payload of the request's HTTP2-Settings. Nothing when none
     // may be made.
-    using Http2Switch = std::function<std::unique_ptr<StreamReader>(std::unique_ptr<HttpExchange> firstRequest,
-                                                                    std::span<const uint8_t> clientSettings)>;
+    class Http2Switch {
+    public:
+        virtual std::unique_ptr<StreamReader> SwitchToHttp2(const ConnectionFacts& facts,
+                                                            std::unique_ptr<HttpExchange> firstRequest,
+                                                            std::span<const uint8_t> clientSettings) = 0;
+
+    protected:
+        ~Http2Switch() = default;
+    };
 
     struct Context {
         ConnectionFacts facts;
@@ -39,7 +45,9 @@ public:
         size_t maxHeadBytes = 64 * 1024;
         size_t maxUnanswered = 64;
         LimitHits* hits = nullptr;
-        Http2Switch http2;  // empty: a switch ends the reading
+        Http2Switch* http2 = nullptr;  // none: a switch ends the reading
+        // Where a head's fields are read into: the readers of one thread take turns with it.
+        HttpFields* fields = nullptr;
     };
 
     // inStep: the reader meets the connection at its start (both sides begin with a message); otherwise
@@ -86,14 +94,15 @@ private:
 
     Context context_;
     Side sides_[2];
-    std::deque<Pending> pending_;
+    std::vector<Pending> pending_;  // oldest first; seldom more than one
     std::unique_ptr<HttpExchange> answering_;  // the exchange whose answer's body is being read
     // Answers that came with no request waiting since the client's last request: answers to requests the
     // capture may have lost, whose loss the client's side may only find out later.
     size_t unpairedAnswers_ = 0;
     std::string held_;                          // the client's bytes after a request that asks for h2c
     std::unique_ptr<StreamReader> switched_;    // the HTTP/2 reader after a switch
-    HttpFields fields_;                         // reused for every head
+    HttpFields ownFields_;  // when the context gives none
+    HttpFields& fields_;
     int64_t nowMs_ = 0;
     bool done_ = false;
 };

@@ -2,6 +2,7 @@
 #include "capture/http1/Http1Head.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace tarnwick {
 
@@ -53,29 +54,36 @@ void Http1Head::ParseFields(std::string_view lines, HttpFields& fields) {
     fields.Clear();
     // A folded value runs from its first line through its last continuation line in the head; its line
     // ends stay inside the view (a reader takes the value's first line for what matters to it).
-    size_t valueStart = std::string_view::npos;
+    const char* at = lines.data();
+    const char* const end = at + lines.size();
     std::string_view name;
-    const char* base = lines.data();
-    size_t valueEnd = 0;
+    const char* valueStart = nullptr;
+    const char* valueEnd = nullptr;
     auto flush = [&] {
-        if (valueStart == std::string_view::npos) return;
-        fields.Add(name, HttpFields::Trim(std::string_view(base + valueStart, valueEnd - valueStart)));
-        valueStart = std::string_view::npos;
+        if (valueStart) fields.Add(name, HttpFields::Trim(std::string_view(valueStart, static_cast<size_t>(valueEnd - valueStart))));
+        valueStart = nullptr;
     };
-    while (!lines.empty()) {
-        const std::string_view line = NextLine(lines);
-        if (line.empty()) break;
-        if (line.front() == ' ' || line.front() == '\t') {
-            if (valueStart != std::string_view::npos) valueEnd = static_cast<size_t>(line.data() + line.size() - base);
+    while (at < end) {
+        const auto* newline = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* lineEnd = newline ? newline : end;
+        const char* next = newline ? newline + 1 : end;
+        if (lineEnd > at && lineEnd[-1] == '\r') --lineEnd;
+        if (lineEnd == at) break;  // the blank line
+        if (*at == ' ' || *at == '\t') {
+            if (valueStart) valueEnd = lineEnd;
+            at = next;
             continue;
         }
         flush();
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0) continue;  // not a field line: passed over
-        name = line.substr(0, colon);
-        if (name.find_first_of(" \t") != std::string_view::npos) continue;  // no blank before the colon
-        valueStart = static_cast<size_t>(line.data() + colon + 1 - base);
-        valueEnd = static_cast<size_t>(line.data() + line.size() - base);
+        // The name runs to the colon and holds no blank; a line without one is passed over.
+        const char* colon = at;
+        while (colon < lineEnd && *colon != ':' && *colon != ' ' && *colon != '\t') ++colon;
+        if (colon < lineEnd && *colon == ':' && colon > at) {
+            name = std::string_view(at, static_cast<size_t>(colon - at));
+            valueStart = colon + 1;
+            valueEnd = lineEnd;
+        }
+        at = next;
     }
     flush();
 }

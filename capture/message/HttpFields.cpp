@@ -1,16 +1,26 @@
 // The field lines of an HTTP message head, looked up by name in any case, as HTTP names compare.
 #include "capture/message/HttpFields.h"
 
+#include <array>
+#include <cstdint>
+
 namespace tarnwick {
+
+namespace {
+
+// ASCII letters in lower case, every other byte as it is.
+constexpr auto kLower = [] {
+    std::array<uint8_t, 256> table{};
+    for (int i = 0; i < 256; ++i) table[i] = static_cast<uint8_t>(i >= 'A' && i <= 'Z' ? i - 'A' + 'a' : i);
+    return table;
+}();
+
+}  // namespace
 
 bool HttpFields::NameIs(std::string_view name, std::string_view wanted) {
     if (name.size() != wanted.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char a = name[i], b = wanted[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
+    for (size_t i = 0; i < name.size(); ++i)
+        if (kLower[static_cast<uint8_t>(name[i])] != kLower[static_cast<uint8_t>(wanted[i])]) return false;
     return true;
 }
 

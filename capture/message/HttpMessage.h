@@ -16,7 +16,7 @@ enum class HttpTransport : uint8_t { Http1, Http2 };
 // The connection a message travelled on.
 struct ConnectionFacts {
     FlowKey key;                 // client and server ends
-    std::string scheme = "http"; // "https" inside TLS
+    std::string_view scheme = "http";  // "https" inside TLS; always a literal
     std::string serverName;      // named by the TLS handshake; stands in when a request names no host
     HttpTransport transport = HttpTransport::Http1;
     // How the link layer saw the client's packets: this host sent them (Outgoing), received them

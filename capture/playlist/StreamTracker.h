@@ -94,7 +94,9 @@ public:
 
     bool Empty() const { return streams_.empty(); }
     // Whether a stream's master playlist names url as one of its playlists (a variant or rendition).
-    bool NamesPlaylist(std::string_view url) const { return playlistNames_.count(std::string(url)) != 0; }
+    bool NamesPlaylist(std::string_view url) const {
+        return !playlistNames_.empty() && playlistNames_.count(std::string(url)) != 0;
+    }
     const Statistics& Counts() const { return statistics_; }
     size_t NameBytes() const { return nameBytes_; }
 

@@ -48,6 +48,9 @@ public:
     }
     // Time passes without packets (an idle adapter): what waits for the key log is looked at again.
     void Tick(int64_t nowMs) { router_.Tick(nowMs); }
+    // A key log from now on (a capture that brings its own secrets); TLS connections that begin later
+    // are decrypted.
+    void SetKeyLog(TlsKeyLog* keyLog) { router_.SetKeyLog(keyLog); }
     // Ends every connection still followed (their readers are told how); the totals are complete then.
     void End(StreamEnd how);
 

@@ -17,6 +17,8 @@ namespace {
 
 // How often a live capture asks the kernel for its figures.
 constexpr auto kStatisticsInterval = std::chrono::seconds(1);
+// No packet has it: every packet after a refused link type takes the slow path.
+constexpr int kNoLinkType = -1;
 
 std::string BaseName(const std::string& path) {
     if (path == "-") return "stdin";
@@ -81,14 +83,31 @@ std::unique_ptr<CaptureSession> CaptureSession::OpenFile(const std::string& path
 }
 
 bool CaptureSession::ChooseDecoder(std::string* error) {
-    const int linkType = source_->LinkType();
-    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    // A pcapng file's interfaces may differ: each packet's link type is looked at as it comes.
+    const std::optional<int> linkType = source_->LinkType();
+    if (!linkType) return true;
+    const auto decoder = FrameDecoder::ForLinkType(*linkType);
     if (!decoder) {
-        *error = "its link type " + FrameDecoder::DescribeLinkType(linkType) + " cannot be read (Tarnwick reads " +
+        *error = "its link type " + FrameDecoder::DescribeLinkType(*linkType) + " cannot be read (Tarnwick reads " +
                  FrameDecoder::ReadableLinkTypes() + ")";
         return false;
     }
     decoder_ = *decoder;
+    decoderLinkType_ = *linkType;
+    return true;
+}
+
+bool CaptureSession::ChangeDecoder(int linkType) {
+    if (refusedLinkType_) return false;
+    // A decoder is two bytes and a lookup among a few: it is made anew at each change.
+    const auto decoder = FrameDecoder::ForLinkType(linkType);
+    if (!decoder) {
+        refusedLinkType_ = linkType;
+        decoderLinkType_ = kNoLinkType;
+        return false;
+    }
+    decoder_ = *decoder;
+    decoderLinkType_ = linkType;
     return true;
 }
 
@@ -167,6 +186,12 @@ void CaptureSession::ReadUntilStopped() {
     pipeline_ = &pipeline;
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
+        if (refusedLinkType_) {
+            endError_ = "cannot read capture file " + name_ + ": packet " + std::to_string(pipeline.Totals().packets + 1) +
+                        " is of link type " + FrameDecoder::DescribeLinkType(*refusedLinkType_) +
+                        ", which cannot be read (Tarnwick reads " + FrameDecoder::ReadableLinkTypes() + ")";
+            break;
+        }
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();
         if (result != ReadResult::Packets) break;
         PublishStatistics(false);
@@ -180,8 +205,19 @@ void CaptureSession::ReadUntilStopped() {
     pipeline_ = nullptr;
 }
 
-void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) {
+void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) {
+    // A capture of several adapters may change the link type between packets.
+    if (linkType != decoderLinkType_ && !ChangeDecoder(linkType)) return;
     pipeline_->Frame(decoder_, PacketView(bytes, header.caplen), CaptureMilliseconds(header.ts));
+}
+
+void CaptureSession::HandleSecrets(std::span<const uint8_t> keyLogLines) {
+    if (!keyLog_) {
+        if (!replay_ || !pipeline_) return;
+        keyLog_ = std::make_shared<TlsKeyLog>("");
+        pipeline_->SetKeyLog(keyLog_.get());
+    }
+    keyLog_->AddLines(std::string_view(reinterpret_cast<const char*>(keyLogLines.data()), keyLogLines.size()));
 }
 
 void CaptureSession::PublishStatistics(bool force) {

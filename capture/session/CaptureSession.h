@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 
@@ -85,6 +86,7 @@ public:
     const OwnAddresses& OwnAddressSet() const { return ownAddresses_; }
     // What every stage saw; meaningful once Finished().
     const PipelineTotals& Totals() const { return totals_; }
+    // A replay whose capture carries TLS secrets reads TLS from then on: final once Finished().
     bool ReadsTls() const { return keyLog_ != nullptr; }
     const CaptureLimits& Limits() const { return limits_; }
     // A live capture's kernel figures, refreshed about once a second and when the capture ends;
@@ -100,9 +102,15 @@ private:
     void StartThread();
     void Run();
     void ReadUntilStopped();
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override;
-    // The decoder for the source's link type; false, with the reason in *error, when it cannot be read.
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override;
+    // A replay's capture carries TLS secrets: they join the key log (one is made when there is none).
+    void HandleSecrets(std::span<const uint8_t> keyLogLines) override;
+    // The decoder for the source's link type, when it has one for all packets; false, with the reason in
+    // *error, when it cannot be read.
     bool ChooseDecoder(std::string* error);
+    // The decoder for a packet of another link type than the last; false (and the replay refused from
+    // here) when frames of that type cannot be read.
+    bool ChangeDecoder(int linkType);
     void PublishStatistics(bool force);
 
     std::atomic<DetectionSink*> sink_{nullptr};
@@ -110,6 +118,8 @@ private:
     std::atomic<bool> finished_{true};
     std::unique_ptr<PacketSource> source_;
     FrameDecoder decoder_;
+    int decoderLinkType_ = DLT_EN10MB;     // decoder_'s, or none once a link type was refused
+    std::optional<int> refusedLinkType_;  // a packet's that cannot be read: the replay ends there
     CapturePipeline* pipeline_ = nullptr;  // the capture thread's, while it runs
     bool replay_ = false;
     bool started_ = false;

@@ -3,6 +3,7 @@
 #include "capture/session/ConnectionRouter.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,7 +85,8 @@ public:
         reader_->OnEnd(how);
         // A TLS connection whose records wait for their secrets outlives its connection for a while.
         if (tls_ && tls_->Lingering()) {
-            reader_.release();
+            owned_.release();
+            reader_ = nullptr;
             router_.Linger(std::unique_ptr<TlsConnection>(tls_));
         }
     }
@@ -144,8 +146,14 @@ private:
 
     void Choose(Protocol protocol, std::span<const uint8_t> clientBytes, bool inStep) {
         switch (protocol) {
-        case Protocol::Http1: reader_ = router_.Http1(facts_, inStep); break;
-        case Protocol::Http2: reader_ = router_.Http2(facts_); break;
+        case Protocol::Http1:
+            // By far the most frequent: kept in place rather than made apart.
+            reader_ = &http1_.emplace(router_.Http1Context(facts_), inStep);
+            break;
+        case Protocol::Http2:
+            owned_ = router_.Http2(facts_);
+            reader_ = owned_.get();
+            break;
         case Protocol::Tls:
             // The whole hello is needed to name its server when nothing will decrypt it.
             if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
@@ -153,7 +161,8 @@ private:
                 return;
             if (auto tls = router_.Tls(facts_, clientBytes)) {
                 tls_ = tls.get();
-                reader_ = std::move(tls);
+                owned_ = std::move(tls);
+                reader_ = owned_.get();
             }
             break;
         case Protocol::Other: break;
@@ -174,8 +183,10 @@ private:
     bool done_ = false;
     std::string held_[2];
     size_t charged_ = 0;
-    std::unique_ptr<StreamReader> reader_;
-    TlsConnection* tls_ = nullptr;  // reader_, when it is a TLS connection
+    StreamReader* reader_ = nullptr;  // http1_'s or owned_
+    std::optional<Http1ConnectionReader> http1_;
+    std::unique_ptr<StreamReader> owned_;
+    TlsConnection* tls_ = nullptr;  // owned_, when it is a TLS connection
 };
 
 std::unique_ptr<StreamReader> ConnectionRouter::Open(const ConnectionStart& start) {
@@ -198,33 +209,46 @@ void ConnectionRouter::EndAll() {
 }
 
 std::unique_ptr<StreamReader> ConnectionRouter::Http1(const ConnectionFacts& facts, bool inStep) {
+    return std::make_unique<Http1ConnectionReader>(Http1Context(facts), inStep);
+}
+
+Http1ConnectionReader::Context ConnectionRouter::Http1Context(const ConnectionFacts& facts) {
     const CaptureLimits& limits = context_.limits;
-    Http1ConnectionReader::Context context{facts,
-                                           context_.sink,
-                                           context_.totals.http1,
-                                           context_.messages,
-                                           limits.Bytes(Limit::HeadBytes),
-                                           limits.Bytes(Limit::UnansweredRequests),
-                                           &context_.totals.limitsReached,
-                                           {}};
-    ConnectionFacts http2Facts = facts;
-    http2Facts.transport = HttpTransport::Http2;
-    context.http2 = [this, http2Facts](std::unique_ptr<HttpExchange> first, std::span<const uint8_t> settings)
-        -> std::unique_ptr<StreamReader> {
-        auto reader = Http2(http2Facts);
-        static_cast<Http2StreamReader&>(*reader).AdoptUpgradeRequest(std::move(first), settings);
-        return reader;
-    };
-    return std::make_unique<Http1ConnectionReader>(std::move(context), inStep);
+    return Http1ConnectionReader::Context{facts,
+                                          context_.sink,
+                                          context_.totals.http1,
+                                          context_.messages,
+                                          limits.Bytes(Limit::HeadBytes),
+                                          limits.Bytes(Limit::UnansweredRequests),
+                                          &context_.totals.limitsReached,
+                                          this,
+                                          &fields_};
+}
+
+std::unique_ptr<StreamReader> ConnectionRouter::SwitchToHttp2(const ConnectionFacts& facts,
+                                                              std::unique_ptr<HttpExchange> firstRequest,
+                                                              std::span<const uint8_t> clientSettings) {
+    auto reader = std::make_unique<Http2StreamReader>(Http2Context(facts));
+    reader->AdoptUpgradeRequest(std::move(firstRequest), clientSettings);
+    return reader;
 }
 
 std::unique_ptr<StreamReader> ConnectionRouter::Http2(const ConnectionFacts& facts) {
+    return std::make_unique<Http2StreamReader>(Http2Context(facts));
+}
+
+Http2StreamReader::Context ConnectionRouter::Http2Context(const ConnectionFacts& facts) {
     const CaptureLimits& limits = context_.limits;
     ConnectionFacts http2Facts = facts;
     http2Facts.transport = HttpTransport::Http2;
-    return std::make_unique<Http2StreamReader>(Http2StreamReader::Context{
-        http2Facts, context_.sink, context_.totals.http2, context_.http2, limits.Bytes(Limit::Http2Streams),
-        limits.Bytes(Limit::Http2ConnectionBytes), limits.Bytes(Limit::HeadBytes), &context_.totals.limitsReached});
+    return Http2StreamReader::Context{http2Facts,
+                                      context_.sink,
+                                      context_.totals.http2,
+                                      context_.http2,
+                                      limits.Bytes(Limit::Http2Streams),
+                                      limits.Bytes(Limit::Http2ConnectionBytes),
+                                      limits.Bytes(Limit::HeadBytes),
+                                      &context_.totals.limitsReached};
 }
 
 std::unique_ptr<TlsConnection> ConnectionRouter::Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/http1/Http1ConnectionReader.h"
+#include "capture/http2/Http2StreamReader.h"
 #include "capture/limits/CaptureLimits.h"
 #include "capture/message/HttpExchangeSink.h"
 #include "capture/session/PipelineTotals.h"
@@ -18,7 +19,7 @@
 
 namespace tarnwick {
 
-class ConnectionRouter final : public ConnectionOpener {
+class ConnectionRouter final : public ConnectionOpener, private Http1ConnectionReader::Http2Switch {
 public:
     // Bytes a connection's sides may send before the client's first bytes tell its protocol.
     static constexpr size_t kMaxUndecidedBytes = 16 * 1024;
@@ -53,17 +54,23 @@ public:
     }
     // The capture ended: lingering connections get one last look, then their readers are told.
     void EndAll();
+    void SetKeyLog(TlsKeyLog* keyLog) { context_.keyLog = keyLog; }
 
 private:
     class Decider;
     static constexpr int64_t kTickMs = 250;
 
     void Linger(std::unique_ptr<TlsConnection> connection) { lingering_.push_back(std::move(connection)); }
+    std::unique_ptr<StreamReader> SwitchToHttp2(const ConnectionFacts& facts, std::unique_ptr<HttpExchange> firstRequest,
+                                                std::span<const uint8_t> clientSettings) override;
     void Retry(int64_t nowMs);
+    Http2StreamReader::Context Http2Context(const ConnectionFacts& facts);
+    Http1ConnectionReader::Context Http1Context(const ConnectionFacts& facts);
 
     Context context_;
     size_t tlsConnections_ = 0;  // decrypting now
     std::vector<std::unique_ptr<TlsConnection>> lingering_;
+    HttpFields fields_;  // the HTTP/1 readers' heads are read into it, one at a time
     int64_t lastTickMs_ = INT64_MIN / 2;
 };
 

@@ -29,12 +29,11 @@ class VideoFinder::Exchange final : public HttpExchange {
 public:
     enum class Mode : uint8_t { Open, Judging, Playlist, Done };
 
-    Exchange(VideoFinder& finder, std::string url, std::string scheme, std::string requestText, size_t charged)
-        : finder_(finder),
-          url_(std::move(url)),
-          scheme_(std::move(scheme)),
-          requestText_(std::move(requestText)),
-          charged_(charged) {}
+    // The address and the request's text share one allocation.
+    Exchange(VideoFinder& finder, std::string url, std::string_view scheme, std::string_view requestText, size_t charged)
+        : finder_(finder), texts_(std::move(url)), urlLength_(texts_.size()), scheme_(scheme), charged_(charged) {
+        texts_.append(requestText);
+    }
     ~Exchange() override {
         if (mode_ == Mode::Playlist) finder_.PlaylistRead(*this, false);
         finder_.NoLongerReading(*this);
@@ -87,10 +86,13 @@ public:
 
 private:
     friend class VideoFinder;
+    std::string_view Url() const { return std::string_view(texts_).substr(0, urlLength_); }
+    std::string_view RequestText() const { return std::string_view(texts_).substr(urlLength_); }
+
     VideoFinder& finder_;
-    std::string url_;
-    std::string scheme_;
-    std::string requestText_;
+    std::string texts_;  // the address (host and path, no scheme), then the request's text
+    size_t urlLength_;
+    std::string_view scheme_;  // "http" or "https", literals
     size_t charged_;
     Mode mode_ = Mode::Open;
     int64_t answerMs_ = 0;
@@ -146,10 +148,12 @@ std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& conn
     if (url.empty()) return nullptr;
     const size_t charged = sizeof(Exchange) + url.size() + request.text.size();
     if (!context_.messages.Take(charged)) return nullptr;
-    std::string scheme(request.scheme.empty() ? std::string_view(connection.scheme) : request.scheme);
+    const std::string_view scheme = request.scheme == "https"                       ? "https"
+                                    : request.scheme == "http" || connection.scheme == "http" ? "http"
+                                                                                               : "https";
     // A request for what looks like a playlist: answers that may be its segments wait for it.
-    const bool playlist = StreamTracker::PlaylistKind("", url) || context_.streams.NamesPlaylist(url);
-    auto exchange = std::make_unique<Exchange>(*this, std::move(url), std::move(scheme), std::string(request.text), charged);
+    const bool playlist = StreamTracker::PlaylistKind("", url).has_value() || context_.streams.NamesPlaylist(url);
+    auto exchange = std::make_unique<Exchange>(*this, std::move(url), scheme, request.text, charged);
     if (playlist) {
         exchange->reading_ = true;
         ++playlistsReading_;
@@ -176,7 +180,7 @@ void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, boo
     // A piece that holds the whole (players ask for "bytes=0-") is the whole.
     const bool whole = !range || (range->first == 0 && range->total && range->last + 1 == *range->total);
     if (whole) {
-        if (const auto kind = StreamTracker::PlaylistKind(fields.Find("Content-Type").value_or(""), exchange.url_)) {
+        if (const auto kind = StreamTracker::PlaylistKind(fields.Find("Content-Type").value_or(""), exchange.Url())) {
             exchange.kind_ = *kind;
             if (bodyFollows) {
                 exchange.mode_ = Exchange::Mode::Playlist;
@@ -198,12 +202,12 @@ void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, boo
     if (const auto length = fields.Find("Content-Length"))
         std::from_chars(length->data(), length->data() + length->size(), bodyBytes);
     const std::optional<int64_t> rangeFirst = whole ? std::nullopt : std::optional<int64_t>(range->first);
-    if (maySegment && !context_.streams.Empty() && CountSegment(exchange.url_, bodyBytes, rangeFirst, answer.timeMs))
+    if (maySegment && !context_.streams.Empty() && CountSegment(exchange.Url(), bodyBytes, rangeFirst, answer.timeMs))
         return;
     if (maySegment && playlistsReading_ > 0 && waiting_.size() < kMaxWaiting) {
         Waiting waiting;
         waiting.id = nextWaitingId_++;
-        waiting.url = exchange.url_;
+        waiting.url = std::string(exchange.Url());
         waiting.bodyBytes = bodyBytes;
         waiting.rangeFirst = rangeFirst;
         waiting.timeMs = answer.timeMs;
@@ -215,7 +219,7 @@ void VideoFinder::Answer(Exchange& exchange, const HttpResponseHead& answer, boo
     if (exchange.judge_.Decided()) Judged(exchange);
 }
 
-bool VideoFinder::CountSegment(const std::string& url, int64_t bodyBytes, std::optional<int64_t> rangeFirst,
+bool VideoFinder::CountSegment(std::string_view url, int64_t bodyBytes, std::optional<int64_t> rangeFirst,
                                int64_t timeMs) {
     const auto growth = context_.streams.OnAnswer(url, bodyBytes, rangeFirst);
     if (!growth) return false;
@@ -239,9 +243,9 @@ void VideoFinder::Judged(Exchange& exchange) {
     std::optional<DetectedVideo> video;
     if (verdict.video) {
         ++counts_.videoAnswers;
-        video = DetectedVideo{exchange.url_, std::move(exchange.requestText_), verdict.sizeText, verdict.typeText, {},
+        video = DetectedVideo{std::string(exchange.Url()), std::string(exchange.RequestText()), verdict.sizeText, verdict.typeText, {},
                               SecondsOf(exchange.answerMs_)};
-        video->scheme = exchange.scheme_;
+        video->scheme = std::string(exchange.scheme_);
         video->seenAtMs = exchange.answerMs_;
         if (verdict.range) {
             video->extent = verdict.range->total ? VideoExtent::Piece : VideoExtent::PieceOfUnknown;
@@ -282,7 +286,8 @@ void VideoFinder::Settle(bool all) {
 
 void VideoFinder::PlaylistRead(Exchange& exchange, bool complete) {
     exchange.mode_ = Exchange::Mode::Done;
-    if (complete) context_.streams.TakePlaylist(exchange.url_, exchange.scheme_, exchange.kind_, exchange.body_);
+    if (complete)
+        context_.streams.TakePlaylist(std::string(exchange.Url()), std::string(exchange.scheme_), exchange.kind_, exchange.body_);
     else context_.streams.PlaylistUnread();
     context_.playlists.Give(exchange.bodyCharged_);
     exchange.bodyCharged_ = 0;

@@ -75,7 +75,7 @@ private:
     // The exchange no longer counts among the playlists being read.
     void NoLongerReading(Exchange& exchange);
     // Counts a segment into its stream; false when the answer is no stream's.
-    bool CountSegment(const std::string& url, int64_t bodyBytes, std::optional<int64_t> rangeFirst, int64_t timeMs);
+    bool CountSegment(std::string_view url, int64_t bodyBytes, std::optional<int64_t> rangeFirst, int64_t timeMs);
     void Report(DetectedVideo video);
     Waiting* FindWaiting(uint64_t id);
     // Settles the waiting answers that can be settled: all when no playlist is being read (or all is true),

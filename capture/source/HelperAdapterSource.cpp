@@ -20,7 +20,7 @@ constexpr int kExitWaitMs = 2000;
 
 class Discard final : public PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr&, const uint8_t*) override {}
+    void HandlePacket(const pcap_pkthdr&, const uint8_t*, int) override {}
 };
 
 // The helper's lines without its name in front; several lines become one sentence each.

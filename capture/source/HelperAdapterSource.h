@@ -29,7 +29,7 @@ public:
     ReadResult ReadBatch(PacketHandler& handler) override;
     // Asks the helper to end and wakes a waiting read at once.
     void Interrupt() override;
-    int LinkType() const override { return linkType_; }
+    std::optional<int> LinkType() const override { return linkType_; }
     // The helper's latest statistics block, and a request for the next one. After Interrupt() it first
     // reads the helper's closing figures (waiting at most about a second).
     bool ReadStatistics(CaptureStatistics& out) override;

@@ -32,8 +32,15 @@ std::string ActivateErrorText(const std::string& name, int status, pcap_t* handl
     }
 }
 
-void Forward(u_char* handler, const pcap_pkthdr* header, const u_char* bytes) {
-    reinterpret_cast<PacketHandler*>(handler)->HandlePacket(*header, bytes);
+// What the library's callback gets: the handler and the adapter's link type.
+struct Delivery {
+    PacketHandler& handler;
+    int linkType;
+};
+
+void Forward(u_char* delivery, const pcap_pkthdr* header, const u_char* bytes) {
+    const auto& to = *reinterpret_cast<const Delivery*>(delivery);
+    to.handler.HandlePacket(*header, bytes, to.linkType);
 }
 
 }  // namespace
@@ -61,6 +68,7 @@ std::unique_ptr<LiveAdapterSource> LiveAdapterSource::Open(const std::string& na
         return nullptr;
     }
     PreferCookedHeaderV2(handle);
+    source->linkType_ = pcap_datalink(handle);
     std::string filterError;
     if (!InstallTcpFilter(handle, &filterError)) {
         *error = "cannot capture on " + name + ": " + filterError;
@@ -87,11 +95,13 @@ void LiveAdapterSource::Interrupt() {
 }
 
 ReadResult LiveAdapterSource::ReadBatch(PacketHandler& handler) {
-    int count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+    Delivery delivery{handler, linkType_};
+    auto* user = reinterpret_cast<u_char*>(&delivery);
+    int count = pcap_dispatch(handle_, -1, &Forward, user);
     if (count == 0) {
         pollfd waits[2] = {{pcap_get_selectable_fd(handle_), POLLIN, 0}, {wakeUp_, POLLIN, 0}};
         if (poll(waits, 2, kIdleReturnMs) > 0)
-            count = pcap_dispatch(handle_, -1, &Forward, reinterpret_cast<u_char*>(&handler));
+            count = pcap_dispatch(handle_, -1, &Forward, user);
     }
     if (count >= 0) return ReadResult::Packets;
     if (count == PCAP_ERROR_BREAK) return ReadResult::End;

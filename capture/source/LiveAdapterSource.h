@@ -32,7 +32,7 @@ public:
     ReadResult ReadBatch(PacketHandler& handler) override;
     // Wakes a read that waits for the kernel at once.
     void Interrupt() override;
-    int LinkType() const override { return pcap_datalink(handle_); }
+    std::optional<int> LinkType() const override { return linkType_; }
     uint32_t SnapshotLength() const { return static_cast<uint32_t>(pcap_snapshot(handle_)); }
     // The packet socket, for a reader that takes the kernel's ring over itself.
     int Descriptor() const { return pcap_get_selectable_fd(handle_); }
@@ -44,6 +44,7 @@ private:
     std::string name_;
     pcap_t* handle_ = nullptr;
     int wakeUp_ = -1;  // an eventfd that Interrupt() signals
+    int linkType_ = DLT_EN10MB;
     // The library's counters are 32 bits wide; their differences are summed here so they never wrap.
     CaptureStatistics totals_;
     struct pcap_stat last_ {};

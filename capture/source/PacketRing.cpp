@@ -17,6 +17,7 @@
 #include <fstream>
 #include <vector>
 
+#include "capture/source/CaptureAdapters.h"
 #include "capture/source/LiveAdapterSource.h"
 
 namespace tarnwick {
@@ -45,10 +46,23 @@ uint64_t AdapterDrops(const std::string& name) {
 
 tpacket_block_desc* Descriptor(uint8_t* block) { return reinterpret_cast<tpacket_block_desc*>(block); }
 
+std::string NotANetworkAdapter(const std::string& name) {
+    return "cannot capture on " + name +
+           ": no such network adapter (the capture helper opens network adapters only). See tarnwick --list-adapters.";
+}
+
 }  // namespace
+
+bool PacketRing::IsNetworkAdapter(const std::string& name, std::string* error) {
+    if (name == kAnyAdapter || if_nametoindex(name.c_str()) != 0) return true;
+    *error = NotANetworkAdapter(name);
+    return false;
+}
 
 std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int bufferMiB, std::string* error,
                                              bool* permissionDenied) {
+    if (permissionDenied) *permissionDenied = false;
+    if (!IsNetworkAdapter(name, error)) return nullptr;
     // The library opens the adapter as a live capture would be opened; its socket is asked what it
     // became, then closed (a smallest buffer: it lives for a moment).
     auto probe = LiveAdapterSource::Open(name, 1, error, permissionDenied);
@@ -65,6 +79,11 @@ std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int buffer
     sockaddr_ll bound{};
     length = sizeof bound;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return fail(ErrorText("socket address"));
+    // A network adapter named like one of the library's other sources would have opened that instead.
+    if (bound.sll_family != AF_PACKET) {
+        *error = NotANetworkAdapter(name);
+        return nullptr;
+    }
     // The filter as the library handed it to the kernel (for cooked sockets it rewrites the program).
     socklen_t instructions = 0;
     if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, nullptr, &instructions) != 0) return fail(ErrorText("kernel filter"));
@@ -72,7 +91,7 @@ std::unique_ptr<PacketRing> PacketRing::Open(const std::string& name, int buffer
     std::vector<sock_filter> program(instructions);
     if (getsockopt(fd, SOL_SOCKET, SO_GET_FILTER, program.data(), &instructions) != 0 || instructions > program.size())
         return fail(ErrorText("kernel filter"));
-    ring->linkType_ = probe->LinkType();
+    ring->linkType_ = *probe->LinkType();  // an adapter always has one
     ring->snapshotLength_ = probe->SnapshotLength();
     probe.reset();
 
@@ -154,7 +173,22 @@ uint8_t* PacketRing::ReadyBlock() {
 }
 
 void PacketRing::GiveBack(uint8_t* block) {
+    // The kernel counts afresh when it opens the block again; until then the block reads as empty.
+    Descriptor(block)->hdr.bh1.num_pkts = 0;
     __atomic_store_n(&Descriptor(block)->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+}
+
+bool PacketRing::Filling() const {
+    auto* descriptor = reinterpret_cast<tpacket_block_desc*>(ring_ + current_ * kBlockBytes);
+    if (__atomic_load_n(&descriptor->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) return false;
+    // The kernel counts the block's packets as it adds them; only whether there are any is read here.
+    return __atomic_load_n(&descriptor->hdr.bh1.num_pkts, __ATOMIC_RELAXED) > 0;
+}
+
+bool PacketRing::Seal() {
+    sock_filter takeNothing = BPF_STMT(BPF_RET | BPF_K, 0);
+    sock_fprog program{1, &takeNothing};
+    return setsockopt(socket_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 PacketRing::Wait PacketRing::WaitForBlock(int timeoutMs) {

@@ -17,7 +17,12 @@ class PacketRing {
 public:
     static constexpr size_t kBlockBytes = 256u * 1024;
 
-    // Opens name like LiveAdapterSource::Open (the same filter, errors and permission answer).
+    // Whether name is a network adapter of this machine, or "any" (else *error says so): asked before
+    // anything is opened, since the library also opens other things by name (netfilter queues, USB,
+    // Bluetooth and D-Bus monitors).
+    static bool IsNetworkAdapter(const std::string& name, std::string* error);
+    // Opens name like LiveAdapterSource::Open (the same filter, errors and permission answer); only
+    // network adapters.
     static std::unique_ptr<PacketRing> Open(const std::string& name, int bufferMiB, std::string* error,
                                             bool* permissionDenied = nullptr);
     ~PacketRing();
@@ -40,6 +45,11 @@ public:
     void Take() { current_ = (current_ + 1) % blockCount_; }
     // The kernel fills the block again (after the rest of the ring).
     static void GiveBack(uint8_t* block);
+    // True while the block the kernel fills next holds packets it has not handed over yet; it closes
+    // that block when full or on its time-out.
+    bool Filling() const;
+    // Lets no further packet into the ring; what it holds stays. False when the kernel refused.
+    bool Seal();
 
     enum class Wait { Ready, Idle, Interrupted, Failed };
     // Waits at most timeoutMs for a filled block or Interrupt(); also returns when the kernel filled a

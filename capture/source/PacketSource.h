@@ -4,6 +4,8 @@
 #include <pcap/pcap.h>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "capture/source/CaptureStatistics.h"
@@ -13,7 +15,12 @@ namespace tarnwick {
 // Receives the packets of a read, on the reading thread, in capture order.
 class PacketHandler {
 public:
-    virtual void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) = 0;
+    // linkType (a DLT_ value) is the packet's own: the captures of several adapters in one pcapng file
+    // differ from packet to packet.
+    virtual void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) = 0;
+    // TLS key log lines (NSS format) that a capture carries for the packets after them, in their place
+    // among the packets. A secret: the bytes are valid only during the call and must not be kept.
+    virtual void HandleSecrets(std::span<const uint8_t> keyLogLines) { (void)keyLogLines; }
 
 protected:
     ~PacketHandler() = default;
@@ -38,8 +45,10 @@ public:
     virtual ReadResult ReadBatch(PacketHandler& handler) = 0;
     // From any thread: a waiting or later read returns End at once.
     virtual void Interrupt() = 0;
-    // The link type of the packets (a DLT_ value); known once Start() succeeded.
-    virtual int LinkType() const = 0;
+    // The link type (a DLT_ value) that every packet has, where the source has one: a live adapter's, a
+    // pcap file's; known once Start() succeeded. Nothing where each packet's own is known only as it
+    // comes (pcapng, whose interfaces may differ and be described at any point).
+    virtual std::optional<int> LinkType() const = 0;
     // The kernel's figures so far; false when the source has none (files, streams). Reading thread only.
     virtual bool ReadStatistics(CaptureStatistics&) { return false; }
 

@@ -11,6 +11,11 @@ inline constexpr uint32_t kObsoletePacket = 2;
 inline constexpr uint32_t kSimplePacket = 3;
 inline constexpr uint32_t kInterfaceStatistics = 5;
 inline constexpr uint32_t kEnhancedPacket = 6;
+// Secrets for the packets after the block: secrets type, secrets length, the secrets, options.
+inline constexpr uint32_t kDecryptionSecrets = 0x0000000A;
+inline constexpr uint32_t kDecryptionSecretsFixedBytes = 8;
+// Secrets type: lines of an NSS key log ("TLSK").
+inline constexpr uint32_t kTlsKeyLogSecrets = 0x544C534B;
 
 // Local use (the most significant bit set; other readers skip it): a whole block of the kernel's
 // capture ring as the capture helper took it, for Tarnwick to unpack. Interface, the loopback adapter's

@@ -17,6 +17,19 @@ constexpr uint32_t kInterfaceFixedBytes = 8;   // link type, reserved, snapshot 
 constexpr uint32_t kStatisticsFixedBytes = 12; // interface, time
 constexpr uint32_t kObsoletePacketFixedBytes = 20;
 
+// A file's LINKTYPE_ value as the DLT_ value that libpcap and the decoders use. Only a few below 104
+// differ (on Linux); the capture helper writes DLT_ values, which pass unchanged.
+int DltOfLinkType(uint16_t linkType) {
+    switch (linkType) {
+    case 100: return DLT_ATM_RFC1483;
+    case 101: return DLT_RAW;
+    case 102: return DLT_SLIP_BSDOS;
+    case 103: return DLT_PPP_BSDOS;
+    case 106: return DLT_ATM_CLIP;
+    default: return linkType;
+    }
+}
+
 }  // namespace
 
 PcapngReader::PcapngReader() : buffer_(new uint8_t[kReadBytes]), capacity_(kReadBytes) {}
@@ -67,6 +80,7 @@ uint8_t* PcapngReader::Room(size_t& size) {
 void PcapngReader::Commit(size_t count) { end_ += count; }
 
 bool PcapngReader::Fail(const std::string& why) {
+    damage_ = {why, packets_ + 1, offset_};
     error_ = why + " (packet " + std::to_string(packets_ + 1) + ", byte offset " + std::to_string(offset_) + ")";
     return false;
 }
@@ -103,6 +117,7 @@ PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
             case pcapng::kSimplePacket:
             case pcapng::kObsoletePacket: taken = TakePacket(block, length, type, *handler); break;
             case pcapng::kRingBlock: taken = TakeRingBlock(block, length, *handler); break;
+            case pcapng::kDecryptionSecrets: taken = TakeSecrets(block, length, *handler); break;
             default: break;  // name resolution, comments, custom blocks: nothing for us
         }
         if (!taken) return Result::Damaged;
@@ -123,7 +138,7 @@ bool PcapngReader::TakeSectionHeader(const uint8_t* block, uint32_t length) {
 bool PcapngReader::TakeInterface(const uint8_t* block, uint32_t length) {
     if (length < pcapng::kBlockFrameBytes + kInterfaceFixedBytes) return Fail("interface description too short");
     Interface interface;
-    interface.linkType = Half(block + 8);
+    interface.linkType = DltOfLinkType(Half(block + 8));
     interface.snapLength = Word(block + 12);
     const uint8_t* option = block + 16;
     const uint8_t* end = block + length - 4;
@@ -222,7 +237,21 @@ bool PcapngReader::TakePacket(const uint8_t* block, uint32_t length, uint32_t ty
     SetTime(interfaces_[index], units, header.ts);
     header.caplen = captured;
     header.len = std::max(original, captured);
-    handler.HandlePacket(header, data);
+    handler.HandlePacket(header, data, interfaces_[index].linkType);
+    return true;
+}
+
+bool PcapngReader::TakeSecrets(uint8_t* block, uint32_t length, PacketHandler& handler) {
+    const uint32_t body = length - pcapng::kBlockFrameBytes;
+    if (body < pcapng::kDecryptionSecretsFixedBytes) return Fail("decryption secrets block too short");
+    const uint32_t type = Word(block + 8);
+    const uint32_t size = Word(block + 12);
+    if (size > body - pcapng::kDecryptionSecretsFixedBytes)
+        return Fail("decryption secrets of " + std::to_string(size) + " bytes run past their block");
+    uint8_t* secrets = block + 8 + pcapng::kDecryptionSecretsFixedBytes;
+    // Other kinds (WireGuard, ZigBee...) decrypt nothing read here; every kind is wiped all the same.
+    if (type == pcapng::kTlsKeyLogSecrets) handler.HandleSecrets({secrets, size});
+    explicit_bzero(secrets, size);
     return true;
 }
 
@@ -250,7 +279,7 @@ bool PcapngReader::TakeRingBlock(uint8_t* block, uint32_t length, PacketHandler&
         header.ts.tv_usec = static_cast<suseconds_t>(frame.microseconds % 1000000);
         header.caplen = frame.captured + prefix;
         header.len = std::max(frame.original + prefix, header.caplen);
-        handler.HandlePacket(header, bytes);
+        handler.HandlePacket(header, bytes, interfaces_[index].linkType);
     }
     return true;
 }

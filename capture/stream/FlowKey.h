@@ -16,9 +16,12 @@ struct FlowEndpoint {
     uint8_t addressLength = 4;          // 4 (IPv4) or 16 (IPv6)
     uint16_t port = 0;                  // as in the packet; only compared
 
+    // The bytes beyond addressLength are always zero, so all sixteen compare: two words, no call.
     bool operator==(const FlowEndpoint& other) const {
-        return addressLength == other.addressLength && port == other.port &&
-               std::memcmp(address.data(), other.address.data(), addressLength) == 0;
+        uint64_t a[2], b[2];
+        std::memcpy(a, address.data(), 16);
+        std::memcpy(b, other.address.data(), 16);
+        return ((a[0] ^ b[0]) | (a[1] ^ b[1])) == 0 && port == other.port && addressLength == other.addressLength;
     }
 
     static FlowEndpoint FromBytes(const uint8_t* bytes, uint8_t length, uint16_t portAsInPacket) {

@@ -63,6 +63,10 @@ public:
     Outcome Accept(uint32_t sequence, std::span<const uint8_t> captured, size_t wireLength, ByteConsumer& consumer);
     // The receiver acknowledged every byte before acknowledgement: a hole before it can never be filled.
     void Acknowledged(uint32_t acknowledgement, ByteConsumer& consumer);
+    // Whether acknowledgement reaches beyond what was acknowledged so far (cheap: asked of every segment).
+    bool AcknowledgesMore(uint32_t acknowledgement) const {
+        return started_ && !skipAll_ && OffsetOf(acknowledgement) > static_cast<int64_t>(acknowledged_);
+    }
     // The sender has no data after endSequence (the FIN's sequence number).
     void MarkEnd(uint32_t endSequence, ByteConsumer& consumer);
     // Gives up the first hole: its bytes are lost, what waits behind it is handed on. False when

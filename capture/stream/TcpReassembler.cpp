@@ -2,6 +2,7 @@
 // reader its opener chose for the connection.
 #include "capture/stream/TcpReassembler.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace tarnwick {
@@ -53,8 +54,11 @@ TcpReassembler::Limits TcpReassembler::Limits::From(const CaptureLimits& limits)
 }
 
 TcpReassembler::TcpReassembler(ConnectionOpener& opener, Limits limits, LimitHits* hits)
-    : opener_(opener), limits_(limits), hits_(hits) {
-    if (limits_.maxConnections == 0) limits_.maxConnections = 1;
+    : opener_(opener), limits_(Sane(limits)), hits_(hits), connections_(limits_.maxConnections) {}
+
+TcpReassembler::Limits TcpReassembler::Sane(Limits limits) {
+    limits.maxConnections = std::clamp<size_t>(limits.maxConnections, 1, kMostConnections);
+    return limits;
 }
 
 TcpReassembler::~TcpReassembler() { EndAll(StreamEnd::Stopped); }
@@ -77,15 +81,11 @@ bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connect
             return true;
         }
     }
-    if (connections_.empty()) return false;
-    direction = StreamDirection::ClientToServer;
-    auto found = connections_.find(FlowKey{segment.source, segment.destination});
-    if (found == connections_.end()) {
-        found = connections_.find(FlowKey{segment.destination, segment.source});
-        if (found == connections_.end()) return false;
-        direction = StreamDirection::ServerToClient;
-    }
-    connection = last_ = found->second;
+    if (connections_.Size() == 0) return false;
+    Connection* found = connections_.Find(segment.source, segment.destination);
+    if (!found) return false;
+    direction = found->key.client == segment.source ? StreamDirection::ClientToServer : StreamDirection::ServerToClient;
+    connection = last_ = found->self;
     lastValid_ = true;
     return true;
 }
@@ -111,7 +111,7 @@ void TcpReassembler::Process(const StreamSegment& segment, int64_t timeMs) {
 TcpReassembler::Order::iterator TcpReassembler::Create(const StreamSegment& segment, int64_t timeMs,
                                                        StreamDirection& direction) {
     ExpireIdle(timeMs);
-    while (connections_.size() >= limits_.maxConnections && !order_.empty()) {
+    while (connections_.Size() >= limits_.maxConnections && !order_.empty()) {
         ++statistics_.evictions;
         if (hits_) hits_->Hit(Limit::Connections);
         End(order_.begin(), StreamEnd::Evicted);
@@ -135,7 +135,8 @@ TcpReassembler::Order::iterator TcpReassembler::Create(const StreamSegment& segm
     auto connection = std::prev(order_.end());
     connection->key = start.key;
     connection->lastSeenMs = timeMs;
-    connections_.emplace(start.key, connection);
+    connection->self = connection;
+    connections_.Insert(&*connection);
     last_ = connection;
     lastValid_ = true;
     ++statistics_.connections;
@@ -172,29 +173,25 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
     }
     if (!stream.Started()) stream.Start(DataSequence(segment));
     StreamReader* reader = connection->reader.get();
-    const uint64_t deliveredBefore = stream.BytesDelivered() + other.BytesDelivered();
-    const uint64_t skippedBefore = stream.BytesSkipped() + other.BytesSkipped();
-    const uint64_t gapsBefore = stream.Gaps() + other.Gaps();
-    const uint64_t lostBefore = stream.BytesLost() + other.BytesLost();
-    if (segment.Has(StreamSegment::kAck)) {
+    if (segment.Has(StreamSegment::kAck) && other.AcknowledgesMore(segment.acknowledgement)) {
         Delivery toOther(reader, Opposite(direction), timeMs);
         other.Acknowledged(segment.acknowledgement, toOther);
     }
     Delivery delivery(reader, direction, timeMs);
-    if (segment.wireLength > 0 && !reader->Done()) {
-        switch (stream.Accept(DataSequence(segment), {segment.payload, segment.payloadLength}, segment.wireLength,
-                              delivery)) {
-        case OrderedByteStream::Outcome::Waiting: ++statistics_.outOfOrderSegments; break;
-        case OrderedByteStream::Outcome::Duplicate: ++statistics_.duplicateSegments; break;
-        default: break;
+    if (segment.wireLength > 0) {
+        const auto outcome = stream.Accept(DataSequence(segment), {segment.payload, segment.payloadLength},
+                                           segment.wireLength, delivery);
+        // Most segments of a transfer lie in a body nobody reads: nothing changed but the count.
+        if ((outcome == OrderedByteStream::Outcome::Skipped || outcome == OrderedByteStream::Outcome::Duplicate) &&
+            !segment.Has(StreamSegment::kFin)) {
+            if (outcome == OrderedByteStream::Outcome::Duplicate) ++statistics_.duplicateSegments;
+            return;
         }
+        if (outcome == OrderedByteStream::Outcome::Waiting) ++statistics_.outOfOrderSegments;
+        else if (outcome == OrderedByteStream::Outcome::Duplicate) ++statistics_.duplicateSegments;
     }
     if (segment.Has(StreamSegment::kFin) && !reader->Done())
         stream.MarkEnd(DataSequence(segment) + static_cast<uint32_t>(segment.wireLength), delivery);
-    statistics_.bytesDelivered += stream.BytesDelivered() + other.BytesDelivered() - deliveredBefore;
-    statistics_.bytesSkipped += stream.BytesSkipped() + other.BytesSkipped() - skippedBefore;
-    statistics_.gaps += stream.Gaps() + other.Gaps() - gapsBefore;
-    statistics_.gapBytes += stream.BytesLost() + other.BytesLost() - lostBefore;
     UpdateHeld(connection);
     if (reader->Done()) {
         PassOver(connection);
@@ -206,6 +203,23 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
         return;
     }
     EnforceBounds(connection, timeMs);
+}
+
+void TcpReassembler::Absorb(const Connection& connection) { AddStreams(connection, statistics_); }
+
+void TcpReassembler::AddStreams(const Connection& connection, ReassemblyStatistics& statistics) {
+    for (const OrderedByteStream& stream : connection.directions) {
+        statistics.bytesDelivered += stream.BytesDelivered();
+        statistics.bytesSkipped += stream.BytesSkipped();
+        statistics.gaps += stream.Gaps();
+        statistics.gapBytes += stream.BytesLost();
+    }
+}
+
+ReassemblyStatistics TcpReassembler::Statistics() const {
+    ReassemblyStatistics statistics = statistics_;
+    for (const Connection& connection : order_) AddStreams(connection, statistics);
+    return statistics;
 }
 
 void TcpReassembler::UpdateHeld(Order::iterator connection) {
@@ -228,12 +242,8 @@ bool TcpReassembler::GiveUpHole(Order::iterator connection, int64_t timeMs) {
     const int side = connection->directions[0].HeldBytes() >= connection->directions[1].HeldBytes() ? 0 : 1;
     const auto direction = static_cast<StreamDirection>(side);
     OrderedByteStream& stream = connection->directions[side];
-    const uint64_t deliveredBefore = stream.BytesDelivered(), gapsBefore = stream.Gaps(), lostBefore = stream.BytesLost();
     Delivery delivery(reader, direction, timeMs);
     const bool gaveUp = stream.GiveUpHole(delivery);
-    statistics_.bytesDelivered += stream.BytesDelivered() - deliveredBefore;
-    statistics_.gaps += stream.Gaps() - gapsBefore;
-    statistics_.gapBytes += stream.BytesLost() - lostBefore;
     if (gaveUp) ++statistics_.cuts;
     UpdateHeld(connection);
     if (reader->Done()) PassOver(connection);
@@ -258,12 +268,14 @@ void TcpReassembler::EnforceBounds(Order::iterator current, int64_t timeMs) {
 void TcpReassembler::PassOver(Order::iterator connection) {
     // Whatever it held goes; the entry stays, so that its segments are not taken for a new connection.
     std::unique_ptr<StreamReader> reader = std::move(connection->reader);
+    Absorb(*connection);
     connection->directions[0] = OrderedByteStream();
     connection->directions[1] = OrderedByteStream();
     UpdateHeld(connection);
 }
 
-void TcpReassembler::ExpireIdle(int64_t nowMs) {
+void TcpReassembler::ExpireIdleNow(int64_t nowMs) {
+    lastExpiryMs_ = nowMs;
     // Capture times are clamped to a sane range where they are read, so the difference cannot overflow.
     while (!order_.empty() && nowMs - order_.front().lastSeenMs > limits_.idleMs) {
         ++statistics_.idleTimeouts;
@@ -280,10 +292,11 @@ void TcpReassembler::End(Order::iterator connection, StreamEnd how) {
 }
 
 void TcpReassembler::Forget(Order::iterator connection) {
+    Absorb(*connection);
     if (lastValid_ && last_ == connection) lastValid_ = false;
     held_ -= connection->held;
     if (connection->holding) holders_.erase(connection->holderPosition);
-    connections_.erase(connection->key);
+    connections_.Erase(&*connection);
     order_.erase(connection);
 }
 

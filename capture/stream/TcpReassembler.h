@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <unordered_map>
 
 #include "capture/limits/CaptureLimits.h"
 #include "capture/stream/FlowKey.h"
+#include "capture/stream/FlowTable.h"
 #include "capture/stream/OrderedByteStream.h"
 #include "capture/stream/ReassemblyStatistics.h"
 #include "capture/stream/StreamReader.h"
@@ -63,9 +63,10 @@ public:
     // Ends every followed connection.
     void EndAll(StreamEnd how);
 
-    size_t Connections() const { return connections_.size(); }
+    size_t Connections() const { return connections_.Size(); }
     size_t HeldBytes() const { return held_; }
-    const ReassemblyStatistics& Statistics() const { return statistics_; }
+    // The figures so far, those of connections still followed included.
+    ReassemblyStatistics Statistics() const;
 
 private:
     struct Connection;
@@ -79,29 +80,43 @@ private:
         bool finished[2] = {false, false};  // FINs of a connection passed over
         bool holding = false;
         std::list<Order::iterator>::iterator holderPosition;
+        Order::iterator self;  // its place in order_
     };
 
     Order::iterator Create(const StreamSegment& segment, int64_t timeMs, StreamDirection& direction);
     void Handle(Order::iterator connection, StreamDirection direction, const StreamSegment& segment, int64_t timeMs);
     void UpdateHeld(Order::iterator connection);
+    // Adds what a connection's streams counted to the figures, as it goes (or is passed over).
+    void Absorb(const Connection& connection);
+    static void AddStreams(const Connection& connection, ReassemblyStatistics& statistics);
     void EnforceBounds(Order::iterator current, int64_t timeMs);
     bool GiveUpHole(Order::iterator connection, int64_t timeMs);
     void PassOver(Order::iterator connection);
     void End(Order::iterator connection, StreamEnd how);
     void Forget(Order::iterator connection);
-    void ExpireIdle(int64_t nowMs);
+    // Looked at once per second of capture time: the connection idle longest is seldom in the cache.
+    void ExpireIdle(int64_t nowMs) {
+        if (nowMs - lastExpiryMs_ >= kExpiryIntervalMs || nowMs < lastExpiryMs_) ExpireIdleNow(nowMs);
+    }
+    void ExpireIdleNow(int64_t nowMs);
     // Finds the connection of a segment and the direction it travels; false when none is followed.
     bool Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction);
 
+    static constexpr int64_t kExpiryIntervalMs = 1000;
+    // The table is made for the bound on connections at once; no setting makes it larger than this.
+    static constexpr size_t kMostConnections = 1u << 22;
+    static Limits Sane(Limits limits);
+
     ConnectionOpener& opener_;
     Limits limits_;
+    int64_t lastExpiryMs_ = INT64_MIN / 2;
     LimitHits* hits_;
     Order order_;
     // The connection of the last segment: bulk transfers send many in a row, and comparing the ends
     // costs less than hashing them.
     Order::iterator last_;
     bool lastValid_ = false;
-    std::unordered_map<FlowKey, Order::iterator, FlowKeyHash> connections_;
+    FlowTable<Connection> connections_;
     std::list<Order::iterator> holders_;  // connections holding bytes, the earliest first
     size_t held_ = 0;
     ReassemblyStatistics statistics_;

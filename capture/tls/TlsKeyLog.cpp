@@ -9,11 +9,16 @@
 #include <cstring>
 #include <utility>
 
+#include "capture/decode/ProcessHashKeys.h"
+
 namespace tarnwick {
 
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;
+// At most this much is taken from a FIFO at one look, so that a writer that never pauses cannot hold
+// the capture thread; the rest is taken at the next.
+constexpr size_t kMaxStreamBytesPerLook = 16u << 20;
 
 void Wipe(std::string& text) {
     OPENSSL_cleanse(text.data(), text.size());
@@ -35,15 +40,30 @@ TlsSecret& TlsSessionSecrets::Of(TlsSecretKind kind) {
 }
 
 size_t TlsKeyLog::RandomHash::operator()(const TlsClientRandom& random) const {
-    // Client randoms are random; their first bytes make a good hash.
-    size_t hash;
-    std::memcpy(&hash, random.data(), sizeof hash);
-    return hash;
+    // Every byte counts, each 32-bit word times its own 64-bit key: the sum's top half cannot be steered
+    // without knowing the keys.
+    constexpr size_t kWords = sizeof(TlsClientRandom) / 4;
+    static const auto keys = ProcessHashKeys<kWords + 1>();
+    uint64_t sum = keys[0];
+    for (size_t i = 0; i < kWords; ++i) {
+        uint32_t word;
+        std::memcpy(&word, random.data() + 4 * i, 4);
+        sum += keys[i + 1] * word;
+    }
+    return static_cast<size_t>(sum >> 32 | sum << 32);  // the top bits are the well-mixed ones
 }
 
 TlsKeyLog::TlsKeyLog(std::string path) : path_(std::move(path)) {}
 
-TlsKeyLog::~TlsKeyLog() { Wipe(partial_); }
+TlsKeyLog::~TlsKeyLog() {
+    Wipe(partial_);
+    CloseStream();
+}
+
+void TlsKeyLog::CloseStream() {
+    if (stream_ >= 0) close(stream_);
+    stream_ = -1;
+}
 
 std::string TlsKeyLog::Load() {
     std::lock_guard lock(mutex_);
@@ -58,15 +78,34 @@ std::string TlsKeyLog::ReadNewBytes() {
     // A look at the file's size first: lookups for connections whose keys never come are frequent,
     // and most find nothing new.
     struct stat status {};
-    if (stat(path_.c_str(), &status) != 0) return std::strerror(errno);
+    if (stat(path_.c_str(), &status) != 0) {
+        CloseStream();
+        return std::strerror(errno);
+    }
+    if (!S_ISREG(status.st_mode) && stream_ >= 0 && status.st_dev == device_ && status.st_ino == inode_)
+        return ReadStream();
     if (status.st_dev == device_ && status.st_ino == inode_ && status.st_size == offset_) return {};
-    const int file = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never waits: a FIFO without a writer would hold the open (on the capture thread, when the file is
+    // replaced) until one comes.
+    const int file = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) return std::strerror(errno);
     if (fstat(file, &status) != 0) {
         const int error = errno;
         close(file);
         return std::strerror(error);
     }
+    if (!S_ISREG(status.st_mode)) {
+        // Kept open, so that what a writer sends between two looks waits in the FIFO for the next.
+        CloseStream();
+        stream_ = file;
+        device_ = status.st_dev;
+        inode_ = status.st_ino;
+        offset_ = 0;
+        Wipe(partial_);
+        skippingLongLine_ = false;
+        return ReadStream();
+    }
+    CloseStream();
     if (status.st_dev != device_ || status.st_ino != inode_ || status.st_size < offset_) {
         // Replaced or shortened: read again from the start; what is known stays known.
         device_ = status.st_dev;
@@ -85,6 +124,35 @@ std::string TlsKeyLog::ReadNewBytes() {
     OPENSSL_cleanse(chunk.data(), chunk.size());
     close(file);
     return {};
+}
+
+std::string TlsKeyLog::ReadStream() {
+    std::string chunk(kReadChunk, '\0');
+    for (size_t taken = 0; taken < kMaxStreamBytesPerLook;) {
+        const ssize_t got = read(stream_, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;  // nothing waiting (EAGAIN), or no writer now (0)
+        taken += static_cast<size_t>(got);
+        AddTextLocked(std::string_view(chunk.data(), static_cast<size_t>(got)));
+    }
+    OPENSSL_cleanse(chunk.data(), chunk.size());
+    return {};
+}
+
+void TlsKeyLog::AddLines(std::string_view lines) {
+    std::lock_guard lock(mutex_);
+    while (!lines.empty()) {
+        const size_t end = lines.find('\n');
+        const std::string_view line = lines.substr(0, end);
+        if (line.size() > kMaxLineLength) {
+            ++statistics_.lines;
+            ++statistics_.malformedLines;
+        } else {
+            TakeLine(line, true);
+        }
+        if (end == std::string_view::npos) break;
+        lines.remove_prefix(end + 1);
+    }
 }
 
 void TlsKeyLog::AddText(std::string_view text) {

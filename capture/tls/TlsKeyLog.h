@@ -47,13 +47,16 @@ struct KeyLogStatistics {
 // The file is a secret: it is only ever read, never copied, logged or written, and the texts read from it
 // are wiped once parsed. Lines are taken when complete; a last line without its line end is read only
 // when nothing more follows it. When the file is replaced or shortened it is read again from the start.
-// Shared by the capture threads of all adapters.
+// A FIFO (or any other file that is not a regular one) is kept open and read without waiting: what its
+// writer has sent is taken at each look. Secrets may also come from memory (a capture's own), alone or
+// with a file. Shared by the capture threads of all adapters.
 class TlsKeyLog {
 public:
     static constexpr size_t kMaxClientRandoms = 100000;
     static constexpr size_t kMaxLineLength = 512;
 
-    // Reads nothing yet; the first lookup reads the file. An empty path gives a key log that knows nothing.
+    // Reads nothing yet; the first lookup reads the file. An empty path gives a key log that knows only
+    // what AddLines() and AddText() give it.
     explicit TlsKeyLog(std::string path);
     ~TlsKeyLog();
     TlsKeyLog(const TlsKeyLog&) = delete;
@@ -69,17 +72,25 @@ public:
 
     // Takes key log text as the file holds it; what follows the last line end waits for the rest.
     void AddText(std::string_view text);
+    // Takes whole key log lines from memory, the last one also without its line end; a file's unfinished
+    // line is left as it is. The text is a secret: it is parsed where it lies, never copied or kept.
+    void AddLines(std::string_view lines);
     // Reads a waiting last line that has no line end (a file's last line).
     void TakeUnfinishedLine();
 
     KeyLogStatistics Statistics() const;
 
-private:
+    // Keyed per process: client randoms come from the traffic, and randoms chosen to share a hash would
+    // otherwise turn the table into one long chain.
     struct RandomHash {
         size_t operator()(const TlsClientRandom& random) const;
     };
 
+private:
     std::string ReadNewBytes();
+    // A FIFO's (or other stream's) waiting bytes, without ever waiting for more.
+    std::string ReadStream();
+    void CloseStream();
     void TakeLine(std::string_view line, bool counted);
     void AddTextLocked(std::string_view text);
 
@@ -92,6 +103,7 @@ private:
     off_t offset_ = 0;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    int stream_ = -1;  // the open FIFO, when the path names one
     KeyLogStatistics statistics_;
 };
 

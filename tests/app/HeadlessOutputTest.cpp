@@ -9,6 +9,7 @@
 #include "app/GrowthLinePacer.h"
 #include "app/JsonLine.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PublicCopy.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -94,14 +95,14 @@ TEST(DropReporter, DropsAreToldWhenTheyRiseAndAtTheEnd) {
 }
 
 TEST(HeadlessErrors, CaptureWithoutPermissionSaysHowToFixIt) {
-    constexpr int kNobody = 65534;
     // The unprivileged user runs a copy it can reach, wherever the build folder lies.
-    const testing::PublicCopy program(TARNWICK_BINARY);
-    if (program.Path().empty()) GTEST_SKIP() << program.Error();
-    testing::ChildProcess child({program.Path(), "--headless", "--interface", "lo"}, geteuid() == 0 ? kNobody : -1);
+    const int user = geteuid() == 0 ? testing::kNobody : -1;
+    const testing::PublicCopy program(TARNWICK_BINARY, user);
+    ASSERT_FALSE(program.Path().empty()) << program.Error();
+    testing::ChildProcess child({program.Path(), "--headless", "--interface", "lo"}, user);
     ASSERT_TRUE(child.Started());
     const int status = child.Finish();
-    if (status == 126) GTEST_SKIP() << "cannot drop to an unprivileged user here";
+    if (status == testing::ChildProcess::kCannotDropUser) GTEST_SKIP() << child.Stderr();
     if (child.Stderr().find("capturing on lo") != std::string::npos) {
         kill(child.Pid(), SIGTERM);
         GTEST_SKIP() << "this user may capture";

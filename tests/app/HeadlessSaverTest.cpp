@@ -10,13 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
 
 #include "capture/session/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
+#include "tests/download/HttpTestServer.h"
+#include "tests/download/SampleData.h"
 #include "tests/download/ScriptedTcpServer.h"
 #include "tests/download/StreamTestSite.h"
 #include "tests/support/ChildProcess.h"
@@ -108,6 +112,11 @@ std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTe
     fetch("/dash/manifest.mpd", "application/dash+xml", text("/dash/manifest.mpd"));
     fetch("/dash/init-stream0.m4s", "video/iso.segment", "");
     for (int i = 1; i <= 4; ++i) fetch("/dash/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
+    // Numbered segments of fixed length, no timeline: ffmpeg asks for one past the end.
+    fetch("/dashtpl/manifest.mpd", "application/dash+xml", text("/dashtpl/manifest.mpd"));
+    fetch("/dashtpl/init-stream0.m4s", "video/iso.segment", "");
+    for (int i = 1; i <= 4; ++i)
+        fetch("/dashtpl/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
 
     const std::string capture = dir / "streams.pcap";
     pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
@@ -147,6 +156,88 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
         << tarnwick.Stdout();
     for (const char* name : {"saved/master.mp4", "saved/manifest.mp4"})
         EXPECT_NEAR(test::ProbeDuration(dir / name), test::StreamTestSite::kDurationSeconds, 0.3) << name;
+    // The third stream's copy is saved whole too, under the name left for it.
+    const std::string third = "\"serial\":3}";
+    const size_t saved = tarnwick.Stdout().find(third);
+    ASSERT_NE(saved, std::string::npos) << tarnwick.Stdout();
+    const size_t lineStart = tarnwick.Stdout().rfind('\n', saved) + 1;
+    const std::string line = tarnwick.Stdout().substr(lineStart, saved - lineStart);
+    ASSERT_EQ(line.rfind("{\"saved\":\"", 0), 0u) << line;
+    const std::string path = line.substr(10, line.size() - 12);
+    EXPECT_NEAR(test::ProbeDuration(path), test::StreamTestSite::kDurationSeconds, 0.3) << path;
+}
+
+TEST(HeadlessSaver, AStreamThatGoesOnDoesNotHoldUpTheFilesBehindIt) {
+    test::StreamTestSite site;
+    ASSERT_EQ(site.Problem(), "");
+    test::HttpTestServer files;
+    testing::TempDir dir;
+    std::mutex linesLock;
+    std::vector<std::string> lines;
+    HeadlessSaver saver(dir.path().string(), [](const std::string&) {}, [&](const std::string& line) {
+        std::lock_guard lock(linesLock);
+        lines.push_back(line);
+    });
+    saver.SetStreamOptions("ffmpeg", 0);
+    SniffedVideo stream;
+    stream.serial = 1;
+    stream.isStream = true;
+    stream.type = "hls";
+    stream.url = site.Url("/stall/index.m3u8");  // its second segment never comes
+    saver.Enqueue(stream);
+    for (int i = 0; i < 200 && site.Segments() == 0; ++i) std::this_thread::sleep_for(50ms);
+    ASSERT_GT(site.Segments(), 0);
+
+    SniffedVideo file;
+    file.serial = 2;
+    file.type = "flv";
+    file.size = test::HttpTestServer::kFileSize;
+    file.url = files.Url("/file.bin");
+    saver.Enqueue(file);
+    const std::string savedLine = "{\"saved\":\"" + (dir / "file.bin") + "\",\"serial\":2}";
+    bool saved = false;
+    for (int i = 0; i < 200 && !saved; ++i) {
+        std::this_thread::sleep_for(50ms);
+        std::lock_guard lock(linesLock);
+        saved = std::find(lines.begin(), lines.end(), savedLine) != lines.end();
+    }
+    EXPECT_TRUE(saved);
+    EXPECT_TRUE(testing::ReadFile(dir / "file.bin") == test::SampleBody(test::HttpTestServer::kFileSize));
+    EXPECT_FALSE(saver.Idle());  // the stream is still being copied
+    saver.Stop();
+}
+
+TEST(HeadlessSaver, ReplayedVideosAreFetchedWithTheBrowsersCookieAndReferrerWhichAreNeverPrinted) {
+    test::HttpTestServer server;
+    testing::TempDir dir;
+    const std::string capture = dir / "guarded.pcap";
+    pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+    pcap_dumper_t* dumper = pcap_dump_open(dead, capture.c_str());
+    const testing::Endpoint client{{192, 168, 7, 9}, 40000}, origin{{10, 9, 8, 7}, 80};
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    for (const auto& frame :
+         {testing::BuildFrame(client, origin,
+                              "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
+                                  test::HttpTestServer::kCookie + "\r\nReferer: " + test::HttpTestServer::kReferer +
+                                  "\r\n\r\n"),
+          testing::BuildFrame(origin, client,
+                              "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n")}) {
+        pcap_pkthdr header{};
+        header.caplen = header.len = static_cast<bpf_u_int32>(frame.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, frame.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+
+    std::filesystem::create_directory(dir / "saved");
+    testing::ChildProcess tarnwick(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", capture, "--save-dir", dir / "saved"});
+    ASSERT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
+    EXPECT_NE(tarnwick.Stdout().find("{\"saved\":\"" + (dir / "saved/guarded") + "\",\"serial\":1}"), std::string::npos)
+        << tarnwick.Stdout() << tarnwick.Stderr();
+    EXPECT_TRUE(testing::ReadFile(dir / "saved/guarded") == test::SampleBody(test::HttpTestServer::kFileSize));
+    EXPECT_EQ(tarnwick.Stdout().find("s3cret"), std::string::npos);
+    EXPECT_EQ(tarnwick.Stderr().find("s3cret"), std::string::npos);
 }
 
 TEST(HeadlessSaver, ReplayedVideosWhoseServerIsGoneAreReportedAsFailed) {

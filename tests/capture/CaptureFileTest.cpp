@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/session/CaptureSession.h"
+#include "capture/source/PcapngWriter.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -89,6 +90,41 @@ TEST(CaptureFileHeadless, RecordedHttp2CapturesGiveTheExpectedLines) {
     EXPECT_GE(checked, 3);
 }
 
+// A capture that carries its key log in Decryption Secrets Blocks (editcap --inject-secrets) is
+// decrypted without --keylog; with a --keylog of other connections both are used. The secrets apply
+// to the packets after their block only, and are never printed.
+TEST(CaptureFileHeadless, CaptureWithItsOwnSecretsIsDecryptedFromThereOn) {
+    const std::string tls = std::string(TARNWICK_TEST_DATA) + "/tls/";
+    const std::string path = tls + "tls13-aes128gcm-dsb.pcapng";
+    const std::string expected = ReadFile(tls + "tls13-aes128gcm-dsb.expected.jsonl");
+    ASSERT_NE(expected, "");
+    ChildProcess alone({TARNWICK_BINARY, "--headless", "--json", "--read", path});
+    ChildProcess withFile(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", path, "--keylog", tls + "tls12-ecdhe-aes128gcm.keylog"});
+    EXPECT_EQ(alone.Finish(), 0) << alone.Stderr();
+    EXPECT_EQ(alone.Stdout(), expected) << alone.Stderr();
+    EXPECT_EQ(withFile.Finish(), 0) << withFile.Stderr();
+    EXPECT_EQ(withFile.Stdout(), expected) << withFile.Stderr();
+    const std::string keyLog = ReadFile(tls + "tls13-aes128gcm.keylog");
+    const std::string secret = keyLog.substr(keyLog.rfind(' ') + 1, 64);
+    for (const auto* child : {&alone, &withFile})
+        EXPECT_EQ((child->Stdout() + child->Stderr()).find(secret), std::string::npos);
+
+    // The same block moved behind the packets: it comes too late for them.
+    const std::string bytes = ReadFile(path);
+    uint32_t sectionLength = 0, secretsLength = 0;
+    std::memcpy(&sectionLength, bytes.data() + 4, 4);
+    std::memcpy(&secretsLength, bytes.data() + sectionLength + 4, 4);
+    ASSERT_EQ(bytes.compare(sectionLength, 4, std::string("\x0A\0\0\0", 4)), 0);
+    testing::TempDir dir;
+    const std::string late = dir.Write("late.pcapng", bytes.substr(0, sectionLength) +
+                                                          bytes.substr(sectionLength + secretsLength) +
+                                                          bytes.substr(sectionLength, secretsLength));
+    ChildProcess tooLate({TARNWICK_BINARY, "--headless", "--json", "--read", late});
+    EXPECT_EQ(tooLate.Finish(), 0) << tooLate.Stderr();
+    EXPECT_EQ(tooLate.Stdout(), "");
+}
+
 TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {
     ChildProcess child({TARNWICK_BINARY, "--headless", "--read",
                         std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});
@@ -154,6 +190,37 @@ TEST(CaptureFileHeadless, DamagedCaptureSaysWhereAndKeepsWhatCameBefore) {
     EXPECT_EQ(child.Finish(), 1);
     EXPECT_EQ(child.Stdout(), "");
     EXPECT_NE(child.Stderr().find("at packet 1 (byte offset 24)"), std::string::npos) << child.Stderr();
+}
+
+// The same for pcapng: a file cut inside a block, and a block whose length is not repeated at its end.
+TEST(CaptureFileHeadless, DamagedPcapngSaysWhereAndKeepsWhatCameBefore) {
+    testing::TempDir dir;
+    const std::string whole = ReadFile(std::string(TARNWICK_TEST_DATA) + "/videos-keepalive-ng.pcapng");
+    std::vector<size_t> blocks;  // where each block begins
+    for (size_t at = 0; at + 8 <= whole.size();) {
+        blocks.push_back(at);
+        uint32_t length = 0;
+        std::memcpy(&length, whole.data() + at + 4, 4);
+        at += length;
+    }
+    ASSERT_GT(blocks.size(), 10u);
+    const size_t last = blocks.back();
+    const std::string where = "at packet " + std::to_string(blocks.size() - 2) + " (byte offset " +
+                              std::to_string(last) + "): ";  // after the section header and interface
+    ChildProcess reference(
+        {TARNWICK_BINARY, "--headless", "--json", "--read", dir.Write("capture.pcapng", whole.substr(0, last))});
+    ASSERT_EQ(reference.Finish(), 0) << reference.Stderr();
+    std::string lengthSpoiled = whole;
+    lengthSpoiled[whole.size() - 4] ^= 1;
+    for (const auto& [bytes, why] : {std::pair{whole.substr(0, last + 30), "the capture ends inside a block"},
+                                     std::pair{lengthSpoiled, "is not repeated at its end"}}) {
+        ChildProcess child({TARNWICK_BINARY, "--headless", "--json", "--read", dir.Write("capture.pcapng", bytes)});
+        EXPECT_EQ(child.Finish(), 1);
+        EXPECT_EQ(child.Stdout(), reference.Stdout());
+        EXPECT_NE(child.Stderr().find("capture.pcapng is damaged or cut off " + where), std::string::npos)
+            << child.Stderr();
+        EXPECT_NE(child.Stderr().find(why), std::string::npos) << child.Stderr();
+    }
 }
 
 TEST(CaptureFileHeadless, ReplayEndsWithASummaryThatSaysWhyNothingWasListed) {
@@ -250,6 +317,12 @@ const Endpoint kClient{{192, 168, 7, 9}, 40000};
 const Endpoint kServer{{10, 9, 8, 7}, 80};
 const std::string kMp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n";
 
+// A lone request or answer, the first segment of its side of a new connection.
+std::vector<uint8_t> Get(const std::string& path, Endpoint client = kClient) {
+    return BuildFrame(client, kServer, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n");
+}
+std::vector<uint8_t> Mp4(Endpoint client = kClient) { return BuildFrame(kServer, client, kMp4); }
+
 testing::Conversation Fetch(const std::string& path, Endpoint client = kClient, Endpoint server = kServer) {
     testing::Conversation conversation(client, server);
     conversation.Open().Send(true, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n").Send(false, kMp4);
@@ -298,6 +371,99 @@ TEST(CaptureFileSession, UnreadableLinkTypeIsRefusedByName) {
     std::string error;
     EXPECT_FALSE(CaptureSession::OpenFile(path, {}, &error));
     EXPECT_NE(error.find("link type IEEE802_11 (802.11) cannot be read"), std::string::npos) << error;
+}
+
+// A pcapng capture of several adapters, as dumpcap -i eth0 -i tun0 writes it: Ethernet frames, bare IP
+// packets (the file's LINKTYPE_RAW), and an 802.11 adapter. Each packet: interface, time, bytes.
+struct InterfacePacket {
+    uint32_t interface;
+    int64_t seconds;
+    std::vector<uint8_t> bytes;
+};
+
+std::string WritePcapng(const testing::TempDir& dir, const std::vector<InterfacePacket>& packets) {
+    PcapngWriter writer;
+    writer.AddSectionHeader("test");
+    writer.AddInterface(DLT_IEEE802_11, 65535, "wlan0");
+    writer.AddInterface(DLT_EN10MB, 65535, "eth0");
+    writer.AddInterface(101, 65535, "tun0");
+    for (const auto& packet : packets) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = static_cast<time_t>(packet.seconds);
+        header.caplen = header.len = static_cast<bpf_u_int32>(packet.bytes.size());
+        writer.AddPacket(packet.interface, header, packet.bytes.data());
+    }
+    return dir.Write("adapters.pcapng", std::string(reinterpret_cast<const char*>(writer.Data()), writer.Size()));
+}
+
+constexpr uint32_t kWlan = 0, kEthernet = 1, kTun = 2;
+
+std::vector<uint8_t> BareIp(const std::vector<uint8_t>& frame) { return {frame.begin() + 14, frame.end()}; }
+
+RecordingSink replayed;
+
+// Replays path to its end and keeps the session for its figures; the videos land in replayed.
+std::unique_ptr<CaptureSession> ReplayToEnd(const std::string& path) {
+    {
+        std::lock_guard lock(replayed.mutex);
+        replayed.seen.clear();
+    }
+    std::string error;
+    auto session = CaptureSession::OpenFile(path, {}, &error);
+    EXPECT_TRUE(session) << error;
+    if (!session) return nullptr;
+    session->SetDetectionSink(&replayed);
+    for (int i = 0; i < 500 && !session->Finished(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(session->Finished());
+    return session;
+}
+
+std::vector<std::string> SeenUrls() {
+    std::lock_guard lock(replayed.mutex);
+    std::vector<std::string> urls;
+    for (const auto& video : replayed.seen) urls.push_back(video.url);
+    return urls;
+}
+
+TEST(CaptureFileSession, PcapngPacketsAreReadByTheirOwnInterfacesLinkType) {
+    testing::TempDir dir;
+    const Endpoint second{{192, 168, 7, 9}, 40001}, third{{192, 168, 7, 9}, 40002};
+    // An answer whose request came before the capture began has nothing to pair with: not judged.
+    const std::string path = WritePcapng(dir, {{kTun, 1, BareIp(Mp4(third))},
+                                               {kEthernet, 2, Get("/wired.mp4")},
+                                               {kTun, 3, BareIp(Get("/tunnel.mp4", second))},
+                                               {kTun, 4, BareIp(Mp4(second))},
+                                               {kEthernet, 5, Mp4()}});
+    const auto session = ReplayToEnd(path);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->EndError(), "");
+    EXPECT_EQ(session->Totals().packets, 5u);
+    EXPECT_EQ(session->Totals().detections.videoAnswers, 2u);
+    EXPECT_EQ(SeenUrls(), (std::vector<std::string>{"vid/tunnel.mp4", "vid/wired.mp4"}));
+}
+
+// An adapter whose frames cannot be read stops the replay only where its first packet comes, and says
+// so by name; one that captured nothing is no obstacle.
+TEST(CaptureFileSession, UnreadableLinkTypeIsRefusedAtItsFirstPacket) {
+    testing::TempDir dir;
+    const Endpoint second{{192, 168, 7, 9}, 40001};
+    auto session = ReplayToEnd(WritePcapng(dir, {{kEthernet, 1, Get("/first.mp4")},
+                                                 {kEthernet, 2, Mp4()},
+                                                 {kWlan, 3, Get("/radio.mp4")},
+                                                 {kEthernet, 4, Get("/after.mp4", second)},
+                                                 {kEthernet, 5, Mp4(second)}}));
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->EndError().find("packet 3 is of link type IEEE802_11 (802.11), which cannot be read"),
+              std::string::npos)
+        << session->EndError();
+    EXPECT_EQ(session->Totals().packets, 2u);
+    EXPECT_EQ(SeenUrls(), std::vector<std::string>{"vid/first.mp4"});
+
+    // Without the 802.11 packet the same file reads to its end.
+    session = ReplayToEnd(WritePcapng(dir, {{kEthernet, 1, Get("/first.mp4")}, {kEthernet, 2, Mp4()}}));
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->EndError(), "");
+    EXPECT_EQ(SeenUrls(), std::vector<std::string>{"vid/first.mp4"});
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,14 +21,23 @@ struct Seen {
     timeval time;
     std::string bytes;
     uint32_t length;
+    int linkType;
 };
 
 class Collect final : public PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
-        packets.push_back({header.ts, std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len});
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override {
+        packets.push_back(
+            {header.ts, std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len, linkType});
+        order += "p";
+    }
+    void HandleSecrets(std::span<const uint8_t> lines) override {
+        secrets.emplace_back(reinterpret_cast<const char*>(lines.data()), lines.size());
+        order += "s";
     }
     std::vector<Seen> packets;
+    std::vector<std::string> secrets;
+    std::string order;  // "p" per packet, "s" per secrets block, as they came
 };
 
 pcap_pkthdr Header(time_t seconds, suseconds_t micros, uint32_t captured, uint32_t length) {
@@ -173,6 +183,87 @@ TEST(PcapngStream, DamageIsNamedWithItsPacketAndOffset) {
     EXPECT_EQ(Feed(reader, cut, 1000, all), PcapngReader::Result::Ok);
     EXPECT_FALSE(reader.AtBlockBoundary());
     EXPECT_EQ(all.packets.size(), 3u);
+}
+
+// A Decryption Secrets Block as Wireshark writes it: secrets type, length, the secrets padded to words.
+void AppendSecrets(std::vector<uint8_t>& stream, uint32_t type, const std::string& secrets,
+                   uint32_t claimedLength = UINT32_MAX) {
+    const uint32_t padded = (static_cast<uint32_t>(secrets.size()) + 3u) & ~3u;
+    const uint32_t length = 12 + 8 + padded;
+    auto word = [&stream](uint32_t value) {
+        stream.insert(stream.end(), reinterpret_cast<uint8_t*>(&value), reinterpret_cast<uint8_t*>(&value) + 4);
+    };
+    word(0x0000000A), word(length), word(type);
+    word(claimedLength == UINT32_MAX ? static_cast<uint32_t>(secrets.size()) : claimedLength);
+    stream.insert(stream.end(), secrets.begin(), secrets.end());
+    stream.insert(stream.end(), padded - secrets.size(), 0);
+    word(length);
+}
+
+std::vector<uint8_t> Bytes(const PcapngWriter& writer) {
+    return std::vector<uint8_t>(writer.Data(), writer.Data() + writer.Size());
+}
+
+// As dumpcap -i eth0 -i tun0 writes: each packet carries its own interface's link type, a file's
+// LINKTYPE_RAW (101) read as libpcap's DLT_RAW.
+TEST(PcapngStream, EachPacketCarriesItsInterfacesLinkType) {
+    PcapngWriter writer;
+    writer.AddSectionHeader("test");
+    writer.AddInterface(DLT_EN10MB, 65535, "eth0");
+    writer.AddInterface(101, 65535, "tun0");
+    writer.AddInterface(DLT_IEEE802_11, 65535, "wlan0");
+    const std::string bytes = "abcd";
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    writer.AddPacket(1, Header(1, 0, 4, 4), data);
+    writer.AddPacket(0, Header(2, 0, 4, 4), data);
+    writer.AddPacket(2, Header(3, 0, 4, 4), data);
+    writer.AddPacket(1, Header(4, 0, 4, 4), data);
+    PcapngReader reader;
+    Collect all;
+    ASSERT_EQ(Feed(reader, Bytes(writer), 3, all), PcapngReader::Result::Ok) << reader.Error();
+    ASSERT_EQ(all.packets.size(), 4u);
+    EXPECT_EQ(all.packets[0].linkType, DLT_RAW);
+    EXPECT_EQ(all.packets[1].linkType, DLT_EN10MB);
+    EXPECT_EQ(all.packets[2].linkType, DLT_IEEE802_11);
+    EXPECT_EQ(all.packets[3].linkType, DLT_RAW);
+}
+
+// TLS key log secrets are handed over in their place among the packets, whole however the bytes come;
+// other kinds of secrets are passed over; secrets longer than their block are damage.
+TEST(PcapngStream, TlsSecretsComeInTheirPlaceAmongThePackets) {
+    PcapngWriter writer;
+    writer.AddSectionHeader("test");
+    writer.AddInterface(DLT_EN10MB, 65535, "eth0");
+    const std::string bytes = "frame";
+    writer.AddPacket(0, Header(1, 0, 5, 5), reinterpret_cast<const uint8_t*>(bytes.data()));
+    std::vector<uint8_t> stream = Bytes(writer);
+    const std::string lines = "CLIENT_RANDOM " + std::string(64, 'a') + " " + std::string(96, 'b') + "\n# odd length";
+    AppendSecrets(stream, 0x544C534B, lines);
+    AppendSecrets(stream, 0x57474B4C, "WireGuard keys");  // another kind: passed over
+    writer.Clear();
+    writer.AddPacket(0, Header(2, 0, 5, 5), reinterpret_cast<const uint8_t*>(bytes.data()));
+    stream.insert(stream.end(), writer.Data(), writer.Data() + writer.Size());
+    AppendSecrets(stream, 0x544C534B, "");
+
+    for (size_t piece : {size_t{1}, size_t{5}, stream.size()}) {
+        PcapngReader reader;
+        Collect all;
+        ASSERT_EQ(Feed(reader, stream, piece, all), PcapngReader::Result::Ok) << reader.Error();
+        EXPECT_EQ(all.order, "psps") << "piece " << piece;
+        ASSERT_EQ(all.secrets.size(), 2u);
+        EXPECT_EQ(all.secrets[0], lines);
+        EXPECT_EQ(all.secrets[1], "");
+    }
+
+    writer.Clear();
+    writer.AddSectionHeader("test");
+    std::vector<uint8_t> damaged = Bytes(writer);
+    AppendSecrets(damaged, 0x544C534B, lines, static_cast<uint32_t>(lines.size() + 4));
+    PcapngReader reader;
+    Collect all;
+    EXPECT_EQ(Feed(reader, damaged, 64, all), PcapngReader::Result::Damaged);
+    EXPECT_NE(reader.Error().find("run past their block"), std::string::npos) << reader.Error();
+    EXPECT_TRUE(all.secrets.empty());
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ struct Read {
 
 class Collect final : public PacketHandler {
 public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes) override {
+    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int) override {
         packets.push_back({std::string(reinterpret_cast<const char*>(bytes), header.caplen), header.len, header.ts});
     }
     std::vector<Read> packets;

@@ -196,7 +196,8 @@ TEST(TcpReassembler, HolesAreGivenUpAsGapsNotAsTheConnection) {
     EXPECT_FALSE(recorders[0].end);
 
     // Another connection whose waiting bytes, both directions together, outgrow its bound.
-    StreamSegment second = ToTcp({kUp, 100, "hello "});
+    Segment hello{kUp, 100, "hello "};  // the segment's payload points into it
+    StreamSegment second = ToTcp(hello);
     second.source = Endpoint(3, 40000);
     reassembler.Process(second, 1);
     Segment far{kUp, 300, std::string(1500, 'x')};

@@ -3,9 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
+#include <unordered_set>
 
 #include "tests/support/TempDir.h"
 
@@ -117,6 +126,76 @@ TEST(TlsKeyLog, TheOldestConnectionsGoBeyondTheBound) {
     TlsClientRandom second{};
     second[0] = 1;
     EXPECT_TRUE(log.Find(second, false, secrets));
+}
+
+// A capture's own secrets: whole lines from memory, the last one without its line end, in between a
+// file's line that is still being written, which they must not disturb.
+TEST(TlsKeyLog, LinesFromMemoryJoinTheFilesOwn) {
+    testing::TempDir dir;
+    const std::string fileLine = Line("CLIENT_RANDOM", 1, 0x01);
+    const std::string path = dir.Write("keys.log", fileLine.substr(0, 50));
+    TlsKeyLog log(path);
+    EXPECT_EQ(log.Load(), "");
+    const std::string captured = Line("CLIENT_RANDOM", 2, 0x02) + Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 3, 0x03, 32);
+    log.AddLines(captured.substr(0, captured.size() - 1));
+    Append(path, fileLine.substr(50));
+    TlsSessionSecrets secrets;
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+    ASSERT_TRUE(log.Find(Random(3), true, secrets));
+    EXPECT_EQ(secrets.clientHandshake.Size(), 32u);
+    EXPECT_EQ(log.Statistics().secrets, 3u);
+    EXPECT_EQ(log.Statistics().malformedLines, 0u);
+
+    // Without a file too; an overlong line is counted, not taken.
+    TlsKeyLog memoryOnly("");
+    memoryOnly.AddLines("CLIENT_RANDOM " + std::string(600, 'a') + "\n" + Line("CLIENT_RANDOM", 4, 0x04));
+    EXPECT_TRUE(memoryOnly.Find(Random(4), false, secrets));
+    EXPECT_EQ(memoryOnly.Statistics().malformedLines, 1u);
+}
+
+// Client randoms that agree in their first bytes (or count up) must not share a hash: the traffic
+// chooses them.
+TEST(TlsKeyLog, RandomsThatShareTheirFirstBytesHashApart) {
+    const TlsKeyLog::RandomHash hash;
+    std::unordered_set<size_t> hashes;
+    constexpr int kRandoms = 4096;
+    for (int i = 0; i < kRandoms; ++i) {
+        TlsClientRandom random{};
+        random.fill(0x5A);
+        random[31] = static_cast<uint8_t>(i);
+        random[30] = static_cast<uint8_t>(i >> 8);
+        hashes.insert(hash(random));
+    }
+    EXPECT_GE(hashes.size(), kRandoms - 2u);
+}
+
+// A FIFO key log: opening it waits for no writer, a look never waits for one, and what writers send
+// is taken at the next look, also from a second writer after the first went.
+TEST(TlsKeyLog, AFifoIsReadWithoutWaitingForItsWriter) {
+    testing::TempDir dir;
+    const std::string fifo = dir / "keys.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TlsKeyLog log(fifo);
+    auto loaded = std::async(std::launch::async, [&log] { return log.Load(); });
+    if (loaded.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "opening the FIFO waits for a writer";
+        close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));  // lets the open go on
+    }
+    EXPECT_EQ(loaded.get(), "");
+    TlsSessionSecrets secrets;
+    EXPECT_FALSE(log.Find(Random(1), false, secrets));
+
+    for (uint8_t random : {uint8_t{1}, uint8_t{2}}) {
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(writer, 0) << std::strerror(errno);
+        const std::string line = Line("CLIENT_RANDOM", random, random);
+        ASSERT_EQ(write(writer, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        EXPECT_TRUE(log.Find(Random(random), false, secrets));
+        EXPECT_FALSE(log.Find(Random(9), false, secrets));  // the writer is still there, silent
+        close(writer);
+    }
+    EXPECT_EQ(log.Statistics().secrets, 2u);
 }
 
 }  // namespace

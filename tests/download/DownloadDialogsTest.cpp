@@ -400,6 +400,15 @@ TEST_F(StreamDialogTest, ACopiedStreamEndsWithOkAndAFileOfItsDuration) {
     EXPECT_TRUE(services.Messages().empty());
 }
 
+TEST_F(StreamDialogTest, AStaticDashManifestOfNumberedSegmentsEndsWithOkAndAWholeCopy) {
+    // ffmpeg asks such a manifest for one segment past its end; the copy is whole all the same.
+    StreamDownloadDlg dialog(services);
+    Prepare(dialog, "/dashtpl/manifest.mpd");
+    EXPECT_EQ(dialog.exec(), kIdOk);
+    EXPECT_NEAR(test::ProbeDuration(target), test::StreamTestSite::kDurationSeconds, 0.3);
+    EXPECT_TRUE(services.Messages().empty());
+}
+
 TEST_F(StreamDialogTest, CancelStopsFfmpegAndRemovesThePartialCopy) {
     StreamDownloadDlg dialog(services);
     Prepare(dialog, "/stall/index.m3u8");

@@ -15,6 +15,7 @@
 #include "ScriptedTcpServer.h"
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
+#include "capture/session/OwnConnections.h"
 
 namespace tarnwick {
 namespace {
@@ -134,6 +135,85 @@ TEST_F(HttpDownloaderTest, ErrorStatusIsReportedAndANewFileRemoved) {
         EXPECT_FALSE(Exists(target));
         EXPECT_EQ(failing.ResponseCode(), static_cast<long>(status));
     }
+}
+
+TEST_F(HttpDownloaderTest, AResumeGoesOnOnlyFromWhatIsReallyOnDisk) {
+    const std::string body = SampleBody(HttpTestServer::kFileSize);
+    // The partial file is gone: asking for the rest would save the rest as the whole.
+    downloader.url = server.Url("/file.bin");
+    downloader.resumeOffset = 1000;
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    EXPECT_EQ(server.LastHeader("Range"), "");
+    EXPECT_TRUE(ReadFile(target) == body);
+
+    // A partial file shorter than the offset goes on from its own end, leaving no hole.
+    RecordingDownloader shorter;
+    shorter.filePath = folder.File("shorter.flv");
+    WriteFile(shorter.filePath, body.substr(0, 600));
+    shorter.url = server.Url("/file.bin");
+    shorter.resumeOffset = 1000;
+    ASSERT_EQ(shorter.DownloadToFile(), 1) << shorter.LastErrorDescription();
+    EXPECT_EQ(server.LastHeader("Range"), "bytes=600-");
+    EXPECT_TRUE(ReadFile(shorter.filePath) == body);
+}
+
+TEST_F(HttpDownloaderTest, AnEmptyAnswerIsAFailureThatSaysSoAndLeavesNoFile) {
+    for (auto [path, status] : {std::pair{"/empty", 200u}, std::pair{"/nocontent", 204u}}) {
+        RecordingDownloader empty;
+        empty.filePath = target;
+        empty.url = server.Url(path);
+        EXPECT_EQ(empty.DownloadToFile(), 0) << path;
+        EXPECT_THAT(empty.systemErrors, ElementsAre(Pair(1610, status))) << path;
+        EXPECT_THAT(empty.LastErrorDescription(), HasSubstr("sent no data")) << path;
+        EXPECT_FALSE(Exists(target)) << path;
+    }
+}
+
+TEST_F(HttpDownloaderTest, TheBrowsersCookieReferrerAndAgentAreSentAgainButNeitherItsRangeNorABrokenValue) {
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    downloader.url = server.Url("/guarded");
+    EXPECT_EQ(downloader.DownloadToFile(), 0);  // the server wants what the browser sent
+    EXPECT_THAT(downloader.httpErrors, ElementsAre(Pair(1611, 403u)));
+
+    RecordingDownloader browserLike;
+    browserLike.filePath = target;
+    browserLike.url = server.Url("/guarded");
+    browserLike.userAgent = kDownloadUserAgent;
+    // HTTP/2 sends every cookie as a field of its own.
+    browserLike.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host +
+                                  "\r\nUser-Agent: Firefox/128.0\r\ncookie: theme=dark\r\nCookie: " +
+                                  HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
+                                  "\r\nRange: bytes=100-199\r\nConnection: keep-alive\r\n\r\n";
+    ASSERT_EQ(browserLike.DownloadToFile(), 1) << browserLike.LastErrorDescription();
+    EXPECT_TRUE(ReadFile(target) == SampleBody(HttpTestServer::kFileSize));
+    EXPECT_EQ(server.LastHeader("User-Agent"), "Firefox/128.0");
+    EXPECT_EQ(server.LastHeader("Cookie"), std::string("theme=dark; ") + HttpTestServer::kCookie);
+    EXPECT_EQ(server.LastHeader("Range"), "");
+    EXPECT_EQ(server.LastHeader("Host"), host);
+
+    // A value with a line break in it could smuggle a field of its own: it is not sent at all.
+    RecordingDownloader smuggling;
+    smuggling.filePath = folder.File("smuggled.flv");
+    smuggling.url = server.Url("/guarded");
+    smuggling.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
+                                HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
+                                "\rX-Injected: 1\r\n\r\n";
+    EXPECT_EQ(smuggling.DownloadToFile(), 0);
+    EXPECT_EQ(server.LastHeader("X-Injected"), "");
+    EXPECT_EQ(server.LastHeader("Referer"), "");
+    EXPECT_THAT(smuggling.httpErrors, ElementsAre(Pair(1611, 403u)));
+}
+
+TEST_F(HttpDownloaderTest, TheTransfersSocketIsOneOfOurOwnConnectionsWhileItIsOpen) {
+    downloader.url = server.Url("/file.bin");
+    ASSERT_EQ(downloader.DownloadToFile(), 1) << downloader.LastErrorDescription();
+    const int clientPort = server.LastClientPort();
+    const auto serverPort = static_cast<uint16_t>(server.Port());
+    auto& registry = OwnConnections::Process();
+    EXPECT_TRUE(registry.Owns(static_cast<uint16_t>(clientPort), serverPort, server.LastRequestTimeMs()));
+    // Unregistered once closed: a packet stamped well after the close is no longer ours.
+    EXPECT_FALSE(registry.Owns(static_cast<uint16_t>(clientPort), serverPort,
+                               OwnConnections::NowMs() + 2 * OwnConnections::kEarlyMs));
 }
 
 TEST_F(HttpDownloaderTest, BodyWithoutContentLengthStillDownloads) {

@@ -14,6 +14,8 @@ struct HttpTestServer::Impl {
     httplib::Server server;
     mutable std::mutex lock;
     std::map<std::string, std::string> lastHeaders;
+    int lastClientPort = 0;
+    int64_t lastRequestTimeMs = 0;
 };
 
 HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
@@ -22,6 +24,10 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         std::lock_guard lock(impl_->lock);
         impl_->lastHeaders.clear();
         for (const auto& [name, value] : request.headers) impl_->lastHeaders[name] = value;
+        impl_->lastClientPort = request.remote_port;
+        impl_->lastRequestTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::system_clock::now().time_since_epoch())
+                                       .count();
         ++requests_;
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -60,6 +66,19 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         response.set_header("WWW-Authenticate", "Basic realm=\"videos\"");
         response.set_content("who are you", "text/plain");
     });
+    s.Get("/empty", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("", "video/x-flv");
+    });
+    s.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
+    s.Get("/guarded", [](const httplib::Request& request, httplib::Response& response) {
+        if (request.get_header_value("Cookie").find(kCookie) == std::string::npos ||
+            request.get_header_value("Referer") != kReferer) {
+            response.status = 403;
+            response.set_content("not for you", "text/plain");
+            return;
+        }
+        response.set_content(SampleBody(kFileSize), "video/x-flv");
+    });
     port_ = s.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
     for (int i = 0; i < 500 && !impl_->server.is_running(); ++i)
@@ -73,6 +92,16 @@ HttpTestServer::~HttpTestServer() {
 
 std::string HttpTestServer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+int HttpTestServer::LastClientPort() const {
+    std::lock_guard lock(impl_->lock);
+    return impl_->lastClientPort;
+}
+
+int64_t HttpTestServer::LastRequestTimeMs() const {
+    std::lock_guard lock(impl_->lock);
+    return impl_->lastRequestTimeMs;
 }
 
 std::string HttpTestServer::LastHeader(const std::string& name) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,10 +13,14 @@ namespace tarnwick::test {
 
 // An HTTP server with a fixed set of pages:
 //   /file.bin (kFileSize bytes, honours Range), /missing (404), /broken (500), /chunked (no Content-Length),
-//   /redirect (302 to /file.bin), /secret (Basic auth "user"/"secret", else 401).
+//   /redirect (302 to /file.bin), /secret (Basic auth "user"/"secret", else 401), /empty (200 with no body),
+//   /nocontent (204), /guarded (/file.bin's bytes for a request with the cookie kCookie and the referrer
+//   kReferer, else 403).
 class HttpTestServer {
 public:
     static constexpr size_t kFileSize = 200000;
+    static constexpr const char* kCookie = "session=s3cret";
+    static constexpr const char* kReferer = "http://page.example/watch";
 
     HttpTestServer();
     ~HttpTestServer();
@@ -27,6 +32,9 @@ public:
     // A request header of the last request, empty when it had none.
     std::string LastHeader(const std::string& name) const;
     int Requests() const { return requests_.load(); }
+    // The client's port of the last request, and when it came (wall clock, milliseconds).
+    int LastClientPort() const;
+    int64_t LastRequestTimeMs() const;
 
 private:
     struct Impl;

@@ -12,6 +12,7 @@
 #include "ScriptedTcpServer.h"
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
+#include "capture/session/OwnConnections.h"
 
 namespace tarnwick {
 namespace {
@@ -110,6 +111,27 @@ TEST_F(RawFixture, ErrorStatusIsNotSavedAsTheVideo) {
     EXPECT_EQ(Run(server), 0);
     EXPECT_THAT(downloader.ErrorText(), HasSubstr("403 Forbidden"));
     EXPECT_FALSE(Exists(downloader.filePath));
+}
+
+TEST_F(RawFixture, AnEmptyAnswerIsAFailureNotAnEmptyVideo) {
+    for (const std::string answer :
+         {"HTTP/1.1 204 No Content\r\n\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"}) {
+        ScriptedTcpServer server({{answer, 0}}, true);
+        EXPECT_EQ(Run(server), 0) << answer;
+        EXPECT_THAT(downloader.ErrorText(), HasSubstr("sent no data"));
+        EXPECT_FALSE(Exists(downloader.filePath));
+    }
+}
+
+TEST_F(RawFixture, TheReplaysSocketIsOneOfOurOwnConnections) {
+    test::HttpTestServer server;
+    downloader.url = "http://127.0.0.1/file.bin";
+    downloader.port = static_cast<uint16_t>(server.Port());
+    downloader.requestText = "GET /file.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    downloader.filePath = folder.File("clip.flv");
+    ASSERT_EQ(downloader.Download(), 1) << downloader.ErrorText();
+    EXPECT_TRUE(OwnConnections::Process().Owns(static_cast<uint16_t>(server.LastClientPort()),
+                                               static_cast<uint16_t>(server.Port()), server.LastRequestTimeMs()));
 }
 
 TEST_F(RawFixture, AnnouncedLengthEndsAKeptAliveConnection) {

@@ -5,10 +5,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include "StreamTestSite.h"
+#include "UntrustedHttpsServer.h"
+#include "capture/session/OwnConnections.h"
 #include "download/FfmpegProgressReader.h"
+#include "download/MediaDurationProbe.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -58,6 +62,104 @@ TEST_F(StreamDownloaderTest, HlsAndDashStreamsBecomeFilesOfTheirDuration) {
     }
 }
 
+TEST_F(StreamDownloaderTest, AStaticDashManifestOfNumberedSegmentsIsSavedWhole) {
+    // ffmpeg asks such a manifest for one segment past its end, which the server cannot have.
+    StreamDownloader download;
+    download.url = site->Url("/dashtpl/manifest.mpd");
+    download.filePath = dir / "copy.mp4";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, ADashSegmentThatIsMissingFailsTheCopyWhereverItIs) {
+    for (const std::string path : {"/dashtplholey/manifest.mpd", "/dashtplshort/manifest.mpd"}) {
+        StreamDownloader download;
+        download.url = site->Url(path);
+        download.filePath = dir / "copy.mp4";
+        EXPECT_EQ(download.Download(), 0) << path;
+        EXPECT_NE(download.ErrorText().find("could not fetch every segment"), std::string::npos)
+            << download.ErrorText();
+        EXPECT_TRUE(FilesIn(dir.path()).empty()) << path;
+    }
+}
+
+TEST_F(StreamDownloaderTest, EveryFetchOfFfmpegIsOneOfOurOwnConnections) {
+    const size_t before = site->Visits().size();
+    StreamDownloader download;
+    download.url = site->Url("/hls/master.m3u8");
+    download.filePath = dir / "copy.mp4";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    const std::vector<test::StreamTestSite::Visit> visits = site->Visits();
+    ASSERT_GT(visits.size(), before + 2);  // both playlists and the segments
+    for (size_t i = before; i < visits.size(); ++i)
+        EXPECT_TRUE(OwnConnections::Process().Owns(static_cast<uint16_t>(visits[i].clientPort),
+                                                   static_cast<uint16_t>(site->Port()), visits[i].timeMs))
+            << visits[i].path;
+}
+
+TEST_F(StreamDownloaderTest, TheBrowsersCookieAndReferrerGoWithEveryFetchOfTheStream) {
+    StreamDownloader refused;
+    refused.url = site->Url("/guarded/master.m3u8");
+    refused.filePath = dir / "copy.mp4";
+    EXPECT_EQ(refused.Download(), 0);
+
+    StreamDownloader download;
+    download.url = site->Url("/guarded/master.m3u8");
+    download.filePath = dir / "copy.mp4";
+    download.capturedRequest = "GET /guarded/master.m3u8 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(site->Port()) +
+                               "\r\nCookie: " + test::StreamTestSite::kCookie +
+                               "\r\nReferer: " + test::StreamTestSite::kReferer + "\r\n\r\n";
+    ASSERT_EQ(download.Download(), 1) << download.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, HttpsStreamsAreCopiedOnlyFromServersWhoseCertificateHolds) {
+    test::UntrustedHttpsServer server({site->Folder(), true});
+    ASSERT_TRUE(server.Ready()) << "no test certificate: is the openssl tool installed (scripts/deps.sh)?";
+    StreamDownloader untrusted;
+    untrusted.url = server.Url("/hls/master.m3u8");
+    untrusted.filePath = dir / "copy.mp4";
+    EXPECT_EQ(untrusted.Download(), 0);
+    EXPECT_NE(untrusted.ErrorText().find("certificate of 127.0.0.1 port " + std::to_string(server.Port()) +
+                                         " cannot be trusted"),
+              std::string::npos)
+        << untrusted.ErrorText();
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+
+    // The same server once its certificate is trusted: the copy is whole.
+    StreamDownloader trusted;
+    trusted.url = server.Url("/hls/master.m3u8");
+    trusted.filePath = dir / "copy.mp4";
+    trusted.caBundle = server.CertificatePath();
+    ASSERT_EQ(trusted.Download(), 1) << trusted.ErrorText();
+    EXPECT_NEAR(test::ProbeDuration(dir / "copy.mp4"), test::StreamTestSite::kDurationSeconds, 0.3);
+}
+
+TEST_F(StreamDownloaderTest, SegmentsOnAnUntrustedServerFailAlthoughThePlaylistsServerIsTrusted) {
+    // ffmpeg itself checks the certificate of the playlist's server only, never of the segments'.
+    test::UntrustedHttpsServer segments({site->Folder(), true});
+    ASSERT_TRUE(segments.Ready());
+    testing::TempDir playlistFolder;
+    std::istringstream lines(testing::ReadFile(site->Folder() + "/hls/index.m3u8"));
+    std::string playlist;
+    for (std::string line; std::getline(lines, line);)
+        playlist += (line.rfind("seg", 0) == 0 ? segments.Url("/hls/") + line : line) + "\n";
+    testing::WriteFile(playlistFolder / "index.m3u8", playlist);
+    test::UntrustedHttpsServer playlists({playlistFolder.path().string(), true});
+    ASSERT_TRUE(playlists.Ready());
+
+    StreamDownloader download;
+    download.url = playlists.Url("/index.m3u8");
+    download.filePath = dir / "copy.mp4";
+    download.caBundle = playlists.CertificatePath();
+    EXPECT_EQ(download.Download(), 0);
+    EXPECT_NE(download.ErrorText().find("certificate of 127.0.0.1 port " + std::to_string(segments.Port()) +
+                                        " cannot be trusted"),
+              std::string::npos)
+        << download.ErrorText();
+    EXPECT_TRUE(FilesIn(dir.path()).empty());
+}
+
 TEST_F(StreamDownloaderTest, FailuresAreSaidAndLeaveNoFile) {
     const std::string target = dir / "copy.mp4";
     struct Case {
@@ -96,6 +198,42 @@ TEST_F(StreamDownloaderTest, AbortStopsFfmpegAtOnceAndRemovesThePartialCopy) {
     EXPECT_TRUE(download.IsAborted());
     EXPECT_EQ(FilesIn(dir.path()), std::vector<std::string>{"copy.mp4"});
     EXPECT_EQ(testing::ReadFile(dir / "copy.mp4"), "the file from before");
+}
+
+TEST(FfmpegProgressReader, ADashFragmentSkippedBeforeOthersOfItsRepresentationIsAHole) {
+    auto read = [](const std::vector<std::string>& lines) {
+        FfmpegProgressReader reader;
+        for (const std::string& line : lines) reader.ReadLog(line + "\n");
+        return reader;
+    };
+    const std::string request = "[dash @ 0x1] [verbose] DASH request for url 'http://h/d/chunk-stream";
+    const std::string failed = "[dash @ 0x1] [warning] Failed to open fragment of playlist";
+    // One past the end of one representation: judged by what was copied.
+    FfmpegProgressReader atEnd = read({request + "0-00004.m4s', offset 0", request + "1-00005.m4s', offset 0",
+                                       request + "0-00005.m4s', offset 0", "[http @ 0x2] [warning] HTTP error 404",
+                                       failed, "[dash @ 0x1] [error] Error when loading first fragment of playlist"});
+    EXPECT_TRUE(atEnd.SkippedOnlyAtEnd());
+    EXPECT_EQ(atEnd.SkippedSegmentLine(), "[dash @ 0x1] Failed to open fragment of playlist");
+    EXPECT_EQ(atEnd.LastLogLine(), "[dash @ 0x1] Error when loading first fragment of playlist");
+    // A later fragment of the same representation was fetched: a hole, whatever the other does.
+    FfmpegProgressReader hole = read({request + "0-00002.m4s', offset 0", failed, request + "1-00002.m4s', offset 0",
+                                      request + "0-00003.m4s', offset 0"});
+    EXPECT_TRUE(hole.SkippedInside());
+    // The fragment asked for last, still pending when the log ends, counts as fetched.
+    EXPECT_TRUE(read({request + "0-00002.m4s', offset 0", failed, request + "0-00003.m4s', offset 0"}).SkippedInside());
+    // A failure without a request before it cannot be placed; HLS lists only segments that exist.
+    EXPECT_TRUE(read({failed}).SkippedInside());
+    EXPECT_TRUE(read({"[hls @ 0x1] [warning] Failed to open segment 3 of playlist 0"}).SkippedInside());
+}
+
+TEST(MediaDurationProbe, ReadsSecondsAndFindsFfprobeBesideFfmpeg) {
+    EXPECT_EQ(MediaDurationProbe::ParseSeconds("4.017052"), 4017052);
+    EXPECT_EQ(MediaDurationProbe::ParseSeconds("12"), 12000000);
+    EXPECT_FALSE(MediaDurationProbe::ParseSeconds("N/A"));
+    EXPECT_FALSE(MediaDurationProbe::ParseSeconds("1.2.3"));
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("/opt/ff/bin/ffmpeg"), "/opt/ff/bin/ffprobe");
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("ffmpeg"), "ffprobe");
+    EXPECT_EQ(MediaDurationProbe::ProbePathFor("/opt/ffmpeg/bin/copier"), "ffprobe");
 }
 
 TEST(FfmpegProgressReader, ReadsFiguresAndTheDurationInAnyPieces) {

@@ -64,6 +64,7 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     const std::string folder = pattern;
     std::filesystem::create_directories(impl_->folder / "hls");
     std::filesystem::create_directories(impl_->folder / "dash");
+    std::filesystem::create_directories(impl_->folder / "dashtpl");
     const std::vector<std::string> input = {"ffmpeg", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
                                             "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i",
                                             "sine=frequency=440:sample_rate=44100", "-t", "4", "-c:v", "libx264",
@@ -75,7 +76,8 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     };
     if (!Run(with({"-f", "hls", "-hls_time", "1", "-hls_playlist_type", "vod", "-hls_segment_filename",
                    folder + "/hls/seg%d.ts", "-master_pl_name", "master.m3u8", folder + "/hls/index.m3u8"})) ||
-        !Run(with({"-f", "dash", "-seg_duration", "1", folder + "/dash/manifest.mpd"}))) {
+        !Run(with({"-f", "dash", "-seg_duration", "1", folder + "/dash/manifest.mpd"})) ||
+        !Run(with({"-f", "dash", "-seg_duration", "1", "-use_timeline", "0", folder + "/dashtpl/manifest.mpd"}))) {
         problem_ = "ffmpeg could not make the test streams";
         return;
     }
@@ -84,12 +86,20 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     if (const size_t at = holey.find("seg2.ts"); at != std::string::npos) holey.replace(at, 7, "gone.ts");
 
     auto& s = impl_->server;
+    s.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::system_clock::now().time_since_epoch());
+        std::lock_guard lock(visitsLock_);
+        visits_.push_back({request.remote_port, static_cast<int64_t>(now.count()), request.path});
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     s.set_file_extension_and_mimetype_mapping("m3u8", "application/vnd.apple.mpegurl");
     s.set_file_extension_and_mimetype_mapping("mpd", "application/dash+xml");
     s.set_file_extension_and_mimetype_mapping("m4s", "video/iso.segment");
     s.set_file_extension_and_mimetype_mapping("ts", "video/mp2t");
     s.set_mount_point("/hls", (impl_->folder / "hls").string());
     s.set_mount_point("/dash", (impl_->folder / "dash").string());
+    s.set_mount_point("/dashtpl", (impl_->folder / "dashtpl").string());
     s.set_file_request_handler([this](const httplib::Request& request, httplib::Response&) {
         if (request.path.find(".ts") != std::string::npos || request.path.find(".m4s") != std::string::npos) ++segments_;
     });
@@ -109,6 +119,38 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
         ++segments_;
         response.set_content(Slurp(impl_->folder / "hls" / (request.matches[2].str() + ".ts")), "video/mp2t");
     });
+    // The fixed-length manifest with a segment gone: the second of the video (a hole), or its last.
+    s.Get(R"(/(dashtplholey|dashtplshort)/([\w.-]+))", [this](const httplib::Request& request,
+                                                              httplib::Response& response) {
+        const std::string name = request.matches[2];
+        const std::string gone =
+            request.matches[1] == "dashtplholey" ? "chunk-stream0-00002.m4s" : "chunk-stream0-00004.m4s";
+        const std::filesystem::path file = impl_->folder / "dashtpl" / name;
+        if (name == gone || !std::filesystem::is_regular_file(file)) {
+            response.status = 404;
+            return;
+        }
+        ++segments_;
+        response.set_content(Slurp(file), name.size() > 4 && name.substr(name.size() - 4) == ".mpd"
+                                              ? "application/dash+xml"
+                                              : "video/iso.segment");
+    });
+    // The HLS files for a client that sends what the browser sent: the cookie and the page it came from.
+    s.Get(R"(/guarded/([\w.-]+))", [this](const httplib::Request& request, httplib::Response& response) {
+        const std::string name = request.matches[1];
+        const std::filesystem::path file = impl_->folder / "hls" / name;
+        if (request.get_header_value("Cookie").find(kCookie) == std::string::npos ||
+            request.get_header_value("Referer") != kReferer) {
+            response.status = 403;
+            return;
+        }
+        if (!std::filesystem::is_regular_file(file)) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(Slurp(file), name.find(".m3u8") != std::string::npos ? "application/vnd.apple.mpegurl"
+                                                                                   : "video/mp2t");
+    });
     port_ = s.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
     for (int i = 0; i < 500 && !impl_->server.is_running(); ++i)
@@ -123,6 +165,13 @@ StreamTestSite::~StreamTestSite() {
     std::error_code ignored;
     if (!impl_->folder.empty()) std::filesystem::remove_all(impl_->folder, ignored);
 }
+
+std::vector<StreamTestSite::Visit> StreamTestSite::Visits() const {
+    std::lock_guard lock(visitsLock_);
+    return visits_;
+}
+
+std::string StreamTestSite::Folder() const { return impl_->folder.string(); }
 
 std::string StreamTestSite::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;

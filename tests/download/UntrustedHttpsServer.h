@@ -10,7 +10,16 @@ namespace tarnwick::test {
 // An HTTPS server with /file.bin under a freshly made self-signed certificate that nobody trusts.
 class UntrustedHttpsServer {
 public:
-    UntrustedHttpsServer();
+    struct Options {
+        // Served under "/" besides /file.bin.
+        std::string folder;
+        // The certificate names 127.0.0.1 as its address: a client told to trust CertificatePath() then
+        // trusts this server.
+        bool addressInCertificate = false;
+    };
+
+    UntrustedHttpsServer() : UntrustedHttpsServer(Options{}) {}
+    explicit UntrustedHttpsServer(const Options& options);
     ~UntrustedHttpsServer();
     UntrustedHttpsServer(const UntrustedHttpsServer&) = delete;
     UntrustedHttpsServer& operator=(const UntrustedHttpsServer&) = delete;
@@ -18,6 +27,8 @@ public:
     // False when no certificate could be made (no openssl tool).
     bool Ready() const { return port_ > 0; }
     std::string Url(const std::string& path) const;
+    int Port() const { return port_; }
+    std::string CertificatePath() const;
 
 private:
     struct Impl;

@@ -11,11 +11,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
+#include "capture/session/OwnConnections.h"
 #include "config/AppSettings.h"
 #include "controls/PictureControl.h"
 #include "platform/QtWindowServices.h"
@@ -46,7 +48,9 @@ std::string StillPicture() {
 class BannerServer {
 public:
     BannerServer() {
-        server_.Get("/banner.gif", [](const httplib::Request&, httplib::Response& r) {
+        server_.Get("/banner.gif", [this](const httplib::Request& request, httplib::Response& r) {
+            lastClientPort_ = request.remote_port;
+            lastRequestMs_ = OwnConnections::NowMs();
             r.set_content(ShippedBanner(), "image/gif");
         });
         server_.Get("/missing.gif", [](const httplib::Request&, httplib::Response& r) { r.status = 404; });
@@ -72,10 +76,16 @@ public:
         thread_.join();
     }
     std::string Url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    int Port() const { return port_; }
+    // The client's port of the last request of /banner.gif, and when it came.
+    int LastClientPort() const { return lastClientPort_; }
+    int64_t LastRequestMs() const { return lastRequestMs_; }
 
 private:
     httplib::Server server_;
     int port_ = 0;
+    std::atomic<int> lastClientPort_{0};
+    std::atomic<int64_t> lastRequestMs_{0};
     std::thread thread_;
 };
 
@@ -118,6 +128,14 @@ TEST(Banner, CompleteFetchReplacesTheBannerAndFailuresKeepIt) {
     EXPECT_TRUE(FetchBanner(server.Url("/banner.gif"), folder, {}));
     EXPECT_EQ(testing::ReadFile(BannerFile(folder)), ShippedBanner());
     EXPECT_FALSE(std::filesystem::exists(FreshBannerFile(folder)));
+}
+
+TEST(Banner, TheFetchIsOneOfOurOwnConnections) {
+    testing::TempDir dir;
+    BannerServer server;
+    ASSERT_TRUE(FetchBanner(server.Url("/banner.gif"), dir.path().string(), {}));
+    EXPECT_TRUE(OwnConnections::Process().Owns(static_cast<uint16_t>(server.LastClientPort()),
+                                               static_cast<uint16_t>(server.Port()), server.LastRequestMs()));
 }
 
 TEST(Banner, ASlowButSteadyBannerIsStoredWholeAndASilentSiteIsLeftSoon) {

@@ -19,6 +19,7 @@
 #include "config/CommandLine.h"
 #include "sniffer/CaptureSessionList.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PublicCopy.h"
 #include "config/AppSettings.h"
 #include "platform/QtWindowServices.h"
 #include "platform/ReportListView.h"
@@ -191,21 +192,20 @@ TEST(SnifferWindowLive, DISABLED_UnprivilegedWindowCapturesThroughTheHelper) {
 }
 
 TEST(SnifferWindowLive, UnprivilegedWindowListsAVideoFetchedOnLoopback) {
-    constexpr int kNobody = 65534;
     if (geteuid() != 0) GTEST_SKIP() << "needs root to grant the helper its capabilities and to run as nobody";
     // This test program and the helper, in a folder nobody can reach, the helper with its capabilities.
     testing::PublicCopy copy(std::filesystem::read_symlink("/proc/self/exe").string());
     const std::string helper = copy.Path().empty() ? "" : copy.Add(TARNWICK_CAPTURE_HELPER);
-    if (helper.empty()) GTEST_SKIP() << copy.Error();
+    ASSERT_FALSE(helper.empty()) << copy.Error();
     std::string error;
     if (!testing::GrantCaptureCapabilities(helper, &error)) GTEST_SKIP() << error;
 
     testing::ChildProcess child({copy.Path(), "--gtest_also_run_disabled_tests",
                                  "--gtest_filter=SnifferWindowLive.DISABLED_UnprivilegedWindowCapturesThroughTheHelper"},
-                                kNobody);
+                                testing::kNobody);
     ASSERT_TRUE(child.Started());
     const int status = child.Finish();
-    if (status == 126) GTEST_SKIP() << "cannot drop to an unprivileged user here";
+    if (status == testing::ChildProcess::kCannotDropUser) GTEST_SKIP() << child.Stderr();
     EXPECT_EQ(status, 0) << child.Stdout() << child.Stderr();
     EXPECT_NE(child.Stdout().find("[  PASSED  ] 1 test."), std::string::npos) << child.Stdout() << child.Stderr();
 }

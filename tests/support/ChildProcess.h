@@ -8,21 +8,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <filesystem>
+#include <cstring>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace tarnwick::testing {
 
 class ChildProcess {
 public:
+    // The child's exit status when it cannot become runAsUser, and when the program cannot be started; the
+    // reason is on its standard error.
+    static constexpr int kCannotDropUser = 126;
+    static constexpr int kCannotRun = 127;
+
     // runAsUser >= 0: the child drops to that user id (and group) before it starts the program.
     // standardInput >= 0: the child reads that descriptor as its standard input (the caller keeps it).
     explicit ChildProcess(const std::vector<std::string>& argv, int runAsUser = -1, int standardInput = -1) {
         int out[2], err[2];
         if (pipe(out) != 0 || pipe(err) != 0) return;
+        // Made before the fork: the child only writes them.
+        const std::string cannotDrop = "cannot become user " + std::to_string(runAsUser) + ": ";
+        const std::string cannotRun = "cannot run " + argv[0] + ": ";
+        std::vector<char*> args;
+        for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        // Another user does not get this process's temporary folder: it may lie where only we can enter.
+        std::vector<char*> environment;
+        for (char** variable = environ; *variable; ++variable)
+            if (runAsUser < 0 || !NamesTemporaryFolder(*variable)) environment.push_back(*variable);
+        environment.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             if (standardInput >= 0) dup2(standardInput, STDIN_FILENO);
@@ -32,13 +48,11 @@ public:
             close(err[0]);
             close(out[1]);
             close(err[1]);
-            if (runAsUser >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsUser)) != 0 || setuid(static_cast<uid_t>(runAsUser)) != 0))
-                _exit(126);
-            std::vector<char*> args;
-            for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
+            if (runAsUser >= 0 && (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(runAsUser)) != 0 ||
+                                   setuid(static_cast<uid_t>(runAsUser)) != 0))
+                ExitSaying(cannotDrop, kCannotDropUser);
+            execve(args[0], args.data(), environment.data());
+            ExitSaying(cannotRun, kCannotRun);
         }
         close(out[1]);
         close(err[1]);
@@ -96,6 +110,22 @@ public:
     const std::string& Stderr() const { return stderr_; }
 
 private:
+    static bool NamesTemporaryFolder(const char* variable) {
+        for (const char* name : {"TMPDIR=", "TMP=", "TEMP=", "TEMPDIR="})
+            if (strncmp(variable, name, strlen(name)) == 0) return true;
+        return false;
+    }
+
+    // In the child after a failed call: says what failed and why (the error's name), then exits.
+    [[noreturn]] static void ExitSaying(const std::string& what, int status) {
+        const char* name = strerrorname_np(errno);
+        if (!name) name = "unknown error";
+        [[maybe_unused]] ssize_t written = write(STDERR_FILENO, what.data(), what.size());
+        written = write(STDERR_FILENO, name, strlen(name));
+        written = write(STDERR_FILENO, "\n", 1);
+        _exit(status);
+    }
+
     static void ReadFrom(const pollfd& fd, int& descriptor, std::string& into) {
         if (descriptor < 0 || !(fd.revents & (POLLIN | POLLHUP | POLLERR))) return;
         char buffer[4096];
@@ -113,70 +143,5 @@ private:
     int status_ = -1;
     std::string stdout_, stderr_;
 };
-
-// A copy of a program in a fresh folder under the system's temporary folder that every user may read
-// and run, for children that drop to another user: the build folder may sit where only its owner can
-// reach it (a checkout under /root). Removed with its folder when the object goes.
-class PublicCopy {
-public:
-    explicit PublicCopy(const std::string& program) {
-        namespace fs = std::filesystem;
-        std::string pattern = (fs::temp_directory_path() / "tarnwick-public-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) {
-            error_ = "cannot make a folder under " + fs::temp_directory_path().string();
-            return;
-        }
-        folder_ = pattern;
-        std::error_code failure;
-        fs::permissions(folder_, kEveryoneRuns, failure);
-        path_ = Add(program);
-    }
-
-    // Copies another program into the same folder (beside the first, where programs look for their
-    // helpers) and returns its path; empty when that failed, and Error() says why.
-    std::string Add(const std::string& program) {
-        namespace fs = std::filesystem;
-        if (folder_.empty()) return {};
-        const fs::path copy = folder_ / fs::path(program).filename();
-        std::error_code failure;
-        fs::copy_file(program, copy, failure);
-        if (!failure) fs::permissions(copy, kEveryoneRuns, failure);
-        if (failure) {
-            error_ = "cannot copy " + program + " to " + copy.string() + ": " + failure.message();
-            return {};
-        }
-        return copy.string();
-    }
-    ~PublicCopy() {
-        std::error_code ignored;
-        if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
-    }
-    PublicCopy(const PublicCopy&) = delete;
-    PublicCopy& operator=(const PublicCopy&) = delete;
-
-    // Empty when no copy could be made; Error() then says why.
-    const std::string& Path() const { return path_; }
-    const std::string& Error() const { return error_; }
-
-private:
-    static constexpr auto kEveryoneRuns = std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                          std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                          std::filesystem::perms::others_exec;
-
-    std::filesystem::path folder_;
-    std::string path_;
-    std::string error_;
-};
-
-// Grants a program the capture capabilities (as the Debian package grants the capture helper); false,
-// with *error set, where that is not possible (not root, no file capabilities on this file system).
-inline bool GrantCaptureCapabilities(const std::string& program, std::string* error) {
-    ChildProcess setcap({"/usr/sbin/setcap", "cap_net_raw,cap_net_admin+eip", program});
-    if (!setcap.Started() || setcap.Finish() != 0) {
-        *error = "cannot grant " + program + " the capture capabilities: " + setcap.Stderr();
-        return false;
-    }
-    return true;
-}
 
 }  // namespace tarnwick::testing

@@ -72,9 +72,14 @@ record tls12-dhe-aes256gcm --tlsv1.2 --tls-max 1.2 --ciphers DHE-RSA-AES256-GCM-
 record tls12-rsa-aes128gcm --tlsv1.2 --tls-max 1.2 --ciphers AES128-GCM-SHA256
 python3 "$here/shuffle-capture.py" "$here/tls13-aes128gcm.pcap" "$here/tls13-shuffled.pcap"
 cp "$here/tls13-aes128gcm.keylog" "$here/tls13-shuffled.keylog"
+# The key log carried inside the capture, in a Decryption Secrets Block (editcap: package wireshark-common).
+editcap --inject-secrets "tls,$here/tls13-aes128gcm.keylog" "$here/tls13-aes128gcm.pcap" \
+  "$here/tls13-aes128gcm-dsb.pcapng"
 
 for capture in "$here"/*.pcap; do
   name="${capture%.pcap}"
   TZ=GMT0 "$tarnwick" --headless --json --read "$capture" --keylog "$name.keylog" >"$name.expected.jsonl"
 done
+TZ=GMT0 "$tarnwick" --headless --json --read "$here/tls13-aes128gcm-dsb.pcapng" \
+  >"$here/tls13-aes128gcm-dsb.expected.jsonl"
 echo "captures written to $here"
