@@ -84,7 +84,8 @@ std::string StreamSummaryLine(const std::string& name, const PipelineTotals& tot
                     {"playlists not read", totals.streams.playlistsUnread},
                     {"segments", totals.streams.segments},
                     {"evicted", totals.streams.streamsEvicted},
-                    {"names dropped", totals.streams.namesDropped}});
+                    {"names dropped", totals.streams.namesDropped},
+                    {"template matches cut", totals.streams.matchesCut}});
 }
 
 std::string LimitsSummaryLine(const std::string& name, const PipelineTotals& totals, const CaptureLimits& limits) {

@@ -285,9 +285,15 @@ void Flood() {
 
 // Optional argument: "replay", "flood" or "pipeline" (frames in memory) runs only that part (for
 // profiling); "keep" runs only the replay part and leaves the capture file in place for other tools;
-// "write PATH [FRAMES]" only writes the capture (the live benchmark replays it onto a network device).
+// "write PATH [FRAMES]" only writes the capture (the live benchmark replays it onto a network device);
+// "total" prints what the default limits let one capture thread hold, in bytes (the hostile benchmark
+// compares peak memory with it).
 int main(int argc, char** argv) {
     const std::string only = argc > 1 ? argv[1] : "";
+    if (only == "total") {
+        std::printf("%zu\n", CaptureLimits().TotalBytes());
+        return 0;
+    }
     if (only == "write" && argc > 2) {
         capturePath = argv[2];
         if (argc > 3) framesToWrite = std::max(1, std::atoi(argv[3]));

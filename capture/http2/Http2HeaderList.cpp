@@ -2,6 +2,7 @@
 #include "capture/http2/Http2HeaderList.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace tarnwick {
 
@@ -12,7 +13,13 @@ bool ValidNameCharacter(char c) {
     return byte > 0x20 && byte < 0x7f && !(byte >= 'A' && byte <= 'Z') && byte != ':';
 }
 
-bool ValidValueCharacter(char c) { return c != '\0' && c != '\r' && c != '\n'; }
+// No NUL and no line break: searched for whole (values of kilobytes are referred to again and again).
+bool ValidValue(std::string_view value) {
+    return !value.empty() ? std::memchr(value.data(), '\0', value.size()) == nullptr &&
+                                std::memchr(value.data(), '\r', value.size()) == nullptr &&
+                                std::memchr(value.data(), '\n', value.size()) == nullptr
+                          : true;
+}
 
 // A method is a token; a path or authority holds no blank or control character.
 bool IsToken(std::string_view text) {
@@ -21,6 +28,12 @@ bool IsToken(std::string_view text) {
         return byte > 0x20 && byte < 0x7f && std::string_view("\"(),/:;<=>?@[\\]{}").find(c) == std::string_view::npos;
     });
 }
+
+// What a text of this length takes from the heap beyond its string: nothing while it fits in place.
+size_t HeapOf(size_t length) { return length < 16 ? 0 : (length + 1 + 8 + 15) & ~size_t{15}; }
+
+// A list's room kept when it is emptied (a dozen fields, as most header lists hold).
+constexpr size_t kKeptCapacity = 32;
 
 bool IsVisible(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
@@ -32,9 +45,18 @@ bool IsVisible(std::string_view text) {
 }  // namespace
 
 void Http2HeaderList::Clear() {
-    fields_.clear();
+    if (fields_.capacity() > kKeptCapacity) std::vector<Field>().swap(fields_);
+    else fields_.clear();
     size_ = 0;
+    textBytes_ = 0;
     cut_ = malformed_ = regularSeen_ = false;
+}
+
+void Http2HeaderList::CutHere() {
+    const bool malformed = malformed_;
+    Clear();
+    cut_ = true;
+    malformed_ = malformed;
 }
 
 void Http2HeaderList::Add(std::string_view name, std::string_view value) {
@@ -50,10 +72,11 @@ void Http2HeaderList::Add(std::string_view name, std::string_view value) {
         return;
     }
     if ( !std::all_of(bare.begin(), bare.end(), ValidNameCharacter) ||
-        !std::all_of(value.begin(), value.end(), ValidValueCharacter) || (pseudo && regularSeen_))
+        !ValidValue(value) || (pseudo && regularSeen_))
         malformed_ = true;
     regularSeen_ = regularSeen_ || !pseudo;
     size_ += size;
+    textBytes_ += HeapOf(name.size()) + HeapOf(value.size());
     fields_.push_back({std::string(name), std::string(value)});
 }
 

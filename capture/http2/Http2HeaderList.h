@@ -23,11 +23,18 @@ public:
         std::string value;
     };
 
+    // Empties the list; the room of a long one is given back.
     void Clear();
     // A cut list takes nothing more, and its fields are not looked at.
     void Add(std::string_view name, std::string_view value);
     void SetBound(size_t bytes) { bound_ = bytes; }
+    // Cuts the list where it stands (its holder has no room for more); its fields go.
+    void CutHere();
     const std::vector<Field>& Fields() const { return fields_; }
+    // What the fields take from the heap, about: the list's room and every text too long to be held in
+    // place. Small fields cost far more than HTTP/2 counts them (a one-byte reference to the static
+    // table is a field of its own), so their holder counts this.
+    size_t HeldBytes() const { return fields_.capacity() * sizeof(Field) + textBytes_; }
 
     bool Cut() const { return cut_; }
     bool Malformed() const { return malformed_; }
@@ -47,6 +54,7 @@ private:
     std::vector<Field> fields_;
     size_t bound_ = kMaxListSize;
     size_t size_ = 0;
+    size_t textBytes_ = 0;
     bool cut_ = false;
     bool malformed_ = false;
     bool regularSeen_ = false;

@@ -117,6 +117,7 @@ bool Http2StreamReader::OnFrameStart(StreamDirection direction, const Http2::Fra
 
 bool Http2StreamReader::StartHeaders(StreamDirection direction, const Http2::FrameHeader& frame) {
     Block& block = blocks_[IndexOf(direction)];
+    ReleaseBlock(block);
     block.fields.Clear();
     block.streamId = frame.streamId;
     block.request = direction == kClient;
@@ -145,6 +146,7 @@ bool Http2StreamReader::StartPush(uint32_t promisedStreamId) {
     ++context_.statistics.requests;
     ++context_.statistics.pushes;
     Block& block = blocks_[IndexOf(kServer)];
+    ReleaseBlock(block);
     block.fields.Clear();
     block.streamId = promisedStreamId;
     block.request = true;
@@ -210,10 +212,34 @@ bool Http2StreamReader::DecodeFragment(StreamDirection direction, std::span<cons
     const bool decoded = decoders_[IndexOf(direction)].Decode(bytes, last, [&block](std::string_view name, std::string_view value) {
         if (block.keep && !block.fields.Cut()) block.fields.Add(name, value);
     });
+    if (block.keep) ChargeBlock(block);
     if (decoded) return true;
     ++context_.statistics.decodingErrors;
     GiveUp();
     return false;
+}
+
+void Http2StreamReader::ChargeBlock(Block& block) {
+    const size_t now = block.fields.HeldBytes();
+    if (now <= block.charged) return;
+    const auto stream = streams_.find(block.streamId);
+    if (stream != streams_.end() && Hold(stream->second, now - block.charged)) {
+        block.charged = now;
+        return;
+    }
+    ReleaseBlock(block);
+    block.fields.CutHere();
+}
+
+void Http2StreamReader::ReleaseBlock(Block& block) {
+    // A stream forgotten meanwhile gave back all it held, the block's share with it.
+    if (const auto stream = streams_.find(block.streamId); block.charged > 0 && stream != streams_.end()) {
+        const size_t charged = std::min(block.charged, stream->second.held);
+        stream->second.held -= charged;
+        held_ -= charged;
+        context_.budget.Give(charged);
+    }
+    block.charged = 0;
 }
 
 void Http2StreamReader::EndBlock(StreamDirection direction) {
@@ -226,6 +252,7 @@ void Http2StreamReader::EndBlock(StreamDirection direction) {
         // Trailers end the body when they end the stream.
         EndStream(stream);
     }
+    ReleaseBlock(block);
     block.fields.Clear();
 }
 
@@ -342,6 +369,10 @@ bool Http2StreamReader::Malformed() {
 void Http2StreamReader::GiveUp() {
     done_ = true;
     while (!streams_.empty()) Forget(streams_.begin());
+    for (Block& block : blocks_) {
+        block.charged = 0;
+        block.fields.Clear();
+    }
 }
 
 }  // namespace tarnwick

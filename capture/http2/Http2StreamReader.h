@@ -77,6 +77,7 @@ private:
         bool keep = false;      // its fields are collected (the stream is followed)
         bool endStream = false;
         Http2HeaderList fields;
+        size_t charged = 0;  // what fields holds, counted against its stream's hold
     };
 
     bool OnFrameStart(StreamDirection direction, const Http2::FrameHeader& frame,
@@ -89,6 +90,10 @@ private:
     bool StartHeaders(StreamDirection direction, const Http2::FrameHeader& frame);
     bool StartPush(uint32_t promisedStreamId);
     bool DecodeFragment(StreamDirection direction, std::span<const uint8_t> bytes, bool last);
+    // Counts what a kept block's fields hold against its stream (cutting the list where there is no
+    // room), and gives it back when the block is done with.
+    void ChargeBlock(Block& block);
+    void ReleaseBlock(Block& block);
     void EndBlock(StreamDirection direction);
     void ReadRequest(StreamTable::iterator stream, const Block& block);
     void ReadAnswer(StreamTable::iterator stream, const Block& block);

@@ -53,7 +53,43 @@ std::optional<AddressTemplate> AddressTemplate::Compile(std::string_view text) {
     if (compiled.literals_.empty()) return std::nullopt;
     if (!literal.empty() && IsDigit(literal.front())) return std::nullopt;
     compiled.literals_.push_back(std::move(literal));
+    // The shape: the literals' own digits and the numbers between them make the runs.
+    bool inRun = false;
+    for (size_t part = 0; part < compiled.literals_.size(); ++part) {
+        for (const char c : compiled.literals_[part]) {
+            if (IsDigit(c)) {
+                if (!inRun) compiled.shape_ += '\0';
+                inRun = true;
+            } else {
+                compiled.shape_ += c;
+                inRun = false;
+            }
+            ++compiled.cost_;
+        }
+        if (part + 1 < compiled.literals_.size()) {
+            if (!inRun) compiled.shape_ += '\0';
+            inRun = true;
+            compiled.cost_ += kMaxDigits + 1;
+        }
+    }
+    compiled.cost_ += compiled.literals_.back().size();  // the end is compared first, then again in turn
     return compiled;
+}
+
+std::string AddressTemplate::ShapeOf(std::string_view address) {
+    std::string shape;
+    shape.reserve(address.size());
+    bool inRun = false;
+    for (const char c : address) {
+        if (IsDigit(c)) {
+            if (!inRun) shape += '\0';
+            inRun = true;
+        } else {
+            shape += c;
+            inRun = false;
+        }
+    }
+    return shape;
 }
 
 // Each number takes every digit that follows (no literal after it begins with a digit), so the address

@@ -26,11 +26,12 @@ const XML_Char* AttributeOf(const XML_Char** attributes, std::string_view name) 
 }
 
 // $RepresentationID$ and $Bandwidth$ filled in, "$$" kept for the matcher. Empty when the template
-// names an identifier that is not known.
-std::string FillTemplate(std::string_view text, const std::string& id, const std::string& bandwidth) {
+// names an identifier that is not known, or grows longer than any address is resolved.
+std::string FillTemplate(std::string_view text, std::string_view id, std::string_view bandwidth) {
     std::string out;
     size_t at = 0;
     while (at < text.size()) {
+        if (out.size() > UrlResolver::kMaxLength) return {};
         const size_t open = text.find('$', at);
         if (open == std::string_view::npos) {
             out.append(text.substr(at));
@@ -40,28 +41,47 @@ std::string FillTemplate(std::string_view text, const std::string& id, const std
         if (close == std::string_view::npos) return {};
         out.append(text.substr(at, open - at));
         const std::string_view identifier = text.substr(open + 1, close - open - 1);
-        if (identifier == "RepresentationID") out += id;
-        else if (identifier == "Bandwidth") out += bandwidth;
+        if (identifier == "RepresentationID") out.append(id);
+        else if (identifier == "Bandwidth") out.append(bandwidth);
         else out.append(text.substr(open, close - open + 1));
         at = close + 1;
     }
-    return out;
+    return out.size() > UrlResolver::kMaxLength ? std::string() : out;
 }
 
-// Which element a level of the document is, and what it hands down to the levels inside it.
+using SharedText = std::shared_ptr<const std::string>;
+
+// An attribute's value, shared by the levels that inherit it; nothing when it is missing, or too long
+// to be part of an address.
+SharedText SharedAttribute(const XML_Char** attributes, std::string_view name) {
+    const XML_Char* value = AttributeOf(attributes, name);
+    if (!value) return nullptr;
+    const std::string_view text(value);
+    if (text.size() > UrlResolver::kMaxLength) return std::make_shared<const std::string>();
+    return std::make_shared<const std::string>(text);
+}
+
+std::string_view TextOf(const SharedText& text) { return text ? std::string_view(*text) : std::string_view(); }
+
+// Which element a level of the document is, and what it hands down to the levels inside it. The texts
+// are shared, not copied: every element copies its parent's level.
 struct Level {
     enum Kind { Other, Mpd, Period, AdaptationSet, Representation, BaseUrl, SegmentList } kind = Other;
-    std::string base;           // the address relative references inside this level resolve against
-    std::string media;          // SegmentTemplate@media in force
-    std::string initialization; // SegmentTemplate@initialization in force
-    bool listed = false;        // a SegmentList or SegmentTemplate names this level's segments
-    std::string id, bandwidth;  // a Representation's
-    bool ownBase = false;       // a BaseURL element of its own changed base
+    std::shared_ptr<UrlResolver> base;  // what relative references inside this level resolve against
+    SharedText media;                   // SegmentTemplate@media in force
+    SharedText initialization;          // SegmentTemplate@initialization in force
+    bool listed = false;                // a SegmentList or SegmentTemplate names this level's segments
+    SharedText id, bandwidth;           // a Representation's
+    bool ownBase = false;               // a BaseURL element of its own changed base
 };
 
 class Reader {
 public:
-    Reader(DashManifest& out, std::string_view manifestUrl) : out_(out), manifestUrl_(manifestUrl) {}
+    Reader(DashManifest& out, std::string_view manifestUrl, size_t textBytes, size_t maxNameBytes)
+        : out_(out),
+          manifestUrl_(manifestUrl),
+          nameBytesLeft_(maxNameBytes),
+          resolvedLeft_(DashManifest::kResolvedPerTextByte * textBytes + DashManifest::kResolvedAtLeast) {}
 
     bool Run(std::string_view text) {
         std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)> parser(XML_ParserCreate(nullptr), XML_ParserFree);
@@ -97,7 +117,7 @@ private:
     static void Text(void* self, const XML_Char* text, int length) {
         auto* reader = static_cast<Reader*>(self);
         if (!reader->levels_.empty() && reader->levels_.back().kind == Level::BaseUrl && length > 0 &&
-            reader->baseText_.size() < 8192)
+            reader->baseText_.size() < UrlResolver::kMaxLength)
             reader->baseText_.append(text, static_cast<size_t>(length));
     }
 
@@ -111,7 +131,7 @@ private:
         if (levels_.empty()) {
             sawRoot_ = true;
             level.kind = Level::Mpd;
-            level.base = std::string(manifestUrl_);
+            level.base = std::make_shared<UrlResolver>(manifestUrl_);
         } else if (name == "Period") {
             level.kind = Level::Period;
         } else if (name == "AdaptationSet") {
@@ -119,18 +139,20 @@ private:
             level.listed = false;
         } else if (name == "Representation") {
             level.kind = Level::Representation;
-            if (const auto* id = AttributeOf(attributes, "id")) level.id = id;
-            if (const auto* bandwidth = AttributeOf(attributes, "bandwidth")) level.bandwidth = bandwidth;
+            if (auto id = SharedAttribute(attributes, "id")) level.id = std::move(id);
+            if (auto bandwidth = SharedAttribute(attributes, "bandwidth")) level.bandwidth = std::move(bandwidth);
         } else if (name == "BaseURL") {
             level.kind = Level::BaseUrl;
             baseText_.clear();
         } else if (name == "SegmentTemplate") {
             // Its attributes hold for the level it stands in and those inside that.
             Level& owner = levels_.back();
-            if (const auto* media = AttributeOf(attributes, "media")) owner.media = media;
-            if (const auto* initialization = AttributeOf(attributes, "initialization"))
-                owner.initialization = initialization;
-            owner.listed = owner.listed || !owner.media.empty();
+            if (auto media = SharedAttribute(attributes, "media")) owner.media = std::move(media);
+            if (auto initialization = SharedAttribute(attributes, "initialization"))
+                owner.initialization = std::move(initialization);
+            // A template too long to follow still names the level's segments.
+            const XML_Char* media = AttributeOf(attributes, "media");
+            owner.listed = owner.listed || !TextOf(owner.media).empty() || (media && *media);
             level.kind = Level::Other;
         } else if (name == "SegmentList") {
             levels_.back().listed = true;
@@ -138,7 +160,7 @@ private:
         } else if (name == "SegmentURL" || name == "Initialization") {
             // Named one by one, relative to the level that holds the list.
             const auto* address = AttributeOf(attributes, name == "SegmentURL" ? "media" : "sourceURL");
-            if (address) AddAddress(UrlResolver::Resolve(levels_.back().base, address));
+            if (address) AddAddress(Resolve(*levels_.back().base, address));
             level.kind = Level::Other;
         } else {
             level.kind = Level::Other;
@@ -157,9 +179,9 @@ private:
             while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
             while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
             if (!parent.ownBase && !text.empty()) {
-                const std::string resolved = UrlResolver::Resolve(parent.base, text);
+                const std::string resolved = Resolve(*parent.base, text);
                 if (!resolved.empty()) {
-                    parent.base = resolved;
+                    parent.base = std::make_shared<UrlResolver>(UrlResolver::ForResolved(resolved));
                     parent.ownBase = true;
                 }
             }
@@ -169,30 +191,57 @@ private:
     }
 
     void EmitRepresentation(const Level& level) {
-        if (!level.media.empty() || !level.initialization.empty()) {
-            for (const std::string* text : {&level.media, &level.initialization}) {
-                if (text->empty()) continue;
-                const std::string filled = FillTemplate(*text, level.id, level.bandwidth);
+        if (!TextOf(level.media).empty() || !TextOf(level.initialization).empty()) {
+            for (const SharedText* text : {&level.media, &level.initialization}) {
+                if (TextOf(*text).empty()) continue;
+                const std::string filled = FillTemplate(**text, TextOf(level.id), TextOf(level.bandwidth));
                 if (filled.empty()) continue;
-                const std::string resolved = UrlResolver::Resolve(level.base, filled);
+                std::string resolved = Resolve(*level.base, filled);
                 if (resolved.empty()) continue;
                 // A template without placeholders names one address.
-                if (resolved.find('$') == std::string::npos) AddAddress(resolved);
-                else if (Room()) out_.templates.push_back(resolved);
+                if (resolved.find('$') == std::string::npos) AddAddress(std::move(resolved));
+                else if (Take(resolved)) out_.templates.push_back(std::move(resolved));
             }
         } else if (!level.listed && level.ownBase) {
             // No list and no template: the representation is the one file its BaseURL names.
-            AddAddress(level.base);
+            AddAddress(level.base->Base());
         }
     }
 
-    bool Room() const { return out_.templates.size() + out_.addresses.size() < DashManifest::kMaxNames; }
+    // Resolves within what resolving may cost; empty beyond it.
+    std::string Resolve(UrlResolver& base, std::string_view reference) {
+        if (resolvedLeft_ == 0) {
+            ++out_.namesLeftOut;
+            return {};
+        }
+        std::string resolved = base.ResolveReference(reference);
+        if (resolved.size() > resolvedLeft_) {
+            resolvedLeft_ = 0;
+            ++out_.namesLeftOut;
+            return {};
+        }
+        resolvedLeft_ -= resolved.size();
+        return resolved;
+    }
+
+    // Whether a name fits in the room and the bound on names; counted as left out when it does not.
+    bool Take(const std::string& name) {
+        const size_t cost = name.size() + DashManifest::kNameUpkeep;
+        if (out_.templates.size() + out_.addresses.size() >= DashManifest::kMaxNames || cost > nameBytesLeft_) {
+            ++out_.namesLeftOut;
+            return false;
+        }
+        nameBytesLeft_ -= cost;
+        return true;
+    }
     void AddAddress(std::string address) {
-        if (!address.empty() && Room()) out_.addresses.push_back(std::move(address));
+        if (!address.empty() && Take(address)) out_.addresses.push_back(std::move(address));
     }
 
     DashManifest& out_;
     std::string_view manifestUrl_;
+    size_t nameBytesLeft_;
+    size_t resolvedLeft_;  // bytes the names resolved so far may still add
     XML_Parser parser_ = nullptr;
     bool refused_ = false;  // a document type was met
     std::vector<Level> levels_;
@@ -202,9 +251,10 @@ private:
 
 }  // namespace
 
-std::optional<DashManifest> DashManifest::Parse(std::string_view text, std::string_view manifestUrl) {
+std::optional<DashManifest> DashManifest::Parse(std::string_view text, std::string_view manifestUrl,
+                                                size_t maxNameBytes) {
     DashManifest manifest;
-    Reader reader(manifest, manifestUrl);
+    Reader reader(manifest, manifestUrl, text.size(), maxNameBytes);
     if (!reader.Run(text)) return std::nullopt;
     return manifest;
 }

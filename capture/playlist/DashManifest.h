@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,22 @@ struct DashManifest {
     // Addresses named one by one: SegmentList entries, initialisation sections, and the single file
     // of a representation that is read in byte ranges.
     std::vector<std::string> addresses;
+    // Names beyond maxNameBytes, or beyond what resolving them may cost.
+    size_t namesLeftOut = 0;
+
+    // What each name costs against maxNameBytes beyond its characters.
+    static constexpr size_t kNameUpkeep = 32;
+    // Resolved names may add up to this many times the text's bytes, or kResolvedAtLeast: every
+    // element inside a level inherits its base, and a long base with many short references would
+    // otherwise make a small manifest cost much.
+    static constexpr size_t kResolvedPerTextByte = 64;
+    static constexpr size_t kResolvedAtLeast = 256 * 1024;
 
     // manifestUrl is the manifest's own address (host and path, no scheme); the names come out in the
-    // same form. Nothing when the text is not a well-formed XML document whose root is MPD.
-    static std::optional<DashManifest> Parse(std::string_view text, std::string_view manifestUrl);
+    // same form, at most maxNameBytes of them. Nothing when the text is not a well-formed XML document
+    // whose root is MPD.
+    static std::optional<DashManifest> Parse(std::string_view text, std::string_view manifestUrl,
+                                             size_t maxNameBytes = SIZE_MAX);
 };
 
 }  // namespace tarnwick

@@ -97,28 +97,37 @@ void StreamTracker::Evict(Streams::iterator stream) {
     // Only the stream's own names are walked.
     for (const std::string* name : stream->names) {
         const size_t copies = playlistNames_.erase(*name) + 1;
-        nameBytes_ -= std::min(nameBytes_, (name->size() + kNameUpkeep) * copies);
+        nameBytes_ -= std::min(nameBytes_, NameCost(name->size()) * copies);
         names_.erase(*name);
     }
+    for (const AddressTemplate& pattern : stream->templates) {
+        const auto bucket = shapes_.find(pattern.Shape());
+        if (bucket == shapes_.end()) continue;
+        std::erase_if(bucket->second, [&pattern](const Pattern& filed) { return filed.pattern == &pattern; });
+        if (bucket->second.empty()) shapes_.erase(bucket);
+    }
+    nameBytes_ -= std::min(nameBytes_, stream->templateBytes);
     templateCount_ -= stream->templates.size();
     countedInAll_ -= std::min(countedInAll_, stream->counted.size());
     streams_.erase(stream);
 }
 
-void StreamTracker::Name(Streams::iterator stream, std::string address, bool playlist) {
-    if (address.empty() || names_.count(address)) return;
+StreamTracker::Naming StreamTracker::Name(Streams::iterator stream, std::string address, bool playlist) {
+    if (address.empty() || names_.count(address)) return Naming::Known;
     // A playlist's name is held twice (in both tables).
-    const size_t cost = (address.size() + kNameUpkeep) * (playlist ? 2 : 1);
-    if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
-        ++statistics_.namesDropped;
-        if (hits_) hits_->Hit(Limit::StreamNameBytes);
-        return;
-    }
+    const size_t cost = NameCost(address.size()) * (playlist ? 2 : 1);
+    if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) return Naming::Full;
     nameBytes_ += cost;
     if (playlist) playlistNames_.insert(address);
     const auto entry = names_.emplace(std::move(address), stream->id).first;
     // Keys of an unordered map keep their place when the table grows.
     stream->names.push_back(&entry->first);
+    return Naming::Added;
+}
+
+void StreamTracker::NamesDropped(size_t count) {
+    statistics_.namesDropped += count;
+    if (hits_) hits_->Hit(Limit::StreamNameBytes);
 }
 
 void StreamTracker::TakePlaylist(const std::string& url, const std::string& scheme, Kind kind, std::string_view body) {
@@ -131,12 +140,24 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
         ++statistics_.playlistsRead;
         const auto stream = StreamFor(url, scheme, kind);
         Touch(stream);
-        for (const auto& names : {&playlist->playlists, &playlist->segments})
-            for (const std::string& name : *names)
-                Name(stream, UrlResolver::Resolve(url, name), names == &playlist->playlists);
+        UrlResolver resolver(url);
+        size_t resolvedLeft = kResolvedPerPlaylistByte * (body.size() + url.size()) + kResolvedAtLeast;
+        size_t left = playlist->playlists.size() + playlist->segments.size();
+        for (const auto& names : {&playlist->playlists, &playlist->segments}) {
+            for (const std::string& name : *names) {
+                std::string address = resolver.ResolveReference(name);
+                const size_t resolved = address.size();
+                // Once the bound is reached, the rest of the names are not resolved either.
+                if (resolved > resolvedLeft ||
+                    Name(stream, std::move(address), names == &playlist->playlists) == Naming::Full)
+                    return NamesDropped(left);
+                resolvedLeft -= resolved;
+                --left;
+            }
+        }
         return;
     }
-    const auto manifest = DashManifest::Parse(body, url);
+    const auto manifest = DashManifest::Parse(body, url, limits_.maxNameBytes);
     if (!manifest) {
         ++statistics_.playlistsUnread;
         return;
@@ -144,8 +165,17 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
     ++statistics_.playlistsRead;
     const auto stream = StreamFor(url, scheme, kind);
     Touch(stream);
-    for (const std::string& address : manifest->addresses) Name(stream, address);
-    for (const std::string& text : manifest->templates) {
+    if (manifest->namesLeftOut > 0) NamesDropped(manifest->namesLeftOut);
+    for (size_t i = 0; i < manifest->addresses.size(); ++i)
+        if (Name(stream, manifest->addresses[i]) == Naming::Full) {
+            NamesDropped(manifest->addresses.size() - i);
+            break;
+        }
+    TakeTemplates(stream, manifest->templates);
+}
+
+void StreamTracker::TakeTemplates(Streams::iterator stream, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) {
         if (stream->templates.size() >= limits_.maxTemplatesPerStream) {
             ++statistics_.namesDropped;
             if (hits_) hits_->Hit(Limit::TemplatesPerStream);
@@ -158,10 +188,36 @@ void StreamTracker::TakePlaylist(const std::string& url, const std::string& sche
             ++statistics_.namesDropped;
             continue;
         }
+        const size_t cost = 3 * NameCost(text.size());
+        if (cost > limits_.maxNameBytes - std::min(limits_.maxNameBytes, nameBytes_)) {
+            ++statistics_.namesDropped;
+            if (hits_) hits_->Hit(Limit::StreamNameBytes);
+            break;
+        }
+        nameBytes_ += cost;
+        stream->templateBytes += cost;
         stream->templates.push_back(std::move(*compiled));
         stream->templateTexts.push_back(text);
+        const AddressTemplate& pattern = stream->templates.back();
+        shapes_[pattern.Shape()].push_back(Pattern{stream->id, &pattern});
         ++templateCount_;
     }
+}
+
+StreamTracker::Streams::iterator StreamTracker::MatchTemplates(std::string_view url) {
+    // Only the patterns of the address's shape can match it; of those, as many as the bound lets.
+    const auto bucket = shapes_.find(AddressTemplate::ShapeOf(url));
+    if (bucket == shapes_.end()) return streams_.end();
+    size_t budget = kMatchBytesPerAddressByte * url.size() + kMatchBytes;
+    for (const Pattern& filed : bucket->second) {
+        if (filed.pattern->Cost() > budget) {
+            ++statistics_.matchesCut;
+            break;
+        }
+        budget -= filed.pattern->Cost();
+        if (filed.pattern->Matches(url)) return Find(filed.streamId);
+    }
+    return streams_.end();
 }
 
 std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view url, int64_t bodyBytes,
@@ -171,10 +227,7 @@ std::optional<StreamTracker::Growth> StreamTracker::OnAnswer(std::string_view ur
     if (const auto named = names_.find(std::string(url)); named != names_.end()) {
         stream = Find(named->second);
     } else if (templateCount_ != 0) {
-        stream = std::find_if(streams_.begin(), streams_.end(), [url](const Stream& candidate) {
-            return std::any_of(candidate.templates.begin(), candidate.templates.end(),
-                               [url](const AddressTemplate& pattern) { return pattern.Matches(url); });
-        });
+        stream = MatchTemplates(url);
     }
     if (stream == streams_.end()) return std::nullopt;
     Touch(stream);

@@ -2,8 +2,10 @@
 // addresses are their segments, and counts each segment answer into the stream whose playlist named it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <optional>
 #include <string>
@@ -51,10 +53,25 @@ public:
         uint64_t segments = 0;         // answers counted into a stream
         uint64_t streamsEvicted = 0;
         uint64_t namesDropped = 0;     // beyond the bound on names, or patterns that cannot be followed
+        uint64_t matchesCut = 0;       // answers whose matching against the patterns reached its bound
     };
 
-    // What one held name costs beyond its characters: its table node and its place in its stream's list.
-    static constexpr size_t kNameUpkeep = 96;
+    // What one held name costs: its table node (64 bytes), its share of the table's buckets and of its
+    // stream's list of names, and its characters as the allocator takes them (none while they fit in
+    // the string itself). A pattern costs its text three times (as read, compiled and as its shape).
+    static constexpr size_t kNameUpkeep = 112;
+    static size_t NameCost(size_t length) {
+        return kNameUpkeep + (length < 16 ? 0 : std::max<size_t>(32, (length + 1 + 8 + 15) & ~size_t{15}));
+    }
+    // The names of one playlist, resolved, may add up to this many times its own bytes (its body and its
+    // address), or kResolvedAtLeast: a long address and many short names would otherwise make a small
+    // playlist cost much. Real playlists stay far below (their names are mostly the base they share).
+    static constexpr size_t kResolvedPerPlaylistByte = 64;
+    static constexpr size_t kResolvedAtLeast = 256 * 1024;
+    // Patterns of the same shape tried for one answer, in bytes compared: this many per byte of its
+    // address, and kMatchBytes more. Beyond, the answer is taken for no stream's segment.
+    static constexpr size_t kMatchBytesPerAddressByte = 32;
+    static constexpr size_t kMatchBytes = 64 * 1024;
 
     StreamTracker() : StreamTracker(Limits{}) {}
     explicit StreamTracker(Limits limits, LimitHits* hits = nullptr);
@@ -91,15 +108,27 @@ private:
         Kind kind = Kind::Hls;
         int64_t bytes = 0;
         int64_t segments = 0;
-        std::vector<AddressTemplate> templates;
+        std::deque<AddressTemplate> templates;  // in place: the shape table points at them
         std::vector<std::string> templateTexts;
+        size_t templateBytes = 0;  // what its patterns count against the names' bound
         std::vector<const std::string*> names;  // its entries in names_, to take out with it
         std::unordered_set<uint64_t> counted;   // hashes of the segment addresses (and piece starts) counted
     };
     using Streams = std::list<Stream>;  // least recently active first
 
+    // A pattern of a stream, filed by its shape.
+    struct Pattern {
+        uint64_t streamId = 0;
+        const AddressTemplate* pattern = nullptr;
+    };
+    enum class Naming : uint8_t { Added, Known, Full };
+
     Streams::iterator StreamFor(const std::string& url, const std::string& scheme, Kind kind);
-    void Name(Streams::iterator stream, std::string address, bool playlist = false);
+    Naming Name(Streams::iterator stream, std::string address, bool playlist = false);
+    // The names beyond the bound: the rest of a playlist's are not looked at.
+    void NamesDropped(size_t count);
+    void TakeTemplates(Streams::iterator stream, const std::vector<std::string>& texts);
+    Streams::iterator MatchTemplates(std::string_view url);
     void Touch(Streams::iterator stream) { streams_.splice(streams_.end(), streams_, stream); }
     void Evict(Streams::iterator stream);
     Streams::iterator Find(uint64_t id);
@@ -109,6 +138,7 @@ private:
     Streams streams_;
     std::unordered_map<std::string, uint64_t> names_;  // segment and playlist addresses -> stream id
     std::unordered_set<std::string> playlistNames_;     // of names_, those a master names as playlists
+    std::unordered_map<std::string, std::vector<Pattern>> shapes_;  // every stream's patterns by their shape
     size_t nameBytes_ = 0;
     size_t templateCount_ = 0;
     size_t countedInAll_ = 0;

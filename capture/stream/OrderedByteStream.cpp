@@ -81,7 +81,7 @@ void OrderedByteStream::Drain(ByteConsumer& consumer) {
         auto first = waiting_.begin();
         const uint64_t start = first->first;
         Piece piece = std::move(first->second);
-        held_ -= std::min(held_, piece.bytes.capacity() + kPieceUpkeep);
+        held_ -= std::min(held_, CostOf(piece));
         waiting_.erase(first);
         if (start + piece.wire <= next_) continue;  // wholly delivered or passed over already
         const uint64_t offset = next_ - start;

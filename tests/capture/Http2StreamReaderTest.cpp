@@ -232,6 +232,38 @@ TEST(Http2StreamReader, BoundsCutStreamsAndHeaderListsButTheDecoderStaysInStep) 
     EXPECT_EQ(poor.budget.Used(), 2 * 4096u);
 }
 
+TEST(Http2StreamReader, AHeaderListBeingReadCountsWhatItHolds) {
+    // One-byte references to the static table are fields of their own: 1,500 bytes of a block hold
+    // some hundred kilobytes of fields. While the block is open they count against the bounds.
+    const std::string references(1500, '\x82');  // ":method: GET"
+    const size_t tables = 2 * 4096;
+    {
+        Http2FrameWriter client;
+        Harness h;
+        h.Send(kUp, kPreface + Http2FrameWriter::Settings() +
+                        Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1, client.Block(Get("/a.mp4")) + references));
+        EXPECT_GE(h.reader.HeldBytes(), tables + 1500 * sizeof(Http2HeaderList::Field));
+        EXPECT_EQ(h.budget.Used(), h.reader.HeldBytes());
+        // The block ends: the request is read and the list's room given back.
+        h.Send(kUp, Http2FrameWriter::Frame(Http2::kContinuation, Http2::kEndHeaders, 1, ""));
+        EXPECT_EQ(h.reader.HeldBytes(), tables + Http2StreamReader::kStreamOverhead);
+        EXPECT_EQ(h.budget.Used(), h.reader.HeldBytes());
+        EXPECT_EQ(h.statistics.headerListsCut, 0u);
+    }
+    // Without room for them, the list is cut where it stands, the stream not followed, and all it held
+    // given back.
+    Http2FrameWriter client;
+    Harness poor(tables + Http2StreamReader::kStreamOverhead + 16 * 1024);
+    poor.Send(kUp, kPreface + Http2FrameWriter::Settings() +
+                       Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1, client.Block(Get("/a.mp4")) + references));
+    EXPECT_LE(poor.budget.Used(), poor.budget.Bound());
+    poor.Send(kUp, Http2FrameWriter::Frame(Http2::kContinuation, Http2::kEndHeaders, 1, ""));
+    EXPECT_EQ(poor.statistics.headerListsCut, 1u);
+    EXPECT_EQ(poor.reader.Streams(), 0u);
+    EXPECT_EQ(poor.budget.Used(), tables);
+    EXPECT_FALSE(poor.reader.Done());
+}
+
 TEST(Http2StreamReader, FieldsNoHttp1RequestCouldCarryAreNeverReplayed) {
     for (const Fields& fields : {Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4"},
                                         {"x-evil", "1\r\nRange: bytes=0-1"}},

@@ -1,6 +1,8 @@
 // Playlists and manifests: what they name, how names resolve and match, and how a stream counts them.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,31 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
                                      "h/m.mpd"));
 }
 
+TEST(DashManifest, NamesInheritedByManyElementsStayWithinTheirBound) {
+    // Every element inside a level inherits its base and template: a long one and thousands of short
+    // elements would make thousands of long names out of a small manifest.
+    std::string listed = "<MPD><Period><AdaptationSet><BaseURL>http://cdn.test/" + std::string(4000, 'd') +
+                         "/</BaseURL><Representation id=\"v\"><SegmentList>";
+    for (int i = 0; i < 5000; ++i) listed += "<SegmentURL media=\"" + std::to_string(i) + "\"/>";
+    listed += "</SegmentList></Representation></AdaptationSet></Period></MPD>";
+    std::string templated = "<MPD><Period><AdaptationSet><SegmentTemplate media=\"" + std::string(4000, 't') +
+                            "-$RepresentationID$-$Number$.m4s\"/>";
+    for (int i = 0; i < 5000; ++i) templated += "<Representation id=\"" + std::to_string(i) + "\"/>";
+    templated += "</AdaptationSet></Period></MPD>";
+    constexpr size_t kBound = 1 << 20;
+    for (const std::string& text : {listed, templated}) {
+        const auto manifest = DashManifest::Parse(text, "h/m.mpd", kBound);
+        ASSERT_TRUE(manifest);
+        size_t bytes = 0;
+        for (const auto* names : {&manifest->addresses, &manifest->templates})
+            for (const std::string& name : *names) bytes += name.size() + DashManifest::kNameUpkeep;
+        EXPECT_LE(bytes, kBound);
+        EXPECT_GT(bytes, kBound / 2);
+        // What was left out is counted.
+        EXPECT_EQ(manifest->addresses.size() + manifest->templates.size() + manifest->namesLeftOut, 5000u);
+    }
+}
+
 TEST(AddressTemplate, NumbersMatchDigitRunsOnly) {
     const auto chunk = AddressTemplate::Compile("h/v/chunk-$Number%05d$.m4s");
     ASSERT_TRUE(chunk);
@@ -120,6 +147,36 @@ TEST(UrlResolver, ReferencesResolveLikeABrowser) {
     EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", "https://cdn.test/x.ts"), "");
     EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", std::string("x\0y.ts", 6)), "");
     EXPECT_EQ(UrlResolver::Resolve("h/a/list.m3u8", ""), "");
+}
+
+TEST(UrlResolver, OneBaseIsParsedOnceForAllItsReferences) {
+    // A playlist names up to 100,000 addresses against one base: the usual forms are joined to the base
+    // as the URL parser resolves them, without parsing each again (with a long base, that was most of
+    // the cost of a large playlist).
+    for (const std::string base : {"h:8081/a/b/list.m3u8?t=1", "H.Test:80/./x/../y/l.mpd", "h", "[::1]:8080/p/",
+                                   "h/a%20b/l.m3u8", "h/a//b/l.m3u8"}) {
+        UrlResolver resolver(base);
+        for (const std::string reference :
+             {"seg1.ts", "../c/seg.ts?k=2#frag", "/root.ts", "./a/./b/../c.ts", "a b/\xC3\xA9.ts?q r&s=1", "?only=query",
+              "../../../../x.ts", "a/..", "a/.", "x.ts#frag", "~u/c=d&e;p@x:y.ts", "%2e%2e/x", "a//b/../c"})
+            EXPECT_EQ(resolver.ResolveReference(reference), UrlResolver::ResolveByParser(base, reference))
+                << base << " + " << reference;
+        EXPECT_EQ(resolver.ParsedWithBase(), 0u) << base;
+    }
+    // Absolute and host-relative references are read alone; what no address holds is refused unread.
+    UrlResolver resolver("h/a/list.m3u8");
+    EXPECT_EQ(resolver.ResolveReference("//cdn.test/x.ts"), "cdn.test/x.ts");
+    EXPECT_EQ(resolver.ResolveReference("http://cdn.test:80/x.ts"), "cdn.test/x.ts");
+    EXPECT_EQ(resolver.ResolveReference("https://cdn.test/x.ts"), "");
+    EXPECT_EQ(resolver.ResolveReference("x\ty.ts"), "");
+    EXPECT_EQ(resolver.ParsedWithBase(), 0u);
+    // Where the parser strays from RFC 3986, references resolve as browsers resolve them: an empty
+    // query is kept, and dot segments followed by an empty segment or a query do not eat a slash.
+    EXPECT_EQ(resolver.ResolveReference("seg.ts?"), "h/a/seg.ts?");
+    EXPECT_EQ(resolver.ResolveReference("./?q"), "h/a/?q");
+    EXPECT_EQ(resolver.ResolveReference("..//x.ts"), "h//x.ts");
+    // A base the parser refuses resolves nothing.
+    EXPECT_EQ(UrlResolver("h a/list").ResolveReference("x.ts"), "");
 }
 
 TEST(StreamTracker, SegmentsCountIntoTheStreamOfTheMasterThatNamedTheirPlaylist) {
@@ -173,7 +230,7 @@ TEST(StreamTracker, SegmentsCountIntoTheStreamOfTheMasterThatNamedTheirPlaylist)
 TEST(StreamTracker, StreamsAndNamesStayWithinTheirBounds) {
     StreamTracker::Limits limits;
     limits.maxStreams = 2;
-    const size_t name = std::string("h/seg-of-1.ts").size() + StreamTracker::kNameUpkeep;  // what one name costs
+    const size_t name = StreamTracker::NameCost(std::string("h/seg-of-1.ts").size());  // what one name costs
     limits.maxNameBytes = 2 * name + 10;
     StreamTracker tracker(limits);
     for (const char* url : {"h/1.m3u8", "h/2.m3u8", "h/3.m3u8"})
@@ -195,6 +252,72 @@ TEST(StreamTracker, StreamsAndNamesStayWithinTheirBounds) {
     EXPECT_EQ(StreamTracker::PlaylistKind("", "h/show.mpd"), StreamTracker::Kind::Dash);
     EXPECT_FALSE(StreamTracker::PlaylistKind("video/mp2t", "h/seg.ts"));
     EXPECT_FALSE(StreamTracker::PlaylistKind("text/plain", "h/notes?file=list.m3u8"));
+}
+
+TEST(StreamTracker, APlaylistsNamesCostNoMoreThanAFewTimesItsOwnBytes) {
+    // A long address and many one-letter names: resolved, they would come to a thousand times the
+    // playlist's bytes. Once the names of one playlist pass a few dozen times its bytes, the rest are
+    // not resolved (and are counted as dropped); the few distinct names are all held.
+    StreamTracker tracker;
+    const std::string url = "h/" + std::string(8000, 'p') + "/l.m3u8";
+    std::string body = "#EXTM3U\n";
+    for (int i = 0; i < 50000; ++i) body += std::string(1, static_cast<char>('a' + i % 26)) + "\n";
+    tracker.TakePlaylist(url, "http", StreamTracker::Kind::Hls, body);
+    EXPECT_EQ(tracker.NameBytes(), 26 * StreamTracker::NameCost(url.size() - std::string("l.m3u8").size() + 1));
+    EXPECT_GT(tracker.Counts().namesDropped, 0u);
+    EXPECT_TRUE(tracker.OnAnswer(url.substr(0, url.size() - 6) + "z", 1, std::nullopt));
+}
+
+TEST(StreamTracker, NamesAreCountedAtWhatTheyHold) {
+    // Filled to its bound with names just too long to be held inside their strings (the most costly
+    // per character), the tracker holds no more than it counts.
+    const auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    const size_t before = heap();
+    auto tracker = std::make_unique<StreamTracker>();
+    for (int playlist = 0; tracker->NameBytes() + 1000 < StreamTracker::Limits{}.maxNameBytes; ++playlist) {
+        std::string body = "#EXTM3U\n";
+        for (int i = 0; i < 20000; ++i) body += "s" + std::to_string(playlist * 100000 + i) + "-ab.ts\n";
+        tracker->TakePlaylist("h/" + std::to_string(playlist % 10) + "/l.m3u8", "http", StreamTracker::Kind::Hls, body);
+    }
+    EXPECT_LE(heap() - before, tracker->NameBytes());
+}
+
+TEST(StreamTracker, TemplatesAreCountedAndTriedByShapeWithinABound) {
+    StreamTracker tracker;
+    // 32 manifests of 64 representations whose templates differ only in digits: all of one shape.
+    for (int m = 0; m < 32; ++m) {
+        std::string text = "<MPD><Period><AdaptationSet><SegmentTemplate media=\"$Number$.r$Bandwidth$.$Number$.m4s\"/>";
+        for (int r = 0; r < 64; ++r) text += "<Representation id=\"r\" bandwidth=\"" + std::to_string(100000 + r) + "\"/>";
+        tracker.TakePlaylist("h/v/m" + std::to_string(m) + ".mpd", "http", StreamTracker::Kind::Dash,
+                             text + "</AdaptationSet></Period></MPD>");
+    }
+    // The patterns count against the bound on names.
+    EXPECT_GE(tracker.NameBytes(), 32 * 64 * StreamTracker::NameCost(std::string("h/v/$Number$.r100000.$Number$.m4s").size()));
+    // An answer of their shape that none matches is compared with as many as its bound allows, not all.
+    EXPECT_FALSE(tracker.OnAnswer("h/v/1.r7.1.m4s", 1, std::nullopt));
+    EXPECT_EQ(tracker.Counts().matchesCut, 1u);
+    // Within the bound the patterns still match; an address of another shape is not compared with them.
+    const auto growth = tracker.OnAnswer("h/v/5.r100003.9.m4s", 1, std::nullopt);
+    ASSERT_TRUE(growth);
+    EXPECT_EQ(growth->url, "h/v/m0.mpd");
+    EXPECT_FALSE(tracker.OnAnswer("h/v/x.r100003.9.m4s", 1, std::nullopt));
+    EXPECT_EQ(tracker.Counts().matchesCut, 1u);
+
+    // A stream evicted takes its patterns out of the shape table.
+    StreamTracker::Limits limits;
+    limits.maxStreams = 1;
+    StreamTracker small(limits);
+    small.TakePlaylist("h/a.mpd", "http", StreamTracker::Kind::Dash,
+                       "<MPD><Period><AdaptationSet><Representation id=\"a\"><SegmentTemplate media=\"a-$Number$.m4s\"/>"
+                       "</Representation></AdaptationSet></Period></MPD>");
+    small.TakePlaylist("h/b.mpd", "http", StreamTracker::Kind::Dash,
+                       "<MPD><Period><AdaptationSet><Representation id=\"b\"><SegmentTemplate media=\"a-$Number$.mp4\"/>"
+                       "</Representation></AdaptationSet></Period></MPD>");
+    EXPECT_FALSE(small.OnAnswer("h/a-1.m4s", 1, std::nullopt));
+    EXPECT_TRUE(small.OnAnswer("h/a-1.mp4", 1, std::nullopt));
 }
 
 }  // namespace

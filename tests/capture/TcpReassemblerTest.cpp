@@ -3,6 +3,7 @@
 #include "capture/stream/TcpReassembler.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <optional>
@@ -229,6 +230,25 @@ TEST(TcpReassembler, WaitingPiecesAreMergedAndCountedByTheirCost) {
     // Two thousand pieces apart from each other cost far more than two thousand bytes: the bound holds.
     EXPECT_LE(reassembler.HeldBytes(), limits.maxHeldPerConnection);
     EXPECT_GE(reassembler.Statistics().cuts, 1u);
+}
+
+TEST(TcpReassembler, OneByteSegmentsAheadOfAHoleAreCountedAtWhatTheyHold) {
+    // Each lone byte waits in a piece of its own: what the heap gives it is what it is counted at, so
+    // that the bounds hold in memory and not only in bytes.
+    const auto heap = [] {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    };
+    std::vector<Recorder> recorders(1);
+    Opener opener(recorders);
+    TcpReassembler reassembler(opener, TcpReassembler::Limits{});
+    reassembler.Process(ToTcp({kUp, 0, "a"}), 1);
+    const size_t before = heap();
+    const std::string one(1, 'b');
+    for (uint32_t at = 10; at < 10 + 2 * 15000; at += 2) reassembler.Process(ToTcp({kUp, at, one}), 1);
+    // (and the connection's own place among those that hold bytes)
+    EXPECT_LE(heap() - before, reassembler.HeldBytes() + 1024);
+    EXPECT_EQ(reassembler.Statistics().cuts, 0u);
 }
 
 TEST(TcpReassembler, BoundsInAllEndTheConnectionsIdleLongestFirst) {
