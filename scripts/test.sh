@@ -28,6 +28,8 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" --timeout 600 -L threaded
 
 echo "== Fuzzing (bounded)"
+# Each target's time; longer runs between releases: FUZZ_SECONDS=600 bash scripts/test.sh
+fuzz_seconds="${FUZZ_SECONDS:-30}"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DTARNWICK_FUZZ=ON -DBUILD_TESTING=OFF
 cmake --build build-fuzz -j"$jobs" --target tarnwick_fuzzers
@@ -36,8 +38,8 @@ for fuzzer in build-fuzz/fuzz/*_fuzzer; do
   name="$(basename "$fuzzer" _fuzzer)"
   work="$(mktemp -d)"
   cp -r "fuzz/corpus/$name/." "$work/" 2>/dev/null || true
-  echo "-- $name: 60 s"
-  "$fuzzer" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 3
+  echo "-- $name: $fuzz_seconds s"
+  "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$work" 2>&1 | tail -n 3
   rm -rf "$work"
 done
 echo "All tests passed in $((SECONDS / 60)) min $((SECONDS % 60)) s on $jobs cores."
