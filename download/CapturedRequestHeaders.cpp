@@ -3,18 +3,10 @@
 
 #include <openssl/crypto.h>
 
+#include "capture/message/HttpFields.h"
+
 namespace tarnwick {
 namespace {
-
-bool SameName(std::string_view name, std::string_view lowerName) {
-    if (name.size() != lowerName.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lowerName[i]) return false;
-    }
-    return true;
-}
 
 std::string_view TrimBlanks(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -95,7 +87,7 @@ CapturedRequestHeaders CapturedRequestHeaders::Parse(std::string_view requestTex
         auto take = [&](std::string& slot) {
             if (slot.empty() && SafeValue(value)) slot.assign(value);
         };
-        if (SameName(name, "cookie")) {
+        if (HttpFields::NameIs(name, "cookie")) {
             // HTTP/2 sends each cookie as a field of its own; HTTP/1.1 joins them with "; ". One bad piece
             // spoils the whole: a partial cookie could be worse than none.
             if (!SafeValue(value) || headers.cookie_.size() + 2 + value.size() > kMaxValueBytes) {
@@ -104,15 +96,15 @@ CapturedRequestHeaders CapturedRequestHeaders::Parse(std::string_view requestTex
             }
             if (!headers.cookie_.empty()) headers.cookie_ += "; ";
             headers.cookie_.append(value);
-        } else if (SameName(name, "referer")) {
+        } else if (HttpFields::NameIs(name, "referer")) {
             take(headers.referer_);
-        } else if (SameName(name, "origin")) {
+        } else if (HttpFields::NameIs(name, "origin")) {
             take(headers.origin_);
-        } else if (SameName(name, "user-agent")) {
+        } else if (HttpFields::NameIs(name, "user-agent")) {
             take(headers.userAgent_);
-        } else if (SameName(name, "authorization")) {
+        } else if (HttpFields::NameIs(name, "authorization")) {
             take(headers.authorization_);
-        } else if (SameName(name, "host")) {
+        } else if (HttpFields::NameIs(name, "host")) {
             if (headers.host_.empty() && SafeValue(value)) headers.host_ = HostName(value);
         }
     }

@@ -4,18 +4,10 @@
 #include <array>
 #include <cctype>
 
+#include "capture/message/HttpFields.h"
+
 namespace tarnwick {
 namespace {
-
-bool SameName(std::string_view name, std::string_view lowerName) {
-    if (name.size() != lowerName.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        char c = name[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lowerName[i]) return false;
-    }
-    return true;
-}
 
 // Fields that describe one connection, not the request: the relay makes connections of its own.
 bool HopByHop(std::string_view name) {
@@ -23,7 +15,7 @@ bool HopByHop(std::string_view name) {
         "connection", "proxy-connection", "keep-alive", "proxy-authorization", "proxy-authenticate",
         "te",         "trailer",          "transfer-encoding", "upgrade"};
     for (std::string_view known : kNames)
-        if (SameName(name, known)) return true;
+        if (HttpFields::NameIs(name, known)) return true;
     return false;
 }
 
@@ -159,7 +151,7 @@ ProxyRequest ProxyRequest::Parse(std::string_view head) {
     }
     if (method != "GET") return invalid("only GET is relayed");
     constexpr std::string_view kHttp = "http://";
-    if (target.size() > kHttp.size() && SameName(target.substr(0, kHttp.size()), kHttp)) {
+    if (target.size() > kHttp.size() && HttpFields::NameIs(target.substr(0, kHttp.size()), kHttp)) {
         const std::string_view afterScheme = target.substr(kHttp.size());
         const size_t pathStart = afterScheme.find_first_of("/?#");
         const std::string_view authority = afterScheme.substr(0, pathStart);
@@ -174,7 +166,7 @@ ProxyRequest ProxyRequest::Parse(std::string_view head) {
     if (target.front() != '/') return invalid("unsupported request target");
     request.path_.assign(target);
     for (const Field& field : request.fields_) {
-        if (SameName(field.name, "host")) {
+        if (HttpFields::NameIs(field.name, "host")) {
             if (!ParseAuthority(field.value, 443, request.host_, request.port_)) return invalid("malformed Host field");
             break;
         }
@@ -193,10 +185,10 @@ std::string ProxyRequest::ForServer(const std::vector<CapturedRequestHeaders::Fi
             std::string lower = replacement.name;
             for (char& c : lower)
                 if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (SameName(field.name, lower)) replaced = true;
+            if (HttpFields::NameIs(field.name, lower)) replaced = true;
         }
         if (replaced) continue;
-        if (SameName(field.name, "host")) {
+        if (HttpFields::NameIs(field.name, "host")) {
             if (hostSent) continue;  // one Host field only
             hostSent = true;
         }
