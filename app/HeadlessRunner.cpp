@@ -24,6 +24,7 @@
 #include "app/ReplaySummary.h"
 #include "app/StreamSummary.h"
 #include "app/StopSignalWatcher.h"
+#include "capture/session/CaptureFileWriter.h"
 #include "capture/session/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
 #include "config/StartupConfiguration.h"
@@ -72,9 +73,10 @@ constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
 void PrintError(const std::string& line) { std::fprintf(stderr, "tarnwick: %s\n", line.c_str()); }
 
 // Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
-// Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile.
+// Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile,
+// and everySecond is called then.
 WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, DropReporter& drops,
-                      GrowthLinePacer& pacer) {
+                      GrowthLinePacer& pacer, const std::function<void()>& everySecond) {
     for (const auto& session : sessions) session->SetFinishedNotifier([&stopSignals] { stopSignals.Wake(); });
     bool live = false;
     for (const auto& session : sessions) live = live || !session->IsReplay();
@@ -90,7 +92,15 @@ WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, 
             pacer.Flush(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count());
+        if (live) everySecond();
     }
+}
+
+// The written capture must not be the one being read: opening it for writing would empty it first.
+bool SameFile(const std::string& first, const std::string& second) {
+    struct stat a {}, b {};
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // Waits until every queued line is out; false when a stop signal came first.
@@ -183,6 +193,15 @@ int RunHeadless(const CommandLine& options) {
     ListHost host(list);
     HostRegistration registration(&host);
 
+    std::shared_ptr<CaptureFileWriter> writer;
+    if (!options.writeFile.empty()) {
+        if (!options.readFile.empty() && SameFile(options.readFile, options.writeFile))
+            return Fail("--write cannot overwrite the capture that --read reads");
+        std::string problem;
+        writer = CaptureFileWriter::Create(options.writeFile, &problem);
+        if (!writer) return Fail(problem);
+    }
+
     CaptureStart start = StartCapture(options);
     if (!start.problem.empty()) return Fail(start.problem);
     // Some adapters could not be opened: say so and watch the others.
@@ -190,14 +209,19 @@ int RunHeadless(const CommandLine& options) {
     for (auto& session : start.sessions)
         if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
+    auto everySecond = [&writer] {
+        if (writer) writer->Flush();
+    };
+
     for (const auto& session : sessions) {
+        if (writer) session->SetFileWriter(writer);
         session->SetDetectionSink(&SnifferHostSink());
         if (options.readFile.empty())
             PrintError("capturing on " + session->Name() + " (" + session->OwnAddressSet().ToString() + ")");
     }
 
     DropReporter drops(options.json, print, PrintError);
-    WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer);
+    WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer, everySecond);
     const bool replay = !options.readFile.empty();
     // The last line of a growing entry holds its last figures.
     pacer.Flush();
@@ -217,6 +241,8 @@ int RunHeadless(const CommandLine& options) {
     for (const auto& session : sessions) session->Stop();
 
     bool failed = false;
+    const bool writeFailed = writer && !writer->Close();
+    if (writeFailed) PrintError(writer->Error());
     for (const auto& session : sessions) {
         if (const auto figures = session->Statistics()) drops.ReportEnd(session->Name(), *figures);
         if (session->EndError().empty()) continue;
@@ -249,7 +275,8 @@ int RunHeadless(const CommandLine& options) {
     sessions.clear();
 
     // A live capture ends by itself only when every adapter failed; a replay fails when it was damaged.
-    return failed && (replay || result == WaitResult::AllFinished) ? 1 : 0;
+    // A capture that could not be written fails however it ended.
+    return (failed && (replay || result == WaitResult::AllFinished)) || writeFailed ? 1 : 0;
 }
 
 }  // namespace tarnwick

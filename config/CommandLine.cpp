@@ -19,7 +19,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const std::map<std::string, std::string*> values = {
         {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
         {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
-        {"--keylog", &cl.keyLogFile}};
+        {"--keylog", &cl.keyLogFile},     {"--write", &cl.writeFile}};
     const std::map<std::string, std::vector<std::string>*> repeatable = {
         {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
@@ -71,6 +71,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         cl.error = "--buffer-size is for live capture, not --read";
     else if (cl.headless && !cl.screenshot.empty())
         cl.error = "--screenshot needs the window, not --headless";
+    else if (!cl.writeFile.empty() && !cl.headless)
+        cl.error = "--write works with --headless";
     return cl;
 }
 
@@ -93,6 +95,8 @@ std::string UsageText() {
            std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
            "  --keylog FILE           read HTTPS too, with the TLS key log FILE that a browser writes\n"
            "                          (default: the KeyLogFile setting, else $SSLKEYLOGFILE)\n"
+           "  --write FILE            with --headless: write the packets read into FILE (pcapng, mode\n"
+           "                          0600) with the TLS secrets used, so it can be read without a key log\n"
            "  --list-adapters         print each usable adapter, its link type and its own addresses\n"
            "  --download URL --output FILE\n"
            "                          download URL into FILE with a progress line\n"
