@@ -28,6 +28,7 @@
 #include "capture/session/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
 #include "config/StartupConfiguration.h"
+#include "platform/KeyLoggingBrowser.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
@@ -209,8 +210,25 @@ int RunHeadless(const CommandLine& options) {
     for (auto& session : start.sessions)
         if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
-    auto everySecond = [&writer] {
+    // Started once capture runs, so that its first connections are seen; ended (and its key log removed)
+    // before the sessions go.
+    std::unique_ptr<KeyLoggingBrowser> browser;
+    if (options.browser) {
+        std::string problem;
+        browser = KeyLoggingBrowser::Start(options.browserName, &problem);
+        if (!browser) return Fail(problem);
+        start.keyLog->Follow(browser->KeyLogPath());
+        PrintError("started " + browser->Program() +
+                   " with a profile and key log of its own: what it fetches over HTTPS is read");
+    }
+    bool browserEnded = false;
+    auto everySecond = [&writer, &browser, &browserEnded] {
         if (writer) writer->Flush();
+        // Capture goes on for other programs; the user learns why no more HTTPS is read.
+        if (std::string how; browser && !browserEnded && !browser->Running(&how)) {
+            browserEnded = true;
+            PrintError("the browser " + how + "; its key log stays readable until Tarnwick ends");
+        }
     };
 
     for (const auto& session : sessions) {
@@ -239,6 +257,7 @@ int RunHeadless(const CommandLine& options) {
     // The list drops what still arrives; then every capture thread is stopped and joined.
     list.Close();
     for (const auto& session : sessions) session->Stop();
+    browser.reset();
 
     bool failed = false;
     const bool writeFailed = writer && !writer->Close();
@@ -268,7 +287,9 @@ int RunHeadless(const CommandLine& options) {
         if (const std::string line = UnreadTlsSummaryLine(session->Name(), totals, readsTls); !line.empty())
             PrintError(line);
     }
-    if (start.keyLog) PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
+    if (start.keyLog)
+        PrintError(KeyLogSummaryLine(start.keyLog->Path().empty() ? "of the browser" : start.keyLog->Path(),
+                                     start.keyLog->Statistics()));
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);
     output.Stop();
