@@ -36,7 +36,9 @@ bool SnifferApp::InitInstance() {
     }
     {
         const CommandLine& options = options_;
-        QuillmarkSnifferWindow window(Services(), [&options] { return StartCapture(options); });
+        // A key log is always shared, so that a browser started from the window can be read.
+        QuillmarkSnifferWindow window(Services(), [&options] { return StartCapture(options, true); });
+        if (options_.browser && options_.screenshot.empty()) window.OpenKeyLoggingBrowser(options_.browserName);
         if (options_.screenshot.empty()) {
             window.exec();
         } else {

@@ -1,9 +1,12 @@
 // The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QTimer>
@@ -13,6 +16,7 @@
 #include "controls/PictureControl.h"
 #include "platform/AppDrawingResources.h"
 #include "platform/DialogManager.h"
+#include "platform/KeyLoggingBrowser.h"
 #include "platform/ReportListView.h"
 #include "platform/ShowMessage.h"
 #include "resources/ResourceFiles.h"
@@ -48,6 +52,7 @@ QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
     CaptureSessions& sessions = CaptureSessionList();
     for (auto& session : sessions) session.reset();
     sessions.clear();
+    browser_.reset();  // ends the browser and removes its key log
     SnifferHost* self = this;
     CurrentSnifferWindow.compare_exchange_strong(self, nullptr);
     actions_.reset();
@@ -98,9 +103,12 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     connect(downloadOnlyButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnDownload);
     connect(banner_, &PictureControl::clicked, this, &QuillmarkSnifferWindow::OnBannerClicked);
     connect(listView_, &ReportListView::ItemChanged, this, &QuillmarkSnifferWindow::OnListItemChanged);
+    listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(listView_, &QWidget::customContextMenuRequested, this, &QuillmarkSnifferWindow::OnListContextMenu);
 
     CaptureStart start = startCapture_ ? startCapture_() : CaptureStart{};
     captureProblem_ = start.problem;
+    keyLog_ = start.keyLog;
     CaptureSessions& sessions = CaptureSessionList();
     for (auto& session : start.sessions) {
         session->SetDetectionSink(&SnifferHostSink());
@@ -175,6 +183,40 @@ void QuillmarkSnifferWindow::OnListItemChanged() { actions_->OnListItemChanged()
 void QuillmarkSnifferWindow::OnHelp() { OpenPage("help page", HelpUrl(Settings())); }
 
 void QuillmarkSnifferWindow::OnBannerClicked() { OpenPage("home page", HomeUrl(Settings())); }
+
+void QuillmarkSnifferWindow::OnListContextMenu(const QPoint& pos) {
+    QMenu menu(this);
+    QAction* browser = menu.addAction(QStringLiteral("Open a Browser Tarnwick Can Read"));
+    QAction* copy = menu.addAction(QStringLiteral("Copy Address"));
+    const QTreeWidgetItem* item = listView_->itemAt(pos);
+    const int row = item ? listView_->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(item)) : -1;
+    copy->setEnabled(row >= 0);
+    // Without capture there is nothing to read its traffic.
+    browser->setEnabled(keyLog_ != nullptr);
+    const QAction* chosen = menu.exec(listView_->viewport()->mapToGlobal(pos));
+    if (chosen == browser) OpenKeyLoggingBrowser({});
+    else if (chosen == copy) CopyAddress(row);
+}
+
+void QuillmarkSnifferWindow::OpenKeyLoggingBrowser(const std::string& name) {
+    if (!keyLog_) return;
+    std::string problem;
+    auto browser = KeyLoggingBrowser::Start(name, &problem);
+    if (!browser) {
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation,
+                    "Cannot open a browser Tarnwick can read:\n%s", problem.c_str());
+        return;
+    }
+    keyLog_->Follow(browser->KeyLogPath());
+    // One at a time: an earlier one is ended (and its key log removed) only once the new one runs.
+    browser_ = std::move(browser);
+}
+
+void QuillmarkSnifferWindow::CopyAddress(int row) {
+    const int slot = list_->SlotOfRow(row);
+    if (slot < 0 || slot >= list_->Count()) return;
+    QApplication::clipboard()->setText(QString::fromStdString(list_->Slot(slot).url));
+}
 
 void QuillmarkSnifferWindow::OpenPage(const std::string& what, const std::string& address) {
     services_.OpenAddress(Handle(), address, [this, what, address](const std::string& reason) {
