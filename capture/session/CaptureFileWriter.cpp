@@ -87,9 +87,14 @@ void CaptureFileWriter::WritePacket(const std::string& adapter, int linkType, co
                                     const uint8_t* bytes, TlsKeyLog* keyLog) {
     std::lock_guard lock(mutex_);
     if (file_ < 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (held_.Size() == 0) heldSince_ = now;
     if (keyLog) {
         keyLog->TakeUsedLines(keyLogLines_);
-        if (!keyLogLines_.empty()) {
+        // An empty block first: a reader that reads TLS only from the first block on (Tarnwick does)
+        // then reads the connections whose handshakes come before their secrets.
+        if (!keyLogLines_.empty() || !secretsWritten_) {
+            secretsWritten_ = true;
             // Ahead of the held packets: they may be the first that need these secrets.
             secrets_.AddSecrets(pcapng::kTlsKeyLogSecrets,
                                 std::span(reinterpret_cast<const uint8_t*>(keyLogLines_.data()), keyLogLines_.size()));
@@ -101,8 +106,6 @@ void CaptureFileWriter::WritePacket(const std::string& adapter, int linkType, co
     }
     auto [interface, added] = interfaces_.try_emplace({adapter, linkType}, static_cast<uint32_t>(interfaces_.size()));
     if (added) held_.AddInterface(LinkTypeOfDlt(linkType), kSnapLength, adapter);
-    const auto now = std::chrono::steady_clock::now();
-    if (held_.Size() == 0) heldSince_ = now;
     held_.AddPacket(interface->second, header, bytes);
     if (held_.Size() >= kHoldBytes || now - heldSince_ >= kHoldTime) WriteHeld();
 }

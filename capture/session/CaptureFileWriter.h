@@ -57,6 +57,7 @@ private:
     PcapngWriter held_;     // packet and interface blocks, not written yet
     PcapngWriter secrets_;  // one secrets block at a time, wiped once written
     std::string keyLogLines_;
+    bool secretsWritten_ = false;
     std::chrono::steady_clock::time_point heldSince_{};
     std::map<std::pair<std::string, int>, uint32_t> interfaces_;
     std::string error_;

@@ -91,7 +91,7 @@ TEST(CaptureSecrets, OwnTlsCapturesWithInjectedSecretsListTheirVideos) {
 }
 
 // Wireshark's own captures with their secrets inside decrypt as they do with the same secrets given as a
-// key log beside a copy whose blocks editcap took out.
+// key log beside a copy whose blocks editcap took out, and as they do once Tarnwick wrote them again.
 TEST(CaptureSecrets, WiresharkCapturesWithSecretsDecryptAsWithTheirKeyLog) {
     const std::string external = TARNWICK_EXTERNAL_CAPTURES;
     const std::pair<std::string, std::string> cases[] = {
@@ -101,9 +101,14 @@ TEST(CaptureSecrets, WiresharkCapturesWithSecretsDecryptAsWithTheirKeyLog) {
     testing::TempDir dir;
     for (const auto& [name, decrypted] : cases) {
         const std::string path = external + name;
-        ChildProcess alone({TARNWICK_BINARY, "--headless", "--json", "--read", path});
+        const std::string written = dir / "written.pcapng";
+        ChildProcess alone({TARNWICK_BINARY, "--headless", "--json", "--read", path, "--write", written});
         EXPECT_EQ(alone.Finish(), 0) << alone.Stderr();
         EXPECT_NE(alone.Stderr().find(decrypted), std::string::npos) << name << "\n" << alone.Stderr();
+        // Written again, the secrets come along, ahead of every packet that needs them.
+        ChildProcess again({TARNWICK_BINARY, "--headless", "--json", "--read", written});
+        EXPECT_EQ(again.Finish(), 0) << again.Stderr();
+        EXPECT_NE(again.Stderr().find(decrypted), std::string::npos) << name << " written again\n" << again.Stderr();
         if (!Installed("/usr/bin/editcap")) continue;
         const std::string keyLog = dir.Write("keys.log", SecretsOf(path).text);
         const std::string stripped = dir / std::filesystem::path(path).filename().string();
