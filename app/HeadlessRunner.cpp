@@ -68,6 +68,8 @@ enum class WaitResult { Signalled, AllFinished };
 constexpr int kStatisticsIntervalMs = 1000;
 // A live stream is saved once no segment has been counted into it for this long.
 constexpr uint32_t kStreamQuietMs = 10 * 1000;
+// A browser that ends this soon after its start did not come up.
+constexpr auto kBrowserFailsWithin = std::chrono::seconds(10);
 // After a stop signal, queued lines get this long to leave while the reader takes nothing.
 constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
 
@@ -222,12 +224,17 @@ int RunHeadless(const CommandLine& options) {
                    " with a profile and key log of its own: what it fetches over HTTPS is read");
     }
     bool browserEnded = false;
-    auto everySecond = [&writer, &browser, &browserEnded] {
+    const auto browserStarted = std::chrono::steady_clock::now();
+    auto everySecond = [&writer, &browser, &browserEnded, browserStarted] {
         if (writer) writer->Flush();
         // Capture goes on for other programs; the user learns why no more HTTPS is read.
         if (std::string how; browser && !browserEnded && !browser->Running(&how)) {
             browserEnded = true;
-            PrintError("the browser " + how + "; its key log stays readable until Tarnwick ends");
+            const std::string advice = browser->AdviceWhenEnded();
+            if (std::chrono::steady_clock::now() - browserStarted < kBrowserFailsWithin && !advice.empty())
+                PrintError("the browser " + how + " at once: " + advice);
+            else
+                PrintError("the browser " + how);
         }
     };
 

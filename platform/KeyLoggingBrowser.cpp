@@ -200,6 +200,7 @@ std::unique_ptr<KeyLoggingBrowser> KeyLoggingBrowser::Start(const std::string& n
 
     std::unique_ptr<KeyLoggingBrowser> browser(new KeyLoggingBrowser());
     browser->program_ = program;
+    browser->family_ = *family;
     bool madeFolder = false;
     const std::string folder = PrivateFolder(madeFolder, error);
     if (folder.empty()) return nullptr;
@@ -276,6 +277,13 @@ bool KeyLoggingBrowser::Running(std::string* status) {
     if (status) *status = ended == pid_ ? Describe(how) : std::string("ended");
     pid_ = -1;
     return false;
+}
+
+std::string KeyLoggingBrowser::AdviceWhenEnded() const {
+    // Chromium's sandbox refuses the superuser; capturing does not need one (see the capture helper).
+    if (family_ == Family::Chromium && geteuid() == 0)
+        return "Chromium-based browsers do not run as root: start Tarnwick as a normal user";
+    return {};
 }
 
 void KeyLoggingBrowser::End() {

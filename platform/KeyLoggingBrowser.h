@@ -37,6 +37,8 @@ public:
     const std::string& Program() const { return program_; }
     // False once the browser has ended; *status then says how, in words.
     bool Running(std::string* status = nullptr);
+    // What the user can do when the browser ended by itself at once; empty when nothing is known.
+    std::string AdviceWhenEnded() const;
 
     // Which kind of browser a program is, by its name; nothing when it is neither kind.
     static std::optional<Family> FamilyOf(const std::string& program);
@@ -49,6 +51,7 @@ private:
     void End();
 
     std::string program_;
+    Family family_ = Family::Chromium;
     std::string keyLogPath_;
     std::string profilePath_;    // the profile and the browser's temporary folder
     std::string privateFolder_;  // made for the key log when $XDG_RUNTIME_DIR cannot hold it

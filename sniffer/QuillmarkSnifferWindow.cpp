@@ -27,6 +27,13 @@
 
 namespace tarnwick {
 
+namespace {
+
+// When a started browser is looked at once: one that could not come up has ended by then.
+constexpr int kBrowserCheckMs = 3000;
+
+}  // namespace
+
 QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
                                                QWidget* parent, DownloadDialogRunner runDialog)
     : QDialog(parent), services_(services), startCapture_(std::move(startCapture)) {
@@ -210,6 +217,14 @@ void QuillmarkSnifferWindow::OpenKeyLoggingBrowser(const std::string& name) {
     keyLog_->Follow(browser->KeyLogPath());
     // One at a time: an earlier one is ended (and its key log removed) only once the new one runs.
     browser_ = std::move(browser);
+    // A browser that did not come up ends within moments; one that a user closes later needs no word.
+    QTimer::singleShot(kBrowserCheckMs, this, [this, started = browser_.get()] {
+        std::string how;
+        if (browser_.get() != started || browser_->Running(&how)) return;
+        const std::string advice = browser_->AdviceWhenEnded();
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation, "The browser %s at once.%s%s",
+                    how.c_str(), advice.empty() ? "" : "\n", advice.c_str());
+    });
 }
 
 void QuillmarkSnifferWindow::CopyAddress(int row) {

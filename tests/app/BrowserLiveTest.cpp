@@ -1,5 +1,6 @@
 // --browser as a user runs it: a real Chromium, started by Tarnwick with its key log, fetches a video
-// over HTTPS from a server on 127.0.0.2, and Tarnwick lists it; its key log and profile go at the end.
+// over HTTPS from a server on 127.0.0.2, and Tarnwick lists it; its key log and profile go at the end,
+// and the capture written with --write is read again without a key log.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -83,11 +84,12 @@ TEST(BrowserLive, ChromiumStartedByTarnwickHasItsHttpsVideoListed) {
 
     // The browser's key log and profile go into a folder of this test's, to be seen gone at the end.
     std::filesystem::create_directory(dir / "tmp");
+    const std::string written = dir / "live.pcapng";
     const std::string address = "https://127.0.0.2:" + std::to_string(port) + "/clip.mp4";
     const std::string browserWords = "--headless=new --no-sandbox --disable-gpu --ignore-certificate-errors " + address;
     ChildProcess tarnwick({"/usr/bin/env", "-u", "XDG_RUNTIME_DIR", "TMPDIR=" + (dir / "tmp"),
                            std::string(KeyLoggingBrowser::kTestArgumentsVariable) + "=" + browserWords, TARNWICK_BINARY,
-                           "--headless", "--json", "--interface", "lo", "--browser", chromium});
+                           "--headless", "--json", "--interface", "lo", "--browser", chromium, "--write", written});
     const std::string expected = "\"size\":" + std::to_string(kVideoSize) + ",\"url\":\"" + address + "\"";
     const auto listedBy = std::chrono::steady_clock::now() + 60s;
     while (tarnwick.Stdout().find(expected) == std::string::npos && std::chrono::steady_clock::now() < listedBy &&
@@ -100,6 +102,17 @@ TEST(BrowserLive, ChromiumStartedByTarnwickHasItsHttpsVideoListed) {
     ASSERT_EQ(kill(tarnwick.Pid(), SIGTERM), 0);
     EXPECT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
     EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp")) << "the key log or the profile is left behind";
+
+    // The capture written meanwhile carries the browser's secrets ahead of the packets that need them,
+    // although the browser wrote them to its key log only during its handshakes.
+    ChildProcess again({TARNWICK_BINARY, "--headless", "--json", "--read", written});
+    EXPECT_EQ(again.Finish(), 0) << again.Stderr();
+    EXPECT_NE(again.Stdout().find(expected), std::string::npos) << again.Stdout() << again.Stderr();
+    if (access("/usr/bin/tshark", X_OK) != 0) return;
+    ChildProcess tshark({"/usr/bin/tshark", "-n", "-r", written, "-Y", "http2.headers.path", "-T", "fields", "-e",
+                         "http2.headers.path"});
+    EXPECT_EQ(tshark.Finish(), 0) << tshark.Stderr();
+    EXPECT_NE(tshark.Stdout().find("/clip.mp4"), std::string::npos) << tshark.Stdout();
 }
 
 }  // namespace
