@@ -198,15 +198,21 @@ void QuillmarkSnifferWindow::OnListContextMenu(const QPoint& pos) {
     const QTreeWidgetItem* item = listView_->itemAt(pos);
     const int row = item ? listView_->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(item)) : -1;
     copy->setEnabled(row >= 0);
-    // Without capture there is nothing to read its traffic.
-    browser->setEnabled(keyLog_ != nullptr);
+    // Only a live capture sees what the browser fetches.
+    bool live = keyLog_ != nullptr && !CaptureSessionList().empty();
+    for (const auto& session : CaptureSessionList()) live = live && session->CaptureStarted() && !session->IsReplay();
+    browser->setEnabled(live);
     const QAction* chosen = menu.exec(listView_->viewport()->mapToGlobal(pos));
     if (chosen == browser) OpenKeyLoggingBrowser({});
     else if (chosen == copy) CopyAddress(row);
 }
 
 void QuillmarkSnifferWindow::OpenKeyLoggingBrowser(const std::string& name) {
-    if (!keyLog_) return;
+    if (!keyLog_ || CaptureSessionList().empty()) {
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation,
+                    "Cannot open a browser Tarnwick can read: nothing is being captured.");
+        return;
+    }
     std::string problem;
     auto browser = KeyLoggingBrowser::Start(name, &problem);
     if (!browser) {
