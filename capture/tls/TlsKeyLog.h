@@ -122,7 +122,7 @@ private:
 
     const std::string path_;
     mutable std::mutex mutex_;
-    std::vector<Source> files_;
+    std::deque<Source> files_;  // never moved once added: an unfinished line may hold part of a secret
     Source memory_;
     std::unordered_map<TlsClientRandom, TlsSessionSecrets, RandomHash> table_;
     std::deque<TlsClientRandom> arrival_;  // oldest first, for the bound
