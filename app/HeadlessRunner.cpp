@@ -24,9 +24,11 @@
 #include "app/ReplaySummary.h"
 #include "app/StreamSummary.h"
 #include "app/StopSignalWatcher.h"
+#include "capture/session/CaptureFileWriter.h"
 #include "capture/session/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
 #include "config/StartupConfiguration.h"
+#include "platform/KeyLoggingBrowser.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
@@ -66,15 +68,18 @@ enum class WaitResult { Signalled, AllFinished };
 constexpr int kStatisticsIntervalMs = 1000;
 // A live stream is saved once no segment has been counted into it for this long.
 constexpr uint32_t kStreamQuietMs = 10 * 1000;
+// A browser that ends this soon after its start did not come up.
+constexpr auto kBrowserFailsWithin = std::chrono::seconds(10);
 // After a stop signal, queued lines get this long to leave while the reader takes nothing.
 constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
 
 void PrintError(const std::string& line) { std::fprintf(stderr, "tarnwick: %s\n", line.c_str()); }
 
 // Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
-// Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile.
+// Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile,
+// and everySecond is called then.
 WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, DropReporter& drops,
-                      GrowthLinePacer& pacer) {
+                      GrowthLinePacer& pacer, const std::function<void()>& everySecond) {
     for (const auto& session : sessions) session->SetFinishedNotifier([&stopSignals] { stopSignals.Wake(); });
     bool live = false;
     for (const auto& session : sessions) live = live || !session->IsReplay();
@@ -90,7 +95,15 @@ WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, 
             pacer.Flush(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::system_clock::now().time_since_epoch())
                             .count());
+        if (live) everySecond();
     }
+}
+
+// The written capture must not be the one being read: opening it for writing would empty it first.
+bool SameFile(const std::string& first, const std::string& second) {
+    struct stat a {}, b {};
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 // Waits until every queued line is out; false when a stop signal came first.
@@ -183,6 +196,15 @@ int RunHeadless(const CommandLine& options) {
     ListHost host(list);
     HostRegistration registration(&host);
 
+    std::shared_ptr<CaptureFileWriter> writer;
+    if (!options.writeFile.empty()) {
+        if (!options.readFile.empty() && SameFile(options.readFile, options.writeFile))
+            return Fail("--write cannot overwrite the capture that --read reads");
+        std::string problem;
+        writer = CaptureFileWriter::Create(options.writeFile, &problem);
+        if (!writer) return Fail(problem);
+    }
+
     CaptureStart start = StartCapture(options);
     if (!start.problem.empty()) return Fail(start.problem);
     // Some adapters could not be opened: say so and watch the others.
@@ -190,14 +212,41 @@ int RunHeadless(const CommandLine& options) {
     for (auto& session : start.sessions)
         if (session->CaptureStarted()) sessions.push_back(std::move(session));
 
+    // Started once capture runs, so that its first connections are seen; ended (and its key log removed)
+    // before the sessions go.
+    std::unique_ptr<KeyLoggingBrowser> browser;
+    if (options.browser) {
+        std::string problem;
+        browser = KeyLoggingBrowser::Start(options.browserName, &problem);
+        if (!browser) return Fail(problem);
+        start.keyLog->Follow(browser->KeyLogPath());
+        PrintError("started " + browser->Program() +
+                   " with a profile and key log of its own: what it fetches over HTTPS is read");
+    }
+    bool browserEnded = false;
+    const auto browserStarted = std::chrono::steady_clock::now();
+    auto everySecond = [&writer, &browser, &browserEnded, browserStarted] {
+        if (writer) writer->Flush();
+        // Capture goes on for other programs; the user learns why no more HTTPS is read.
+        if (std::string how; browser && !browserEnded && !browser->Running(&how)) {
+            browserEnded = true;
+            const std::string advice = browser->AdviceWhenEnded();
+            if (std::chrono::steady_clock::now() - browserStarted < kBrowserFailsWithin && !advice.empty())
+                PrintError("the browser " + how + " at once: " + advice);
+            else
+                PrintError("the browser " + how);
+        }
+    };
+
     for (const auto& session : sessions) {
+        if (writer) session->SetFileWriter(writer);
         session->SetDetectionSink(&SnifferHostSink());
         if (options.readFile.empty())
             PrintError("capturing on " + session->Name() + " (" + session->OwnAddressSet().ToString() + ")");
     }
 
     DropReporter drops(options.json, print, PrintError);
-    WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer);
+    WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer, everySecond);
     const bool replay = !options.readFile.empty();
     // The last line of a growing entry holds its last figures.
     pacer.Flush();
@@ -215,8 +264,11 @@ int RunHeadless(const CommandLine& options) {
     // The list drops what still arrives; then every capture thread is stopped and joined.
     list.Close();
     for (const auto& session : sessions) session->Stop();
+    browser.reset();
 
     bool failed = false;
+    const bool writeFailed = writer && !writer->Close();
+    if (writeFailed) PrintError(writer->Error());
     for (const auto& session : sessions) {
         if (const auto figures = session->Statistics()) drops.ReportEnd(session->Name(), *figures);
         if (session->EndError().empty()) continue;
@@ -242,14 +294,17 @@ int RunHeadless(const CommandLine& options) {
         if (const std::string line = UnreadTlsSummaryLine(session->Name(), totals, readsTls); !line.empty())
             PrintError(line);
     }
-    if (start.keyLog) PrintError(KeyLogSummaryLine(start.keyLog->Path(), start.keyLog->Statistics()));
+    if (start.keyLog)
+        PrintError(KeyLogSummaryLine(start.keyLog->Path().empty() ? "of the browser" : start.keyLog->Path(),
+                                     start.keyLog->Statistics()));
     if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
     else WaitForOutput(stopSignals, output);
     output.Stop();
     sessions.clear();
 
     // A live capture ends by itself only when every adapter failed; a replay fails when it was damaged.
-    return failed && (replay || result == WaitResult::AllFinished) ? 1 : 0;
+    // A capture that could not be written fails however it ended.
+    return (failed && (replay || result == WaitResult::AllFinished)) || writeFailed ? 1 : 0;
 }
 
 }  // namespace tarnwick

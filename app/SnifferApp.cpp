@@ -7,6 +7,7 @@
 #include <QThread>
 #include <cstdio>
 
+#include "app/WindowStopSignals.h"
 #include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
 #include "platform/AppDrawingResources.h"
@@ -36,8 +37,11 @@ bool SnifferApp::InitInstance() {
     }
     {
         const CommandLine& options = options_;
-        QuillmarkSnifferWindow window(Services(), [&options] { return StartCapture(options); });
+        // A key log is always shared, so that a browser started from the window can be read.
+        QuillmarkSnifferWindow window(Services(), [&options] { return StartCapture(options, true); });
+        if (options_.browser && options_.screenshot.empty()) window.OpenKeyLoggingBrowser(options_.browserName);
         if (options_.screenshot.empty()) {
+            WindowStopSignals stopSignals([&window] { window.reject(); });
             window.exec();
         } else {
             exitCode_ = TakeScreenshot(window, options_.screenshot, !options_.readFile.empty());

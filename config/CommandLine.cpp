@@ -19,13 +19,19 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     const std::map<std::string, std::string*> values = {
         {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
         {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
-        {"--keylog", &cl.keyLogFile}};
+        {"--keylog", &cl.keyLogFile},     {"--write", &cl.writeFile}};
     const std::map<std::string, std::vector<std::string>*> repeatable = {
         {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (auto f = flags.find(arg); f != flags.end()) {
             *f->second = true;
+            continue;
+        }
+        if (arg == "--browser") {
+            // The name is optional: a word that is no option is it.
+            cl.browser = true;
+            if (i + 1 < argc && argv[i + 1][0] != '\0' && argv[i + 1][0] != '-') cl.browserName = argv[++i];
             continue;
         }
         auto v = values.find(arg);
@@ -71,6 +77,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         cl.error = "--buffer-size is for live capture, not --read";
     else if (cl.headless && !cl.screenshot.empty())
         cl.error = "--screenshot needs the window, not --headless";
+    else if (!cl.writeFile.empty() && !cl.headless)
+        cl.error = "--write works with --headless";
+    else if (cl.browser && !cl.readFile.empty())
+        cl.error = "--browser is for live capture, not --read";
     return cl;
 }
 
@@ -91,12 +101,26 @@ std::string UsageText() {
            "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
            std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
+           "  --browser [NAME]        start a browser whose HTTPS Tarnwick can read (see below); NAME\n"
+           "                          chooses it (chromium, google-chrome, firefox...)\n"
            "  --keylog FILE           read HTTPS too, with the TLS key log FILE that a browser writes\n"
            "                          (default: the KeyLogFile setting, else $SSLKEYLOGFILE)\n"
+           "  --write FILE            with --headless: write the packets read into FILE (pcapng, mode\n"
+           "                          0600) with the TLS secrets used, so it can be read without a key log\n"
            "  --list-adapters         print each usable adapter, its link type and its own addresses\n"
            "  --download URL --output FILE\n"
            "                          download URL into FILE with a progress line\n"
            "  --help                  show this text\n"
+           "\n"
+           "HTTPS: a browser encrypts what it fetches, and only its TLS key log lets Tarnwick read it.\n"
+           "  1. tarnwick --browser (or, in the window, right-click the list: \"Open a Browser Tarnwick\n"
+           "     Can Read\") starts your browser (the default one when it is Chromium- or Firefox-based)\n"
+           "     with a fresh profile and a key log only you can read; browse in that window. The key\n"
+           "     log is removed when Tarnwick ends.\n"
+           "  2. A browser you start yourself: start it with SSLKEYLOGFILE=FILE set (an already running\n"
+           "     one ignores it) and give Tarnwick --keylog FILE.\n"
+           "  3. A capture file that carries its keys (pcapng with Decryption Secrets Blocks, as\n"
+           "     editcap --inject-secrets and --write make them) is read with --read alone.\n"
            "\n"
            "Capturing needs root or the capabilities cap_net_raw,cap_net_admin.\n";
 }

@@ -20,6 +20,9 @@ struct CommandLine {
     std::string saveDir;                  // --save-dir DIR
     int bufferMiB = 0;                    // --buffer-size MiB: kernel capture buffer per adapter; 0 = default
     std::string keyLogFile;               // --keylog FILE: the TLS key log a browser writes
+    bool browser = false;                 // --browser [NAME]: start a browser that writes a key log for us
+    std::string browserName;              // its NAME; empty for the desktop's default
+    std::string writeFile;                // --write FILE: the packets read, as pcapng with their TLS secrets
     std::string environmentKeyLog;        // SSLKEYLOGFILE as Tarnwick found it; set by main, not parsed
     std::string error;                    // non-empty: a usage error
 };

@@ -12,26 +12,26 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "tests", "data")
 
 
-def block(kind, body):
+def block(kind, body, order="<"):
     body += b"\0" * (-len(body) % 4)
     length = 12 + len(body)
-    return struct.pack("<II", kind, length) + body + struct.pack("<I", length)
+    return struct.pack(order + "II", kind, length) + body + struct.pack(order + "I", length)
 
 
-def section():
-    return block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+def section(order="<"):
+    return block(0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1), order)
 
 
-def interface(link_type):
-    return block(1, struct.pack("<HHI", link_type, 0, 65535))
+def interface(link_type, order="<"):
+    return block(1, struct.pack(order + "HHI", link_type, 0, 65535), order)
 
 
-def packet(interface_id, payload):
-    return block(6, struct.pack("<IIIII", interface_id, 0, 1000, len(payload), len(payload)) + payload)
+def packet(interface_id, payload, order="<"):
+    return block(6, struct.pack(order + "IIIII", interface_id, 0, 1000, len(payload), len(payload)) + payload, order)
 
 
-def secrets(kind, text, claimed=None):
-    return block(0x0A, struct.pack("<II", kind, len(text) if claimed is None else claimed) + text)
+def secrets(kind, text, claimed=None, order="<"):
+    return block(0x0A, struct.pack(order + "II", kind, len(text) if claimed is None else claimed) + text, order)
 
 
 KEY_LINES = (b"CLIENT_RANDOM " + b"ab" * 32 + b" " + b"cd" * 48 + b"\n"
@@ -53,6 +53,15 @@ def pcapng_seeds():
     write(folder, "secrets-whole", bytes([0xBF]) + stream)
     write(folder, "secrets-pieces", bytes([3]) + stream)
     write(folder, "secrets-past-block", bytes([0xBF]) + section() + secrets(0x544C534B, KEY_LINES, 4096))
+    # A big-endian writer's blocks; a block per packet, as a capture written with its secrets has them.
+    big = (section(">") + interface(1, ">") + secrets(0x544C534B, KEY_LINES, order=">") + packet(0, frame, ">") +
+           secrets(0x544C534B, KEY_LINES.replace(b"ab", b"ef"), order=">") + packet(0, frame, ">"))
+    write(folder, "secrets-big-endian", bytes([0x85]) + big)
+    # Lines a key log reader must pass over: CR line ends, a line far too long, a label alone, no last line end.
+    odd = (b"CLIENT_RANDOM " + b"ab" * 32 + b" " + b"cd" * 48 + b"\r\n" + b"CLIENT_RANDOM " + b"ab" * 600 + b"\n" +
+           b"SERVER_HANDSHAKE_TRAFFIC_SECRET\n# comment\n\nCLIENT_TRAFFIC_SECRET_0 " + b"01" * 32 + b" " + b"04" * 32)
+    write(folder, "secrets-odd-lines", bytes([0x81]) + section() + interface(1) + secrets(0x544C534B, odd) +
+          packet(0, frame))
 
 
 def zstd(data):

@@ -7,6 +7,7 @@ TARNWICK_PACKAGES=(
   ca-certificates openssl
   libnghttp2-dev nghttp2-server nghttp2-client nghttp2-proxy libexpat1-dev zlib1g-dev libzstd-dev
   ffmpeg xdg-utils tcpdump tcpreplay curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
+  tshark chromium
 )
 
 tarnwick_install_packages() {

@@ -14,9 +14,9 @@ CaptureSessions& CaptureSessionList() {
 namespace {
 
 // The key log the sessions share, read once now; a file that is not there yet is read when it appears.
-std::shared_ptr<TlsKeyLog> OpenKeyLog(const CommandLine& options, std::string& warnings) {
+std::shared_ptr<TlsKeyLog> OpenKeyLog(const CommandLine& options, bool keyLogForLater, std::string& warnings) {
     const std::string path = KeyLogFilePath(options, UserConfigFilePath());
-    if (path.empty()) return nullptr;
+    if (path.empty()) return keyLogForLater || options.browser ? std::make_shared<TlsKeyLog>("") : nullptr;
     auto keyLog = std::make_shared<TlsKeyLog>(path);
     if (const std::string problem = keyLog->Load(); !problem.empty())
         warnings = "cannot read the TLS key log " + path + " yet (" + problem + "); it is read once it can be";
@@ -25,10 +25,10 @@ std::shared_ptr<TlsKeyLog> OpenKeyLog(const CommandLine& options, std::string& w
 
 }  // namespace
 
-CaptureStart StartCapture(const CommandLine& options) {
+CaptureStart StartCapture(const CommandLine& options, bool keyLogForLater) {
     CaptureStart start;
     std::string keyLogWarning;
-    start.keyLog = OpenKeyLog(options, keyLogWarning);
+    start.keyLog = OpenKeyLog(options, keyLogForLater, keyLogWarning);
     std::string limitWarnings;
     const CaptureLimits limits = CaptureLimitsFromConfig(UserConfigFilePath(), &limitWarnings);
     if (!limitWarnings.empty()) keyLogWarning += (keyLogWarning.empty() ? "" : "\n") + limitWarnings;

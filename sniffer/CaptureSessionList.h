@@ -24,14 +24,16 @@ struct CaptureStart {
     // Adapters that could not be opened while others were, a key log that cannot be read yet; empty
     // when there is nothing to say.
     std::string warnings = {};
-    // Shared by the sessions; nothing without a key log.
+    // Shared by the sessions; nothing without a key log (unless asked to keep one for later files).
     std::shared_ptr<TlsKeyLog> keyLog = {};
 };
 
 // Opens one session per usable adapter (or per --interface name, "any" included), or one session over
-// --read's file, reading TLS with the key log that KeyLogFilePath names. Sessions that could not open stay in the
-// list, destroyable at once. Callbacks are not yet set.
+// --read's file, reading TLS with the key log that KeyLogFilePath names. With keyLogForLater (and with
+// --browser) the sessions share a key log even when none is named, so that a browser's can be followed
+// once it is started. Sessions that could not open stay in the list, destroyable at once. Callbacks are
+// not yet set.
 using CaptureStarter = std::function<CaptureStart()>;
-CaptureStart StartCapture(const CommandLine& options);
+CaptureStart StartCapture(const CommandLine& options, bool keyLogForLater = false);
 
 }  // namespace tarnwick

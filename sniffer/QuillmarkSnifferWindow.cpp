@@ -3,9 +3,12 @@
 
 #include <algorithm>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -16,6 +19,7 @@
 #include "controls/PictureControl.h"
 #include "platform/AppDrawingResources.h"
 #include "platform/DialogManager.h"
+#include "platform/KeyLoggingBrowser.h"
 #include "platform/ReportListView.h"
 #include "platform/ShowMessage.h"
 #include "resources/ResourceFiles.h"
@@ -25,6 +29,13 @@
 #include "sniffer/DownloadDialogs.h"
 
 namespace tarnwick {
+
+namespace {
+
+// When a started browser is looked at once: one that could not come up has ended by then.
+constexpr int kBrowserCheckMs = 3000;
+
+}  // namespace
 
 QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
                                                QWidget* parent, DownloadDialogRunner runDialog)
@@ -51,6 +62,7 @@ QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
     CaptureSessions& sessions = CaptureSessionList();
     for (auto& session : sessions) session.reset();
     sessions.clear();
+    browser_.reset();  // ends the browser and removes its key log
     SnifferHost* self = this;
     CurrentSnifferWindow.compare_exchange_strong(self, nullptr);
     actions_.reset();
@@ -101,9 +113,12 @@ void QuillmarkSnifferWindow::OnInitDialog() {
     connect(downloadOnlyButton_, &QPushButton::clicked, this, &QuillmarkSnifferWindow::OnDownload);
     connect(banner_, &PictureControl::clicked, this, &QuillmarkSnifferWindow::OnBannerClicked);
     connect(listView_, &ReportListView::ItemChanged, this, &QuillmarkSnifferWindow::OnListItemChanged);
+    listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(listView_, &QWidget::customContextMenuRequested, this, &QuillmarkSnifferWindow::OnListContextMenu);
 
     CaptureStart start = startCapture_ ? startCapture_() : CaptureStart{};
     captureProblem_ = start.problem;
+    keyLog_ = start.keyLog;
     CaptureSessions& sessions = CaptureSessionList();
     for (auto& session : start.sessions) {
         session->SetDetectionSink(&SnifferHostSink());
@@ -178,6 +193,54 @@ void QuillmarkSnifferWindow::OnListItemChanged() { actions_->OnListItemChanged()
 void QuillmarkSnifferWindow::OnHelp() { OpenPage("help page", HelpUrl(Settings())); }
 
 void QuillmarkSnifferWindow::OnBannerClicked() { OpenPage("home page", HomeUrl(Settings())); }
+
+void QuillmarkSnifferWindow::OnListContextMenu(const QPoint& pos) {
+    QMenu menu(this);
+    QAction* browser = menu.addAction(QStringLiteral("Open a Browser Tarnwick Can Read"));
+    QAction* copy = menu.addAction(QStringLiteral("Copy Address"));
+    const QTreeWidgetItem* item = listView_->itemAt(pos);
+    const int row = item ? listView_->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(item)) : -1;
+    copy->setEnabled(row >= 0);
+    // Only a live capture sees what the browser fetches.
+    bool live = keyLog_ != nullptr && !CaptureSessionList().empty();
+    for (const auto& session : CaptureSessionList()) live = live && session->CaptureStarted() && !session->IsReplay();
+    browser->setEnabled(live);
+    const QAction* chosen = menu.exec(listView_->viewport()->mapToGlobal(pos));
+    if (chosen == browser) OpenKeyLoggingBrowser({});
+    else if (chosen == copy) CopyAddress(row);
+}
+
+void QuillmarkSnifferWindow::OpenKeyLoggingBrowser(const std::string& name) {
+    if (!keyLog_ || CaptureSessionList().empty()) {
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation,
+                    "Cannot open a browser Tarnwick can read: nothing is being captured.");
+        return;
+    }
+    std::string problem;
+    auto browser = KeyLoggingBrowser::Start(name, &problem);
+    if (!browser) {
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation,
+                    "Cannot open a browser Tarnwick can read:\n%s", problem.c_str());
+        return;
+    }
+    keyLog_->Follow(browser->KeyLogPath());
+    // One at a time: an earlier one is ended (and its key log removed) only once the new one runs.
+    browser_ = std::move(browser);
+    // A browser that did not come up ends within moments; one that a user closes later needs no word.
+    QTimer::singleShot(kBrowserCheckMs, this, [this, started = browser_.get()] {
+        std::string how;
+        if (browser_.get() != started || browser_->Running(&how)) return;
+        const std::string advice = browser_->AdviceWhenEnded();
+        ShowMessage(services_, Handle(), kAppCaption, kMbOk | kMbIconExclamation, "The browser %s at once.%s%s",
+                    how.c_str(), advice.empty() ? "" : "\n", advice.c_str());
+    });
+}
+
+void QuillmarkSnifferWindow::CopyAddress(int row) {
+    const int slot = list_->SlotOfRow(row);
+    if (slot < 0 || slot >= list_->Count()) return;
+    QApplication::clipboard()->setText(QString::fromStdString(list_->Slot(slot).url));
+}
 
 void QuillmarkSnifferWindow::OpenPage(const std::string& what, const std::string& address) {
     services_.OpenAddress(Handle(), address, [this, what, address](const std::string& reason) {

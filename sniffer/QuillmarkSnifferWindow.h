@@ -18,6 +18,7 @@ class QPushButton;
 namespace tarnwick {
 
 class CaptureStatusLine;
+class KeyLoggingBrowser;
 class PictureControl;
 class ReportListView;
 
@@ -50,6 +51,12 @@ public:
     void OnListItemChanged();
     void OnHelp();
     void OnBannerClicked();
+    // The list's right-click menu at pos (in the list's viewport).
+    void OnListContextMenu(const QPoint& pos);
+    // Starts a browser whose key log the capture follows (name empty: the desktop's default); a failure is said.
+    void OpenKeyLoggingBrowser(const std::string& name);
+    // The entry's address on the clipboard.
+    void CopyAddress(int row);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -87,6 +94,8 @@ private:
     std::string captureProblem_;
     bool problemShown_ = false;
     bool placed_ = false;
+    std::shared_ptr<TlsKeyLog> keyLog_;  // the sessions' own: a started browser's key log joins it
+    std::unique_ptr<KeyLoggingBrowser> browser_;
 };
 
 }  // namespace tarnwick

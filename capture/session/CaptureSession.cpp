@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "capture/decode/PacketView.h"
+#include "capture/session/CaptureFileWriter.h"
 #include "capture/session/CapturePipeline.h"
 #include "capture/session/OwnConnections.h"
 #include "capture/source/AdapterSource.h"
@@ -205,16 +206,25 @@ void CaptureSession::ReadUntilStopped() {
     pipeline_ = nullptr;
 }
 
+void CaptureSession::SetFileWriter(std::shared_ptr<CaptureFileWriter> writer) {
+    if (keyLog_) keyLog_->RecordUse();
+    writerOwner_ = std::move(writer);
+    writer_.store(writerOwner_.get());
+}
+
 void CaptureSession::HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) {
     // A capture of several adapters may change the link type between packets.
-    if (linkType != decoderLinkType_ && !ChangeDecoder(linkType)) return;
-    pipeline_->Frame(decoder_, PacketView(bytes, header.caplen), CaptureMilliseconds(header.ts));
+    if (linkType == decoderLinkType_ || ChangeDecoder(linkType))
+        pipeline_->Frame(decoder_, PacketView(bytes, header.caplen), CaptureMilliseconds(header.ts));
+    // After the packet was read: the secrets that reading it needed go in front of it.
+    if (CaptureFileWriter* writer = writer_.load()) writer->WritePacket(name_, linkType, header, bytes, keyLog_.get());
 }
 
 void CaptureSession::HandleSecrets(std::span<const uint8_t> keyLogLines) {
     if (!keyLog_) {
         if (!replay_ || !pipeline_) return;
         keyLog_ = std::make_shared<TlsKeyLog>("");
+        if (writer_.load()) keyLog_->RecordUse();
         pipeline_->SetKeyLog(keyLog_.get());
     }
     keyLog_->AddLines(std::string_view(reinterpret_cast<const char*>(keyLogLines.data()), keyLogLines.size()));

@@ -28,6 +28,7 @@
 
 namespace tarnwick {
 
+class CaptureFileWriter;
 class CapturePipeline;
 
 // One capture thread: packets from the source, decoded, then one reassembler that hands every
@@ -65,6 +66,9 @@ public:
     // Where detections go, from now on; it must outlive the session's thread (or be replaced by null
     // first). A replay waits for it.
     void SetDetectionSink(DetectionSink* sink);
+    // Every packet read from now on is written into writer too, with the TLS secrets used for it; the
+    // writer must outlive the capture thread. Set once, before the detection sink (a replay starts then).
+    void SetFileWriter(std::shared_ptr<CaptureFileWriter> writer);
     // Called on the capture thread right after Finished() turns true (at once when it is true already),
     // so that a waiter needs no polling. It may be called twice and must only wake someone.
     void SetFinishedNotifier(std::function<void()> notifier);
@@ -114,6 +118,8 @@ private:
     void PublishStatistics(bool force);
 
     std::atomic<DetectionSink*> sink_{nullptr};
+    std::shared_ptr<CaptureFileWriter> writerOwner_;
+    std::atomic<CaptureFileWriter*> writer_{nullptr};
     std::atomic<bool> stop_{false};
     std::atomic<bool> finished_{true};
     std::unique_ptr<PacketSource> source_;

@@ -23,6 +23,7 @@ uint8_t* PcapngWriter::Reserve(size_t bytes) {
         while (capacity < used_ + bytes) capacity *= 2;
         std::unique_ptr<uint8_t[]> larger(new uint8_t[capacity]);
         std::memcpy(larger.get(), buffer_.get(), used_);
+        explicit_bzero(buffer_.get(), used_);  // it may have held secrets
         buffer_ = std::move(larger);
         capacity_ = capacity;
     }
@@ -113,6 +114,20 @@ void PcapngWriter::AddStatistics(uint32_t interface, const CaptureStatistics& fi
     PutOption(pcapng::kStatisticsInterfaceDropped, &figures.interfaceDropped, 8);
     PutOption(pcapng::kEndOfOptions, nullptr, 0);
     EndBlock(start);
+}
+
+void PcapngWriter::AddSecrets(uint32_t type, std::span<const uint8_t> secrets) {
+    const size_t start = BeginBlock(pcapng::kDecryptionSecrets);
+    Put32(type);
+    Put32(static_cast<uint32_t>(secrets.size()));
+    PutBytes(secrets.data(), secrets.size());
+    EndBlock(start);
+}
+
+void PcapngWriter::WipeAndClear() {
+    // The buffer only ever grows: every byte that ever held a block lies below capacity_.
+    explicit_bzero(buffer_.get(), capacity_);
+    used_ = 0;
 }
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "capture/source/CaptureStatistics.h"
@@ -23,10 +24,15 @@ public:
     void AddPacket(uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes);
     // The kernel's figures: passed by the filter, dropped for want of buffer room, dropped by the adapter.
     void AddStatistics(uint32_t interface, const CaptureStatistics& figures, uint64_t microsecondsSinceEpoch);
+    // Decryption secrets for the packets after the block, of a secrets type such as pcapng::kTlsKeyLogSecrets.
+    // The buffer then holds them: WipeAndClear() it once written.
+    void AddSecrets(uint32_t type, std::span<const uint8_t> secrets);
 
     const uint8_t* Data() const { return buffer_.get(); }
     size_t Size() const { return used_; }
     void Clear() { used_ = 0; }
+    // Clears the buffer and overwrites every byte it held.
+    void WipeAndClear();
 
 private:
     static size_t PacketBlockBytes(uint32_t capturedLength);

@@ -53,87 +53,113 @@ size_t TlsKeyLog::RandomHash::operator()(const TlsClientRandom& random) const {
     return static_cast<size_t>(sum >> 32 | sum << 32);  // the top bits are the well-mixed ones
 }
 
-TlsKeyLog::TlsKeyLog(std::string path) : path_(std::move(path)) {}
-
-TlsKeyLog::~TlsKeyLog() {
-    Wipe(partial_);
-    CloseStream();
+TlsKeyLog::TlsKeyLog(std::string path) : path_(std::move(path)) {
+    if (!path_.empty()) files_.emplace_back().path = path_;
 }
 
-void TlsKeyLog::CloseStream() {
-    if (stream_ >= 0) close(stream_);
-    stream_ = -1;
+TlsKeyLog::~TlsKeyLog() {
+    Wipe(memory_.partial);
+    for (auto& file : files_) {
+        Wipe(file.partial);
+        CloseStream(file);
+    }
+    for (auto& line : used_) line.secret.Clear();
+}
+
+void TlsKeyLog::Follow(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    for (const auto& file : files_)
+        if (file.path == path) return;
+    files_.emplace_back().path = path;
+}
+
+void TlsKeyLog::CloseStream(Source& file) {
+    if (file.stream >= 0) close(file.stream);
+    file.stream = -1;
 }
 
 std::string TlsKeyLog::Load() {
     std::lock_guard lock(mutex_);
     std::string problem = ReadNewBytes();
-    if (problem.empty()) TakeLine(partial_, false);
+    TakeUnfinishedLines();
     return problem;
 }
 
-// Reads from the last offset to the end of the file into the table. Called with the lock held.
+// Reads every file from its last offset to its end into the table; the first problem, or empty.
+// Called with the lock held.
 std::string TlsKeyLog::ReadNewBytes() {
-    if (path_.empty()) return "no key log file named";
+    if (files_.empty()) return "no key log file named";
+    std::string first;
+    for (auto& file : files_)
+        if (std::string problem = ReadNewBytes(file); first.empty()) first = std::move(problem);
+    return first;
+}
+
+void TlsKeyLog::TakeUnfinishedLines() {
+    for (auto& file : files_) TakeLine(file.partial, false);
+    TakeLine(memory_.partial, false);
+}
+
+std::string TlsKeyLog::ReadNewBytes(Source& file) {
     // A look at the file's size first: lookups for connections whose keys never come are frequent,
     // and most find nothing new.
     struct stat status {};
-    if (stat(path_.c_str(), &status) != 0) {
-        CloseStream();
+    if (stat(file.path.c_str(), &status) != 0) {
+        CloseStream(file);
         return std::strerror(errno);
     }
-    if (!S_ISREG(status.st_mode) && stream_ >= 0 && status.st_dev == device_ && status.st_ino == inode_)
-        return ReadStream();
-    if (status.st_dev == device_ && status.st_ino == inode_ && status.st_size == offset_) return {};
+    if (!S_ISREG(status.st_mode) && file.stream >= 0 && status.st_dev == file.device && status.st_ino == file.inode)
+        return ReadStream(file);
+    if (status.st_dev == file.device && status.st_ino == file.inode && status.st_size == file.offset) return {};
     // Never waits: a FIFO without a writer would hold the open (on the capture thread, when the file is
     // replaced) until one comes.
-    const int file = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) return std::strerror(errno);
-    if (fstat(file, &status) != 0) {
+    const int descriptor = open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return std::strerror(errno);
+    if (fstat(descriptor, &status) != 0) {
         const int error = errno;
-        close(file);
+        close(descriptor);
         return std::strerror(error);
     }
     if (!S_ISREG(status.st_mode)) {
         // Kept open, so that what a writer sends between two looks waits in the FIFO for the next.
-        CloseStream();
-        stream_ = file;
-        device_ = status.st_dev;
-        inode_ = status.st_ino;
-        offset_ = 0;
-        Wipe(partial_);
-        skippingLongLine_ = false;
-        return ReadStream();
+        CloseStream(file);
+        file.stream = descriptor;
+        file.device = status.st_dev;
+        file.inode = status.st_ino;
+        file.offset = 0;
+        Wipe(file.partial);
+        file.skippingLongLine = false;
+        return ReadStream(file);
     }
-    CloseStream();
-    if (status.st_dev != device_ || status.st_ino != inode_ || status.st_size < offset_) {
+    CloseStream(file);
+    if (status.st_dev != file.device || status.st_ino != file.inode || status.st_size < file.offset) {
         // Replaced or shortened: read again from the start; what is known stays known.
-        device_ = status.st_dev;
-        inode_ = status.st_ino;
-        offset_ = 0;
-        Wipe(partial_);
-        skippingLongLine_ = false;
+        file.device = status.st_dev;
+        file.inode = status.st_ino;
+        file.offset = 0;
+        Wipe(file.partial);
+        file.skippingLongLine = false;
     }
     std::string chunk(kReadChunk, '\0');
-    while (offset_ < status.st_size) {
-        const ssize_t got = pread(file, chunk.data(), chunk.size(), offset_);
+    while (file.offset < status.st_size) {
+        const ssize_t got = pread(descriptor, chunk.data(), chunk.size(), file.offset);
         if (got <= 0) break;
-        offset_ += got;
-        AddTextLocked(std::string_view(chunk.data(), static_cast<size_t>(got)));
+        file.offset += got;
+        AddTextLocked(file, std::string_view(chunk.data(), static_cast<size_t>(got)));
     }
     OPENSSL_cleanse(chunk.data(), chunk.size());
-    close(file);
+    close(descriptor);
     return {};
 }
 
-std::string TlsKeyLog::ReadStream() {
+std::string TlsKeyLog::ReadStream(Source& file) {
     std::string chunk(kReadChunk, '\0');
     for (size_t taken = 0; taken < kMaxStreamBytesPerLook;) {
-        const ssize_t got = read(stream_, chunk.data(), chunk.size());
+        const ssize_t got = read(file.stream, chunk.data(), chunk.size());
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;  // nothing waiting (EAGAIN), or no writer now (0)
         taken += static_cast<size_t>(got);
-        AddTextLocked(std::string_view(chunk.data(), static_cast<size_t>(got)));
+        AddTextLocked(file, std::string_view(chunk.data(), static_cast<size_t>(got)));
     }
     OPENSSL_cleanse(chunk.data(), chunk.size());
     return {};
@@ -157,34 +183,34 @@ void TlsKeyLog::AddLines(std::string_view lines) {
 
 void TlsKeyLog::AddText(std::string_view text) {
     std::lock_guard lock(mutex_);
-    AddTextLocked(text);
+    AddTextLocked(memory_, text);
 }
 
 void TlsKeyLog::TakeUnfinishedLine() {
     std::lock_guard lock(mutex_);
-    TakeLine(partial_, false);
+    TakeUnfinishedLines();
 }
 
-void TlsKeyLog::AddTextLocked(std::string_view text) {
+void TlsKeyLog::AddTextLocked(Source& source, std::string_view text) {
     while (!text.empty()) {
         const size_t end = text.find('\n');
         const std::string_view piece = text.substr(0, end);
-        if (skippingLongLine_) {
-            if (end != std::string_view::npos) skippingLongLine_ = false;
-        } else if (partial_.size() + piece.size() > kMaxLineLength) {
+        if (source.skippingLongLine) {
+            if (end != std::string_view::npos) source.skippingLongLine = false;
+        } else if (source.partial.size() + piece.size() > kMaxLineLength) {
             // No line of a key log is this long: skipped through its line end.
             ++statistics_.lines;
             ++statistics_.malformedLines;
-            Wipe(partial_);
-            skippingLongLine_ = end == std::string_view::npos;
+            Wipe(source.partial);
+            source.skippingLongLine = end == std::string_view::npos;
         } else if (end == std::string_view::npos) {
-            partial_.append(piece);
-        } else if (partial_.empty()) {
+            source.partial.append(piece);
+        } else if (source.partial.empty()) {
             TakeLine(piece, true);
         } else {
-            partial_.append(piece);
-            TakeLine(partial_, true);
-            Wipe(partial_);
+            source.partial.append(piece);
+            TakeLine(source.partial, true);
+            Wipe(source.partial);
         }
         if (end == std::string_view::npos) break;
         text.remove_prefix(end + 1);
@@ -218,16 +244,50 @@ bool TlsKeyLog::Find(const TlsClientRandom& clientRandom, bool tls13, TlsSession
     ++statistics_.lookups;
     auto entry = table_.find(clientRandom);
     if (entry == table_.end() || !entry->second.CompleteFor(tls13)) {
-        ReadNewBytes();
-        TakeLine(partial_, false);
+        if (!files_.empty()) ReadNewBytes();
+        TakeUnfinishedLines();
         entry = table_.find(clientRandom);
     }
     if (entry == table_.end()) {
         ++statistics_.misses;
         return false;
     }
+    if (recordingUse_) NoteUse(clientRandom, entry->second);
     out = entry->second;
     return true;
+}
+
+void TlsKeyLog::NoteUse(const TlsClientRandom& clientRandom, TlsSessionSecrets& secrets) {
+    constexpr TlsSecretKind kKinds[] = {TlsSecretKind::MasterSecret,           TlsSecretKind::ClientEarlyTraffic,
+                                        TlsSecretKind::ClientHandshakeTraffic, TlsSecretKind::ServerHandshakeTraffic,
+                                        TlsSecretKind::ClientTraffic,          TlsSecretKind::ServerTraffic};
+    for (const TlsSecretKind kind : kKinds) {
+        const auto bit = static_cast<uint8_t>(1u << static_cast<unsigned>(kind));
+        if (secrets.Of(kind).Empty() || (secrets.handedOut & bit) != 0) continue;
+        secrets.handedOut |= bit;
+        TlsKeyLogLine line;
+        line.secretKind = kind;
+        line.clientRandom = clientRandom;
+        line.secret = secrets.Of(kind);
+        used_.push_back(std::move(line));
+    }
+}
+
+void TlsKeyLog::RecordUse() {
+    std::lock_guard lock(mutex_);
+    recordingUse_ = true;
+}
+
+void TlsKeyLog::TakeUsedLines(std::string& out) {
+    std::lock_guard lock(mutex_);
+    // Room for every line at once: a string that grows leaves copies of its text behind.
+    constexpr size_t kMostLineBytes = 32 + 1 + 64 + 1 + 2 * TlsSecret::kMaxSize + 1;
+    out.reserve(out.size() + used_.size() * kMostLineBytes);
+    for (auto& line : used_) {
+        line.AppendTo(out);
+        line.secret.Clear();
+    }
+    used_.clear();
 }
 
 KeyLogStatistics TlsKeyLog::Statistics() const {

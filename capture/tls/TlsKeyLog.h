@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "capture/tls/TlsKeyLogLine.h"
 #include "capture/tls/TlsSecret.h"
@@ -24,6 +25,7 @@ struct TlsSessionSecrets {
     TlsSecret serverHandshake;
     TlsSecret clientTraffic;
     TlsSecret serverTraffic;
+    uint8_t handedOut = 0;  // the kinds (bit 1 << kind) already taken by TakeUsedLines()
 
     TlsSecret& Of(TlsSecretKind kind);
     // A TLS 1.2 connection needs the master secret; a TLS 1.3 one the four handshake and traffic secrets.
@@ -49,7 +51,8 @@ struct KeyLogStatistics {
 // when nothing more follows it. When the file is replaced or shortened it is read again from the start.
 // A FIFO (or any other file that is not a regular one) is kept open and read without waiting: what its
 // writer has sent is taken at each look. Secrets may also come from memory (a capture's own), alone or
-// with a file. Shared by the capture threads of all adapters.
+// with files: more files can be followed at any time (a browser started later). Shared by the capture
+// threads of all adapters.
 class TlsKeyLog {
 public:
     static constexpr size_t kMaxClientRandoms = 100000;
@@ -62,8 +65,11 @@ public:
     TlsKeyLog(const TlsKeyLog&) = delete;
     TlsKeyLog& operator=(const TlsKeyLog&) = delete;
 
+    // The file named at construction; empty when there is none.
     const std::string& Path() const { return path_; }
-    // Reads what the file holds now. Empty when it could be read, else why not (it may appear later).
+    // Follows another file too, from its start, until the key log goes.
+    void Follow(const std::string& path);
+    // Reads what the files hold now. Empty when they could be read, else why not (they may appear later).
     std::string Load();
 
     // Copies the secrets known for clientRandom into out. When they are not complete for the version,
@@ -80,6 +86,12 @@ public:
 
     KeyLogStatistics Statistics() const;
 
+    // From now on, remembers which secrets Find() hands out, for TakeUsedLines().
+    void RecordUse();
+    // Appends, as key log lines, the secrets Find() handed out since the last call (each secret once).
+    // out then holds secrets: the caller writes them where asked and wipes them.
+    void TakeUsedLines(std::string& out);
+
     // Keyed per process: client randoms come from the traffic, and randoms chosen to share a hash would
     // otherwise turn the table into one long chain.
     struct RandomHash {
@@ -87,23 +99,35 @@ public:
     };
 
 private:
-    std::string ReadNewBytes();
-    // A FIFO's (or other stream's) waiting bytes, without ever waiting for more.
-    std::string ReadStream();
-    void CloseStream();
-    void TakeLine(std::string_view line, bool counted);
-    void AddTextLocked(std::string_view text);
+    // Where the reading of one file stands; text from memory has one of its own, without a path.
+    struct Source {
+        std::string path;
+        std::string partial;  // an unfinished last line
+        bool skippingLongLine = false;
+        off_t offset = 0;
+        dev_t device = 0;
+        ino_t inode = 0;
+        int stream = -1;  // the open FIFO, when the path names one
+    };
 
-    std::string path_;
+    std::string ReadNewBytes();
+    std::string ReadNewBytes(Source& file);
+    // A FIFO's (or other stream's) waiting bytes, without ever waiting for more.
+    std::string ReadStream(Source& file);
+    static void CloseStream(Source& file);
+    void TakeUnfinishedLines();
+    void TakeLine(std::string_view line, bool counted);
+    void AddTextLocked(Source& source, std::string_view text);
+    void NoteUse(const TlsClientRandom& clientRandom, TlsSessionSecrets& secrets);
+
+    const std::string path_;
     mutable std::mutex mutex_;
+    std::deque<Source> files_;  // never moved once added: an unfinished line may hold part of a secret
+    Source memory_;
     std::unordered_map<TlsClientRandom, TlsSessionSecrets, RandomHash> table_;
     std::deque<TlsClientRandom> arrival_;  // oldest first, for the bound
-    std::string partial_;                  // an unfinished last line
-    bool skippingLongLine_ = false;
-    off_t offset_ = 0;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
-    int stream_ = -1;  // the open FIFO, when the path names one
+    bool recordingUse_ = false;
+    std::vector<TlsKeyLogLine> used_;  // handed out, not yet taken
     KeyLogStatistics statistics_;
 };
 

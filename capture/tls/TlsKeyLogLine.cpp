@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <span>
 #include <utility>
 
 namespace tarnwick {
@@ -76,6 +77,24 @@ TlsKeyLogLine::Kind TlsKeyLogLine::Parse(std::string_view line, TlsKeyLogLine& o
     out.secret.SetSize(secretSize);
     out.secretKind = known->second;
     return Kind::Secret;
+}
+
+void TlsKeyLogLine::AppendTo(std::string& out) const {
+    constexpr char kDigits[] = "0123456789abcdef";
+    auto hex = [&out, &kDigits](std::span<const uint8_t> bytes) {
+        for (const uint8_t byte : bytes) {
+            out.push_back(kDigits[byte >> 4]);
+            out.push_back(kDigits[byte & 0x0F]);
+        }
+    };
+    const auto* known = std::find_if(std::begin(kLabels), std::end(kLabels),
+                                     [this](const auto& entry) { return entry.second == secretKind; });
+    out.append(known->first);
+    out.push_back(' ');
+    hex(clientRandom);
+    out.push_back(' ');
+    hex(secret.Bytes());
+    out.push_back('\n');
 }
 
 }  // namespace tarnwick

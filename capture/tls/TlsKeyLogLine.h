@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "capture/tls/TlsSecret.h"
@@ -33,6 +34,8 @@ struct TlsKeyLogLine {
 
     // Reads one line without its line end (a trailing CR is allowed).
     static Kind Parse(std::string_view line, TlsKeyLogLine& out);
+    // Appends the line as a key log holds it, with its line end. out then holds a secret: its owner wipes it.
+    void AppendTo(std::string& out) const;
 };
 
 }  // namespace tarnwick

@@ -154,6 +154,59 @@ TEST(TlsKeyLog, LinesFromMemoryJoinTheFilesOwn) {
     EXPECT_EQ(memoryOnly.Statistics().malformedLines, 1u);
 }
 
+// A browser started after capture began brings a file of its own; each file keeps its own unfinished line.
+TEST(TlsKeyLog, AFileFollowedLaterIsReadBesideTheFirst) {
+    testing::TempDir dir;
+    const std::string first = Line("CLIENT_RANDOM", 1, 0x01), second = Line("CLIENT_RANDOM", 2, 0x02);
+    const std::string firstPath = dir.Write("first.log", first.substr(0, 30));
+    const std::string secondPath = dir.Write("second.log", second.substr(0, 60));
+    TlsKeyLog log(firstPath);
+    log.Follow(secondPath);
+    log.Follow(secondPath);  // once only
+    TlsSessionSecrets secrets;
+    EXPECT_FALSE(log.Find(Random(2), false, secrets));
+    Append(secondPath, second.substr(60));
+    Append(firstPath, first.substr(30));
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));
+    EXPECT_EQ(log.Statistics().secrets, 2u);
+    EXPECT_EQ(log.Statistics().malformedLines, 0u);
+    EXPECT_EQ(log.Path(), firstPath);
+
+    TlsKeyLog memoryFirst("");
+    memoryFirst.Follow(secondPath);
+    EXPECT_EQ(memoryFirst.Load(), "");
+    EXPECT_TRUE(memoryFirst.Find(Random(2), false, secrets));
+}
+
+// What a written capture carries: the secrets lookups handed out, each once, as key log lines that read back.
+TEST(TlsKeyLog, UsedSecretsAreTakenOnceAndOnlyThose) {
+    TlsKeyLog log("");
+    log.AddLines(Line("CLIENT_RANDOM", 1, 0x01) + Line("CLIENT_RANDOM", 2, 0x02) +
+                 Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 3, 0x03, 32) +
+                 Line("SERVER_HANDSHAKE_TRAFFIC_SECRET", 3, 0x04, 32));
+    TlsSessionSecrets secrets;
+    EXPECT_TRUE(log.Find(Random(1), false, secrets));  // before recording: not taken
+    log.RecordUse();
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+    EXPECT_TRUE(log.Find(Random(2), false, secrets));
+    EXPECT_TRUE(log.Find(Random(3), true, secrets));
+    std::string lines;
+    log.TakeUsedLines(lines);
+    EXPECT_EQ(lines, Line("CLIENT_RANDOM", 2, 0x02) + Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 3, 0x03, 32) +
+                         Line("SERVER_HANDSHAKE_TRAFFIC_SECRET", 3, 0x04, 32));
+
+    // A secret that comes later for a known connection is taken then, the earlier ones not again.
+    log.AddLines(Line("CLIENT_TRAFFIC_SECRET_0", 3, 0x05, 32));
+    EXPECT_TRUE(log.Find(Random(3), true, secrets));
+    lines.clear();
+    log.TakeUsedLines(lines);
+    EXPECT_EQ(lines, Line("CLIENT_TRAFFIC_SECRET_0", 3, 0x05, 32));
+    lines.clear();
+    log.TakeUsedLines(lines);
+    EXPECT_EQ(lines, "");
+}
+
 // Client randoms that agree in their first bytes (or count up) must not share a hash: the traffic
 // chooses them.
 TEST(TlsKeyLog, RandomsThatShareTheirFirstBytesHashApart) {

@@ -36,5 +36,21 @@ TEST(CommandLine, RejectsMisuse) {
     EXPECT_EQ(both.ownAddresses, (std::vector<std::string>{"10.0.0.1", "2001:db8::5"}));
 }
 
+// The browser's name is optional: an option after --browser is not taken for it.
+TEST(CommandLine, BrowserNameIsOptional) {
+    const auto named = Parse({"--browser", "firefox", "--headless"});
+    EXPECT_TRUE(named.error.empty());
+    EXPECT_TRUE(named.browser);
+    EXPECT_EQ(named.browserName, "firefox");
+    EXPECT_TRUE(named.headless);
+    const auto unnamed = Parse({"--browser", "--headless"});
+    EXPECT_TRUE(unnamed.error.empty());
+    EXPECT_TRUE(unnamed.browser && unnamed.headless);
+    EXPECT_EQ(unnamed.browserName, "");
+    EXPECT_TRUE(Parse({"--headless", "--browser"}).browser);
+    EXPECT_FALSE(Parse({"--headless", "--read", "a.pcap", "--browser"}).error.empty());
+    EXPECT_FALSE(Parse({"--write", "out.pcapng"}).error.empty());
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
 #include <QThread>
@@ -155,6 +157,55 @@ TEST(SnifferWindow, DetectionsBecomeRowsNewestFirstWithButtonsFollowing) {
     EXPECT_EQ(list->RowCount(), 0);
     for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId}) EXPECT_FALSE(Button(&window, id)->isEnabled());
     window.OnRemove();  // nothing selected: nothing happens
+}
+
+// Chooses the menu entry at index in the popup that opens next, by keys as a user would, and notes
+// every entry's text and state.
+void ChooseInNextMenu(int index, std::vector<std::pair<std::string, bool>>& entries) {
+    QTimer::singleShot(0, [index, &entries] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu) return;
+        for (QAction* action : menu->actions()) entries.emplace_back(action->text().toStdString(), action->isEnabled());
+        if (index < 0) {
+            menu->close();
+            return;
+        }
+        menu->setActiveAction(menu->actions().at(index));
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(menu, &enter);
+    });
+}
+
+// The list's right-click menu: "Copy Address" takes the address of the entry under the pointer (rows
+// show the newest first); off the entries it cannot be chosen. Without a live capture no browser is
+// opened: nothing would read its traffic.
+TEST(SnifferWindow, RightClickMenuCopiesTheAddressOfTheEntryUnderThePointer) {
+    RecordingQtServices services;
+    QuillmarkSnifferWindow window(services, [] {
+        CaptureStart start;
+        start.problem = "no adapter in this test";
+        start.keyLog = std::make_shared<TlsKeyLog>("");
+        return start;
+    });
+    window.show();
+    Deliver(window, Video("videohost/older.mp4", 100000));
+    Deliver(window, Video("videohost/newer.mp4", 200000));
+    ReportListView* list = window.ListView();
+    const QPoint olderRow = list->visualItemRect(list->topLevelItem(1)).center();
+
+    std::vector<std::pair<std::string, bool>> entries;
+    ChooseInNextMenu(1, entries);
+    window.OnListContextMenu(olderRow);
+    const std::vector<std::pair<std::string, bool>> expected = {{"Open a Browser Tarnwick Can Read", false},
+                                                                {"Copy Address", true}};
+    EXPECT_EQ(entries, expected);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), "http://videohost/older.mp4");
+
+    entries.clear();
+    ChooseInNextMenu(-1, entries);
+    window.OnListContextMenu(QPoint(5, list->viewport()->height() - 2));  // below the rows
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(entries[1].second);
 }
 
 TEST(SnifferWindow, TheTwentySixthVideoPushesOutTheOldest) {
