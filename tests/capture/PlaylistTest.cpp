@@ -35,6 +35,18 @@ TEST(HlsPlaylist, MasterAndMediaPlaylistsNameWhatPlayersFetch) {
     ASSERT_TRUE(media);
     EXPECT_FALSE(media->master);
     EXPECT_EQ(media->segments, (Strings{"init.mp4", "seg0.m4s", "/abs/seg1.m4s?token=a"}));
+    // What the details of a stream start from: its first variant, its first segment with the section it
+    // needs, and its length once it has ended.
+    EXPECT_EQ(master->firstVariant, "low/index.m3u8");
+    EXPECT_EQ(media->firstSegment, "seg0.m4s");
+    EXPECT_EQ(media->firstInitialisation, "init.mp4");
+    EXPECT_EQ(media->durationUs, 4'000'000);
+    EXPECT_TRUE(media->ended);
+    const auto live = HlsPlaylist::Parse("#EXTM3U\n#EXTINF:9.97,\na.ts\n#EXTINF:-1,\nb.ts\n#EXTINF:3.0333333333\nc.ts\n");
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->durationUs, 9'970'000 + 3'033'333);
+    EXPECT_FALSE(live->ended);
+    EXPECT_TRUE(live->firstInitialisation.empty());
 
     EXPECT_FALSE(HlsPlaylist::Parse("<html>#EXTM3U</html>"));
     EXPECT_FALSE(HlsPlaylist::Parse(""));
