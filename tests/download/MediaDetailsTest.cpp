@@ -1,0 +1,142 @@
+// The pieces behind a video's details: the bounded fetch, where an MP4 keeps its index, and the limited
+// child process the decoders run in.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "HttpTestServer.h"
+#include "ScriptedTcpServer.h"
+#include "download/BoundedRangeFetch.h"
+#include "download/LimitedChildProcess.h"
+#include "download/Mp4IndexLocator.h"
+
+namespace tarnwick {
+namespace {
+
+using test::HttpTestServer;
+using test::SampleBody;
+using test::ScriptedTcpServer;
+using Clock = std::chrono::steady_clock;
+
+TEST(BoundedRangeFetch, TakesTheRangeAskedForAndStopsAtItsBound) {
+    HttpTestServer server;
+    BoundedRangeFetch fetch;
+    fetch.url = server.Url("/file.bin");
+    ASSERT_TRUE(fetch.Fetch(1000, 1999, 4096)) << fetch.Problem();
+    EXPECT_EQ(fetch.Bytes(), SampleBody(HttpTestServer::kFileSize).substr(1000, 1000));
+    EXPECT_FALSE(fetch.FromStart());
+    EXPECT_EQ(fetch.TotalSize(), static_cast<int64_t>(HttpTestServer::kFileSize));
+
+    // More than the bound is never kept, also when the answer goes on.
+    ASSERT_TRUE(fetch.Fetch(0, HttpTestServer::kFileSize - 1, 5000)) << fetch.Problem();
+    EXPECT_EQ(fetch.Bytes(), SampleBody(HttpTestServer::kFileSize).substr(0, 5000));
+
+    // A server that ignores the range sends the file from its start: the bytes are said to be its first.
+    const std::string body = SampleBody(3000);
+    ScriptedTcpServer ignoring({{"HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body}}, false);
+    fetch.url = "http://127.0.0.1:" + std::to_string(ignoring.Port()) + "/clip.mp4";
+    ASSERT_TRUE(fetch.Fetch(2000, 2999, 1000)) << fetch.Problem();
+    EXPECT_NE(ignoring.ReceivedRequest().find("Range: bytes=2000-2999\r\n"), std::string::npos);
+    EXPECT_TRUE(fetch.FromStart());
+    EXPECT_EQ(fetch.Bytes(), body.substr(0, 1000));
+    EXPECT_EQ(fetch.TotalSize(), 3000);
+
+    fetch.url = server.Url("/missing");
+    EXPECT_FALSE(fetch.Fetch(0, 99, 100));
+    EXPECT_NE(fetch.Problem().find("404"), std::string::npos) << fetch.Problem();
+}
+
+std::string Box(const std::string& type, uint32_t size) {
+    std::string box = {static_cast<char>(size >> 24), static_cast<char>(size >> 16), static_cast<char>(size >> 8),
+                       static_cast<char>(size)};
+    box += type;
+    box.resize(std::max<size_t>(size, 8), '\0');
+    return box;
+}
+
+TEST(Mp4IndexLocator, FindsTheIndexInFrontOrTellsWhereTheEndBegins) {
+    using Place = Mp4IndexLocator::Place;
+    const std::string ftyp = Box("ftyp", 24);
+    // The index in front, whole or going on beyond the first bytes.
+    auto front = Mp4IndexLocator::Locate(ftyp + Box("free", 16) + Box("moov", 100), 1'000'000);
+    EXPECT_EQ(front.place, Place::InFront);
+    EXPECT_EQ(front.indexEnd, 24 + 16 + 100);
+    front = Mp4IndexLocator::Locate(ftyp + Box("moov", 5000).substr(0, 100), 1'000'000);
+    EXPECT_EQ(front.place, Place::InFront);
+    EXPECT_EQ(front.indexEnd, 24 + 5000);
+
+    // The media first: the index lies beyond them, up to the end.
+    std::string media = ftyp + std::string("\x00\x10\x00\x00mdat", 8) + std::string(500, 'x');
+    auto end = Mp4IndexLocator::Locate(media, 24 + 0x100000 + 3000);
+    EXPECT_EQ(end.place, Place::After);
+    EXPECT_EQ(end.afterOffset, 24 + 0x100000);
+    // A 64-bit size.
+    media = ftyp + std::string("\x00\x00\x00\x01mdat\x00\x00\x00\x01\x00\x00\x00\x00", 16) + std::string(100, 'x');
+    end = Mp4IndexLocator::Locate(media, int64_t{1} << 33);
+    EXPECT_EQ(end.place, Place::After);
+    EXPECT_EQ(end.afterOffset, 24 + (int64_t{1} << 32));
+
+    // The media run to the end, the sizes do not add up, or it is no MP4.
+    EXPECT_EQ(Mp4IndexLocator::Locate(ftyp + std::string("\x00\x00\x00\x00mdat", 8), 5000).place, Place::Unknown);
+    EXPECT_EQ(Mp4IndexLocator::Locate(ftyp + std::string("\x00\x00\x00\x04mdat", 8), 5000).place, Place::Unknown);
+    EXPECT_EQ(Mp4IndexLocator::Locate(ftyp + std::string("\xff\xff\xff\xffmdat", 8), 5000).place, Place::Unknown);
+    EXPECT_EQ(Mp4IndexLocator::Locate("\x1a\x45\xdf\xa3 webm", 5000).place, Place::NotMp4);
+}
+
+TEST(LimitedChildProcess, HangsCrashesAndFloodsEndWithTheirReason) {
+    LimitedChildProcess::Limits limits;
+    limits.timeoutMs = 300;
+    limits.maxOutputBytes = 1000;
+    // A child that hangs in a child of its own: both go when the time is up.
+    const auto started = Clock::now();
+    auto outcome = LimitedChildProcess::Run({"sh", "-c", "sleep 30 & echo $!; wait"}, "/", limits);
+    EXPECT_EQ(outcome.end, LimitedChildProcess::End::TimedOut);
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
+    const std::string grandchild = outcome.output.substr(0, outcome.output.find('\n'));
+    ASSERT_FALSE(grandchild.empty());
+    std::ifstream state("/proc/" + grandchild + "/stat");
+    std::string pid, name, letter;
+    if (state >> pid >> name >> letter) {
+        EXPECT_EQ(letter, "Z") << "the hanging grandchild still runs";
+    }
+    EXPECT_EQ(outcome.Describe("ffprobe"), "ffprobe took too long and was stopped");
+
+    outcome = LimitedChildProcess::Run({"sh", "-c", "echo 'bad \x1b[2J header' >&2; kill -SEGV $$"}, "/", limits);
+    EXPECT_EQ(outcome.end, LimitedChildProcess::End::Signalled);
+    EXPECT_EQ(outcome.code, SIGSEGV);
+    EXPECT_EQ(outcome.Describe("ffmpeg"), "ffmpeg crashed (Segmentation fault): bad ?[2J header");
+
+    outcome = LimitedChildProcess::Run({"sh", "-c", "while :; do echo flood; done"}, "/", limits);
+    EXPECT_EQ(outcome.end, LimitedChildProcess::End::OutputTooLong);
+    EXPECT_LE(outcome.output.size(), limits.maxOutputBytes);
+
+    std::atomic<bool> stop{true};
+    outcome = LimitedChildProcess::Run({"sleep", "30"}, "/", limits, &stop);
+    EXPECT_EQ(outcome.end, LimitedChildProcess::End::Stopped);
+
+    outcome = LimitedChildProcess::Run({"/nonexistent/ffprobe"}, "/", limits);
+    EXPECT_EQ(outcome.end, LimitedChildProcess::End::NotStarted);
+}
+
+TEST(LimitedChildProcess, TheChildGetsNoneOfOurEnvironmentAndBoundedMemory) {
+    ::setenv("SSLKEYLOGFILE", "/secret/keys.log", 1);
+    LimitedChildProcess::Limits limits;
+    auto outcome = LimitedChildProcess::Run({"sh", "-c", "echo \"[$SSLKEYLOGFILE]\"; pwd"}, "/tmp", limits);
+    ::unsetenv("SSLKEYLOGFILE");
+    ASSERT_TRUE(outcome.Succeeded()) << outcome.Describe("sh");
+    EXPECT_EQ(outcome.output, "[]\n/tmp\n");
+
+    // 256 MiB of address space does not hold 512 MiB.
+    limits.addressSpaceBytes = 256u << 20;
+    outcome = LimitedChildProcess::Run({"python3", "-c", "b = bytearray(512 << 20); print(len(b))"}, "/", limits);
+    EXPECT_FALSE(outcome.Succeeded());
+    EXPECT_EQ(outcome.output, "");
+}
+
+}  // namespace
+}  // namespace tarnwick
