@@ -27,6 +27,8 @@ public:
     void AppendRow(const QString& label, int image, const std::vector<std::string>& columns);
     void SetRowImage(int row, int image);
     void SetRowTexts(int row, const std::vector<std::string>& columns);
+    // What shows when the pointer rests on the row: the picture (JPEG bytes, shrunk to fit), then the text.
+    void SetRowToolTip(int row, const std::string& text, const std::string& picture);
     int RowImage(int row) const;
     void SelectRow(int row);
     int RowCount() const { return topLevelItemCount(); }
