@@ -180,7 +180,7 @@ int RunHeadless(const CommandLine& options) {
         if (const std::string problem = FolderProblem(options.detailsDir); !problem.empty())
             return Fail("cannot save pictures into " + problem);
     bool readDetails = options.details || !options.detailsDir.empty();
-    if (readDetails && !EntryDetailsReader::Enabled(UserConfigFilePath())) {
+    if (readDetails && !DetailsEnabled(UserConfigFilePath())) {
         PrintError("details are not read: DetailsEnabled=0 in " + UserConfigFilePath());
         readDetails = false;
     }

@@ -3,7 +3,6 @@
 
 #include <utility>
 
-#include "config/IniReader.h"
 #include "config/StartupConfiguration.h"
 #include "download/MediaDurationProbe.h"
 
@@ -22,10 +21,6 @@ void EntryDetailsReader::Accepted(const SniffedVideo& video) { worker_.Enqueue(R
 void EntryDetailsReader::Removed(const SniffedVideo& video) { worker_.Cancel(video.serial); }
 
 void EntryDetailsReader::Stop() { worker_.Stop(); }
-
-bool EntryDetailsReader::Enabled(const std::string& configFilePath) {
-    return ReadProfileString(configFilePath, kConfigSection, "DetailsEnabled", "1") != "0";
-}
 
 MediaDetailsReader::Settings EntryDetailsReader::SettingsFor(const std::string& configFilePath) {
     MediaDetailsReader::Settings settings;

@@ -28,9 +28,7 @@ public:
     bool Idle() const { return worker_.Idle(); }
     void SetIdleNotifier(std::function<void()> notifier) { worker_.SetIdleNotifier(std::move(notifier)); }
 
-    // Whether Tarnwick.ini lets details be read (DetailsEnabled=0 turns them off), and with which programs:
-    // the ffmpeg that FFmpegExe names and the ffprobe beside it.
-    static bool Enabled(const std::string& configFilePath);
+    // The programs that read details: the ffmpeg that FFmpegExe names and the ffprobe beside it.
     static MediaDetailsReader::Settings SettingsFor(const std::string& configFilePath);
     static MediaDetailsReader::Request RequestFor(const SniffedVideo& video);
 

@@ -35,7 +35,8 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
     auto ignoreEverywhere = [](const std::string&) {};
     actions_ = std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere,
                                               std::move(runDialog));
-    if (EntryDetailsReader::Enabled(Settings().configFilePath)) {
+    // Start-up decides from Tarnwick.ini; a window made without it (in a test) reads no details.
+    if (Settings().readDetails) {
         MediaDetailsReader::Settings settings = EntryDetailsReader::SettingsFor(Settings().configFilePath);
         if (!Settings().tempFolder.empty() && Settings().tempFolder != "x") settings.tempFolder = Settings().tempFolder;
         // The details arrive on a worker thread and are handed to the list on the window's.
