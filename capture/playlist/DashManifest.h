@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +23,17 @@ struct DashManifest {
     // Addresses named one by one: SegmentList entries, initialisation sections, and the single file
     // of a representation that is read in byte ranges.
     std::vector<std::string> addresses;
+
+    // What a stream's details start from: the first video representation's initialisation section and
+    // first segment (for a representation that is one file, that file), as host and path; and the
+    // stream's length (mediaPresentationDuration), 0 when the manifest gives none or is a live one.
+    std::string firstInitialisation;
+    std::string firstSegment;
+    int64_t durationUs = 0;
+
+    // "PT1H2M3.5S", "P1DT30S" -> microseconds; nothing for what is not such a duration (years and months
+    // have no fixed length and are refused).
+    static std::optional<int64_t> ParseDuration(std::string_view text);
 
     // manifestUrl is the manifest's own address (host and path, no scheme); the names come out in the
     // same form. Nothing when the text is not a well-formed XML document whose root is MPD.

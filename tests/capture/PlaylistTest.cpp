@@ -83,6 +83,10 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
               (Strings{"host:8080/show/media/v1/init.m4s", "host:8080/show/media/v2/init.m4s", "other.test/audio/init.mp4",
                        "other.test/audio/s1.mp4", "other.test/s2.mp4", "host:8080/show/media/whole.mp4"}));
 
+    // Nothing says which representation is video: none is taken for the details.
+    EXPECT_TRUE(manifest->firstSegment.empty());
+    EXPECT_EQ(manifest->durationUs, 0);
+
     EXPECT_FALSE(DashManifest::Parse("<NotMPD/>", "h/m.mpd"));
     EXPECT_FALSE(DashManifest::Parse("<MPD><Period>", "h/m.mpd"));
     std::string deep = "<MPD>";
@@ -98,6 +102,42 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
 <!ENTITY g "&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;"><!ENTITY h "&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;">]>
 <MPD><BaseURL>&h;</BaseURL></MPD>)",
                                      "h/m.mpd"));
+}
+
+TEST(DashManifest, TheFirstVideoSegmentAndTheLengthLeadToTheDetails) {
+    const auto manifest = DashManifest::Parse(R"(<MPD type="static" mediaPresentationDuration="PT1M6.5S">
+  <Period>
+    <AdaptationSet contentType="audio">
+      <Representation id="a"><SegmentList><Initialization sourceURL="a/init.mp4"/><SegmentURL media="a/1.mp4"/></SegmentList></Representation>
+    </AdaptationSet>
+    <AdaptationSet mimeType="video/mp4">
+      <Representation id="v" bandwidth="9">
+        <SegmentTemplate initialization="init-$RepresentationID$.m4s" media="c-$RepresentationID$-$Number%05d$-$Time$.m4s" startNumber="7">
+          <SegmentTimeline><S t="1200" d="25600" r="2"/><S t="99999" d="1"/></SegmentTimeline>
+        </SegmentTemplate>
+      </Representation>
+    </AdaptationSet>
+  </Period>
+</MPD>)",
+                                              "host/show/manifest.mpd");
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->firstInitialisation, "host/show/init-v.m4s");
+    EXPECT_EQ(manifest->firstSegment, "host/show/c-v-00007-1200.m4s");
+    EXPECT_EQ(manifest->durationUs, 66'500'000);
+    // A list of segments, inherited from the adaptation set; a live manifest has no length.
+    const auto listed = DashManifest::Parse(R"(<MPD type="dynamic" mediaPresentationDuration="PT6S"><Period>
+<AdaptationSet contentType="video"><SegmentList><SegmentURL media="v/1.mp4"/><Initialization sourceURL="v/i.mp4"/></SegmentList>
+<Representation id="x"/></AdaptationSet></Period></MPD>)",
+                                            "host/m.mpd");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->firstSegment, "host/v/1.mp4");
+    EXPECT_EQ(listed->firstInitialisation, "host/v/i.mp4");
+    EXPECT_EQ(listed->durationUs, 0);
+
+    EXPECT_EQ(DashManifest::ParseDuration("PT6.0S"), 6'000'000);
+    EXPECT_EQ(DashManifest::ParseDuration("P1DT2H3M4.25S"), ((24 + 2) * 3600 + 3 * 60 + 4) * int64_t{1'000'000} + 250'000);
+    for (const char* wrong : {"", "P", "PT", "6S", "PT6", "P1M", "PT1X", "PT99999999999999999S", "P9999999999D"})
+        EXPECT_FALSE(DashManifest::ParseDuration(wrong)) << wrong;
 }
 
 TEST(AddressTemplate, NumbersMatchDigitRunsOnly) {
