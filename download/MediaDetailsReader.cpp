@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/playlist/DashManifest.h"
 #include "capture/playlist/HlsPlaylist.h"
 #include "download/BoundedRangeFetch.h"
 #include "download/Mp4IndexLocator.h"
@@ -80,7 +81,7 @@ bool WriteAll(int file, const std::string& bytes, int64_t offset) {
 
 MediaDetails MediaDetailsReader::Read(const Request& request, const Settings& settings, const std::atomic<bool>* stop) {
     if (request.isStream && request.type == "hls") return ReadHls(request, settings, stop);
-    if (request.isStream) return Failed("the details of a DASH stream are not read");
+    if (request.isStream) return ReadDash(request, settings, stop);
     return ReadFile(request, settings, stop);
 }
 
@@ -149,24 +150,51 @@ MediaDetails MediaDetailsReader::ReadHls(const Request& request, const Settings&
         playlist.reset();
     }
     if (!playlist) return Failed("its playlists lead to no segments");
+    if (playlist->firstSegment.empty()) return Failed("its playlist names no segment");
+    const std::string initialisation =
+        playlist->firstInitialisation.empty() ? std::string() : Resolve(playlistUrl, playlist->firstInitialisation);
+    // Only a playlist that has ended tells the stream's length.
+    return ReadFirstSegment(request, settings, initialisation, Resolve(playlistUrl, playlist->firstSegment), left,
+                            playlist->ended ? playlist->durationUs : 0, stop);
+}
+
+MediaDetails MediaDetailsReader::ReadDash(const Request& request, const Settings& settings,
+                                          const std::atomic<bool>* stop) {
+    BoundedRangeFetch fetch(stop);
+    Configure(fetch, request.url, request, settings);
+    if (!fetch.Fetch(0, static_cast<int64_t>(kMaxPlaylistBytes) - 1, kMaxPlaylistBytes))
+        return Failed("its manifest could not be fetched: " + fetch.Problem());
+    // The manifest names addresses as host and path; they keep the manifest's scheme.
+    const size_t schemeEnd = request.url.find("://");
+    if (schemeEnd == std::string::npos) return Failed("its address has no scheme");
+    const std::string scheme = request.url.substr(0, schemeEnd + 3);
+    const auto manifest = DashManifest::Parse(fetch.Bytes(), std::string_view(request.url).substr(schemeEnd + 3));
+    if (!manifest) return Failed("its manifest cannot be read");
+    if (manifest->firstSegment.empty()) return Failed("its manifest names no video segment that can be fetched");
+    const std::string initialisation = manifest->firstInitialisation.empty() ? std::string() : scheme + manifest->firstInitialisation;
+    return ReadFirstSegment(request, settings, initialisation, scheme + manifest->firstSegment,
+                            kMaxFetchBytes - fetch.Bytes().size(), manifest->durationUs, stop);
+}
+
+MediaDetails MediaDetailsReader::ReadFirstSegment(const Request& request, const Settings& settings,
+                                                  const std::string& initialisation, const std::string& segment,
+                                                  size_t left, int64_t durationUs, const std::atomic<bool>* stop) {
     Bytes bytes;
-    for (const std::string* name : {&playlist->firstInitialisation, &playlist->firstSegment}) {
-        if (name->empty()) continue;
-        const std::string url = Resolve(playlistUrl, *name);
-        if (url.empty() || left == 0) return Failed("its first segment cannot be fetched");
+    for (const std::string* url : {&initialisation, &segment}) {
+        if (url == &initialisation && url->empty()) continue;
+        if (url->empty() || left == 0) return Failed("its first segment cannot be fetched");
         BoundedRangeFetch fetch(stop);
-        Configure(fetch, url, request, settings);
+        Configure(fetch, *url, request, settings);
         if (!fetch.Fetch(0, static_cast<int64_t>(left) - 1, left))
             return Failed("its first segment could not be fetched: " + fetch.Problem());
         left -= fetch.Bytes().size();
         bytes.head += fetch.Bytes();
     }
-    if (bytes.head.empty()) return Failed("its playlist names no segment");
     if (stop && stop->load()) return Failed("stopped");
     MediaDetails details = Decode(bytes, false, settings, stop);
-    // The segment's own length is not the stream's: only a playlist that has ended tells that.
+    // The segment's own length is not the stream's; a live stream has none.
     details.durationUs.reset();
-    if (playlist->ended && playlist->durationUs > 0) details.durationUs = playlist->durationUs;
+    if (durationUs > 0) details.durationUs = durationUs;
     return details;
 }
 

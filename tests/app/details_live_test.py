@@ -2,7 +2,7 @@
 """Live: videos fetched over loopback get their details in the headless output.
 
 An MP4 with its index in front, one with its index at the end (both larger than the 4 MiB that Tarnwick
-fetches), a WebM and an HLS stream are served on 127.0.0.5 and fetched with curl while `tarnwick --headless
+fetches), a WebM, an HLS and a DASH stream are served on 127.0.0.5 and fetched with curl while `tarnwick --headless
 --json --details --details-dir` captures on lo. Each entry's last line must give the duration that ffprobe
 reads from the served file (within 0.1 s), the same size in pixels, and a picture of that size.
 
@@ -57,6 +57,11 @@ def make_media(folder):
         "-t", "6", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-f", "hls", "-hls_time", "2",
         "-hls_playlist_type", "vod", "-hls_segment_filename", os.path.join(hls, "part%d.ts"),
         os.path.join(hls, "index.m3u8"))
+    dash = os.path.join(folder, "dash")
+    os.mkdir(dash)
+    run("ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=352x288:rate=25,noise=alls=20:allf=t+u",
+        "-t", "6", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-f", "dash", "-seg_duration", "2",
+        os.path.join(dash, "manifest.mpd"))
     for name in ("front.mp4", "end.mp4"):
         assert os.path.getsize(os.path.join(folder, name)) > 4 << 20, name + " is not larger than the fetch bound"
 
@@ -136,6 +141,12 @@ def main():
             if line and not line.startswith("#"):
                 run("curl", "-s", "-f", "-o", "/dev/null", base + "hls/" + line)
         wanted[playlist] = os.path.join(media, "hls", "index.m3u8")
+        manifest = base + "dash/manifest.mpd?run=" + run_id
+        run("curl", "-s", "-f", "-o", "/dev/null", manifest)
+        for name in sorted(os.listdir(os.path.join(media, "dash"))):
+            if name.endswith(".m4s"):
+                run("curl", "-s", "-f", "-o", "/dev/null", base + "dash/" + name)
+        wanted[manifest] = os.path.join(media, "dash", "manifest.mpd")
 
         # Every entry's details, within a bounded wait.
         last = {}

@@ -15,7 +15,7 @@ for tool in Xvfb xdotool ffmpeg ffprobe curl; do
 done
 [ "$(id -u)" = 0 ] || { echo "SKIP: capture on lo needs root here"; exit 77; }
 mkdir -p "$out"
-work=$(mktemp -d /tmp/tarnwick-details-window.XXXXXX)
+work=$(mktemp -d -t tarnwick-details-window.XXXXXX)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
