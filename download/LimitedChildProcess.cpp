@@ -2,7 +2,9 @@
 #include "download/LimitedChildProcess.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -29,7 +31,8 @@ void CloseBoth(int ends[2]) {
 
 // Only calls that are safe between fork and exec in a process with threads.
 [[noreturn]] void BecomeChild(const char* program, char* const* argv, char* const* environment, int output,
-                              int errors, const char* folder, const LimitedChildProcess::Limits& limits) {
+                              int errors, int input, const std::optional<LimitedChildProcess::Account>& account,
+                              const LimitedChildProcess::Limits& limits) {
     setpgid(0, 0);
     sigset_t none;
     sigemptyset(&none);
@@ -37,20 +40,34 @@ void CloseBoth(int ends[2]) {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGQUIT, SIGCHLD}) sigaction(signal, &standard, nullptr);
-    const int input = open("/dev/null", O_RDONLY);
-    if (input < 0 || dup2(input, 0) < 0 || dup2(output, 1) < 0 || dup2(errors, 2) < 0) _exit(127);
+    const int nothing = open("/dev/null", O_RDONLY);
+    if (nothing < 0 || dup2(nothing, 0) < 0 || dup2(output, 1) < 0 || dup2(errors, 2) < 0) _exit(127);
+    if (input == 3 ? fcntl(3, F_SETFD, 0) != 0 : dup2(input >= 0 ? input : nothing, 3) < 0) _exit(127);
+    // Whatever else this process has open (capture sockets, connections, files) stays here.
+    if (close_range(4, ~0U, 0) != 0) _exit(127);
     const rlimit space{limits.addressSpaceBytes, limits.addressSpaceBytes};
     const rlimit cpu{limits.cpuSeconds, limits.cpuSeconds + 1};
-    const rlimit nothing{0, 0};
-    if (setrlimit(RLIMIT_AS, &space) != 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 || setrlimit(RLIMIT_CORE, &nothing) != 0 ||
-        setrlimit(RLIMIT_FSIZE, &nothing) != 0)
+    const rlimit zero{0, 0};
+    if (setrlimit(RLIMIT_AS, &space) != 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 || setrlimit(RLIMIT_CORE, &zero) != 0 ||
+        setrlimit(RLIMIT_FSIZE, &zero) != 0)
         _exit(127);
-    if (chdir(folder) != 0) _exit(127);
+    if (chdir("/") != 0) _exit(127);
+    if (account && (setgroups(0, nullptr) != 0 || setgid(account->gid) != 0 || setuid(account->uid) != 0)) _exit(127);
     execve(program, argv, environment);
     _exit(127);
 }
 
 }  // namespace
+
+std::optional<LimitedChildProcess::Account> LimitedChildProcess::ChildAccount() {
+    if (geteuid() != 0) return std::nullopt;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (getpwnam_r("nobody", &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_uid != 0)
+        return Account{found->pw_uid, found->pw_gid};
+    return Account{65534, 65534};
+}
 
 std::string LimitedChildProcess::FindProgram(const std::string& name) {
     if (name.empty()) return {};
@@ -72,6 +89,8 @@ std::string LimitedChildProcess::Outcome::Describe(const std::string& program) c
     std::string text;
     switch (end) {
     case End::Exited:
+        // The status the child gives when the program cannot be run.
+        if (code == 127 && errors.empty()) return program + " could not be run";
         text = program + " ended with status " + std::to_string(code);
         break;
     case End::Signalled:
@@ -99,9 +118,8 @@ std::string LimitedChildProcess::Outcome::Describe(const std::string& program) c
     return reason.empty() ? text : text + ": " + reason;
 }
 
-LimitedChildProcess::Outcome LimitedChildProcess::Run(const std::vector<std::string>& arguments,
-                                                      const std::string& workingFolder, const Limits& limits,
-                                                      const std::atomic<bool>* stop) {
+LimitedChildProcess::Outcome LimitedChildProcess::Run(const std::vector<std::string>& arguments, const Limits& limits,
+                                                      int input, const std::atomic<bool>* stop) {
     Outcome outcome;
     if (arguments.empty()) return outcome;
     const std::string program = FindProgram(arguments[0]);
@@ -114,6 +132,7 @@ LimitedChildProcess::Outcome LimitedChildProcess::Run(const std::vector<std::str
     std::string pathVariable = "PATH=/usr/local/bin:/usr/bin:/bin";
     std::string localeVariable = "LC_ALL=C";
     char* environment[] = {pathVariable.data(), localeVariable.data(), nullptr};
+    const std::optional<Account> account = ChildAccount();
 
     int output[2] = {-1, -1}, errors[2] = {-1, -1};
     if (pipe2(output, O_CLOEXEC) != 0) return outcome;
@@ -122,7 +141,7 @@ LimitedChildProcess::Outcome LimitedChildProcess::Run(const std::vector<std::str
         return outcome;
     }
     const pid_t pid = fork();
-    if (pid == 0) BecomeChild(program.c_str(), argv.data(), environment, output[1], errors[1], workingFolder.c_str(), limits);
+    if (pid == 0) BecomeChild(program.c_str(), argv.data(), environment, output[1], errors[1], input, account, limits);
     close(output[1]);
     close(errors[1]);
     if (pid < 0) {

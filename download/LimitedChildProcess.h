@@ -1,18 +1,23 @@
 // A decoder run as a child process with a time limit and a memory limit, its output read into memory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarnwick {
 
 // The child gets an argument list (never a shell), a process group of its own, standard input from
-// /dev/null, a small environment without anything of this process's (no key log variable, no proxy),
-// the given working folder, no core file and no right to write files. It is killed, with its group, when
-// it runs past the time limit, writes more than the output bound, or stop becomes true.
+// /dev/null, the input file as descriptor 3 and no other descriptor of ours (no capture socket, no
+// connection), a small environment without anything of this process's (no key log variable, no proxy),
+// "/" as its working folder, no core file and no right to write files; started by root, it runs as the
+// user nobody. It is killed, with its group, when it runs past the time limit, writes more than the
+// output bound, or stop becomes true.
 class LimitedChildProcess {
 public:
     struct Limits {
@@ -34,9 +39,21 @@ public:
         std::string Describe(const std::string& program) const;
     };
 
-    // arguments[0] names the program: a path, or a name looked up in PATH.
-    static Outcome Run(const std::vector<std::string>& arguments, const std::string& workingFolder,
-                       const Limits& limits, const std::atomic<bool>* stop = nullptr);
+    // The input as the child names it: it opens its descriptor 3 anew, so it needs no way to the file.
+    static constexpr const char* kInputPath = "/proc/self/fd/3";
+
+    // arguments[0] names the program: a path, or a name looked up in PATH. input: a descriptor the child
+    // gets as 3, or -1.
+    static Outcome Run(const std::vector<std::string>& arguments, const Limits& limits, int input = -1,
+                       const std::atomic<bool>* stop = nullptr);
+
+    // Who the child runs as: nobody when this process is root, else nothing (it runs as this user). A file
+    // the child is to read must then belong to that user.
+    struct Account {
+        uid_t uid;
+        gid_t gid;
+    };
+    static std::optional<Account> ChildAccount();
 
     // The program's path: as given when it holds a slash, else the first executable of that name in PATH;
     // empty when there is none.

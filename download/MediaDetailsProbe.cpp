@@ -28,9 +28,9 @@ std::string CodecName(std::string_view text) {
 }
 
 // The decoder's words name the private file it read; the person reading them knows it as the video.
-std::string Described(const LimitedChildProcess::Outcome& outcome, const std::string& program, const std::string& file) {
+std::string Described(const LimitedChildProcess::Outcome& outcome, const std::string& program) {
     std::string text = outcome.Describe(program);
-    const std::string name = "file:" + file + ": ";
+    const std::string name = std::string("file:") + LimitedChildProcess::kInputPath + ": ";
     for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) text.erase(at, name.size());
     return text;
 }
@@ -53,14 +53,15 @@ LimitedChildProcess::Limits MediaDetailsProbe::PictureLimits() {
     return limits;
 }
 
-std::vector<std::string> MediaDetailsProbe::ProbeArguments(const std::string& ffprobe, const std::string& file) {
+std::vector<std::string> MediaDetailsProbe::ProbeArguments(const std::string& ffprobe) {
+    const std::string file = LimitedChildProcess::kInputPath;
     return {ffprobe,      "-v",        "error", "-protocol_whitelist", "file", "-format_whitelist", kContainers,
             "-show_entries", "format=duration:stream=codec_type,codec_name,width,height", "-of", "default",
             "file:" + file};
 }
 
-std::vector<std::string> MediaDetailsProbe::PictureArguments(const std::string& ffmpeg, const std::string& file,
-                                                             int64_t atUs) {
+std::vector<std::string> MediaDetailsProbe::PictureArguments(const std::string& ffmpeg, int64_t atUs) {
+    const std::string file = LimitedChildProcess::kInputPath;
     std::vector<std::string> arguments = {ffmpeg, "-v", "error", "-nostdin", "-threads", "1", "-protocol_whitelist",
                                           "file", "-format_whitelist", kContainers};
     if (atUs > 0) {
@@ -123,24 +124,23 @@ bool MediaDetailsProbe::ParseProbeOutput(std::string_view text, MediaDetails& de
     return anyStream;
 }
 
-MediaDetails MediaDetailsProbe::Read(const Tools& tools, const std::string& folder, const std::string& file,
-                                     bool whole, const std::atomic<bool>* stop) {
+MediaDetails MediaDetailsProbe::Read(const Tools& tools, int input, bool whole, const std::atomic<bool>* stop) {
     MediaDetails details;
     const LimitedChildProcess::Outcome probed =
-        LimitedChildProcess::Run(ProbeArguments(tools.ffprobe, file), folder, ProbeLimits(), stop);
+        LimitedChildProcess::Run(ProbeArguments(tools.ffprobe), ProbeLimits(), input, stop);
     if (!probed.Succeeded() || !ParseProbeOutput(probed.output, details)) {
-        details.problem = probed.Succeeded() ? "ffprobe found no audio or video in it" : Described(probed, "ffprobe", file);
+        details.problem = probed.Succeeded() ? "ffprobe found no audio or video in it" : Described(probed, "ffprobe");
         return details;
     }
     if (details.width == 0) return details;  // audio only: no picture to take
     const int64_t atUs = whole && details.durationUs ? *details.durationUs / 10 : 0;
     const LimitedChildProcess::Outcome pictured =
-        LimitedChildProcess::Run(PictureArguments(tools.ffmpeg, file, atUs), folder, PictureLimits(), stop);
+        LimitedChildProcess::Run(PictureArguments(tools.ffmpeg, atUs), PictureLimits(), input, stop);
     const std::string& jpeg = pictured.output;
     if (pictured.Succeeded() && jpeg.size() > 4 && jpeg.compare(0, 2, "\xFF\xD8") == 0)
         details.picture = jpeg;
     else
-        details.problem = "no picture: " + (pictured.Succeeded() ? "ffmpeg made none" : Described(pictured, "ffmpeg", file));
+        details.problem = "no picture: " + (pictured.Succeeded() ? "ffmpeg made none" : Described(pictured, "ffmpeg"));
     return details;
 }
 

@@ -23,14 +23,12 @@ public:
     static LimitedChildProcess::Limits ProbeLimits();
     static LimitedChildProcess::Limits PictureLimits();
 
-    // The file lies in folder (the children's working folder). whole: the file holds the whole video, so
-    // its picture is taken a tenth of the way in; else its first picture is taken.
-    static MediaDetails Read(const Tools& tools, const std::string& folder, const std::string& file, bool whole,
-                             const std::atomic<bool>* stop);
+    // input: the file, open for reading; the decoders get it as a descriptor, never by its name. whole: it
+    // holds the whole video, so its picture is taken a tenth of the way in; else its first picture is.
+    static MediaDetails Read(const Tools& tools, int input, bool whole, const std::atomic<bool>* stop);
 
-    static std::vector<std::string> ProbeArguments(const std::string& ffprobe, const std::string& file);
-    static std::vector<std::string> PictureArguments(const std::string& ffmpeg, const std::string& file,
-                                                     int64_t atUs);
+    static std::vector<std::string> ProbeArguments(const std::string& ffprobe);
+    static std::vector<std::string> PictureArguments(const std::string& ffmpeg, int64_t atUs);
 
     // ffprobe's "default" output: the first video stream's codec and size, the first audio stream's codec,
     // the container's duration. False when it names no stream.

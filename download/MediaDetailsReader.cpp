@@ -16,6 +16,7 @@
 #include "capture/playlist/DashManifest.h"
 #include "capture/playlist/HlsPlaylist.h"
 #include "download/BoundedRangeFetch.h"
+#include "download/LimitedChildProcess.h"
 #include "download/Mp4IndexLocator.h"
 
 namespace tarnwick {
@@ -212,10 +213,19 @@ MediaDetails MediaDetailsReader::Decode(const Bytes& bytes, bool whole, const Se
     const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool written = file >= 0 && WriteAll(file, bytes.head, 0);
     if (written && !bytes.tail.empty()) written = WriteAll(file, bytes.tail, bytes.tailOffset);
-    const int error = errno;
+    // The decoders run as another user when we are root: the file becomes theirs, still for them alone.
+    if (const auto account = LimitedChildProcess::ChildAccount(); written && account)
+        written = fchown(file, account->uid, account->gid) == 0;
+    int error = errno;
     if (file >= 0) close(file);
-    if (written) details = MediaDetailsProbe::Read(settings.tools, folder, path, whole, stop);
-    else details.problem = "the fetched bytes could not be written to " + folder + ": " + std::strerror(error);
+    const int input = written ? open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (written && input < 0) error = errno;
+    if (input >= 0) {
+        details = MediaDetailsProbe::Read(settings.tools, input, whole, stop);
+        close(input);
+    } else {
+        details.problem = "the fetched bytes could not be written to " + folder + ": " + std::strerror(error);
+    }
     unlink(path.c_str());
     rmdir(folder.c_str());
     return details;

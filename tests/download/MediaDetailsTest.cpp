@@ -2,7 +2,10 @@
 // child process the decoders run in.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -94,7 +97,7 @@ TEST(LimitedChildProcess, HangsCrashesAndFloodsEndWithTheirReason) {
     limits.maxOutputBytes = 1000;
     // A child that hangs in a child of its own: both go when the time is up.
     const auto started = Clock::now();
-    auto outcome = LimitedChildProcess::Run({"sh", "-c", "sleep 30 & echo $!; wait"}, "/", limits);
+    auto outcome = LimitedChildProcess::Run({"sh", "-c", "sleep 30 & echo $!; wait"}, limits);
     EXPECT_EQ(outcome.end, LimitedChildProcess::End::TimedOut);
     EXPECT_LT(Clock::now() - started, std::chrono::seconds(5));
     const std::string grandchild = outcome.output.substr(0, outcome.output.find('\n'));
@@ -106,34 +109,55 @@ TEST(LimitedChildProcess, HangsCrashesAndFloodsEndWithTheirReason) {
     }
     EXPECT_EQ(outcome.Describe("ffprobe"), "ffprobe took too long and was stopped");
 
-    outcome = LimitedChildProcess::Run({"sh", "-c", "echo 'bad \x1b[2J header' >&2; kill -SEGV $$"}, "/", limits);
+    outcome = LimitedChildProcess::Run({"sh", "-c", "echo 'bad \x1b[2J header' >&2; kill -SEGV $$"}, limits);
     EXPECT_EQ(outcome.end, LimitedChildProcess::End::Signalled);
     EXPECT_EQ(outcome.code, SIGSEGV);
     EXPECT_EQ(outcome.Describe("ffmpeg"), "ffmpeg crashed (Segmentation fault): bad ?[2J header");
 
-    outcome = LimitedChildProcess::Run({"sh", "-c", "while :; do echo flood; done"}, "/", limits);
+    outcome = LimitedChildProcess::Run({"sh", "-c", "while :; do echo flood; done"}, limits);
     EXPECT_EQ(outcome.end, LimitedChildProcess::End::OutputTooLong);
     EXPECT_LE(outcome.output.size(), limits.maxOutputBytes);
 
     std::atomic<bool> stop{true};
-    outcome = LimitedChildProcess::Run({"sleep", "30"}, "/", limits, &stop);
+    outcome = LimitedChildProcess::Run({"sleep", "30"}, limits, -1, &stop);
     EXPECT_EQ(outcome.end, LimitedChildProcess::End::Stopped);
 
-    outcome = LimitedChildProcess::Run({"/nonexistent/ffprobe"}, "/", limits);
+    outcome = LimitedChildProcess::Run({"/nonexistent/ffprobe"}, limits);
     EXPECT_EQ(outcome.end, LimitedChildProcess::End::NotStarted);
 }
 
-TEST(LimitedChildProcess, TheChildGetsNoneOfOurEnvironmentAndBoundedMemory) {
+TEST(LimitedChildProcess, TheChildGetsItsInputButNoneOfOurEnvironmentDescriptorsOrMemory) {
     ::setenv("SSLKEYLOGFILE", "/secret/keys.log", 1);
+    // A descriptor of ours that a careless child would inherit, and the input, in a folder it cannot enter.
+    const int ours = ::open("/dev/null", O_RDONLY);
+    char folder[] = "/tmp/tarnwick-child-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    const std::string path = std::string(folder) + "/input";
+    {
+        std::ofstream(path) << "the bytes";
+    }
+    if (const auto account = LimitedChildProcess::ChildAccount()) {
+        ASSERT_EQ(::chown(path.c_str(), account->uid, account->gid), 0);
+    }
+    ::chmod(path.c_str(), 0600);
+    const int input = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     LimitedChildProcess::Limits limits;
-    auto outcome = LimitedChildProcess::Run({"sh", "-c", "echo \"[$SSLKEYLOGFILE]\"; pwd"}, "/tmp", limits);
+    const std::string script = "echo \"[$SSLKEYLOGFILE]\"; pwd; cat " + std::string(LimitedChildProcess::kInputPath) +
+                               "; echo; test -e /proc/$$/fd/" + std::to_string(ours) + " && echo leaked; id -u";
+    auto outcome = LimitedChildProcess::Run({"sh", "-c", script}, limits, input);
     ::unsetenv("SSLKEYLOGFILE");
+    ::close(input);
+    ::close(ours);
+    ::unlink(path.c_str());
+    ::rmdir(folder);
     ASSERT_TRUE(outcome.Succeeded()) << outcome.Describe("sh");
-    EXPECT_EQ(outcome.output, "[]\n/tmp\n");
+    const std::string user = LimitedChildProcess::ChildAccount() ? std::to_string(LimitedChildProcess::ChildAccount()->uid)
+                                                                 : std::to_string(::geteuid());
+    EXPECT_EQ(outcome.output, "[]\n/\nthe bytes\n" + user + "\n");
 
     // 256 MiB of address space does not hold 512 MiB.
     limits.addressSpaceBytes = 256u << 20;
-    outcome = LimitedChildProcess::Run({"python3", "-c", "b = bytearray(512 << 20); print(len(b))"}, "/", limits);
+    outcome = LimitedChildProcess::Run({"python3", "-c", "b = bytearray(512 << 20); print(len(b))"}, limits);
     EXPECT_FALSE(outcome.Succeeded());
     EXPECT_EQ(outcome.output, "");
 }

@@ -33,8 +33,9 @@ if [ -n "${input:-}" ] && grep -q TARNWICK-HANG "$input"; then sleep 3600; fi
 if [ -n "${input:-}" ] && grep -q TARNWICK-CRASH "$input"; then kill -SEGV $$; fi
 exec "/usr/bin/$(basename "$0")" "$@"
 SCRIPT
-chmod +x "$work/fake/ffmpeg"
 cp "$work/fake/ffmpeg" "$work/fake/ffprobe"
+# Started by root, the decoders run as nobody: the stand-in must be within their reach.
+chmod 755 "$work" "$work/fake" "$work/fake/ffmpeg" "$work/fake/ffprobe"
 printf '[Tarnwick]\nFFPlayExe=/usr/bin/ffplay\nTempDir=%s\nFFmpegExe=%s\n' "$work/tmp" "$work/fake/ffmpeg" \
   > "$work/home/.config/Tarnwick/Tarnwick.ini"
 
