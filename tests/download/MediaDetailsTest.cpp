@@ -12,9 +12,18 @@
 #include <fstream>
 #include <string>
 
+#include <httplib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include "HttpTestServer.h"
 #include "ScriptedTcpServer.h"
 #include "download/BoundedRangeFetch.h"
+#include "download/DetailsWorker.h"
 #include "download/LimitedChildProcess.h"
 #include "download/Mp4IndexLocator.h"
 
@@ -160,6 +169,92 @@ TEST(LimitedChildProcess, TheChildGetsItsInputButNoneOfOurEnvironmentDescriptors
     outcome = LimitedChildProcess::Run({"python3", "-c", "b = bytearray(512 << 20); print(len(b))"}, limits);
     EXPECT_FALSE(outcome.Succeeded());
     EXPECT_EQ(outcome.output, "");
+}
+
+// Serves slow answers and counts how many are being answered at once.
+class SlowServer {
+public:
+    SlowServer() {
+        server_.Get(R"(/(\d+)\.mp4)", [this](const httplib::Request& request, httplib::Response& response) {
+            {
+                std::lock_guard lock(mutex_);
+                asked_.push_back(std::stoi(request.matches[1]));
+                most_ = std::max(most_, ++busy_);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            {
+                std::lock_guard lock(mutex_);
+                --busy_;
+            }
+            response.set_content(SampleBody(200000), "video/mp4");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ~SlowServer() {
+        server_.stop();
+        thread_.join();
+    }
+    std::string Url(int serial) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + std::to_string(serial) + ".mp4"; }
+    std::vector<int> Asked() {
+        std::lock_guard lock(mutex_);
+        return asked_;
+    }
+    int Most() {
+        std::lock_guard lock(mutex_);
+        return most_;
+    }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<int> asked_;
+    int busy_ = 0, most_ = 0;
+};
+
+TEST(DetailsWorker, TwoAtOnceAndNoneForAnEntryThatWent) {
+    SlowServer server;
+    MediaDetailsReader::Settings settings;
+    settings.tools = {"/nonexistent/ffprobe", "/nonexistent/ffmpeg"};  // the fetch is what is watched here
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> done;
+    DetailsWorker worker(settings, [&](int serial, std::shared_ptr<const MediaDetails> details) {
+        EXPECT_EQ(details->problem, "ffprobe could not be started");
+        std::lock_guard lock(mutex);
+        done.push_back(serial);
+        changed.notify_all();
+    });
+    auto enqueue = [&server](DetailsWorker& to, int serial) {
+        MediaDetailsReader::Request request;
+        request.serial = serial;
+        request.url = server.Url(serial);
+        request.type = "mp4";
+        request.size = 200000;
+        to.Enqueue(request);
+    };
+    for (int serial = 1; serial <= 6; ++serial) enqueue(worker, serial);
+    worker.Cancel(5);  // before its turn
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return done.size() == 5; }));
+    lock.unlock();
+    std::sort(done.begin(), done.end());
+    EXPECT_EQ(done, (std::vector<int>{1, 2, 3, 4, 6}));
+    std::vector<int> asked = server.Asked();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), 5), 0);
+    EXPECT_EQ(server.Most(), DetailsWorker::kThreads);
+
+    // One that goes while it is fetched is stopped and not handed on.
+    enqueue(worker, 7);
+    for (int i = 0; i < 400 && server.Asked().size() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    worker.Cancel(7);
+    for (int i = 0; i < 400 && !worker.Idle(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(worker.Idle());
+    lock.lock();
+    EXPECT_EQ(done.size(), 5u);
 }
 
 }  // namespace
