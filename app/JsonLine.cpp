@@ -41,8 +41,9 @@ std::string DetailsFields(const SniffedVideo& video) {
     std::string fields;
     if (details->durationUs) {
         char seconds[32];
-        const auto [end, error] = std::to_chars(seconds, seconds + sizeof seconds,
-                                                static_cast<double>(*details->durationUs) / 1e6, std::chars_format::fixed, 3);
+        const auto [end, error] =
+            std::to_chars(seconds, seconds + sizeof seconds, static_cast<double>(*details->durationUs) / 1e6,
+                          std::chars_format::fixed, 3);
         if (error == std::errc()) fields += ",\"duration\":" + std::string(seconds, end);
     }
     if (details->width > 0)
@@ -115,7 +116,8 @@ std::string JsonLine::FormatReadable(const SniffedVideo& video) {
         if (details->width > 0)
             readableDetails += "  " + std::to_string(details->width) + "x" + std::to_string(details->height);
         if (!details->videoCodec.empty() || !details->audioCodec.empty())
-            readableDetails += "  " + details->videoCodec + (details->audioCodec.empty() ? "" : "/" + details->audioCodec);
+            readableDetails +=
+                "  " + details->videoCodec + (details->audioCodec.empty() ? "" : "/" + details->audioCodec);
         if (!details->problem.empty()) readableDetails += "  (" + printable(details->problem) + ")";
     }
     return std::to_string(video.serial) + ". " + video.timeSniffed + "  " + printable(video.type) + "  " +

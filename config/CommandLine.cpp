@@ -14,12 +14,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
     std::string bufferSize;
     const std::map<std::string, bool*> flags = {
-        {"--help", &cl.help}, {"-h", &cl.help}, {"--list-adapters", &cl.listAdapters},
+        {"--help", &cl.help},         {"-h", &cl.help},     {"--list-adapters", &cl.listAdapters},
         {"--headless", &cl.headless}, {"--json", &cl.json}, {"--details", &cl.details}};
     const std::map<std::string, std::string*> values = {
-        {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
-        {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
-        {"--keylog", &cl.keyLogFile},    {"--details-dir", &cl.detailsDir}};
+        {"--read", &cl.readFile},     {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
+        {"--output", &cl.outputFile}, {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
+        {"--keylog", &cl.keyLogFile}, {"--details-dir", &cl.detailsDir}};
     const std::map<std::string, std::vector<std::string>*> repeatable = {
         {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
@@ -95,7 +95,8 @@ std::string UsageText() {
            "                          width, height and codecs (read by ffprobe from at most 4 MiB)\n"
            "  --details-dir DIR       with --headless: also save each video's picture as DIR/SERIAL.jpg\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
-           std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
+           std::to_string(LiveAdapterSource::kDefaultBufferMiB) +
+           ")\n"
            "  --keylog FILE           read HTTPS too, with the TLS key log FILE that a browser writes\n"
            "                          (default: the KeyLogFile setting, else $SSLKEYLOGFILE)\n"
            "  --list-adapters         print each usable adapter, its link type and its own addresses\n"

@@ -30,8 +30,8 @@ void CloseBoth(int ends[2]) {
 }
 
 // Only calls that are safe between fork and exec in a process with threads.
-[[noreturn]] void BecomeChild(const char* program, char* const* argv, char* const* environment, int output,
-                              int errors, int input, const std::optional<LimitedChildProcess::Account>& account,
+[[noreturn]] void BecomeChild(const char* program, char* const* argv, char* const* environment, int output, int errors,
+                              int input, const std::optional<LimitedChildProcess::Account>& account,
                               const LimitedChildProcess::Limits& limits) {
     setpgid(0, 0);
     sigset_t none;
@@ -88,22 +88,23 @@ std::string LimitedChildProcess::FindProgram(const std::string& name) {
 std::string LimitedChildProcess::Outcome::Describe(const std::string& program) const {
     std::string text;
     switch (end) {
-    case End::Exited:
-        // The status the child gives when the program cannot be run.
-        if (code == 127 && errors.empty()) return program + " could not be run";
-        text = program + " ended with status " + std::to_string(code);
-        break;
-    case End::Signalled:
-        text = program + " crashed (" + (sigdescr_np(code) ? std::string(sigdescr_np(code)) : "signal " + std::to_string(code)) + ")";
-        break;
-    case End::TimedOut:
-        return program + " took too long and was stopped";
-    case End::OutputTooLong:
-        return program + " wrote more than expected and was stopped";
-    case End::Stopped:
-        return program + " was stopped";
-    case End::NotStarted:
-        return program + " could not be started";
+        case End::Exited:
+            // The status the child gives when the program cannot be run.
+            if (code == 127 && errors.empty()) return program + " could not be run";
+            text = program + " ended with status " + std::to_string(code);
+            break;
+        case End::Signalled:
+            text = program + " crashed (" +
+                   (sigdescr_np(code) ? std::string(sigdescr_np(code)) : "signal " + std::to_string(code)) + ")";
+            break;
+        case End::TimedOut:
+            return program + " took too long and was stopped";
+        case End::OutputTooLong:
+            return program + " wrote more than expected and was stopped";
+        case End::Stopped:
+            return program + " was stopped";
+        case End::NotStarted:
+            return program + " could not be started";
     }
     // ffmpeg's own last line says why; control characters of it are not shown.
     std::string reason;
@@ -201,8 +202,10 @@ LimitedChildProcess::Outcome LimitedChildProcess::Run(const std::vector<std::str
             const int waited = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
             if (waited == 0 && info.si_pid == pid) break;
             if (waited < 0 && errno != EINTR) break;
-            if (stop && stop->load()) cut = End::Stopped;
-            else if (Clock::now() >= deadline) cut = End::TimedOut;
+            if (stop && stop->load())
+                cut = End::Stopped;
+            else if (Clock::now() >= deadline)
+                cut = End::TimedOut;
             if (cut != End::Exited) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }

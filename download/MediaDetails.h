@@ -11,9 +11,9 @@ struct MediaDetails {
     std::optional<int64_t> durationUs;  // nothing for a live stream or a file that does not say
     int width = 0;                      // 0: no video stream was read
     int height = 0;
-    std::string videoCodec;             // ffprobe's names: "h264", "vp9", "aac"...
+    std::string videoCodec;  // ffprobe's names: "h264", "vp9", "aac"...
     std::string audioCodec;
-    std::string picture;                // a JPEG of width x height; empty when none could be made
+    std::string picture;  // a JPEG of width x height; empty when none could be made
     // Why something is missing: the media could not be fetched or read, or no picture could be made.
     std::string problem;
 

@@ -55,19 +55,29 @@ LimitedChildProcess::Limits MediaDetailsProbe::PictureLimits() {
 
 std::vector<std::string> MediaDetailsProbe::ProbeArguments(const std::string& ffprobe) {
     const std::string file = LimitedChildProcess::kInputPath;
-    return {ffprobe,      "-v",        "error", "-protocol_whitelist", "file", "-format_whitelist", kContainers,
-            "-show_entries", "format=duration:stream=codec_type,codec_name,width,height", "-of", "default",
+    return {ffprobe,
+            "-v",
+            "error",
+            "-protocol_whitelist",
+            "file",
+            "-format_whitelist",
+            kContainers,
+            "-show_entries",
+            "format=duration:stream=codec_type,codec_name,width,height",
+            "-of",
+            "default",
             "file:" + file};
 }
 
 std::vector<std::string> MediaDetailsProbe::PictureArguments(const std::string& ffmpeg, int64_t atUs) {
     const std::string file = LimitedChildProcess::kInputPath;
-    std::vector<std::string> arguments = {ffmpeg, "-v", "error", "-nostdin", "-threads", "1", "-protocol_whitelist",
-                                          "file", "-format_whitelist", kContainers};
+    std::vector<std::string> arguments = {
+        ffmpeg,     "-v", "error", "-nostdin", "-threads", "1", "-protocol_whitelist", "file", "-format_whitelist",
+        kContainers};
     if (atUs > 0) {
         char at[32];
-        const auto [end, error] = std::to_chars(at, at + sizeof at, static_cast<double>(atUs) / 1e6,
-                                                std::chars_format::fixed, 3);
+        const auto [end, error] =
+            std::to_chars(at, at + sizeof at, static_cast<double>(atUs) / 1e6, std::chars_format::fixed, 3);
         if (error == std::errc()) arguments.insert(arguments.end(), {"-ss", std::string(at, end)});
     }
     arguments.insert(arguments.end(), {"-i", "file:" + file, "-map", "0:v:0", "-frames:v", "1", "-an", "-sn", "-dn",
@@ -111,10 +121,14 @@ bool MediaDetailsProbe::ParseProbeOutput(std::string_view text, MediaDetails& de
         } else if (const size_t equals = line.find('='); equals != std::string_view::npos) {
             const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
             if (section == Section::Stream) {
-                if (key == "codec_name") codec = CodecName(value);
-                else if (key == "codec_type") kind = CodecName(value);
-                else if (key == "width") width = ParseDimension(value);
-                else if (key == "height") height = ParseDimension(value);
+                if (key == "codec_name")
+                    codec = CodecName(value);
+                else if (key == "codec_type")
+                    kind = CodecName(value);
+                else if (key == "width")
+                    width = ParseDimension(value);
+                else if (key == "height")
+                    height = ParseDimension(value);
             } else if (section == Section::Format && key == "duration") {
                 if (const auto duration = MediaDurationProbe::ParseSeconds(value); duration && *duration > 0)
                     details.durationUs = duration;

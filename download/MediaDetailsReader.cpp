@@ -70,7 +70,8 @@ std::string Resolve(const std::string& base, const std::string& reference) {
 bool WriteAll(int file, const std::string& bytes, int64_t offset) {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t written = pwrite(file, bytes.data() + done, bytes.size() - done, offset + static_cast<int64_t>(done));
+        const ssize_t written =
+            pwrite(file, bytes.data() + done, bytes.size() - done, offset + static_cast<int64_t>(done));
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         done += static_cast<size_t>(written);
@@ -111,8 +112,10 @@ MediaDetails MediaDetailsReader::ReadFile(const Request& request, const Settings
             const size_t most = static_cast<size_t>(have + more);
             // A server that ignores ranges sends the file from its start again, so as much as the whole start.
             if (next.Fetch(have, have + more - 1, most)) {
-                if (!next.FromStart()) bytes.head.append(next.Bytes(), 0, static_cast<size_t>(more));
-                else if (next.Bytes().size() > bytes.head.size()) bytes.head = next.Bytes();
+                if (!next.FromStart())
+                    bytes.head.append(next.Bytes(), 0, static_cast<size_t>(more));
+                else if (next.Bytes().size() > bytes.head.size())
+                    bytes.head = next.Bytes();
             }
         } else if (index.place == Mp4IndexLocator::Place::After && left > 0 && *total <= kMostFileSize) {
             // The index lies at the end: the last bytes, as many as the bound leaves.
@@ -121,8 +124,7 @@ MediaDetails MediaDetailsReader::ReadFile(const Request& request, const Settings
             Configure(tail, request.url, request, settings);
             if (!tail.Fetch(tailStart, *total - 1, static_cast<size_t>(*total - tailStart)))
                 return Failed("its index at the end could not be fetched: " + tail.Problem());
-            if (tail.FromStart())
-                return Failed("the server sends no parts of the file, and its index lies at the end");
+            if (tail.FromStart()) return Failed("the server sends no parts of the file, and its index lies at the end");
             bytes.tail = tail.Bytes();
             bytes.tailOffset = tailStart;
         }
@@ -172,7 +174,8 @@ MediaDetails MediaDetailsReader::ReadDash(const Request& request, const Settings
     const auto manifest = DashManifest::Parse(fetch.Bytes(), std::string_view(request.url).substr(schemeEnd + 3));
     if (!manifest) return Failed("its manifest cannot be read");
     if (manifest->firstSegment.empty()) return Failed("its manifest names no video segment that can be fetched");
-    const std::string initialisation = manifest->firstInitialisation.empty() ? std::string() : scheme + manifest->firstInitialisation;
+    const std::string initialisation =
+        manifest->firstInitialisation.empty() ? std::string() : scheme + manifest->firstInitialisation;
     return ReadFirstSegment(request, settings, initialisation, scheme + manifest->firstSegment,
                             kMaxFetchBytes - fetch.Bytes().size(), manifest->durationUs, stop);
 }

@@ -47,12 +47,11 @@ private:
     static MediaDetails ReadDash(const Request& request, const Settings& settings, const std::atomic<bool>* stop);
     // The first segment, after its initialisation section when it has one, read within left bytes and
     // decoded; the stream's length, when known, replaces the segment's.
-    static MediaDetails ReadFirstSegment(const Request& request, const Settings& settings, const std::string& initialisation,
-                                         const std::string& segment, size_t left, int64_t durationUs,
-                                         const std::atomic<bool>* stop);
+    static MediaDetails ReadFirstSegment(const Request& request, const Settings& settings,
+                                         const std::string& initialisation, const std::string& segment, size_t left,
+                                         int64_t durationUs, const std::atomic<bool>* stop);
     // Writes the pieces into a file of a folder only this user can enter, reads it, and removes both.
-    static MediaDetails Decode(const Bytes& bytes, bool whole, const Settings& settings,
-                               const std::atomic<bool>* stop);
+    static MediaDetails Decode(const Bytes& bytes, bool whole, const Settings& settings, const std::atomic<bool>* stop);
 };
 
 }  // namespace tarnwick

@@ -3,8 +3,8 @@
 
 #include <QBitmap>
 #include <QBuffer>
-#include <QImage>
 #include <QHeaderView>
+#include <QImage>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
@@ -24,7 +24,8 @@ QString PictureMarkup(const std::string& jpeg) {
         !image.loadFromData(reinterpret_cast<const uchar*>(jpeg.data()), static_cast<int>(jpeg.size()), "JPEG"))
         return {};
     if (image.width() > kToolTipPictureWidth || image.height() > kToolTipPictureHeight)
-        image = image.scaled(kToolTipPictureWidth, kToolTipPictureHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+        image =
+            image.scaled(kToolTipPictureWidth, kToolTipPictureHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     QByteArray png;
     QBuffer buffer(&png);
     if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return {};

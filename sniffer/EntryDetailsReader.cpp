@@ -10,9 +10,10 @@ namespace tarnwick {
 
 EntryDetailsReader::EntryDetailsReader(SniffedVideoList& list, MediaDetailsReader::Settings settings,
                                        ToListThread toList)
-    : worker_(std::move(settings), [&list, toList = std::move(toList)](int serial, std::shared_ptr<const MediaDetails> details) {
-          toList([&list, serial, details = std::move(details)] { list.SetDetails(serial, details); });
-      }) {}
+    : worker_(std::move(settings),
+              [&list, toList = std::move(toList)](int serial, std::shared_ptr<const MediaDetails> details) {
+                  toList([&list, serial, details = std::move(details)] { list.SetDetails(serial, details); });
+              }) {}
 
 EntryDetailsReader::~EntryDetailsReader() { Stop(); }
 

@@ -40,9 +40,9 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
         MediaDetailsReader::Settings settings = EntryDetailsReader::SettingsFor(Settings().configFilePath);
         if (!Settings().tempFolder.empty() && Settings().tempFolder != "x") settings.tempFolder = Settings().tempFolder;
         // The details arrive on a worker thread and are handed to the list on the window's.
-        details_ = std::make_unique<EntryDetailsReader>(*list_, std::move(settings), [this](std::function<void()> task) {
-            services_.PostToWindow(Handle(), std::move(task));
-        });
+        details_ = std::make_unique<EntryDetailsReader>(
+            *list_, std::move(settings),
+            [this](std::function<void()> task) { services_.PostToWindow(Handle(), std::move(task)); });
         list_->SetReadingDetails(true);
         list_->SetAcceptedObserver([this](const SniffedVideo& video) { details_->Accepted(video); });
         list_->SetRemovedObserver([this](const SniffedVideo& video) { details_->Removed(video); });

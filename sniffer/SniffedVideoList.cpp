@@ -258,8 +258,7 @@ std::string SniffedVideoList::ToolTipText(const SniffedVideo& video, bool readin
         if (!details->audioCodec.empty()) codecs += (codecs.empty() ? "" : ", ") + details->audioCodec;
         if (!codecs.empty()) facts.push_back(codecs);
         for (const std::string& fact : facts) text += (text.empty() ? "" : " \u00b7 ") + fact;
-        if (!details->problem.empty())
-            text += (text.empty() ? "No details: " : "\n") + details->problem;
+        if (!details->problem.empty()) text += (text.empty() ? "No details: " : "\n") + details->problem;
         text += "\n";
     } else if (readingDetails) {
         text = "Reading its picture and length...\n";

@@ -258,7 +258,8 @@ private:
     void NoteFirst(const Level& level) {
         std::string initialisation, segment;
         if (!level.media.empty()) {
-            segment = FillFirst(FillTemplate(level.media, level.id, level.bandwidth), level.startNumber, level.firstTime);
+            segment =
+                FillFirst(FillTemplate(level.media, level.id, level.bandwidth), level.startNumber, level.firstTime);
             if (!level.initialization.empty())
                 initialisation = FillTemplate(level.initialization, level.id, level.bandwidth);
             segment = segment.empty() ? std::string() : UrlResolver::Resolve(level.base, segment);
@@ -335,11 +336,16 @@ std::optional<int64_t> DashManifest::ParseDuration(std::string_view text) {
         if (at >= text.size()) return std::nullopt;
         const char unit = text[at++];
         int64_t seconds = 0;
-        if (!time && unit == 'D') seconds = 86400;
-        else if (time && unit == 'H') seconds = 3600;
-        else if (time && unit == 'M') seconds = 60;
-        else if (time && unit == 'S') seconds = 1;
-        else return std::nullopt;
+        if (!time && unit == 'D')
+            seconds = 86400;
+        else if (time && unit == 'H')
+            seconds = 3600;
+        else if (time && unit == 'M')
+            seconds = 60;
+        else if (time && unit == 'S')
+            seconds = 1;
+        else
+            return std::nullopt;
         if (whole > kMostSeconds / seconds) return std::nullopt;
         totalUs += whole * seconds * 1'000'000 + fractionUs * seconds;
         if (totalUs > kMostSeconds * 1'000'000) return std::nullopt;

@@ -104,7 +104,8 @@ std::optional<HlsPlaylist> HlsPlaylist::Parse(std::string_view text) {
                 initialisation = *uri;
             }
         } else if (StartsWith(line, "#EXTINF:")) {
-            if (const auto duration = SegmentDurationUs(line.substr(8)); duration && playlist.durationUs < kMaxDurationUs)
+            if (const auto duration = SegmentDurationUs(line.substr(8));
+                duration && playlist.durationUs < kMaxDurationUs)
                 playlist.durationUs += *duration;
         } else if (line == "#EXT-X-ENDLIST") {
             playlist.ended = true;

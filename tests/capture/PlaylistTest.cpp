@@ -42,7 +42,8 @@ TEST(HlsPlaylist, MasterAndMediaPlaylistsNameWhatPlayersFetch) {
     EXPECT_EQ(media->firstInitialisation, "init.mp4");
     EXPECT_EQ(media->durationUs, 4'000'000);
     EXPECT_TRUE(media->ended);
-    const auto live = HlsPlaylist::Parse("#EXTM3U\n#EXTINF:9.97,\na.ts\n#EXTINF:-1,\nb.ts\n#EXTINF:3.0333333333\nc.ts\n");
+    const auto live =
+        HlsPlaylist::Parse("#EXTM3U\n#EXTINF:9.97,\na.ts\n#EXTINF:-1,\nb.ts\n#EXTINF:3.0333333333\nc.ts\n");
     ASSERT_TRUE(live);
     EXPECT_EQ(live->durationUs, 9'970'000 + 3'033'333);
     EXPECT_FALSE(live->ended);
@@ -108,11 +109,14 @@ TEST(DashManifest, TheFirstVideoSegmentAndTheLengthLeadToTheDetails) {
     const auto manifest = DashManifest::Parse(R"(<MPD type="static" mediaPresentationDuration="PT1M6.5S">
   <Period>
     <AdaptationSet contentType="audio">
-      <Representation id="a"><SegmentList><Initialization sourceURL="a/init.mp4"/><SegmentURL media="a/1.mp4"/></SegmentList></Representation>
+      <Representation id="a">
+        <SegmentList><Initialization sourceURL="a/init.mp4"/><SegmentURL media="a/1.mp4"/></SegmentList>
+      </Representation>
     </AdaptationSet>
     <AdaptationSet mimeType="video/mp4">
       <Representation id="v" bandwidth="9">
-        <SegmentTemplate initialization="init-$RepresentationID$.m4s" media="c-$RepresentationID$-$Number%05d$-$Time$.m4s" startNumber="7">
+        <SegmentTemplate initialization="init-$RepresentationID$.m4s"
+                         media="c-$RepresentationID$-$Number%05d$-$Time$.m4s" startNumber="7">
           <SegmentTimeline><S t="1200" d="25600" r="2"/><S t="99999" d="1"/></SegmentTimeline>
         </SegmentTemplate>
       </Representation>
@@ -126,7 +130,8 @@ TEST(DashManifest, TheFirstVideoSegmentAndTheLengthLeadToTheDetails) {
     EXPECT_EQ(manifest->durationUs, 66'500'000);
     // A list of segments, inherited from the adaptation set; a live manifest has no length.
     const auto listed = DashManifest::Parse(R"(<MPD type="dynamic" mediaPresentationDuration="PT6S"><Period>
-<AdaptationSet contentType="video"><SegmentList><SegmentURL media="v/1.mp4"/><Initialization sourceURL="v/i.mp4"/></SegmentList>
+<AdaptationSet contentType="video">
+<SegmentList><SegmentURL media="v/1.mp4"/><Initialization sourceURL="v/i.mp4"/></SegmentList>
 <Representation id="x"/></AdaptationSet></Period></MPD>)",
                                             "host/m.mpd");
     ASSERT_TRUE(listed);
@@ -135,7 +140,8 @@ TEST(DashManifest, TheFirstVideoSegmentAndTheLengthLeadToTheDetails) {
     EXPECT_EQ(listed->durationUs, 0);
 
     EXPECT_EQ(DashManifest::ParseDuration("PT6.0S"), 6'000'000);
-    EXPECT_EQ(DashManifest::ParseDuration("P1DT2H3M4.25S"), ((24 + 2) * 3600 + 3 * 60 + 4) * int64_t{1'000'000} + 250'000);
+    EXPECT_EQ(DashManifest::ParseDuration("P1DT2H3M4.25S"),
+              ((24 + 2) * 3600 + 3 * 60 + 4) * int64_t{1'000'000} + 250'000);
     for (const char* wrong : {"", "P", "PT", "6S", "PT6", "P1M", "PT1X", "PT99999999999999999S", "P9999999999D"})
         EXPECT_FALSE(DashManifest::ParseDuration(wrong)) << wrong;
 }

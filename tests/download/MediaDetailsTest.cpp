@@ -1,22 +1,19 @@
 // The pieces behind a video's details: the bounded fetch, where an MP4 keeps its index, and the limited
 // child process the decoders run in.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <stdlib.h>
-
-#include <chrono>
-#include <fstream>
-#include <string>
-
-#include <httplib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -142,9 +139,7 @@ TEST(LimitedChildProcess, TheChildGetsItsInputButNoneOfOurEnvironmentDescriptors
     char folder[] = "/tmp/tarnwick-child-XXXXXX";
     ASSERT_TRUE(::mkdtemp(folder));
     const std::string path = std::string(folder) + "/input";
-    {
-        std::ofstream(path) << "the bytes";
-    }
+    { std::ofstream(path) << "the bytes"; }
     if (const auto account = LimitedChildProcess::ChildAccount()) {
         ASSERT_EQ(::chown(path.c_str(), account->uid, account->gid), 0);
     }
@@ -160,8 +155,9 @@ TEST(LimitedChildProcess, TheChildGetsItsInputButNoneOfOurEnvironmentDescriptors
     ::unlink(path.c_str());
     ::rmdir(folder);
     ASSERT_TRUE(outcome.Succeeded()) << outcome.Describe("sh");
-    const std::string user = LimitedChildProcess::ChildAccount() ? std::to_string(LimitedChildProcess::ChildAccount()->uid)
-                                                                 : std::to_string(::geteuid());
+    const std::string user = LimitedChildProcess::ChildAccount()
+                                 ? std::to_string(LimitedChildProcess::ChildAccount()->uid)
+                                 : std::to_string(::geteuid());
     EXPECT_EQ(outcome.output, "[]\n/\nthe bytes\n" + user + "\n");
 
     // 256 MiB of address space does not hold 512 MiB.
@@ -190,13 +186,16 @@ public:
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (int i = 0; i < 500 && !server_.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ~SlowServer() {
         server_.stop();
         thread_.join();
     }
-    std::string Url(int serial) const { return "http://127.0.0.1:" + std::to_string(port_) + "/" + std::to_string(serial) + ".mp4"; }
+    std::string Url(int serial) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + "/" + std::to_string(serial) + ".mp4";
+    }
     std::vector<int> Asked() {
         std::lock_guard lock(mutex_);
         return asked_;
@@ -249,7 +248,8 @@ TEST(DetailsWorker, TwoAtOnceAndNoneForAnEntryThatWent) {
 
     // One that goes while it is fetched is stopped and not handed on.
     enqueue(worker, 7);
-    for (int i = 0; i < 400 && server.Asked().size() < 6; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 400 && server.Asked().size() < 6; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     worker.Cancel(7);
     for (int i = 0; i < 400 && !worker.Idle(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(worker.Idle());
