@@ -1,4 +1,5 @@
 // Headless capture and adapter listing.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include "config/StartupConfiguration.h"
 #include "platform/KeyLoggingBrowser.h"
 #include "sniffer/CaptureSessionList.h"
+#include "sniffer/EntryDetailsReader.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
 
@@ -123,6 +125,41 @@ bool WaitForSaver(StopSignalWatcher& stopSignals, HeadlessSaver& saver) {
     return true;
 }
 
+// Waits until every accepted video's details are read or have failed; false when a stop signal came first.
+bool WaitForDetails(StopSignalWatcher& stopSignals, EntryDetailsReader& details) {
+    details.SetIdleNotifier([&stopSignals] { stopSignals.Wake(); });
+    while (!details.Idle())
+        if (stopSignals.Wait() != 0) return false;
+    return true;
+}
+
+// "" when the folder can be written into, else why not.
+std::string FolderProblem(const std::string& folder) {
+    struct stat info {};
+    if (stat(folder.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) return folder + ": it is not a folder";
+    if (access(folder.c_str(), W_OK | X_OK) != 0) return folder + ": " + std::strerror(errno);
+    return {};
+}
+
+// DIR/SERIAL.jpg, written beside and renamed, so that a reader never finds half a picture.
+void SavePicture(const std::string& folder, int serial, const std::string& jpeg) {
+    const std::string path = folder + "/" + std::to_string(serial) + ".jpg";
+    const std::string partial = folder + "/." + std::to_string(serial) + ".jpg.part";
+    const int file = open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    bool written = file >= 0;
+    for (size_t done = 0; written && done < jpeg.size();) {
+        const ssize_t n = write(file, jpeg.data() + done, jpeg.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) done += static_cast<size_t>(n);
+    }
+    const int error = errno;
+    if (file >= 0 && close(file) != 0) written = false;
+    if (written && rename(partial.c_str(), path.c_str()) == 0) return;
+    PrintError("cannot save the picture " + path + ": " + std::strerror(written ? errno : error));
+    unlink(partial.c_str());
+}
+
 }  // namespace
 
 int RunListAdapters(const CommandLine&) {
@@ -151,6 +188,14 @@ int RunHeadless(const CommandLine& options) {
             return Fail("cannot save into " + options.saveDir + ": it is not a folder");
         if (access(options.saveDir.c_str(), W_OK | X_OK) != 0)
             return Fail("cannot save into " + options.saveDir + ": " + std::strerror(errno));
+    }
+    if (!options.detailsDir.empty())
+        if (const std::string problem = FolderProblem(options.detailsDir); !problem.empty())
+            return Fail("cannot save pictures into " + problem);
+    bool readDetails = options.details || !options.detailsDir.empty();
+    if (readDetails && !DetailsEnabled(UserConfigFilePath())) {
+        PrintError("details are not read: DetailsEnabled=0 in " + UserConfigFilePath());
+        readDetails = false;
     }
 
     // Made before any capture thread exists, so only the wait below ever takes the stop signals; it
@@ -185,6 +230,20 @@ int RunHeadless(const CommandLine& options) {
         ++listed;
     });
     if (saver) consumers.push_back([&saver](const SniffedVideo& video) { saver->Enqueue(video); });
+    // Details are read on the reader's threads and set straight into the list, which serialises them.
+    std::unique_ptr<EntryDetailsReader> details;
+    if (readDetails) {
+        details = std::make_unique<EntryDetailsReader>(list, EntryDetailsReader::SettingsFor(UserConfigFilePath()),
+                                                       [](std::function<void()> task) { task(); });
+        consumers.push_back([&details](const SniffedVideo& video) { details->Accepted(video); });
+        list.SetRemovedObserver([&details](const SniffedVideo& video) { details->Removed(video); });
+        // The line again, now with the details; the picture beside.
+        list.SetDetailsObserver([&pacer, folder = options.detailsDir](const SniffedVideo& video) {
+            if (!folder.empty() && video.details && !video.details->picture.empty())
+                SavePicture(folder, video.serial, video.details->picture);
+            pacer.Grew(video);
+        });
+    }
     list.SetAcceptedObserver([&consumers](const SniffedVideo& video) {
         for (const auto& consume : consumers) consume(video);
     });
@@ -248,6 +307,9 @@ int RunHeadless(const CommandLine& options) {
     DropReporter drops(options.json, print, PrintError);
     WaitResult result = WaitForEnd(stopSignals, sessions, drops, pacer, everySecond);
     const bool replay = !options.readFile.empty();
+    // A replay's details are all read before its last lines.
+    if (details && replay && result == WaitResult::AllFinished && !WaitForDetails(stopSignals, *details))
+        result = WaitResult::Signalled;
     // The last line of a growing entry holds its last figures.
     pacer.Flush();
     // A replay's streams are complete now: they are saved without waiting for them to go quiet.
@@ -261,6 +323,10 @@ int RunHeadless(const CommandLine& options) {
     // From here no producer waits for room in the output: a stalled reader cannot hold up the stop.
     output.StopWaitingForRoom();
     if (saver) saver->Stop();
+    if (details) {
+        details->Stop();
+        pacer.Flush();
+    }
     // The list drops what still arrives; then every capture thread is stopped and joined.
     list.Close();
     for (const auto& session : sessions) session->Stop();

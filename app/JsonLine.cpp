@@ -1,6 +1,7 @@
 // The output lines of headless mode: one JSON object, or one readable line, per accepted video.
 #include "app/JsonLine.h"
 
+#include <charconv>
 #include <cstdio>
 
 #include "sniffer/SniffedVideoList.h"
@@ -32,6 +33,25 @@ size_t Utf8SequenceLength(const std::string& text, size_t i) {
     for (size_t k = 2; k < length; ++k)
         if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
     return length;
+}
+
+std::string DetailsFields(const SniffedVideo& video) {
+    const MediaDetails* details = video.details.get();
+    if (!details) return {};
+    std::string fields;
+    if (details->durationUs) {
+        char seconds[32];
+        const auto [end, error] =
+            std::to_chars(seconds, seconds + sizeof seconds, static_cast<double>(*details->durationUs) / 1e6,
+                          std::chars_format::fixed, 3);
+        if (error == std::errc()) fields += ",\"duration\":" + std::string(seconds, end);
+    }
+    if (details->width > 0)
+        fields += ",\"width\":" + std::to_string(details->width) + ",\"height\":" + std::to_string(details->height);
+    if (!details->videoCodec.empty()) fields += ",\"video_codec\":" + JsonLine::Quote(details->videoCodec);
+    if (!details->audioCodec.empty()) fields += ",\"audio_codec\":" + JsonLine::Quote(details->audioCodec);
+    if (!details->problem.empty()) fields += ",\"details_error\":" + JsonLine::Quote(details->problem);
+    return fields;
 }
 
 }  // namespace
@@ -88,7 +108,7 @@ std::string JsonLine::Format(const SniffedVideo& video) {
     const std::string segments = video.isStream ? ",\"segments\":" + std::to_string(video.segments) : "";
     return "{\"serial\":" + std::to_string(video.serial) + ",\"time\":" + Quote(video.timeSniffed) +
            ",\"type\":" + Quote(video.type) + ",\"size\":" + std::to_string(video.size) + segments +
-           ",\"url\":" + Quote(video.url) + ",\"adapter\":" + Quote(video.adapter) + "}";
+           ",\"url\":" + Quote(video.url) + ",\"adapter\":" + Quote(video.adapter) + DetailsFields(video) + "}";
 }
 
 std::string JsonLine::FormatStatistics(const std::string& adapter, const CaptureStatistics& figures) {
@@ -104,10 +124,20 @@ std::string JsonLine::FormatReadable(const SniffedVideo& video) {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
         return text;
     };
+    std::string readableDetails;
+    if (const MediaDetails* details = video.details.get()) {
+        if (details->durationUs) readableDetails += "  " + SniffedVideoList::FormatDuration(*details->durationUs);
+        if (details->width > 0)
+            readableDetails += "  " + std::to_string(details->width) + "x" + std::to_string(details->height);
+        if (!details->videoCodec.empty() || !details->audioCodec.empty())
+            readableDetails +=
+                "  " + details->videoCodec + (details->audioCodec.empty() ? "" : "/" + details->audioCodec);
+        if (!details->problem.empty()) readableDetails += "  (" + printable(details->problem) + ")";
+    }
     return std::to_string(video.serial) + ". " + video.timeSniffed + "  " + printable(video.type) + "  " +
            SniffedVideoList::FormatSize(video.size) + " (" + std::to_string(video.size) + " bytes" +
            (video.isStream ? ", " + std::to_string(video.segments) + " segments" : std::string()) + ")  " +
-           printable(video.url) + "  [" + printable(video.adapter) + "]";
+           printable(video.url) + "  [" + printable(video.adapter) + "]" + readableDetails;
 }
 
 }  // namespace tarnwick

@@ -11,7 +11,9 @@ namespace tarnwick {
 class JsonLine {
 public:
     // {"serial":1,"time":"03:07:45 PM","type":"flv","size":123456,"url":"http://...","adapter":"eth0"};
-    // a stream's line carries "segments":N after its size.
+    // a stream's line carries "segments":N after its size. Once its details are read, "duration" (seconds),
+    // "width", "height", "video_codec" and "audio_codec" follow, each only when known, and "details_error"
+    // says why when something could not be read.
     static std::string Format(const SniffedVideo& video);
     // {"adapter":"eth0","received":N,"dropped":N}, and "interface_dropped" when the interface dropped any.
     static std::string FormatStatistics(const std::string& adapter, const CaptureStatistics& figures);

@@ -11,6 +11,8 @@ struct AppSettings {
     std::string configFilePath = "x";
     std::string playerPath = "x";
     std::string tempFolder = "x";
+    // Whether the window reads each video's picture and length (DetailsEnabled); off until start-up says.
+    bool readDetails = false;
 };
 
 // The one instance of the process.

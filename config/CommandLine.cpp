@@ -14,12 +14,12 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine cl;
     std::string bufferSize;
     const std::map<std::string, bool*> flags = {
-        {"--help", &cl.help}, {"-h", &cl.help}, {"--list-adapters", &cl.listAdapters},
-        {"--headless", &cl.headless}, {"--json", &cl.json}};
+        {"--help", &cl.help},         {"-h", &cl.help},     {"--list-adapters", &cl.listAdapters},
+        {"--headless", &cl.headless}, {"--json", &cl.json}, {"--details", &cl.details}};
     const std::map<std::string, std::string*> values = {
-        {"--read", &cl.readFile},         {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
-        {"--output", &cl.outputFile},    {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
-        {"--keylog", &cl.keyLogFile},     {"--write", &cl.writeFile}};
+        {"--read", &cl.readFile},     {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
+        {"--output", &cl.outputFile}, {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
+        {"--keylog", &cl.keyLogFile}, {"--write", &cl.writeFile},       {"--details-dir", &cl.detailsDir}};
     const std::map<std::string, std::vector<std::string>*> repeatable = {
         {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
@@ -69,6 +69,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         cl.error = "--interface works with --headless";
     else if (!cl.saveDir.empty() && !cl.headless)
         cl.error = "--save-dir works with --headless";
+    else if ((cl.details || !cl.detailsDir.empty()) && !cl.headless)
+        cl.error = "--details and --details-dir work with --headless";
     else if (!cl.downloadUrl.empty() != !cl.outputFile.empty())
         cl.error = "--download and --output go together";
     else if (!cl.interfaces.empty() && !cl.readFile.empty())
@@ -99,6 +101,9 @@ std::string UsageText() {
            "  --interface NAME        with --headless: capture only on NAME (repeatable); \"any\" captures\n"
            "                          on every adapter at once\n"
            "  --save-dir DIR          with --headless: download every accepted video into DIR\n"
+           "  --details               with --headless: a later line of each video adds its duration,\n"
+           "                          width, height and codecs (read by ffprobe from at most 4 MiB)\n"
+           "  --details-dir DIR       with --headless: also save each video's picture as DIR/SERIAL.jpg\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
            std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
            "  --browser [NAME]        start a browser whose HTTPS Tarnwick can read (see below); NAME\n"

@@ -11,6 +11,7 @@ struct CommandLine {
     bool listAdapters = false;
     bool headless = false;
     bool json = false;
+    bool details = false;                 // --details: each video's length, size in pixels and codecs
     std::vector<std::string> interfaces;  // --interface NAME, repeatable
     std::string readFile;                 // --read FILE (a capture file, a FIFO, or "-" for standard input)
     std::vector<std::string> ownAddresses;  // --own-address ADDRESS (IPv4 or IPv6), repeatable
@@ -18,6 +19,7 @@ struct CommandLine {
     std::string downloadUrl;              // --download URL
     std::string outputFile;               // --output FILE
     std::string saveDir;                  // --save-dir DIR
+    std::string detailsDir;               // --details-dir DIR: each video's picture as SERIAL.jpg
     int bufferMiB = 0;                    // --buffer-size MiB: kernel capture buffer per adapter; 0 = default
     std::string keyLogFile;               // --keylog FILE: the TLS key log a browser writes
     bool browser = false;                 // --browser [NAME]: start a browser that writes a key log for us

@@ -74,6 +74,10 @@ std::string StreamCopierPath(const std::string& configFilePath) {
     return value.empty() ? "ffmpeg" : value;
 }
 
+bool DetailsEnabled(const std::string& configFilePath) {
+    return ReadProfileString(configFilePath, kConfigSection, "DetailsEnabled", "1") != "0";
+}
+
 bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const std::string& programFolder) {
     settings.programFolder = programFolder;
     EnsureUserDataFolder(kUserFolderName);
@@ -96,6 +100,7 @@ bool LoadStartupSettings(WindowServices& services, AppSettings& settings, const 
         return Refuse(services, "Can't find the TEMP directory, specified in:\n\n   %s\n\nSorry, can't continue.",
                       settings.configFilePath);
     settings.tempFolder = temp;
+    settings.readDetails = DetailsEnabled(settings.configFilePath);
     return true;
 }
 

@@ -39,6 +39,9 @@ CaptureLimits CaptureLimitsFromConfig(const std::string& configFilePath, std::st
 // in PATH).
 std::string StreamCopierPath(const std::string& configFilePath);
 
+// Whether each video's picture and length are read: yes unless the key DetailsEnabled is 0.
+bool DetailsEnabled(const std::string& configFilePath);
+
 // Reads a key of the Tarnwick section of the configuration file, default "x".
 std::string ReadConfigValue(const AppSettings& settings, const std::string& key,
                             const std::string& defaultValue = "x");

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/judge/ContentRange.h"
 #include "download/AuthenticationChallenge.h"
 #include "download/CapturedRequestHeaders.h"
 #include "download/HttpResponseReader.h"
@@ -453,6 +454,7 @@ void HttpDownloader::BeginResponse() {
     lengthKnown_ = false;
     contentLength_ = 0;
     location_.clear();
+    rangeTotal_.reset();
     total_ = 0;
 }
 
@@ -531,6 +533,8 @@ size_t HttpDownloader::HeaderCallback(char* data, size_t size, size_t count, voi
         std::optional<uint64_t> length = HttpResponseReader::ParseLength(Trimmed(data + 15, n - 15));
         self->contentLength_ = length.value_or(0);
         self->lengthKnown_ = length.has_value();
+    } else if (StartsWithNoCase(data, n, "content-range:")) {
+        if (const auto range = ContentRange::Parse(Trimmed(data + 14, n - 14))) self->rangeTotal_ = range->total;
     } else if (StartsWithNoCase(data, n, "location:")) {
         self->location_ = Trimmed(data + 9, n - 9);
     } else if (StartsWithNoCase(data, n, "www-authenticate:") || StartsWithNoCase(data, n, "proxy-authenticate:")) {

@@ -85,6 +85,9 @@ public:
     std::string LastErrorDescription() const;
     // Status code of the last response received, 0 when none came.
     long ResponseCode() const { return responseCode_.load(); }
+    // The size of the whole file that the last partial answer (206) named in its Content-Range; nothing
+    // when it named none or sent "*".
+    std::optional<int64_t> RangeTotal() const { return rangeTotal_; }
 
     // Splits `url` into its parts; tries once more with "http://" in front (kept in `url`) when that fails.
     static bool ParseUrl(std::string& url, uint32_t& serviceType, std::string& serverName, std::string& objectName,
@@ -223,6 +226,7 @@ private:
     bool lengthKnown_ = false;
     uint64_t contentLength_ = 0;
     std::string location_;
+    std::optional<int64_t> rangeTotal_;
     uint64_t total_ = 0;
     // Bytes before the body in the file: the resume offset, or 0 when the server sent the whole file.
     uint64_t bodyOffset_ = 0;

@@ -34,6 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (const auto pattern = AddressTemplate::Compile(line)) (void)pattern->Matches(resolved);
         // Every answer's content type and address are asked whether they are a playlist.
         (void)StreamTracker::PlaylistKind(line, line);
+        // And as a manifest's duration.
+        if (const auto duration = DashManifest::ParseDuration(line); duration && *duration < 0) std::abort();
         at = end + 1;
     }
 

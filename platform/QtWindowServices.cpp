@@ -185,6 +185,13 @@ void QtWindowServices::SetRowTexts(WindowHandle window, int listId, int row, con
     });
 }
 
+void QtWindowServices::SetRowToolTip(WindowHandle window, int listId, int row, const std::string& text,
+                                     const std::string& picture) {
+    OnWindowThread(window, [=](QWidget* w) {
+        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->SetRowToolTip(row, text, picture);
+    });
+}
+
 void QtWindowServices::SelectRow(WindowHandle window, int listId, int row) {
     OnWindowThread(window, [=](QWidget* w) {
         if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->SelectRow(row);

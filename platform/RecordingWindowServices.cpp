@@ -138,6 +138,15 @@ void RecordingWindowServices::SetRowTexts(WindowHandle window, int listId, int r
     if (row >= 0 && row < static_cast<int>(rows.size())) rows[static_cast<size_t>(row)].columns = columns;
 }
 
+void RecordingWindowServices::SetRowToolTip(WindowHandle window, int listId, int row, const std::string& text,
+                                            const std::string& picture) {
+    std::lock_guard lock(mutex_);
+    auto& rows = lists_[{window, listId}];
+    if (row < 0 || row >= static_cast<int>(rows.size())) return;
+    rows[static_cast<size_t>(row)].toolTip = text;
+    rows[static_cast<size_t>(row)].hasPicture = !picture.empty();
+}
+
 void RecordingWindowServices::SelectRow(WindowHandle window, int listId, int row) {
     std::function<void()> handler;
     {

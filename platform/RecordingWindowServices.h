@@ -24,6 +24,8 @@ public:
         int image = 0;
         std::vector<std::string> columns;
         bool selected = false;
+        std::string toolTip = {};
+        bool hasPicture = false;
     };
     struct ShownMessage {
         WindowHandle owner;
@@ -54,6 +56,8 @@ public:
     void DeleteRow(WindowHandle window, int listId, int row) override;
     void SetRowImage(WindowHandle window, int listId, int row, int image) override;
     void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) override;
+    void SetRowToolTip(WindowHandle window, int listId, int row, const std::string& text,
+                       const std::string& picture) override;
     void SelectRow(WindowHandle window, int listId, int row) override;
     int RowCount(WindowHandle window, int listId) override;
     bool IsRowSelected(WindowHandle window, int listId, int row) override;

@@ -2,7 +2,9 @@
 #include "platform/ReportListView.h"
 
 #include <QBitmap>
+#include <QBuffer>
 #include <QHeaderView>
+#include <QImage>
 #include <QScrollBar>
 #include <QStyle>
 #include <algorithm>
@@ -11,7 +13,29 @@ namespace tarnwick {
 
 namespace {
 constexpr int kImageRole = Qt::UserRole + 1;
+// A tool tip's picture fits this box.
+constexpr int kToolTipPictureWidth = 320;
+constexpr int kToolTipPictureHeight = 240;
+
+// The picture inside the tool tip's own text, so that it needs no file and goes with the row.
+QString PictureMarkup(const std::string& jpeg) {
+    QImage image;
+    if (jpeg.empty() || jpeg.size() > (16u << 20) ||
+        !image.loadFromData(reinterpret_cast<const uchar*>(jpeg.data()), static_cast<int>(jpeg.size()), "JPEG"))
+        return {};
+    if (image.width() > kToolTipPictureWidth || image.height() > kToolTipPictureHeight)
+        image =
+            image.scaled(kToolTipPictureWidth, kToolTipPictureHeight, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (!buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG")) return {};
+    return QString("<img src=\"data:image/png;base64,%1\" width=\"%2\" height=\"%3\"><br>")
+        .arg(QString::fromLatin1(png.toBase64()))
+        .arg(image.width())
+        .arg(image.height());
 }
+
+}  // namespace
 
 ReportListView::ReportListView(QWidget* parent) : QTreeWidget(parent) {
     setRootIsDecorated(false);
@@ -90,6 +114,15 @@ void ReportListView::SetRowTexts(int row, const std::vector<std::string>& column
     if (!item) return;
     for (size_t i = 0; i < columns.size(); ++i)
         item->setText(static_cast<int>(i) + 1, QString::fromStdString(columns[i]));
+}
+
+void ReportListView::SetRowToolTip(int row, const std::string& text, const std::string& picture) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    if (!item) return;
+    QString markup = "<qt>" + PictureMarkup(picture);
+    // Sniffed text is shown as text, never read as markup.
+    markup += QString::fromStdString(text).toHtmlEscaped().replace('\n', "<br>") + "</qt>";
+    for (int column = 0; column < columnCount(); ++column) item->setToolTip(column, markup);
 }
 
 void ReportListView::SetRowImage(int row, int image) {

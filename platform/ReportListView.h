@@ -28,6 +28,8 @@ public:
     void DeleteRow(int row);
     void SetRowImage(int row, int image);
     void SetRowTexts(int row, const std::vector<std::string>& columns);
+    // What shows when the pointer rests on the row: the picture (JPEG bytes, shrunk to fit), then the text.
+    void SetRowToolTip(int row, const std::string& text, const std::string& picture);
     int RowImage(int row) const;
     void SelectRow(int row);
     int RowCount() const { return topLevelItemCount(); }

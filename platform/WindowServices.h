@@ -97,6 +97,9 @@ public:
     virtual void SetRowImage(WindowHandle window, int listId, int row, int image) = 0;
     // Replaces the texts of columns 1 and up of one row; its label, picture and selection stay.
     virtual void SetRowTexts(WindowHandle window, int listId, int row, const std::vector<std::string>& columns) = 0;
+    // The text shown when the pointer rests on a row, above it a picture (JPEG bytes; empty for none).
+    virtual void SetRowToolTip(WindowHandle window, int listId, int row, const std::string& text,
+                               const std::string& picture) = 0;
     virtual void SelectRow(WindowHandle window, int listId, int row) = 0;
     virtual int RowCount(WindowHandle window, int listId) = 0;
     virtual bool IsRowSelected(WindowHandle window, int listId, int row) = 0;

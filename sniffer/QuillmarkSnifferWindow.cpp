@@ -49,6 +49,18 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
     auto ignoreEverywhere = [](const std::string&) {};
     actions_ = std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere,
                                               std::move(runDialog));
+    // Start-up decides from Tarnwick.ini; a window made without it (in a test) reads no details.
+    if (Settings().readDetails) {
+        MediaDetailsReader::Settings settings = EntryDetailsReader::SettingsFor(Settings().configFilePath);
+        if (!Settings().tempFolder.empty() && Settings().tempFolder != "x") settings.tempFolder = Settings().tempFolder;
+        // The details arrive on a worker thread and are handed to the list on the window's.
+        details_ = std::make_unique<EntryDetailsReader>(
+            *list_, std::move(settings),
+            [this](std::function<void()> task) { services_.PostToWindow(Handle(), std::move(task)); });
+        list_->SetReadingDetails(true);
+        list_->SetAcceptedObserver([this](const SniffedVideo& video) { details_->Accepted(video); });
+        list_->SetRemovedObserver([this](const SniffedVideo& video) { details_->Removed(video); });
+    }
     CurrentSnifferWindow.store(this);
     OnInitDialog();
 }
@@ -63,6 +75,8 @@ QuillmarkSnifferWindow::~QuillmarkSnifferWindow() {
     for (auto& session : sessions) session.reset();
     sessions.clear();
     browser_.reset();  // ends the browser and removes its key log
+    // Stopped before the list goes: a read that ends now is dropped with the window's posted tasks.
+    details_.reset();
     SnifferHost* self = this;
     CurrentSnifferWindow.compare_exchange_strong(self, nullptr);
     actions_.reset();

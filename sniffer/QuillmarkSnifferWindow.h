@@ -9,6 +9,7 @@
 #include "sniffer/BannerFetch.h"
 #include "sniffer/CaptureSessionList.h"
 #include "sniffer/DialogFontScaler.h"
+#include "sniffer/EntryDetailsReader.h"
 #include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
 #include "sniffer/VideoActions.h"
@@ -81,6 +82,8 @@ private:
     DialogFontScaler layoutScaler_;
     std::unique_ptr<SniffedVideoList> list_;
     std::unique_ptr<VideoActions> actions_;
+    // Reads each entry's picture and length; none when Tarnwick.ini turns that off.
+    std::unique_ptr<EntryDetailsReader> details_;
     ReportListView* listView_ = nullptr;
     PictureControl* banner_ = nullptr;
     CaptureStatusLine* statusLine_ = nullptr;

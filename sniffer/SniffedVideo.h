@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "download/MediaDetails.h"
 
 namespace tarnwick {
 
@@ -19,6 +22,7 @@ struct SniffedVideo {
     bool isStream = false;    // an HLS or DASH stream: url names its playlist, size sums its segments
     int64_t segments = 0;     // a stream's segments counted so far
     int64_t lastSeenMs = 0;   // capture time of the detection that last set its figures, in milliseconds
+    std::shared_ptr<const MediaDetails> details;  // its picture, length and size in pixels, once read
 };
 
 // Videos of the video-sharing site are fetched by replaying their captured request, which speaks plain

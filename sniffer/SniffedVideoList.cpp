@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <utility>
+#include <vector>
 
 namespace tarnwick {
 
@@ -83,14 +84,17 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     slot.isStream = stream;
     slot.segments = stream ? video.segments : 0;
     slot.lastSeenMs = video.seenAtMs;
+    slot.details.reset();
     ++count_;
     const SniffedVideo accepted = slot;
 
     // Newest first: the new entry is the top row, and a full list loses its bottom one. Only those rows
     // change, so a burst of detections does not rebuild the list each time.
-    if (services_)
+    if (services_) {
         services_->InsertRow(window_, kListId, 0, std::to_string(slot.serial) + ". " + slot.timeSniffed,
                              slot.rowImage, {slot.type, FormatSize(slot.size)});
+        ShowToolTipLocked(count_ - 1);
+    }
     if (count_ > kMaxEntries) RemoveAtLocked(0);
     else RowsChangedLocked();
     if (acceptedObserver_) acceptedObserver_(accepted);
@@ -121,6 +125,7 @@ void SniffedVideoList::RefreshRowsLocked() {
         const std::string label = std::to_string(video.serial) + ". " + video.timeSniffed;
         services_->InsertRow(window_, kListId, count_ - 1 - s, label, video.rowImage,
                              {video.type, FormatSize(video.size)});
+        ShowToolTipLocked(s);
     }
     RowsChangedLocked();
 }
@@ -145,6 +150,7 @@ void SniffedVideoList::RemoveAt(int index) {
 
 void SniffedVideoList::RemoveAtLocked(int index) {
     if (count_ <= 0 || index < 0 || index > count_ - 1) return;
+    const SniffedVideo removed = std::move(At(index));
     // A full list drops its oldest entry on every new video: the ring's start moves on, nothing is copied.
     if (index == 0) first_ = (first_ + 1) % kSlotCount;
     else
@@ -153,6 +159,7 @@ void SniffedVideoList::RemoveAtLocked(int index) {
     --count_;
     if (services_) services_->DeleteRow(window_, kListId, row);
     RowsChangedLocked();
+    if (removedObserver_) removedObserver_(removed);
 }
 
 int SniffedVideoList::FindByUrl(const std::string& url) const {
@@ -217,6 +224,73 @@ SniffedVideo SniffedVideoList::Slot(int index) const {
 void SniffedVideoList::SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer) {
     std::lock_guard lock(mutex_);
     acceptedObserver_ = std::move(observer);
+}
+
+void SniffedVideoList::SetRemovedObserver(std::function<void(const SniffedVideo&)> observer) {
+    std::lock_guard lock(mutex_);
+    removedObserver_ = std::move(observer);
+}
+
+void SniffedVideoList::SetDetailsObserver(std::function<void(const SniffedVideo&)> observer) {
+    std::lock_guard lock(mutex_);
+    detailsObserver_ = std::move(observer);
+}
+
+void SniffedVideoList::SetReadingDetails(bool reading) {
+    std::lock_guard lock(mutex_);
+    readingDetails_ = reading;
+}
+
+void SniffedVideoList::SetDetails(int serial, std::shared_ptr<const MediaDetails> details) {
+    std::lock_guard lock(mutex_);
+    const int index = FindBySerial(serial);
+    if (index < 0 || !details) return;
+    SniffedVideo& slot = At(index);
+    slot.details = std::move(details);
+    ShowToolTipLocked(index);
+    if (detailsObserver_) detailsObserver_(slot);
+}
+
+void SniffedVideoList::ShowToolTipLocked(int index) {
+    if (!services_) return;
+    const SniffedVideo& video = At(index);
+    services_->SetRowToolTip(window_, kListId, count_ - index - 1, ToolTipText(video, readingDetails_),
+                             video.details ? video.details->picture : std::string());
+}
+
+std::string SniffedVideoList::FormatDuration(int64_t microseconds) {
+    const int64_t seconds = (std::max<int64_t>(microseconds, 0) + 500'000) / 1'000'000;
+    char text[48];
+    if (seconds >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                      static_cast<long long>(seconds % 60));
+    return text;
+}
+
+std::string SniffedVideoList::ToolTipText(const SniffedVideo& video, bool readingDetails) {
+    std::string text;
+    if (const MediaDetails* details = video.details.get()) {
+        std::vector<std::string> facts;
+        if (details->durationUs) facts.push_back(FormatDuration(*details->durationUs));
+        if (details->width > 0)
+            facts.push_back(std::to_string(details->width) + " \u00d7 " + std::to_string(details->height));
+        std::string codecs = details->videoCodec;
+        if (!details->audioCodec.empty()) codecs += (codecs.empty() ? "" : ", ") + details->audioCodec;
+        if (!codecs.empty()) facts.push_back(codecs);
+        for (const std::string& fact : facts) text += (text.empty() ? "" : " \u00b7 ") + fact;
+        if (!details->problem.empty()) text += (text.empty() ? "No details: " : "\n") + details->problem;
+        text += "\n";
+    } else if (readingDetails) {
+        text = "Reading its picture and length...\n";
+    }
+    // Sniffed text: control characters are not shown.
+    std::string address = video.url;
+    for (char& c : address)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text + address;
 }
 
 void SniffedVideoList::SetGrownObserver(std::function<void(const SniffedVideo&)> observer) {

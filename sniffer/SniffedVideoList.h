@@ -62,6 +62,19 @@ public:
     void SetAcceptedObserver(std::function<void(const SniffedVideo&)> observer);
     // Called (under the list's lock) after a listed entry's figures grew.
     void SetGrownObserver(std::function<void(const SniffedVideo&)> observer);
+    // Called (under the list's lock) for each entry that leaves the list, removed or pushed out.
+    void SetRemovedObserver(std::function<void(const SniffedVideo&)> observer);
+    // Called (under the list's lock) after an entry's details were set.
+    void SetDetailsObserver(std::function<void(const SniffedVideo&)> observer);
+
+    // Details are read for the entries: until they arrive, the rows' tool tips say so.
+    void SetReadingDetails(bool reading);
+    // The details of the entry with this serial; nothing when it is no longer listed.
+    void SetDetails(int serial, std::shared_ptr<const MediaDetails> details);
+    // What a row's tool tip says of its entry: its details (or why they are missing), then its address.
+    static std::string ToolTipText(const SniffedVideo& video, bool readingDetails);
+    // "0:07", "12:34", "1:02:03"; rounded to whole seconds.
+    static std::string FormatDuration(int64_t microseconds);
 
     // The content type as listed: every "x-" removed, cut before the first CR LF unless it starts there.
     static std::string CleanType(const std::string& videoType);
@@ -80,6 +93,7 @@ private:
     SniffedVideo& At(int index);
     const SniffedVideo& At(int index) const;
     void GrowLocked(int index, const DetectedVideo& video, int64_t size);
+    void ShowToolTipLocked(int index);
 
     WindowServices* services_;
     WindowHandle window_;
@@ -90,6 +104,9 @@ private:
     int first_ = 0;
     std::function<void(const SniffedVideo&)> acceptedObserver_;
     std::function<void(const SniffedVideo&)> grownObserver_;
+    std::function<void(const SniffedVideo&)> removedObserver_;
+    std::function<void(const SniffedVideo&)> detailsObserver_;
+    bool readingDetails_ = false;
 };
 
 }  // namespace tarnwick

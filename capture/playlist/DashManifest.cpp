@@ -49,6 +49,62 @@ std::string FillTemplate(std::string_view text, std::string_view id, std::string
     return out.size() > UrlResolver::kMaxLength ? std::string() : out;
 }
 
+// $Number$ (or $Number%05d$) and $Time$ of the first segment filled in; empty when another
+// placeholder is left or a width is not one that can be followed.
+std::string FillFirst(std::string_view text, int64_t number, int64_t time) {
+    std::string out;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t open = text.find('$', at);
+        if (open == std::string_view::npos) {
+            out.append(text.substr(at));
+            break;
+        }
+        const size_t close = text.find('$', open + 1);
+        if (close == std::string_view::npos) return {};
+        out.append(text.substr(at, open - at));
+        std::string_view identifier = text.substr(open + 1, close - open - 1);
+        at = close + 1;
+        if (identifier.empty()) {
+            out += '$';
+            continue;
+        }
+        size_t width = 0;
+        if (const size_t percent = identifier.find('%'); percent != std::string_view::npos) {
+            const std::string_view format = identifier.substr(percent + 1);
+            identifier = identifier.substr(0, percent);
+            if (format.size() < 3 || format.size() > 4 || format[0] != '0' || format.back() != 'd') return {};
+            for (const char c : format.substr(1, format.size() - 2)) {
+                if (c < '0' || c > '9') return {};
+                width = width * 10 + static_cast<size_t>(c - '0');
+            }
+        }
+        if (identifier != "Number" && identifier != "Time") return {};
+        std::string digits = std::to_string(identifier == "Number" ? number : time);
+        if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+        out += digits;
+    }
+    return out;
+}
+
+// A non-negative count as an attribute gives it; nothing for anything else.
+std::optional<int64_t> Count(const XML_Char* text) {
+    if (!text || !*text) return std::nullopt;
+    int64_t value = 0;
+    for (const XML_Char* c = text; *c; ++c) {
+        if (*c < '0' || *c > '9' || value > (INT64_MAX - 9) / 10) return std::nullopt;
+        value = value * 10 + (*c - '0');
+    }
+    return value;
+}
+
+bool IsVideo(const XML_Char** attributes) {
+    const auto* content = AttributeOf(attributes, "contentType");
+    const auto* mime = AttributeOf(attributes, "mimeType");
+    return (content && std::string_view(content) == "video") ||
+           (mime && std::string_view(mime).substr(0, 6) == "video/");
+}
+
 using SharedText = std::shared_ptr<const std::string>;
 
 // An attribute's value, shared by the levels that inherit it; nothing when it is missing, or too long
@@ -73,6 +129,11 @@ struct Level {
     bool listed = false;                // a SegmentList or SegmentTemplate names this level's segments
     SharedText id, bandwidth;           // a Representation's
     bool ownBase = false;               // a BaseURL element of its own changed base
+    bool video = false;                 // an AdaptationSet or Representation of video
+    int64_t startNumber = 1;            // SegmentTemplate@startNumber in force
+    int64_t firstTime = 0;              // the first SegmentTimeline S@t in force
+    bool timed = false;                 // a SegmentTimeline of this level gave firstTime
+    SharedText firstListed, listedInitialisation;  // the first SegmentURL and the Initialization of a list
 };
 
 class Reader {
@@ -132,13 +193,19 @@ private:
             sawRoot_ = true;
             level.kind = Level::Mpd;
             level.base = std::make_shared<UrlResolver>(manifestUrl_);
+            const auto* type = AttributeOf(attributes, "type");
+            const auto* duration = AttributeOf(attributes, "mediaPresentationDuration");
+            if (duration && !(type && std::string_view(type) == "dynamic"))
+                out_.durationUs = DashManifest::ParseDuration(duration).value_or(0);
         } else if (name == "Period") {
             level.kind = Level::Period;
         } else if (name == "AdaptationSet") {
             level.kind = Level::AdaptationSet;
             level.listed = false;
+            level.video = IsVideo(attributes);
         } else if (name == "Representation") {
             level.kind = Level::Representation;
+            level.video = level.video || IsVideo(attributes);
             if (auto id = SharedAttribute(attributes, "id")) level.id = std::move(id);
             if (auto bandwidth = SharedAttribute(attributes, "bandwidth")) level.bandwidth = std::move(bandwidth);
         } else if (name == "BaseURL") {
@@ -153,6 +220,13 @@ private:
             // A template too long to follow still names the level's segments.
             const XML_Char* media = AttributeOf(attributes, "media");
             owner.listed = owner.listed || !TextOf(owner.media).empty() || (media && *media);
+            if (const auto start = Count(AttributeOf(attributes, "startNumber"))) owner.startNumber = *start;
+            level.kind = Level::Other;
+        } else if (name == "S" && levels_.size() >= 3 && !levels_[levels_.size() - 3].timed) {
+            // The first entry of a SegmentTimeline (in a SegmentTemplate): when the first segment starts.
+            Level& owner = levels_[levels_.size() - 3];
+            owner.timed = true;
+            owner.firstTime = Count(AttributeOf(attributes, "t")).value_or(0);
             level.kind = Level::Other;
         } else if (name == "SegmentList") {
             levels_.back().listed = true;
@@ -161,6 +235,12 @@ private:
             // Named one by one, relative to the level that holds the list.
             const auto* address = AttributeOf(attributes, name == "SegmentURL" ? "media" : "sourceURL");
             if (address) AddAddress(Resolve(*levels_.back().base, address));
+            // The list's level hands the first of each down to the representations it serves.
+            if (address && levels_.size() >= 2) {
+                Level& owner = levels_[levels_.size() - 2];
+                SharedText& first = name == "SegmentURL" ? owner.firstListed : owner.listedInitialisation;
+                if (!first) first = std::make_shared<const std::string>(levels_.back().base->ResolveReference(address));
+            }
             level.kind = Level::Other;
         } else {
             level.kind = Level::Other;
@@ -187,7 +267,34 @@ private:
             }
         } else if (level.kind == Level::Representation) {
             EmitRepresentation(level);
+            if (level.video && out_.firstSegment.empty()) NoteFirst(level);
+        } else if (level.kind == Level::SegmentList && !levels_.empty()) {
+            // What the list named goes to the level it stands in.
+            Level& owner = levels_.back();
+            if (!owner.firstListed) owner.firstListed = level.firstListed;
+            if (!owner.listedInitialisation) owner.listedInitialisation = level.listedInitialisation;
         }
+    }
+
+    // The first video representation's first segment and the section it needs.
+    void NoteFirst(const Level& level) {
+        std::string initialisation, segment;
+        if (!TextOf(level.media).empty()) {
+            segment = FillFirst(FillTemplate(*level.media, TextOf(level.id), TextOf(level.bandwidth)),
+                                level.startNumber, level.firstTime);
+            if (!TextOf(level.initialization).empty())
+                initialisation = FillTemplate(*level.initialization, TextOf(level.id), TextOf(level.bandwidth));
+            if (!segment.empty()) segment = level.base->ResolveReference(segment);
+            if (!initialisation.empty()) initialisation = level.base->ResolveReference(initialisation);
+        } else if (!TextOf(level.firstListed).empty()) {
+            segment = *level.firstListed;
+            initialisation = TextOf(level.listedInitialisation);
+        } else if (!level.listed && level.ownBase) {
+            segment = level.base->Base();
+        }
+        if (segment.empty()) return;
+        out_.firstSegment = std::move(segment);
+        out_.firstInitialisation = std::move(initialisation);
     }
 
     void EmitRepresentation(const Level& level) {
@@ -250,6 +357,52 @@ private:
 };
 
 }  // namespace
+
+std::optional<int64_t> DashManifest::ParseDuration(std::string_view text) {
+    if (text.empty() || text.front() != 'P' || text.size() > 64) return std::nullopt;
+    constexpr int64_t kMostSeconds = int64_t{100} * 365 * 86400;
+    int64_t totalUs = 0;
+    bool time = false, any = false;
+    size_t at = 1;
+    while (at < text.size()) {
+        if (text[at] == 'T' && !time) {
+            time = true;
+            ++at;
+            continue;
+        }
+        int64_t whole = 0, fractionUs = 0;
+        const size_t start = at;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+            whole = whole * 10 + (text[at] - '0');
+            if (whole > kMostSeconds) return std::nullopt;
+        }
+        if (at == start) return std::nullopt;
+        if (at < text.size() && text[at] == '.') {
+            ++at;
+            for (int64_t scale = 100000; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10)
+                fractionUs += (text[at] - '0') * scale;
+        }
+        if (at >= text.size()) return std::nullopt;
+        const char unit = text[at++];
+        int64_t seconds = 0;
+        if (!time && unit == 'D')
+            seconds = 86400;
+        else if (time && unit == 'H')
+            seconds = 3600;
+        else if (time && unit == 'M')
+            seconds = 60;
+        else if (time && unit == 'S')
+            seconds = 1;
+        else
+            return std::nullopt;
+        if (whole > kMostSeconds / seconds) return std::nullopt;
+        totalUs += whole * seconds * 1'000'000 + fractionUs * seconds;
+        if (totalUs > kMostSeconds * 1'000'000) return std::nullopt;
+        any = true;
+    }
+    if (!any) return std::nullopt;
+    return totalUs;
+}
 
 std::optional<DashManifest> DashManifest::Parse(std::string_view text, std::string_view manifestUrl,
                                                 size_t maxNameBytes) {

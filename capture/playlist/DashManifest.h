@@ -34,6 +34,17 @@ struct DashManifest {
     static constexpr size_t kResolvedPerTextByte = 64;
     static constexpr size_t kResolvedAtLeast = 256 * 1024;
 
+    // What a stream's details start from: the first video representation's initialisation section and
+    // first segment (for a representation that is one file, that file), as host and path; and the
+    // stream's length (mediaPresentationDuration), 0 when the manifest gives none or is a live one.
+    std::string firstInitialisation;
+    std::string firstSegment;
+    int64_t durationUs = 0;
+
+    // "PT1H2M3.5S", "P1DT30S" -> microseconds; nothing for what is not such a duration (years and months
+    // have no fixed length and are refused).
+    static std::optional<int64_t> ParseDuration(std::string_view text);
+
     // manifestUrl is the manifest's own address (host and path, no scheme); the names come out in the
     // same form, at most maxNameBytes of them. Nothing when the text is not a well-formed XML document
     // whose root is MPD.

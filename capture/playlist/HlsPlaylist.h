@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +18,14 @@ struct HlsPlaylist {
     bool master = false;                // names other playlists (EXT-X-STREAM-INF and the like)
     std::vector<std::string> playlists; // a master playlist's variant, rendition and I-frame playlists
     std::vector<std::string> segments;  // a media playlist's segments and initialisation sections
+    // A master playlist's first variant (EXT-X-STREAM-INF).
+    std::string firstVariant;
+    // A media playlist's first segment, and the initialisation section it needs (empty when none).
+    std::string firstSegment;
+    std::string firstInitialisation;
+    // The sum of its segments' durations (EXTINF), in microseconds; ended: EXT-X-ENDLIST, no more follow.
+    int64_t durationUs = 0;
+    bool ended = false;
 
     // Nothing when the text does not begin with "#EXTM3U" (after an optional byte order mark).
     static std::optional<HlsPlaylist> Parse(std::string_view text);

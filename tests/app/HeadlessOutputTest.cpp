@@ -37,6 +37,30 @@ TEST(JsonLine, ReadableLineHidesControlCharacters) {
     EXPECT_EQ(JsonLine::FormatReadable(video), "7. 03:07:45 PM  mp4  1.00 MB (1048576 bytes)  http://h/a?[2Jb  [lo]");
 }
 
+TEST(JsonLine, DetailsFollowOnceReadAndSayWhyWhenMissing) {
+    SniffedVideo video;
+    video.serial = 3;
+    video.timeSniffed = "03:07:45 PM";
+    video.type = "mp4";
+    video.size = 200000;
+    video.url = "http://h/a.mp4";
+    video.adapter = "lo";
+    const std::string before = JsonLine::Format(video);
+    auto details = std::make_shared<MediaDetails>();
+    details->durationUs = 6'006'000;
+    details->width = 480;
+    details->height = 270;
+    details->videoCodec = "h264";
+    details->problem = "no picture: ffmpeg took too long and was stopped";
+    video.details = details;
+    EXPECT_EQ(JsonLine::Format(video), before.substr(0, before.size() - 1) +
+                                           ",\"duration\":6.006,\"width\":480,\"height\":270,\"video_codec\":\"h264\","
+                                           "\"details_error\":\"no picture: ffmpeg took too long and was stopped\"}");
+    EXPECT_EQ(JsonLine::FormatReadable(video),
+              "3. 03:07:45 PM  mp4  0.19 MB (200000 bytes)  http://h/a.mp4  [lo]  0:06  480x270  h264"
+              "  (no picture: ffmpeg took too long and was stopped)");
+}
+
 TEST(GrowthLinePacer, GrowingEntriesPrintAtMostOnceASecondAndEndOnTheirLastFigures) {
     std::vector<std::string> lines;
     GrowthLinePacer pacer([&lines](const SniffedVideo& video) {

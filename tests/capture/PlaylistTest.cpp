@@ -37,6 +37,19 @@ TEST(HlsPlaylist, MasterAndMediaPlaylistsNameWhatPlayersFetch) {
     ASSERT_TRUE(media);
     EXPECT_FALSE(media->master);
     EXPECT_EQ(media->segments, (Strings{"init.mp4", "seg0.m4s", "/abs/seg1.m4s?token=a"}));
+    // What the details of a stream start from: its first variant, its first segment with the section it
+    // needs, and its length once it has ended.
+    EXPECT_EQ(master->firstVariant, "low/index.m3u8");
+    EXPECT_EQ(media->firstSegment, "seg0.m4s");
+    EXPECT_EQ(media->firstInitialisation, "init.mp4");
+    EXPECT_EQ(media->durationUs, 4'000'000);
+    EXPECT_TRUE(media->ended);
+    const auto live =
+        HlsPlaylist::Parse("#EXTM3U\n#EXTINF:9.97,\na.ts\n#EXTINF:-1,\nb.ts\n#EXTINF:3.0333333333\nc.ts\n");
+    ASSERT_TRUE(live);
+    EXPECT_EQ(live->durationUs, 9'970'000 + 3'033'333);
+    EXPECT_FALSE(live->ended);
+    EXPECT_TRUE(live->firstInitialisation.empty());
 
     EXPECT_FALSE(HlsPlaylist::Parse("<html>#EXTM3U</html>"));
     EXPECT_FALSE(HlsPlaylist::Parse(""));
@@ -72,6 +85,10 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
     EXPECT_EQ(manifest->addresses,
               (Strings{"host:8080/show/media/v1/init.m4s", "host:8080/show/media/v2/init.m4s", "other.test/audio/init.mp4",
                        "other.test/audio/s1.mp4", "other.test/s2.mp4", "host:8080/show/media/whole.mp4"}));
+
+    // Nothing says which representation is video: none is taken for the details.
+    EXPECT_TRUE(manifest->firstSegment.empty());
+    EXPECT_EQ(manifest->durationUs, 0);
 
     EXPECT_FALSE(DashManifest::Parse("<NotMPD/>", "h/m.mpd"));
     EXPECT_FALSE(DashManifest::Parse("<MPD><Period>", "h/m.mpd"));
@@ -113,6 +130,47 @@ TEST(DashManifest, NamesInheritedByManyElementsStayWithinTheirBound) {
         // What was left out is counted.
         EXPECT_EQ(manifest->addresses.size() + manifest->templates.size() + manifest->namesLeftOut, 5000u);
     }
+}
+
+TEST(DashManifest, TheFirstVideoSegmentAndTheLengthLeadToTheDetails) {
+    const auto manifest = DashManifest::Parse(R"(<MPD type="static" mediaPresentationDuration="PT1M6.5S">
+  <Period>
+    <AdaptationSet contentType="audio">
+      <Representation id="a">
+        <SegmentList><Initialization sourceURL="a/init.mp4"/><SegmentURL media="a/1.mp4"/></SegmentList>
+      </Representation>
+    </AdaptationSet>
+    <AdaptationSet mimeType="video/mp4">
+      <Representation id="v" bandwidth="9">
+        <SegmentTemplate initialization="init-$RepresentationID$.m4s"
+                         media="c-$RepresentationID$-$Number%05d$-$Time$.m4s" startNumber="7">
+          <SegmentTimeline><S t="1200" d="25600" r="2"/><S t="99999" d="1"/></SegmentTimeline>
+        </SegmentTemplate>
+      </Representation>
+    </AdaptationSet>
+  </Period>
+</MPD>)",
+                                              "host/show/manifest.mpd");
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->firstInitialisation, "host/show/init-v.m4s");
+    EXPECT_EQ(manifest->firstSegment, "host/show/c-v-00007-1200.m4s");
+    EXPECT_EQ(manifest->durationUs, 66'500'000);
+    // A list of segments, inherited from the adaptation set; a live manifest has no length.
+    const auto listed = DashManifest::Parse(R"(<MPD type="dynamic" mediaPresentationDuration="PT6S"><Period>
+<AdaptationSet contentType="video">
+<SegmentList><SegmentURL media="v/1.mp4"/><Initialization sourceURL="v/i.mp4"/></SegmentList>
+<Representation id="x"/></AdaptationSet></Period></MPD>)",
+                                            "host/m.mpd");
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->firstSegment, "host/v/1.mp4");
+    EXPECT_EQ(listed->firstInitialisation, "host/v/i.mp4");
+    EXPECT_EQ(listed->durationUs, 0);
+
+    EXPECT_EQ(DashManifest::ParseDuration("PT6.0S"), 6'000'000);
+    EXPECT_EQ(DashManifest::ParseDuration("P1DT2H3M4.25S"),
+              ((24 + 2) * 3600 + 3 * 60 + 4) * int64_t{1'000'000} + 250'000);
+    for (const char* wrong : {"", "P", "PT", "6S", "PT6", "P1M", "PT1X", "PT99999999999999999S", "P9999999999D"})
+        EXPECT_FALSE(DashManifest::ParseDuration(wrong)) << wrong;
 }
 
 TEST(AddressTemplate, NumbersMatchDigitRunsOnly) {

@@ -24,6 +24,14 @@ TEST(CommandLine, RejectsMisuse) {
     EXPECT_FALSE(Parse({"--bogus"}).error.empty());
     EXPECT_FALSE(Parse({"--read"}).error.empty());
     EXPECT_FALSE(Parse({"--json"}).error.empty());
+    // Details are printed only without a window; the window shows them in its tool tips.
+    EXPECT_FALSE(Parse({"--details"}).error.empty());
+    EXPECT_FALSE(Parse({"--details-dir", "/tmp"}).error.empty());
+    EXPECT_FALSE(Parse({"--headless", "--details-dir"}).error.empty());
+    const auto details = Parse({"--headless", "--details", "--details-dir", "/tmp/p"});
+    EXPECT_TRUE(details.error.empty());
+    EXPECT_TRUE(details.details);
+    EXPECT_EQ(details.detailsDir, "/tmp/p");
     EXPECT_FALSE(Parse({"--download", "http://127.0.0.1/"}).error.empty());
     EXPECT_FALSE(Parse({"--headless", "--own-address", "300.1.1.1"}).error.empty());
     EXPECT_FALSE(Parse({"--headless", "--read", "a.pcap", "--interface", "lo"}).error.empty());

@@ -90,6 +90,10 @@ TEST_F(Startup, GoodConfigurationFillsTheSettings) {
     EXPECT_EQ(settings.playerPath, player);
     EXPECT_EQ(settings.tempFolder, dir.path().string());
     EXPECT_EQ(settings.programFolder, "/opt/tarnwick");
+    EXPECT_TRUE(settings.readDetails);
+    WriteConfig("FFPlayExe=" + player + "\nTempDir=" + dir.path().string() + "\nDetailsEnabled=0\n");
+    EXPECT_EQ(Run(), "");
+    EXPECT_FALSE(settings.readDetails);
 }
 
 TEST_F(Startup, UncreatableUserFolderEndsWithThePlayerMessage) {

@@ -261,5 +261,41 @@ TEST(SniffedVideoListThreads, ConcurrentDetectionsThroughTheHook) {
     EXPECT_EQ(list.Slot(0).url.rfind("http://h/", 0), 0u);
 }
 
+TEST_F(SniffedVideoListTest, DetailsStayWithTheirEntryAndLeaveWithIt) {
+    std::vector<int> removed;
+    list.SetRemovedObserver([&](const SniffedVideo& video) { removed.push_back(video.serial); });
+    list.SetReadingDetails(true);
+    list.AddDetectedVideo(Video("http://h/a", "200000\r\n"));
+    EXPECT_EQ(Rows()[0].toolTip, "Reading its picture and length...\nhttp://h/a");
+    auto details = std::make_shared<MediaDetails>();
+    details->durationUs = 65'400'000;
+    details->width = 640;
+    details->height = 360;
+    details->videoCodec = "h264";
+    details->audioCodec = "aac";
+    details->picture = "\xFF\xD8jpeg";
+    list.SetDetails(1, details);
+    // Rows are rebuilt as entries come and go: the tool tip goes with its entry's new row.
+    list.AddDetectedVideo(Video("http://h/b\x1b", "300000\r\n"));
+    ASSERT_EQ(Rows().size(), 2u);
+    EXPECT_EQ(Rows()[1].toolTip, "1:05 \u00b7 640 \u00d7 360 \u00b7 h264, aac\nhttp://h/a");
+    EXPECT_TRUE(Rows()[1].hasPicture);
+    auto failed = std::make_shared<MediaDetails>();
+    failed->problem = "ffprobe took too long and was stopped";
+    list.SetDetails(2, failed);
+    EXPECT_EQ(Rows()[0].toolTip, "No details: ffprobe took too long and was stopped\nhttp://h/b?");
+    EXPECT_FALSE(Rows()[0].hasPicture);
+
+    // Removed or pushed out, an entry is said to have gone; its late details change nothing.
+    list.RemoveAt(0);
+    EXPECT_EQ(removed, std::vector<int>{1});
+    list.SetDetails(1, details);
+    EXPECT_EQ(Rows()[0].toolTip, "No details: ffprobe took too long and was stopped\nhttp://h/b?");
+    for (int i = 0; i < SniffedVideoList::kMaxEntries; ++i)
+        list.AddDetectedVideo(Video("http://h/" + std::to_string(i), std::to_string(400000 + i) + "\r\n"));
+    EXPECT_EQ(removed, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(list.Slot(SniffedVideoList::kMaxEntries - 1).details);
+}
+
 }  // namespace
 }  // namespace tarnwick
