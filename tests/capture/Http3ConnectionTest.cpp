@@ -1,0 +1,68 @@
+// HTTP/3 streams into the sink: a request whose header block waits for the QPACK table, and its answer.
+#include "capture/quic/Http3Connection.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/capture/SinkHarness.h"
+
+namespace tarnwick {
+namespace {
+
+std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> head, const std::string& text = {},
+                           std::initializer_list<uint8_t> tail = {}) {
+    std::string bytes(head.begin(), head.end());
+    bytes += text;
+    bytes.append(tail.begin(), tail.end());
+    return {bytes.begin(), bytes.end()};
+}
+// A frame with a two-byte length.
+std::vector<uint8_t> Frame(uint8_t type, const std::vector<uint8_t>& payload) {
+    std::string frame;
+    frame += static_cast<char>(type);
+    frame += static_cast<char>(0x40 | payload.size() >> 8);
+    frame += static_cast<char>(payload.size() & 0xFF);
+    frame.append(payload.begin(), payload.end());
+    return {frame.begin(), frame.end()};
+}
+
+// The client's request names its path through the dynamic table, whose entry arrives on the encoder
+// stream only after the request: the block waits, then the request and its answer are read.
+TEST(Http3Connection, BlockedRequestIsReadOnceItsTableEntryArrives) {
+    testing::SinkHarness harness;
+    QuicStatistics statistics;
+    Http3Connection::Context context{harness.facts, harness.finder, statistics};
+    context.maxTableBytes = 4096;
+    Http3Connection connection(std::move(context));
+    constexpr auto kClient = StreamDirection::ClientToServer;
+    constexpr auto kServer = StreamDirection::ServerToClient;
+
+    // Required insert count 1 (encoded 2), base 1; GET, https, :authority literal, :path dynamic entry 0.
+    const auto request = Frame(0x01, Bytes({0x02, 0x00, 0xd1, 0xd7, 0x50, 0x0e}, "videohost.test", {0x80}));
+    EXPECT_TRUE(connection.OnStreamData(0, kClient, request, 1));
+    connection.OnStreamEnd(0, kClient);
+    EXPECT_EQ(statistics.requests, 0u);
+    // The encoder stream: its type, a table capacity of 220, then :path (static name 1) = /clip.mp4.
+    EXPECT_TRUE(connection.OnStreamData(2, kClient, Bytes({0x02, 0x3f, 0xbd, 0x01, 0xc1, 0x09}, "/clip.mp4"), 2));
+    EXPECT_EQ(statistics.requests, 1u);
+    EXPECT_EQ(statistics.qpackErrors, 0u);
+
+    // :status 200 and content-type (static name 44) = video/mp4, from static entries only; then the body.
+    const auto answer = Frame(0x01, Bytes({0x00, 0x00, 0xd9, 0x5f, 0x1d, 0x09}, "video/mp4"));
+    std::string body("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    body.append(400, '\0');
+    const auto data = Frame(0x00, Bytes({}, body));
+    connection.OnStreamData(0, kServer, answer, 3);
+    connection.OnStreamData(0, kServer, std::span(data).first(10), 4);
+    connection.OnStreamData(0, kServer, std::span(data).subspan(10), 5);
+    connection.OnStreamEnd(0, kServer);
+    harness.finder.Flush();
+    EXPECT_EQ(statistics.responses, 1u);
+    ASSERT_EQ(harness.seen.size(), 1u);
+    EXPECT_EQ(harness.seen[0].scheme + "://" + harness.seen[0].url, "https://videohost.test/clip.mp4");
+}
+
+}  // namespace
+}  // namespace tarnwick
