@@ -36,8 +36,7 @@ void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& desti
             if (!QuicPacketHeader::ParseLong(rest, header)) break;
             if (!followed) {
                 struct Route route{};
-                if (const auto found = ids_.find(std::vector<uint8_t>(header.destinationId.begin(),
-                                                                      header.destinationId.end()));
+                if (const auto found = ids_.find(IdOf(header.destinationId));
                     found != ids_.end()) {
                     route = found->second;
                 } else if (FindRoute(rest, source, destination, route, idLength)) {
@@ -80,7 +79,7 @@ bool QuicTracker::FindRoute(std::span<const uint8_t> datagram, const FlowEndpoin
     if (!QuicPacketHeader::IsLong(datagram)) {
         for (auto length = idLengths_.rbegin(); length != idLengths_.rend(); ++length) {
             if (datagram.size() < 1 + length->first) continue;
-            const auto found = ids_.find(std::vector<uint8_t>(datagram.begin() + 1, datagram.begin() + 1 + length->first));
+            const auto found = ids_.find(IdOf(datagram.subspan(1, length->first)));
             if (found != ids_.end()) {
                 out = found->second;
                 idLength = length->first;
@@ -142,7 +141,7 @@ QuicTracker::Followed* QuicTracker::Start(const FlowEndpoint& source, const Flow
 
 void QuicTracker::Register(Followed& followed, std::span<const uint8_t> id, StreamDirection direction) {
     if (id.empty() || followed.ids.size() >= kMaxIdsPerConnection) return;
-    std::vector<uint8_t> bytes(id.begin(), id.end());
+    std::string bytes(IdOf(id));
     if (!ids_.try_emplace(bytes, QuicTracker::Route{&followed, direction}).second) return;
     ++idLengths_[bytes.size()];
     followed.ids.push_back(std::move(bytes));
@@ -154,7 +153,7 @@ void QuicTracker::TakeIds(Followed& followed) {
 
 void QuicTracker::Forget(Followed* followed) {
     for (const auto& id : followed->ids) {
-        ids_.erase(id);
+        if (const auto found = ids_.find(id); found != ids_.end()) ids_.erase(found);
         if (const auto length = idLengths_.find(id.size()); length != idLengths_.end() && --length->second == 0)
             idLengths_.erase(length);
     }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/decode/TcpSegment.h"
@@ -59,7 +60,7 @@ private:
     struct Followed {
         std::unique_ptr<QuicConnection> connection;
         FlowKey key;
-        std::vector<std::vector<uint8_t>> ids;  // registered for it
+        std::vector<std::string> ids;  // registered for it
         bool counted = false;  // told as unread
     };
     struct Route {
@@ -74,6 +75,9 @@ private:
     bool FindRoute(std::span<const uint8_t> datagram, const FlowEndpoint& source, const FlowEndpoint& destination,
                Route& out, size_t& idLength);
     void TakeIds(Followed& followed);
+    static std::string_view IdOf(std::span<const uint8_t> bytes) {
+        return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+    }
 
     static constexpr int64_t kTickMs = 250;
     // Each connection registers this many IDs at most: a side hands out a few at a time.
@@ -81,7 +85,8 @@ private:
 
     Context context_;
     std::vector<std::unique_ptr<Followed>> connections_;
-    std::map<std::vector<uint8_t>, struct Route> ids_;
+    // By the ID's bytes; looked up without a copy (a short header's ID is looked up for every packet).
+    std::map<std::string, struct Route, std::less<>> ids_;
     std::map<size_t, size_t> idLengths_;  // length -> IDs of that length registered
     std::unordered_map<FlowKey, Followed*, FlowKeyHash> byAddresses_;
     std::set<std::vector<uint8_t>> refused_;  // first IDs of connections not followed, counted once
