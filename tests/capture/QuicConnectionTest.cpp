@@ -1,0 +1,104 @@
+// QUIC connections through the tracker: keys from the key log, key phase updates with late packets.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/quic/QuicTracker.h"
+#include "tests/capture/QuicTestConnection.h"
+#include "tests/capture/SinkHarness.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::QuicTestConnection;
+constexpr auto kClient = StreamDirection::ClientToServer;
+constexpr auto kServer = StreamDirection::ServerToClient;
+
+std::vector<uint8_t> Join(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    std::vector<uint8_t> joined = a;
+    joined.insert(joined.end(), b.begin(), b.end());
+    return joined;
+}
+
+struct Replay {
+    testing::SinkHarness harness;
+    CaptureLimits limits;
+    QuicStatistics statistics;
+    ByteBudget budget{32u << 20, Limit::QuicBytes, &harness.hits};
+    std::vector<std::string> unread;
+
+    void Run(const QuicTestConnection& connection, TlsKeyLog* keyLog) {
+        QuicTracker tracker(QuicTracker::Context{harness.finder, limits, statistics, budget, &harness.hits, keyLog,
+                                                 [this](const std::string& name) { unread.push_back(name); }});
+        const uint8_t client[4] = {10, 0, 0, 1}, server[4] = {10, 0, 0, 2};
+        const auto clientEnd = FlowEndpoint::FromBytes(client, 4, 50000);
+        const auto serverEnd = FlowEndpoint::FromBytes(server, 4, 443);
+        int64_t time = 0;
+        for (const auto& datagram : connection.Datagrams()) {
+            const bool fromClient = datagram.direction == kClient;
+            tracker.Datagram(fromClient ? clientEnd : serverEnd, fromClient ? serverEnd : clientEnd,
+                             PacketDirection::Loopback, datagram.bytes, time += 10);
+        }
+        tracker.EndAll();
+        harness.finder.Flush();
+    }
+};
+
+// The server updates its keys twice while its answer flows; one packet sent before the first update
+// arrives after it and opens with the keys of the phase before.
+TEST(QuicConnection, KeyUpdatesAndLatePacketsOfThePhaseBeforeAllOpen) {
+    QuicTestConnection connection;
+    connection.Handshake();
+    connection.Send(kClient, QuicTestConnection::StreamFrame(
+                                 0, 0,
+                                 QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
+                                 true));
+    std::string body("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    body.append(3000, 'v');
+    const auto data = Join(QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")),
+                           QuicTestConnection::Http3Frame(0x00, std::vector<uint8_t>(body.begin(), body.end())));
+    const size_t quarter = data.size() / 4;
+    const auto piece = [&](size_t index) {
+        const size_t from = index * quarter, to = index == 3 ? data.size() : from + quarter;
+        return QuicTestConnection::StreamFrame(0, from, std::vector<uint8_t>(data.begin() + static_cast<ptrdiff_t>(from),
+                                                                             data.begin() + static_cast<ptrdiff_t>(to)),
+                                               index == 3);
+    };
+    connection.Send(kServer, piece(0));
+    connection.HoldNext();
+    connection.Send(kServer, piece(1));
+    connection.UpdateKeys(kServer);
+    connection.Send(kServer, piece(2));
+    connection.Release();
+    connection.UpdateKeys(kServer);
+    connection.Send(kServer, piece(3));
+
+    TlsKeyLog keyLog("");
+    keyLog.AddText(connection.KeyLog());
+    Replay replay;
+    replay.Run(connection, &keyLog);
+    EXPECT_EQ(replay.statistics.authenticationFailures, 0u);
+    EXPECT_EQ(replay.statistics.packetsDecrypted, 7u);
+    EXPECT_EQ(replay.statistics.responses, 1u);
+    ASSERT_EQ(replay.harness.seen.size(), 1u);
+    EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/clip.mp4");
+    EXPECT_TRUE(replay.unread.empty());
+}
+
+// Without a key log the connection is told as unread, with the name its ClientHello gave.
+TEST(QuicConnection, WithoutKeyLogOnlyTheServerNameIsRead) {
+    QuicTestConnection connection;
+    connection.Handshake("cdn.videohost.test");
+    connection.Send(kClient, QuicTestConnection::StreamFrame(
+                                 0, 0,
+                                 QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
+                                 true));
+    Replay replay;
+    replay.Run(connection, nullptr);
+    EXPECT_EQ(replay.unread, std::vector<std::string>{"cdn.videohost.test"});
+    EXPECT_EQ(replay.statistics.requests, 0u);
+}
+
+}  // namespace
+}  // namespace tarnwick
