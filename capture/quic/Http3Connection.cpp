@@ -42,12 +42,37 @@ Http3Connection::Http3Connection(Context context) : context_(std::move(context))
     for (auto& decoder : decoders_) decoder = std::make_unique<QpackDecoder>(context_.maxTableBytes, kMaxBlockedBlocks);
 }
 
-Http3Connection::~Http3Connection() = default;
+Http3Connection::~Http3Connection() {
+    if (context_.budget) context_.budget->Give(accounted_);
+}
 
-size_t Http3Connection::HeldBytes() const {
-    size_t held = 2 * context_.maxTableBytes + decoders_[0]->HeldBytes() + decoders_[1]->HeldBytes();
-    for (const auto& [key, stream] : streams_) held += stream->heldWhileBlocked.size() + sizeof(ByteStream);
-    return held;
+bool Http3Connection::Recount(ByteStream& stream) {
+    const size_t held = stream.parser.HeldBytes() + stream.heldWhileBlocked.capacity();
+    streamsHeld_ = streamsHeld_ - stream.held + held;
+    stream.held = held;
+    return Settle();
+}
+
+bool Http3Connection::Settle() {
+    const size_t held = streamsHeld_ + decoders_[0]->HeldBytes() + decoders_[1]->HeldBytes();
+    if (held <= accounted_) {
+        if (context_.budget) context_.budget->Give(accounted_ - held);
+        accounted_ = held;
+        return true;
+    }
+    if (held > context_.maxHeldBytes) {
+        if (context_.hits) context_.hits->Hit(Limit::QuicConnectionBytes);
+        return false;
+    }
+    if (context_.budget && !context_.budget->Take(held - accounted_)) return false;
+    accounted_ = held;
+    return true;
+}
+
+void Http3Connection::Erase(std::map<Key, std::unique_ptr<ByteStream>>::iterator stream) {
+    streamsHeld_ -= stream->second->held;
+    streams_.erase(stream);
+    Settle();
 }
 
 Http3Connection::ByteStream* Http3Connection::Find(uint64_t streamId, StreamDirection direction) {
@@ -84,15 +109,22 @@ bool Http3Connection::OnStreamData(uint64_t streamId, StreamDirection direction,
     nowMs_ = timeMs;
     ByteStream* stream = Find(streamId, direction);
     if (!stream) return false;
-    const bool wanted = Feed(*stream, bytes);
+    bool wanted = Feed(*stream, bytes);
     if (broken_) {
         // Streams are let go only here, outside the parsers that may have been running.
         streams_.clear();
+        streamsHeld_ = 0;
+        Settle();
         return false;
+    }
+    if (wanted && !Recount(*stream)) {
+        // What the stream gathers goes beyond the bounds: it is read no further.
+        ++context_.statistics.cut;
+        wanted = false;
     }
     if (!wanted) {
         ForgetExchange(*stream);
-        streams_.erase(Key{streamId, IndexOf(direction)});
+        if (const auto found = streams_.find(Key{streamId, IndexOf(direction)}); found != streams_.end()) Erase(found);
     }
     return wanted;
 }
@@ -325,7 +357,8 @@ void Http3Connection::ResumeBlocked(StreamDirection encoderSide) {
         if (result == QpackDecoder::Result::Blocked) continue;
         stream.blocked = false;
         std::vector<uint8_t> rest = std::move(stream.heldWhileBlocked);
-        stream.heldWhileBlocked.clear();
+        stream.heldWhileBlocked = {};
+        Recount(stream);
         bool wanted = ReadBlock(stream, stream.blockedType, stream.blockedPushId);
         if (wanted && !broken_ && !rest.empty()) wanted = Feed(stream, rest);
         if (broken_) return;
@@ -372,7 +405,7 @@ void Http3Connection::OnStreamEnd(uint64_t streamId, StreamDirection direction) 
     }
     DecoderOf(direction).Cancel(static_cast<int64_t>(streamId));
     ForgetExchange(stream);
-    streams_.erase(found);
+    Erase(found);
 }
 
 void Http3Connection::OnStreamReset(uint64_t streamId) {
@@ -380,7 +413,7 @@ void Http3Connection::OnStreamReset(uint64_t streamId) {
         const auto found = streams_.find(Key{streamId, side});
         if (found == streams_.end()) continue;
         decoders_[side]->Cancel(static_cast<int64_t>(streamId));
-        streams_.erase(found);
+        Erase(found);
     }
     if (Bidirectional(streamId)) requests_.erase(streamId);
 }

@@ -35,6 +35,8 @@ public:
         size_t maxHeaderList = 64 * 1024;
         size_t maxTableBytes = 64 * 1024;  // each side's QPACK dynamic table
         size_t maxStreamHeld = 64 * 1024;  // bytes a stream holds while its header block waits for the table
+        size_t maxHeldBytes = 4u << 20;    // all it holds: frames being gathered, waiting blocks and what follows them
+        ByteBudget* budget = nullptr;      // all QUIC connections of the thread
         LimitHits* hits = nullptr;
     };
 
@@ -49,8 +51,8 @@ public:
     void OnStreamEnd(uint64_t streamId, StreamDirection direction);
     void OnStreamReset(uint64_t streamId);
     bool Broken() const { return broken_; }
-    // Bytes held: gathered frames, waiting blocks and table allowances, roughly.
-    size_t HeldBytes() const;
+    // Bytes held: frames being gathered, waiting blocks and what follows them (the tables not counted).
+    size_t HeldBytes() const { return accounted_; }
 
 private:
     enum class Kind : uint8_t { Unknown, Request, Response, Control, Push, Encoder, Ignored };
@@ -76,6 +78,7 @@ private:
         uint64_t blockedType = 0;             // HEADERS or PUSH_PROMISE
         uint64_t blockedPushId = 0;
         std::vector<uint8_t> heldWhileBlocked;  // what followed the waiting block
+        size_t held = 0;                       // counted in streamsHeld_
         bool stopped = false;
         Http2HeaderList fields;
     };
@@ -103,6 +106,11 @@ private:
     QpackDecoder& DecoderOf(StreamDirection direction) { return *decoders_[IndexOf(direction)]; }
     bool StreamMalformed(ByteStream& stream);
     void Break();
+    // Counts what a stream holds now; false when that is beyond the bounds.
+    bool Recount(ByteStream& stream);
+    // Takes or gives back what the connection holds in all against the budget; false beyond the bounds.
+    bool Settle();
+    void Erase(std::map<std::pair<uint64_t, int>, std::unique_ptr<ByteStream>>::iterator stream);
 
     Context context_;
     std::unique_ptr<QpackDecoder> decoders_[2];
@@ -110,6 +118,8 @@ private:
     std::map<uint64_t, Exchange> requests_;  // by stream ID
     std::map<uint64_t, Exchange> pushes_;    // by push ID
     int64_t nowMs_ = 0;
+    size_t streamsHeld_ = 0;
+    size_t accounted_ = 0;  // taken from the budget
     bool broken_ = false;
 };
 

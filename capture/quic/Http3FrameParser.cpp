@@ -46,6 +46,8 @@ bool Http3FrameParser::Feed(std::span<const uint8_t> bytes, Handler& handler) {
         if (left_ > 0) continue;
         inFrame_ = false;
         if (Kept(type_) && !handler.OnFrame(type_, payload_)) return Stop();
+        // A large frame's room is not kept for the next one.
+        if (payload_.capacity() > kKeptRoom) std::vector<uint8_t>().swap(payload_);
     }
     return true;
 }

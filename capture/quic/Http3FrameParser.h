@@ -28,6 +28,9 @@ public:
         ~Handler() = default;
     };
 
+    // Room kept between frames for the next one.
+    static constexpr size_t kKeptRoom = 4096;
+
     explicit Http3FrameParser(size_t maxKeptFrame) : maxKeptFrame_(maxKeptFrame) {}
 
     // False when the bytes break the framing (or a kept frame is beyond the bound: Failed()), or the
@@ -36,6 +39,8 @@ public:
     // Between frames: the stream may end here.
     bool BetweenFrames() const { return !inFrame_ && headerHave_ == 0; }
     bool Failed() const { return failed_; }
+    // The bytes it holds for a frame being gathered.
+    size_t HeldBytes() const { return payload_.capacity(); }
 
 private:
     static bool Kept(uint64_t type) {

@@ -300,6 +300,9 @@ void QuicConnection::OnStream(uint64_t streamId, uint64_t offset, std::span<cons
             context.maxStreams = limits_.maxStreams;
             context.maxHeaderList = limits_.maxHeaderList;
             context.maxTableBytes = limits_.maxTableBytes;
+            context.maxStreamHeld = limits_.maxHeaderList;
+            context.maxHeldBytes = limits_.maxHeldBytes;
+            context.budget = limits_.budget;
             context.hits = limits_.hits;
             http3_ = std::make_unique<Http3Connection>(std::move(context));
         }

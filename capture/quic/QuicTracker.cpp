@@ -134,7 +134,8 @@ QuicTracker::Followed* QuicTracker::Start(const FlowEndpoint& source, const Flow
     Followed* raw = followed.get();
     connections_.push_back(std::move(followed));
     Register(*raw, header.destinationId, kClient);
-    byAddresses_.try_emplace(raw->key, raw);
+    // A newer connection between the same ends takes them over (the older one keeps its IDs).
+    byAddresses_.insert_or_assign(raw->key, raw);
     (void)timeMs;
     return raw;
 }

@@ -64,5 +64,30 @@ TEST(Http3Connection, BlockedRequestIsReadOnceItsTableEntryArrives) {
     EXPECT_EQ(harness.seen[0].scheme + "://" + harness.seen[0].url, "https://videohost.test/clip.mp4");
 }
 
+// Header blocks gathered on many streams at once stay within the connection's bound and the budget:
+// the streams beyond them are read no further.
+TEST(Http3Connection, GatheredHeaderBlocksStayWithinTheBound) {
+    testing::SinkHarness harness;
+    QuicStatistics statistics;
+    ByteBudget budget(1u << 20, Limit::QuicBytes, &harness.hits);
+    Http3Connection::Context context{harness.facts, harness.finder, statistics};
+    context.maxHeldBytes = 64 * 1024;
+    context.hits = &harness.hits;
+    context.budget = &budget;
+    {
+        Http3Connection connection(std::move(context));
+        // A HEADERS frame announcing 60000 bytes (a four-byte length), of which 10000 come.
+        std::vector<uint8_t> start{0x01, 0x80, 0x00, 0xea, 0x60};
+        start.resize(start.size() + 10000, 0x00);
+        for (uint64_t stream = 0; stream < 40 * 4; stream += 4)
+            connection.OnStreamData(stream, StreamDirection::ClientToServer, start, 1);
+        EXPECT_LE(connection.HeldBytes(), 64u * 1024);
+        EXPECT_EQ(budget.Used(), connection.HeldBytes());
+        EXPECT_GT(statistics.cut, 0u);
+        EXPECT_GT(harness.hits.Count(Limit::QuicConnectionBytes), 0u);
+    }
+    EXPECT_EQ(budget.Used(), 0u);
+}
+
 }  // namespace
 }  // namespace tarnwick
