@@ -80,9 +80,9 @@ void QuicConnection::OnPacket(StreamDirection direction, const QuicPacketHeader&
 }
 
 bool QuicConnection::Open(StreamDirection direction, const QuicPacketHeader& header, std::span<uint8_t> packet) {
-    const Space space = !header.longHeader                          ? kApplication
-                        : header.type == QuicPacketType::Initial    ? kInitial
-                                                                     : kHandshake;
+    const Space space = !header.longHeader                       ? kApplication
+                        : header.type == QuicPacketType::Initial ? kInitial
+                                                                 : kHandshake;
     Side& side = sides_[IndexOf(direction)];
     Keys& keys = side.keys[space];
     if (space == kInitial && keys.version != header.version && !InstallInitialKeys(header.version)) return true;
@@ -170,10 +170,13 @@ void QuicConnection::LookUpSecrets(bool force) {
 }
 
 void QuicConnection::Hold(StreamDirection direction, const QuicPacketHeader& header, std::span<const uint8_t> packet) {
-    // Without a key log, or with keys that cannot be used, nothing will ever open them.
-    if (!keyLog_ || unsupported_) return;
+    // Without a key log, or with keys that cannot be used, nothing will ever open them; once the key wait
+    // has passed (or the bound is reached) packets are no longer kept, but still opened should the keys
+    // come after all.
+    if (!keyLog_ || unsupported_ || waitGivenUp_) return;
     if (!Take(packet.size() + kPacketUpkeep)) {
         ++statistics_.cut;
+        waitGivenUp_ = true;
         return;
     }
     if (waiting_.empty()) waitingSince_ = nowMs_;
@@ -200,6 +203,7 @@ void QuicConnection::Retry(int64_t nowMs) {
     if (!waiting_.empty() && nowMs_ - waitingSince_ > limits_.keyWaitMs) {
         if (!missingCounted_) ++statistics_.missingKeys;
         missingCounted_ = true;
+        waitGivenUp_ = true;
         while (!waiting_.empty()) {
             Give(waiting_.front().bytes.size() + kPacketUpkeep);
             waiting_.pop_front();

@@ -56,8 +56,7 @@ public:
     QuicConnection& operator=(const QuicConnection&) = delete;
 
     // One packet of this connection, cut from its datagram with its header read; packet may be changed.
-    void OnPacket(StreamDirection direction, const QuicPacketHeader& header, std::span<uint8_t> packet,
-                  int64_t timeMs);
+    void OnPacket(StreamDirection direction, const QuicPacketHeader& header, std::span<uint8_t> packet, int64_t timeMs);
     // Looks into the key log again for waiting packets; gives them up after the key wait.
     void Retry(int64_t nowMs);
     // The capture or the connection ended: waiting packets get one last look.
@@ -146,6 +145,7 @@ private:
     Space frameSpace_ = kInitial;
     bool decryptedAny_ = false;
     bool missingCounted_ = false;
+    bool waitGivenUp_ = false;  // packets that cannot be opened are no longer kept
     bool closed_ = false;
     size_t held_ = 0;
     int64_t nowMs_ = 0;

@@ -50,19 +50,25 @@ struct Replay {
 TEST(QuicConnection, KeyUpdatesAndLatePacketsOfThePhaseBeforeAllOpen) {
     QuicTestConnection connection;
     connection.Handshake();
-    connection.Send(kClient, QuicTestConnection::StreamFrame(
-                                 0, 0,
-                                 QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
-                                 true));
-    std::string body("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    connection.Send(
+        kClient,
+        QuicTestConnection::StreamFrame(
+            0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
+            true));
+    std::string body(
+        "\x00\x00\x00\x18"
+        "ftypisom\x00\x00\x02\x00"
+        "isomiso2",
+        24);
     body.append(3000, 'v');
     const auto data = Join(QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")),
                            QuicTestConnection::Http3Frame(0x00, std::vector<uint8_t>(body.begin(), body.end())));
     const size_t quarter = data.size() / 4;
     const auto piece = [&](size_t index) {
         const size_t from = index * quarter, to = index == 3 ? data.size() : from + quarter;
-        return QuicTestConnection::StreamFrame(0, from, std::vector<uint8_t>(data.begin() + static_cast<ptrdiff_t>(from),
-                                                                             data.begin() + static_cast<ptrdiff_t>(to)),
+        return QuicTestConnection::StreamFrame(0, from,
+                                               std::vector<uint8_t>(data.begin() + static_cast<ptrdiff_t>(from),
+                                                                    data.begin() + static_cast<ptrdiff_t>(to)),
                                                index == 3);
     };
     connection.Send(kServer, piece(0));
@@ -90,14 +96,33 @@ TEST(QuicConnection, KeyUpdatesAndLatePacketsOfThePhaseBeforeAllOpen) {
 TEST(QuicConnection, WithoutKeyLogOnlyTheServerNameIsRead) {
     QuicTestConnection connection;
     connection.Handshake("cdn.videohost.test");
-    connection.Send(kClient, QuicTestConnection::StreamFrame(
-                                 0, 0,
-                                 QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
-                                 true));
+    connection.Send(
+        kClient,
+        QuicTestConnection::StreamFrame(
+            0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
+            true));
     Replay replay;
     replay.Run(connection, nullptr);
     EXPECT_EQ(replay.unread, std::vector<std::string>{"cdn.videohost.test"});
     EXPECT_EQ(replay.statistics.requests, 0u);
+}
+
+// A key log that never names the connection: its packets wait within the bound, the bound is reached
+// once and said once, and nothing is held at the end.
+TEST(QuicConnection, PacketsWithoutLoggedSecretsWaitWithinTheBoundAndAreGivenUp) {
+    QuicTestConnection connection;
+    connection.Handshake();
+    for (int i = 0; i < 200; ++i)
+        connection.Send(kServer, QuicTestConnection::StreamFrame(3, static_cast<uint64_t>(i) * 500,
+                                                                 std::vector<uint8_t>(500, 'x'), false));
+    TlsKeyLog keyLog("");
+    Replay replay;
+    replay.limits.Set(Limit::QuicConnectionBytes, 16 * 1024);
+    replay.Run(connection, &keyLog);
+    EXPECT_EQ(replay.statistics.cut, 1u);
+    EXPECT_EQ(replay.statistics.missingKeys, 1u);
+    EXPECT_EQ(replay.statistics.packetsDecrypted, 2u);  // the two Initial packets
+    EXPECT_EQ(replay.budget.Used(), 0u);
 }
 
 }  // namespace
