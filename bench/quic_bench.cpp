@@ -30,15 +30,22 @@ double CpuSeconds() {
 // by the server every 16 MiB.
 void Record(QuicTestConnection& connection) {
     connection.Handshake();
-    connection.Send(StreamDirection::ClientToServer,
-                    QuicTestConnection::StreamFrame(
-                        0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/video.mp4")),
-                        true));
+    connection.Send(
+        StreamDirection::ClientToServer,
+        QuicTestConnection::StreamFrame(
+            0, 0,
+            QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/video.mp4")),
+            true));
     std::vector<uint8_t> answer = QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4"));
     // A DATA frame header for the whole body (a 4-byte length), then the body.
-    answer.insert(answer.end(), {0x00, static_cast<uint8_t>(0x80 | kBodyBytes >> 24), static_cast<uint8_t>(kBodyBytes >> 16),
-                                 static_cast<uint8_t>(kBodyBytes >> 8), static_cast<uint8_t>(kBodyBytes)});
-    const std::string signature("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    answer.insert(answer.end(),
+                  {0x00, static_cast<uint8_t>(0x80 | kBodyBytes >> 24), static_cast<uint8_t>(kBodyBytes >> 16),
+                   static_cast<uint8_t>(kBodyBytes >> 8), static_cast<uint8_t>(kBodyBytes)});
+    const std::string signature(
+        "\x00\x00\x00\x18"
+        "ftypisom\x00\x00\x02\x00"
+        "isomiso2",
+        24);
     answer.insert(answer.end(), signature.begin(), signature.end());
     const size_t total = answer.size() + kBodyBytes - signature.size();
     std::vector<uint8_t> piece;
@@ -46,7 +53,8 @@ void Record(QuicTestConnection& connection) {
         const size_t size = std::min<size_t>(kStreamBytesPerPacket, total - offset);
         piece.assign(size, 'v');
         for (size_t i = 0; i < size && offset + i < answer.size(); ++i) piece[i] = answer[offset + i];
-        if (offset > 0 && offset % (16u << 20) < kStreamBytesPerPacket) connection.UpdateKeys(StreamDirection::ServerToClient);
+        if (offset > 0 && offset % (16u << 20) < kStreamBytesPerPacket)
+            connection.UpdateKeys(StreamDirection::ServerToClient);
         connection.Send(StreamDirection::ServerToClient,
                         QuicTestConnection::StreamFrame(0, offset, piece, offset + size == total));
     }

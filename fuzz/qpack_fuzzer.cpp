@@ -26,16 +26,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         offset += length;
         const int64_t stream = (control >> 2) & 0x07;
         switch (control & 0x03) {
-        case 0:
-            if (decoder.ReadEncoderStream(bytes))
-                for (const int64_t ready : decoder.Ready()) decoder.Resume(ready, sink);
-            break;
-        case 1:
-            decoder.Decode(stream, bytes, sink);
-            break;
-        default:
-            decoder.Cancel(stream);
-            break;
+            case 0:
+                if (decoder.ReadEncoderStream(bytes))
+                    for (const int64_t ready : decoder.Ready()) decoder.Resume(ready, sink);
+                break;
+            case 1:
+                decoder.Decode(stream, bytes, sink);
+                break;
+            default:
+                decoder.Cancel(stream);
+                break;
         }
         if (decoder.Blocked() > 4) std::abort();
     }

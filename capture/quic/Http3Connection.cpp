@@ -11,7 +11,6 @@ namespace tarnwick {
 namespace {
 
 constexpr auto kClient = StreamDirection::ClientToServer;
-constexpr auto kServer = StreamDirection::ServerToClient;
 
 // Unidirectional stream types.
 constexpr uint64_t kControlStream = 0x00, kPushStream = 0x01, kEncoderStream = 0x02;
@@ -19,8 +18,12 @@ constexpr uint64_t kControlStream = 0x00, kPushStream = 0x01, kEncoderStream = 0
 // The blocks that may wait for their table at once, per side.
 constexpr size_t kMaxBlockedBlocks = 64;
 
-bool ClientInitiated(uint64_t id) { return (id & 0x01) == 0; }
-bool Bidirectional(uint64_t id) { return (id & 0x02) == 0; }
+bool ClientInitiated(uint64_t id) {
+    return (id & 0x01) == 0;
+}
+bool Bidirectional(uint64_t id) {
+    return (id & 0x02) == 0;
+}
 
 std::optional<int> StatusOf(std::string_view status) {
     if (status.size() != 3 || status[0] < '1' || status[0] > '9' || status[1] < '0' || status[1] > '9' ||
@@ -143,21 +146,22 @@ bool Http3Connection::Feed(ByteStream& stream, std::span<const uint8_t> bytes) {
     if (!stream.prefixRead && !ReadPrefix(stream, bytes)) return false;
     if (!stream.prefixRead || bytes.empty()) return true;
     switch (stream.kind) {
-    case Kind::Encoder: {
-        QpackDecoder& decoder = DecoderOf(stream.direction);
-        if (!decoder.ReadEncoderStream(bytes)) {
-            ++context_.statistics.qpackErrors;
-            Break();
-            return false;
+        case Kind::Encoder: {
+            QpackDecoder& decoder = DecoderOf(stream.direction);
+            if (!decoder.ReadEncoderStream(bytes)) {
+                ++context_.statistics.qpackErrors;
+                Break();
+                return false;
+            }
+            ResumeBlocked(stream.direction);
+            return !broken_;
         }
-        ResumeBlocked(stream.direction);
-        return !broken_;
-    }
-    case Kind::Ignored:
-        return false;
-    default:
-        if (!stream.parser.Feed(bytes, stream)) return stream.parser.Failed() && !broken_ ? StreamMalformed(stream) : false;
-        return true;
+        case Kind::Ignored:
+            return false;
+        default:
+            if (!stream.parser.Feed(bytes, stream))
+                return stream.parser.Failed() && !broken_ ? StreamMalformed(stream) : false;
+            return true;
     }
 }
 
@@ -179,14 +183,20 @@ bool Http3Connection::ReadPrefix(ByteStream& stream, std::span<const uint8_t>& b
         bytes = bytes.subspan(used);
         stream.prefixRead = true;
         switch (type->first) {
-        case kControlStream: stream.kind = Kind::Control; break;
-        case kPushStream:
-            stream.kind = Kind::Push;
-            stream.pushId = pushId->first;
-            if (!pushes_.count(stream.pushId)) return false;  // a push nobody follows
-            break;
-        case kEncoderStream: stream.kind = Kind::Encoder; break;
-        default: stream.kind = Kind::Ignored; return false;  // decoder streams, reserved and unknown types
+            case kControlStream:
+                stream.kind = Kind::Control;
+                break;
+            case kPushStream:
+                stream.kind = Kind::Push;
+                stream.pushId = pushId->first;
+                if (!pushes_.count(stream.pushId)) return false;  // a push nobody follows
+                break;
+            case kEncoderStream:
+                stream.kind = Kind::Encoder;
+                break;
+            default:
+                stream.kind = Kind::Ignored;
+                return false;  // decoder streams, reserved and unknown types
         }
     }
     return true;
@@ -194,46 +204,47 @@ bool Http3Connection::ReadPrefix(ByteStream& stream, std::span<const uint8_t>& b
 
 bool Http3Connection::OnFrame(ByteStream& stream, uint64_t type, std::span<const uint8_t> payload) {
     switch (stream.kind) {
-    case Kind::Request:
-        // The request's own head is its first HEADERS frame; later ones are trailers.
-        if (type != Http3FrameParser::kHeaders) return type != Http3FrameParser::kPushPromise;
-        {
-            const auto found = requests_.find(stream.id);
-            if (found == requests_.end() || found->second.exchange) return false;
-        }
-        return DecodeBlock(stream, type, 0, payload);
-    case Kind::Response:
-    case Kind::Push:
-        if (type == Http3FrameParser::kHeaders) return DecodeBlock(stream, type, 0, payload);
-        if (type == Http3FrameParser::kPushPromise && stream.kind == Kind::Response) {
-            QuicCursor cursor(payload);
-            const uint64_t pushId = cursor.VarInt();
-            if (!cursor.Ok()) return false;
-            return DecodeBlock(stream, type, pushId, cursor.Rest());
-        }
-        return true;
-    default:
-        return true;  // SETTINGS, GOAWAY and the like change nothing that is read here
+        case Kind::Request:
+            // The request's own head is its first HEADERS frame; later ones are trailers.
+            if (type != Http3FrameParser::kHeaders) return type != Http3FrameParser::kPushPromise;
+            {
+                const auto found = requests_.find(stream.id);
+                if (found == requests_.end() || found->second.exchange) return false;
+            }
+            return DecodeBlock(stream, type, 0, payload);
+        case Kind::Response:
+        case Kind::Push:
+            if (type == Http3FrameParser::kHeaders) return DecodeBlock(stream, type, 0, payload);
+            if (type == Http3FrameParser::kPushPromise && stream.kind == Kind::Response) {
+                QuicCursor cursor(payload);
+                const uint64_t pushId = cursor.VarInt();
+                if (!cursor.Ok()) return false;
+                return DecodeBlock(stream, type, pushId, cursor.Rest());
+            }
+            return true;
+        default:
+            return true;  // SETTINGS, GOAWAY and the like change nothing that is read here
     }
 }
 
 bool Http3Connection::DecodeBlock(ByteStream& stream, uint64_t type, uint64_t pushId, std::span<const uint8_t> block) {
     stream.fields.Clear();
     stream.fields.SetBound(context_.maxHeaderList);
-    const auto result = DecoderOf(stream.direction).Decode(static_cast<int64_t>(stream.id), block,
-                                                           [&stream](std::string_view name, std::string_view value) {
-                                                               if (!stream.fields.Cut()) stream.fields.Add(name, value);
-                                                           });
+    const auto result =
+        DecoderOf(stream.direction)
+            .Decode(static_cast<int64_t>(stream.id), block, [&stream](std::string_view name, std::string_view value) {
+                if (!stream.fields.Cut()) stream.fields.Add(name, value);
+            });
     switch (result) {
-    case QpackDecoder::Result::Decoded:
-        return ReadBlock(stream, type, pushId);
-    case QpackDecoder::Result::Blocked:
-        stream.blocked = true;
-        stream.blockedType = type;
-        stream.blockedPushId = pushId;
-        return true;
-    case QpackDecoder::Result::Failed:
-        break;
+        case QpackDecoder::Result::Decoded:
+            return ReadBlock(stream, type, pushId);
+        case QpackDecoder::Result::Blocked:
+            stream.blocked = true;
+            stream.blockedType = type;
+            stream.blockedPushId = pushId;
+            return true;
+        case QpackDecoder::Result::Failed:
+            break;
     }
     ++context_.statistics.qpackErrors;
     Break();
@@ -401,7 +412,8 @@ void Http3Connection::OnStreamEnd(uint64_t streamId, StreamDirection direction) 
     }
     if (stream.kind == Kind::Response || stream.kind == Kind::Push) {
         Exchange* exchange = ExchangeOf(stream);
-        if (exchange && exchange->exchange && exchange->answered) exchange->exchange->End(stream.parser.BetweenFrames());
+        if (exchange && exchange->exchange && exchange->answered)
+            exchange->exchange->End(stream.parser.BetweenFrames());
     }
     DecoderOf(direction).Cancel(static_cast<int64_t>(streamId));
     ForgetExchange(stream);

@@ -31,7 +31,7 @@ public:
         ConnectionFacts facts;
         HttpExchangeSink& sink;
         QuicStatistics& statistics;
-        size_t maxStreams = 256;          // requests followed at once
+        size_t maxStreams = 256;  // requests followed at once
         size_t maxHeaderList = 64 * 1024;
         size_t maxTableBytes = 64 * 1024;  // each side's QPACK dynamic table
         size_t maxStreamHeld = 64 * 1024;  // bytes a stream holds while its header block waits for the table
@@ -74,11 +74,11 @@ private:
         size_t prefixHave = 0;
         bool prefixRead = false;
         uint64_t pushId = 0;
-        bool blocked = false;                 // its header block waits for the QPACK table
-        uint64_t blockedType = 0;             // HEADERS or PUSH_PROMISE
+        bool blocked = false;      // its header block waits for the QPACK table
+        uint64_t blockedType = 0;  // HEADERS or PUSH_PROMISE
         uint64_t blockedPushId = 0;
         std::vector<uint8_t> heldWhileBlocked;  // what followed the waiting block
-        size_t held = 0;                       // counted in streamsHeld_
+        size_t held = 0;                        // counted in streamsHeld_
         bool stopped = false;
         Http2HeaderList fields;
     };

@@ -14,8 +14,8 @@ namespace tarnwick {
 // are an error.
 class Http3FrameParser {
 public:
-    static constexpr uint64_t kData = 0x00, kHeaders = 0x01, kCancelPush = 0x03, kSettings = 0x04,
-                              kPushPromise = 0x05, kGoAway = 0x07, kMaxPushId = 0x0d;
+    static constexpr uint64_t kData = 0x00, kHeaders = 0x01, kCancelPush = 0x03, kSettings = 0x04, kPushPromise = 0x05,
+                              kGoAway = 0x07, kMaxPushId = 0x0d;
 
     class Handler {
     public:

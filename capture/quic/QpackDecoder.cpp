@@ -19,7 +19,9 @@ QpackDecoder::QpackDecoder(size_t maxTableCapacity, size_t maxBlocked) : maxBloc
         decoder_ = nullptr;
 }
 
-QpackDecoder::~QpackDecoder() { Break(); }
+QpackDecoder::~QpackDecoder() {
+    Break();
+}
 
 void QpackDecoder::Break() {
     for (auto& [id, waiting] : blocked_) nghttp3_qpack_stream_context_del(waiting.context);
@@ -54,8 +56,8 @@ QpackDecoder::Result QpackDecoder::Run(int64_t streamId, nghttp3_qpack_stream_co
     while (true) {
         nghttp3_qpack_nv field{};
         uint8_t flags = 0;
-        const nghttp3_ssize read = nghttp3_qpack_decoder_read_request(decoder_, context, &field, &flags, block.data(),
-                                                                      block.size(), 1);
+        const nghttp3_ssize read =
+            nghttp3_qpack_decoder_read_request(decoder_, context, &field, &flags, block.data(), block.size(), 1);
         if (read < 0 || static_cast<size_t>(read) > block.size()) {
             nghttp3_qpack_stream_context_del(context);
             Break();

@@ -56,8 +56,8 @@ uint64_t QuicPacketHeader::DecodePacketNumber(std::optional<uint64_t> largest, u
     return candidate;
 }
 
-bool RemoveHeaderProtection(std::span<uint8_t> packet, const QuicPacketHeader& header,
-                            QuicPacketProtection& protection, QuicUnprotectedHeader& out) {
+bool RemoveHeaderProtection(std::span<uint8_t> packet, const QuicPacketHeader& header, QuicPacketProtection& protection,
+                            QuicUnprotectedHeader& out) {
     // The sample starts four bytes past the packet number's start, whatever its length.
     const size_t sampleAt = header.packetNumberOffset + 4;
     if (packet.size() != header.packetLength || sampleAt > header.packetLength ||

@@ -14,12 +14,12 @@ struct QuicPacketHeader {
     static constexpr size_t kMaxConnectionIdLength = 20;
 
     bool longHeader = false;
-    uint32_t version = 0;  // long headers only
+    uint32_t version = 0;                           // long headers only
     QuicPacketType type = QuicPacketType::Initial;  // long headers only
     std::span<const uint8_t> destinationId;
     std::span<const uint8_t> sourceId;  // long headers only
-    size_t packetNumberOffset = 0;  // where the protected packet number begins, from the packet's start
-    size_t packetLength = 0;        // the whole packet; a short header's runs to the datagram's end
+    size_t packetNumberOffset = 0;      // where the protected packet number begins, from the packet's start
+    size_t packetLength = 0;            // the whole packet; a short header's runs to the datagram's end
 
     // Whether bytes begin with a long header (of any version).
     static bool IsLong(std::span<const uint8_t> bytes) { return !bytes.empty() && (bytes[0] & 0x80) != 0; }
@@ -47,7 +47,7 @@ class QuicPacketProtection;
 
 // Takes the header protection off packet (in place: its first byte and packet number). False when
 // the packet is too short for a sample or the cipher fails.
-bool RemoveHeaderProtection(std::span<uint8_t> packet, const QuicPacketHeader& header,
-                            QuicPacketProtection& protection, QuicUnprotectedHeader& out);
+bool RemoveHeaderProtection(std::span<uint8_t> packet, const QuicPacketHeader& header, QuicPacketProtection& protection,
+                            QuicUnprotectedHeader& out);
 
 }  // namespace tarnwick

@@ -19,9 +19,12 @@ const EVP_CIPHER* AeadOf(TlsAead aead) {
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
     switch (aead) {
-    case TlsAead::Aes128Gcm: return aes128;
-    case TlsAead::Aes256Gcm: return aes256;
-    case TlsAead::ChaCha20Poly1305: return chacha;
+        case TlsAead::Aes128Gcm:
+            return aes128;
+        case TlsAead::Aes256Gcm:
+            return aes256;
+        case TlsAead::ChaCha20Poly1305:
+            return chacha;
     }
     return nullptr;
 }
@@ -31,9 +34,12 @@ const EVP_CIPHER* MaskCipherOf(TlsAead aead) {
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
     static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
     switch (aead) {
-    case TlsAead::Aes128Gcm: return aes128;
-    case TlsAead::Aes256Gcm: return aes256;
-    case TlsAead::ChaCha20Poly1305: return chacha;
+        case TlsAead::Aes128Gcm:
+            return aes128;
+        case TlsAead::Aes256Gcm:
+            return aes256;
+        case TlsAead::ChaCha20Poly1305:
+            return chacha;
     }
     return nullptr;
 }
@@ -54,7 +60,9 @@ QuicPacketProtection::~QuicPacketProtection() {
     OPENSSL_cleanse(iv_, sizeof iv_);
 }
 
-TlsCipherSuite QuicPacketProtection::InitialSuite() { return *TlsCipherSuite::Find(0x1301); }
+TlsCipherSuite QuicPacketProtection::InitialSuite() {
+    return *TlsCipherSuite::Find(0x1301);
+}
 
 bool QuicPacketProtection::Derive(uint32_t version, const TlsCipherSuite& suite, const TlsSecret& secret,
                                   QuicPacketKeys& out) {
@@ -78,11 +86,13 @@ bool QuicPacketProtection::InitialSecrets(uint32_t version, std::span<const uint
 bool QuicPacketProtection::NextPhase(uint32_t version, const TlsCipherSuite& suite, const QuicPacketKeys& current,
                                      QuicPacketKeys& next) {
     TlsSecret secret;
-    if (!Expand(suite, current.secret, QuicVersion::LabelsOf(version).keyUpdate, suite.HashSize(), secret)) return false;
+    if (!Expand(suite, current.secret, QuicVersion::LabelsOf(version).keyUpdate, suite.HashSize(), secret))
+        return false;
     const auto labels = QuicVersion::LabelsOf(version);
     next.secret = secret;
     next.headerProtection = current.headerProtection;
-    return Expand(suite, secret, labels.key, suite.KeySize(), next.key) && Expand(suite, secret, labels.iv, 12, next.iv);
+    return Expand(suite, secret, labels.key, suite.KeySize(), next.key) &&
+           Expand(suite, secret, labels.iv, 12, next.iv);
 }
 
 bool QuicPacketProtection::Install(const TlsCipherSuite& suite, const QuicPacketKeys& keys) {

@@ -58,8 +58,8 @@ public:
     // packet number; header is the unprotected header, the additional data. output needs room for
     // payload.size() - kTagSize bytes and may be exactly payload.data(). The plaintext's size, or nothing
     // when the packet does not authenticate.
-    std::optional<size_t> Open(uint64_t packetNumber, std::span<const uint8_t> header,
-                               std::span<const uint8_t> payload, uint8_t* output);
+    std::optional<size_t> Open(uint64_t packetNumber, std::span<const uint8_t> header, std::span<const uint8_t> payload,
+                               uint8_t* output);
 
 private:
     EVP_CIPHER_CTX* aead_;

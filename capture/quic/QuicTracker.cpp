@@ -20,7 +20,9 @@ constexpr int64_t kClosedLingerMs = 2000;
 
 QuicTracker::QuicTracker(Context context) : context_(std::move(context)) {}
 
-QuicTracker::~QuicTracker() { EndAll(); }
+QuicTracker::~QuicTracker() {
+    EndAll();
+}
 
 void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& destination, PacketDirection linkDirection,
                            std::span<const uint8_t> payload, int64_t timeMs) {
@@ -35,9 +37,8 @@ void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& desti
         if (QuicPacketHeader::IsLong(rest)) {
             if (!QuicPacketHeader::ParseLong(rest, header)) break;
             if (!followed) {
-                struct Route route{};
-                if (const auto found = ids_.find(IdOf(header.destinationId));
-                    found != ids_.end()) {
+                struct Route route {};
+                if (const auto found = ids_.find(IdOf(header.destinationId)); found != ids_.end()) {
                     route = found->second;
                 } else if (FindRoute(rest, source, destination, route, idLength)) {
                     // found by its addresses
@@ -53,7 +54,7 @@ void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& desti
             if (!header.sourceId.empty()) Register(*followed, header.sourceId, Opposite(direction));
         } else {
             if (!followed) {
-                struct Route route{};
+                struct Route route {};
                 if (!FindRoute(rest, source, destination, route, idLength)) return;
                 followed = route.followed;
                 direction = route.direction;
@@ -73,8 +74,8 @@ void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& desti
     Tick(timeMs);
 }
 
-bool QuicTracker::FindRoute(std::span<const uint8_t> datagram, const FlowEndpoint& source, const FlowEndpoint& destination,
-                        struct Route& out, size_t& idLength) {
+bool QuicTracker::FindRoute(std::span<const uint8_t> datagram, const FlowEndpoint& source,
+                            const FlowEndpoint& destination, struct Route& out, size_t& idLength) {
     // Short headers: the lengths in use, longest first.
     if (!QuicPacketHeader::IsLong(datagram)) {
         for (auto length = idLengths_.rbegin(); length != idLengths_.rend(); ++length) {

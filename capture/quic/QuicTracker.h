@@ -8,10 +8,10 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <unordered_map>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/decode/TcpSegment.h"
@@ -61,7 +61,7 @@ private:
         std::unique_ptr<QuicConnection> connection;
         FlowKey key;
         std::vector<std::string> ids;  // registered for it
-        bool counted = false;  // told as unread
+        bool counted = false;          // told as unread
     };
     struct Route {
         Followed* followed;
@@ -73,7 +73,7 @@ private:
     void Register(Followed& followed, std::span<const uint8_t> id, StreamDirection direction);
     void Forget(Followed* followed);
     bool FindRoute(std::span<const uint8_t> datagram, const FlowEndpoint& source, const FlowEndpoint& destination,
-               Route& out, size_t& idLength);
+                   Route& out, size_t& idLength);
     void TakeIds(Followed& followed);
     static std::string_view IdOf(std::span<const uint8_t> bytes) {
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

@@ -41,7 +41,8 @@ void CapturePipeline::Datagram(const PacketView& frame, int64_t timeMs) {
         segment_.direction = PacketDirection::Loopback;
     const auto length = static_cast<uint8_t>(segment_.AddressLength());
     const auto source = FlowEndpoint::FromBytes(segment_.sourceAddressBytes, length, segment_.sourcePort);
-    const auto destination = FlowEndpoint::FromBytes(segment_.destinationAddressBytes, length, segment_.destinationPort);
+    const auto destination =
+        FlowEndpoint::FromBytes(segment_.destinationAddressBytes, length, segment_.destinationPort);
     quic_.Datagram(source, destination, segment_.direction,
                    {frame.Pointer(segment_.payloadStart), segment_.payloadLength}, timeMs);
 }

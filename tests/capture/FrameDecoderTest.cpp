@@ -138,7 +138,8 @@ TEST(FrameDecoder, TruncatedFramesStayInsideTheCapturedBytes) {
 std::vector<uint8_t> AsUdp(std::vector<uint8_t> packet) {
     const bool v6 = (packet[0] >> 4) == 6;
     const size_t ipLength = v6 ? 40 : (packet[0] & 0x0Fu) * 4;
-    packet.erase(packet.begin() + static_cast<ptrdiff_t>(ipLength + 8), packet.begin() + static_cast<ptrdiff_t>(ipLength + 20));
+    packet.erase(packet.begin() + static_cast<ptrdiff_t>(ipLength + 8),
+                 packet.begin() + static_cast<ptrdiff_t>(ipLength + 20));
     const size_t length = v6 ? packet.size() - 40 : packet.size();
     packet[v6 ? 4 : 2] = static_cast<uint8_t>(length >> 8);
     packet[v6 ? 5 : 3] = static_cast<uint8_t>(length);

@@ -1,11 +1,10 @@
 // HTTP/3 streams into the sink: a request whose header block waits for the QPACK table, and its answer.
-#include "capture/quic/Http3Connection.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "capture/quic/Http3Connection.h"
 #include "tests/capture/SinkHarness.h"
 
 namespace tarnwick {
@@ -51,7 +50,11 @@ TEST(Http3Connection, BlockedRequestIsReadOnceItsTableEntryArrives) {
 
     // :status 200 and content-type (static name 44) = video/mp4, from static entries only; then the body.
     const auto answer = Frame(0x01, Bytes({0x00, 0x00, 0xd9, 0x5f, 0x1d, 0x09}, "video/mp4"));
-    std::string body("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    std::string body(
+        "\x00\x00\x00\x18"
+        "ftypisom\x00\x00\x02\x00"
+        "isomiso2",
+        24);
     body.append(400, '\0');
     const auto data = Frame(0x00, Bytes({}, body));
     connection.OnStreamData(0, kServer, answer, 3);

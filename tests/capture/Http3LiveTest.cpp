@@ -40,8 +40,8 @@ TEST(Http3Live, VideoFetchedOverQuicIsListedOnce) {
     testing::TempDir dir;
     const std::string key = dir / "key.pem", certificate = dir / "cert.pem", keyLog = dir / "keys.log";
     ChildProcess makeCertificate({openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                                  "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj",
-                                  "/CN=" + kHost, "-addext", "subjectAltName=DNS:" + kHost});
+                                  "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=" + kHost,
+                                  "-addext", "subjectAltName=DNS:" + kHost});
     ASSERT_EQ(makeCertificate.Finish(), 0) << makeCertificate.Stderr();
     // Chromium takes a certificate over QUIC only by its key's hash.
     ChildProcess publicKey({openssl, "x509", "-in", certificate, "-noout", "-pubkey"});
@@ -55,20 +55,24 @@ TEST(Http3Live, VideoFetchedOverQuicIsListedOnce) {
     ASSERT_EQ(base64.Finish(), 0);
     const std::string spki = base64.Stdout();
 
-    std::string video("\x00\x00\x00\x18" "ftypisom\x00\x00\x02\x00" "isomiso2", 24);
+    std::string video(
+        "\x00\x00\x00\x18"
+        "ftypisom\x00\x00\x02\x00"
+        "isomiso2",
+        24);
     video.append(600000, 'v');
     dir.Write("htdocs/clip.mp4", video);
-    const std::string config = dir.Write(
-        "Caddyfile", "{\n\tadmin off\n\tauto_https off\n\tservers :" + std::to_string(kPort) +
-                         " {\n\t\tprotocols h1 h2 h3\n\t}\n}\nhttps://" + kHost + ":" + std::to_string(kPort) +
-                         " {\n\ttls " + certificate + " " + key + "\n\troot * " + (dir / "htdocs") +
-                         "\n\tfile_server\n}\n");
+    const std::string config =
+        dir.Write("Caddyfile", "{\n\tadmin off\n\tauto_https off\n\tservers :" + std::to_string(kPort) +
+                                   " {\n\t\tprotocols h1 h2 h3\n\t}\n}\nhttps://" + kHost + ":" +
+                                   std::to_string(kPort) + " {\n\ttls " + certificate + " " + key + "\n\troot * " +
+                                   (dir / "htdocs") + "\n\tfile_server\n}\n");
     ChildProcess server(namespaces.InServer({env, "HOME=" + (dir / "caddy"), "XDG_DATA_HOME=" + (dir / "caddy"),
                                              "XDG_CONFIG_HOME=" + (dir / "caddy"), caddy, "run", "--config", config,
                                              "--adapter", "caddyfile"}));
     const auto servingBy = std::chrono::steady_clock::now() + 10s;
-    while (server.Stderr().find("server running") == std::string::npos && std::chrono::steady_clock::now() < servingBy &&
-           !server.Exited())
+    while (server.Stderr().find("server running") == std::string::npos &&
+           std::chrono::steady_clock::now() < servingBy && !server.Exited())
         server.Pump(100ms);
     ASSERT_NE(server.Stderr().find("server running"), std::string::npos) << server.Stderr();
 

@@ -14,10 +14,13 @@ namespace {
 
 std::vector<uint8_t> Hex(const std::string& text) {
     std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
     return bytes;
 }
-std::vector<uint8_t> Of(const TlsSecret& secret) { return {secret.Bytes().begin(), secret.Bytes().end()}; }
+std::vector<uint8_t> Of(const TlsSecret& secret) {
+    return {secret.Bytes().begin(), secret.Bytes().end()};
+}
 
 TEST(QuicPacketProtection, InitialKeysOfBothVersionsFollowTheirSaltsAndLabels) {
     struct Case {
@@ -70,8 +73,8 @@ TEST(QuicPacketProtection, ChaChaShortHeaderPacketOpensAndItsNextPhaseFollows) {
     QuicUnprotectedHeader unprotected;
     ASSERT_TRUE(RemoveHeaderProtection(packet, header, protection, unprotected));
     EXPECT_EQ(std::vector<uint8_t>(packet.begin(), packet.begin() + 4), Hex("4200bff4"));
-    const uint64_t number = QuicPacketHeader::DecodePacketNumber(654360563, unprotected.truncatedNumber,
-                                                                 unprotected.numberLength);
+    const uint64_t number =
+        QuicPacketHeader::DecodePacketNumber(654360563, unprotected.truncatedNumber, unprotected.numberLength);
     EXPECT_EQ(number, 654360564u);
     std::vector<uint8_t> plaintext(packet.size());
     const auto size = protection.Open(number, std::span(packet).first(unprotected.headerLength),

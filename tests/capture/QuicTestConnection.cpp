@@ -14,7 +14,9 @@ namespace tarnwick::testing {
 
 namespace {
 
-void Append(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+void Append(std::vector<uint8_t>& out, const std::vector<uint8_t>& bytes) {
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
 
 std::vector<uint8_t> VarInt(uint64_t value) {
     if (value < 0x40) return {static_cast<uint8_t>(value)};
@@ -132,14 +134,16 @@ void QuicTestConnection::Handshake(const std::string& serverName) {
     Append(serverHello, {0x00, 0x13, 0x01, 0x00, 0x00, 0x06, 0x00, 0x2b, 0x00, 0x02, 0x03, 0x04});
 
     // The logged secrets, and the 1-RTT keys they give.
-    const char* labels[] = {"CLIENT_HANDSHAKE_TRAFFIC_SECRET", "SERVER_HANDSHAKE_TRAFFIC_SECRET", "CLIENT_TRAFFIC_SECRET_0",
-                            "SERVER_TRAFFIC_SECRET_0"};
+    const char* labels[] = {"CLIENT_HANDSHAKE_TRAFFIC_SECRET", "SERVER_HANDSHAKE_TRAFFIC_SECRET",
+                            "CLIENT_TRAFFIC_SECRET_0", "SERVER_TRAFFIC_SECRET_0"};
     for (int i = 0; i < 4; ++i) {
         const std::vector<uint8_t> secret = Random(32);
         keyLog_ += std::string(labels[i]) + " " + Hex(random) + " " + Hex(secret) + "\n";
         Side& side = *sides_[i % 2];
-        if (i < 2) side.handshakeSecret = SecretOf(secret);
-        else QuicPacketProtection::Derive(version_, suite, SecretOf(secret), side.application);
+        if (i < 2)
+            side.handshakeSecret = SecretOf(secret);
+        else
+            QuicPacketProtection::Derive(version_, suite, SecretOf(secret), side.application);
     }
 
     // CRYPTO frames, the ClientHello cut in two and sent back to front; Initial datagrams padded to 1200.
@@ -151,7 +155,8 @@ void QuicTestConnection::Handshake(const std::string& serverName) {
         Append(frames, {0x06});
         Append(frames, VarInt(from));
         Append(frames, VarInt(to - from));
-        frames.insert(frames.end(), hello.begin() + static_cast<ptrdiff_t>(from), hello.begin() + static_cast<ptrdiff_t>(to));
+        frames.insert(frames.end(), hello.begin() + static_cast<ptrdiff_t>(from),
+                      hello.begin() + static_cast<ptrdiff_t>(to));
     }
     frames.resize(1200, 0);  // PADDING
     std::vector<uint8_t> long1{static_cast<uint8_t>(version_ == QuicVersion::kVersion2 ? 0xD0 : 0xC0)};
@@ -197,7 +202,8 @@ void QuicTestConnection::Send(StreamDirection from, const std::vector<uint8_t>& 
     header.push_back(static_cast<uint8_t>(side.number));
     std::vector<uint8_t> payload = frames;
     if (payload.size() < 4) payload.resize(4, 0);
-    Datagram datagram{from, Seal(*TlsCipherSuite::Find(0x1301), side.application, header, numberOffset, side.number++, payload)};
+    Datagram datagram{
+        from, Seal(*TlsCipherSuite::Find(0x1301), side.application, header, numberOffset, side.number++, payload)};
     (holding_ ? held_ : datagrams_).push_back(std::move(datagram));
     holding_ = false;
 }
