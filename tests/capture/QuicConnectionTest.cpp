@@ -32,11 +32,15 @@ struct Replay {
         QuicTracker tracker(QuicTracker::Context{harness.finder, limits, statistics, budget, &harness.hits, keyLog,
                                                  [this](const std::string& name) { unread.push_back(name); }});
         const uint8_t client[4] = {10, 0, 0, 1}, server[4] = {10, 0, 0, 2};
-        const auto clientEnd = FlowEndpoint::FromBytes(client, 4, 50000);
+        auto clientEnd = FlowEndpoint::FromBytes(client, 4, 50000);
         const auto serverEnd = FlowEndpoint::FromBytes(server, 4, 443);
         int64_t time = 0;
         for (const auto& datagram : connection.Datagrams()) {
             const bool fromClient = datagram.direction == kClient;
+            if (datagram.bytes.empty()) {
+                clientEnd.port = static_cast<uint16_t>(clientEnd.port + 1);
+                continue;
+            }
             tracker.Datagram(fromClient ? clientEnd : serverEnd, fromClient ? serverEnd : clientEnd,
                              PacketDirection::Loopback, datagram.bytes, time += 10);
         }
@@ -48,48 +52,74 @@ struct Replay {
 // The server updates its keys twice while its answer flows; one packet sent before the first update
 // arrives after it and opens with the keys of the phase before.
 TEST(QuicConnection, KeyUpdatesAndLatePacketsOfThePhaseBeforeAllOpen) {
+    for (const uint32_t version : {QuicVersion::kVersion1, QuicVersion::kVersion2}) {
+        QuicTestConnection connection(version);
+        connection.Handshake();
+        connection.Send(kClient, QuicTestConnection::StreamFrame(
+                                     0, 0,
+                                     QuicTestConnection::Http3Frame(
+                                         0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
+                                     true));
+        std::string body(
+            "\x00\x00\x00\x18"
+            "ftypisom\x00\x00\x02\x00"
+            "isomiso2",
+            24);
+        body.append(3000, 'v');
+        const auto data = Join(QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")),
+                               QuicTestConnection::Http3Frame(0x00, std::vector<uint8_t>(body.begin(), body.end())));
+        const size_t quarter = data.size() / 4;
+        const auto piece = [&](size_t index) {
+            const size_t from = index * quarter, to = index == 3 ? data.size() : from + quarter;
+            return QuicTestConnection::StreamFrame(0, from,
+                                                   std::vector<uint8_t>(data.begin() + static_cast<ptrdiff_t>(from),
+                                                                        data.begin() + static_cast<ptrdiff_t>(to)),
+                                                   index == 3);
+        };
+        connection.Send(kServer, piece(0));
+        connection.HoldNext();
+        connection.Send(kServer, piece(1));
+        connection.UpdateKeys(kServer);
+        connection.Send(kServer, piece(2));
+        connection.Release();
+        connection.UpdateKeys(kServer);
+        connection.Send(kServer, piece(3));
+
+        TlsKeyLog keyLog("");
+        keyLog.AddText(connection.KeyLog());
+        Replay replay;
+        replay.Run(connection, &keyLog);
+        EXPECT_EQ(replay.statistics.authenticationFailures, 0u) << version;
+        EXPECT_EQ(replay.statistics.packetsDecrypted, 7u) << version;
+        EXPECT_EQ(replay.statistics.responses, 1u) << version;
+        ASSERT_EQ(replay.harness.seen.size(), 1u) << version;
+        EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/clip.mp4");
+        EXPECT_TRUE(replay.unread.empty());
+    }
+}
+
+// The server hands out a new connection ID; the client moves to another port and sends to that ID: its
+// request is still read as this connection's.
+TEST(QuicConnection, ClientMovedToAServerIdHandedOutLaterIsFollowed) {
     QuicTestConnection connection;
     connection.Handshake();
+    connection.NewServerId();
+    connection.MoveClient();
+    connection.Send(kClient, QuicTestConnection::StreamFrame(
+                                 0, 0,
+                                 QuicTestConnection::Http3Frame(
+                                     0x01, QuicTestConnection::RequestBlock("videohost.test", "/moved.mp4")),
+                                 true));
     connection.Send(
-        kClient,
-        QuicTestConnection::StreamFrame(
-            0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/clip.mp4")),
-            true));
-    std::string body(
-        "\x00\x00\x00\x18"
-        "ftypisom\x00\x00\x02\x00"
-        "isomiso2",
-        24);
-    body.append(3000, 'v');
-    const auto data = Join(QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")),
-                           QuicTestConnection::Http3Frame(0x00, std::vector<uint8_t>(body.begin(), body.end())));
-    const size_t quarter = data.size() / 4;
-    const auto piece = [&](size_t index) {
-        const size_t from = index * quarter, to = index == 3 ? data.size() : from + quarter;
-        return QuicTestConnection::StreamFrame(0, from,
-                                               std::vector<uint8_t>(data.begin() + static_cast<ptrdiff_t>(from),
-                                                                    data.begin() + static_cast<ptrdiff_t>(to)),
-                                               index == 3);
-    };
-    connection.Send(kServer, piece(0));
-    connection.HoldNext();
-    connection.Send(kServer, piece(1));
-    connection.UpdateKeys(kServer);
-    connection.Send(kServer, piece(2));
-    connection.Release();
-    connection.UpdateKeys(kServer);
-    connection.Send(kServer, piece(3));
-
+        kServer, QuicTestConnection::StreamFrame(
+                     0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")), true));
     TlsKeyLog keyLog("");
     keyLog.AddText(connection.KeyLog());
     Replay replay;
     replay.Run(connection, &keyLog);
-    EXPECT_EQ(replay.statistics.authenticationFailures, 0u);
-    EXPECT_EQ(replay.statistics.packetsDecrypted, 7u);
-    EXPECT_EQ(replay.statistics.responses, 1u);
+    EXPECT_EQ(replay.statistics.requests, 1u);
     ASSERT_EQ(replay.harness.seen.size(), 1u);
-    EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/clip.mp4");
-    EXPECT_TRUE(replay.unread.empty());
+    EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/moved.mp4");
 }
 
 // Without a key log the connection is told as unread, with the name its ClientHello gave.

@@ -208,6 +208,15 @@ void QuicTestConnection::Send(StreamDirection from, const std::vector<uint8_t>& 
     holding_ = false;
 }
 
+void QuicTestConnection::NewServerId() {
+    const std::vector<uint8_t> id = Random(8);
+    std::vector<uint8_t> frame{0x18, 0x01, 0x00, static_cast<uint8_t>(id.size())};
+    Append(frame, id);
+    Append(frame, Random(16));  // the reset token
+    Send(StreamDirection::ServerToClient, frame);
+    serverId_ = id;
+}
+
 void QuicTestConnection::Release() {
     for (auto& datagram : held_) datagrams_.push_back(std::move(datagram));
     held_.clear();

@@ -35,7 +35,13 @@ public:
     // call of Release() sends the packets held in the order given.
     void HoldNext() { holding_ = true; }
     void Release();
+    // The server hands out another connection ID (a NEW_CONNECTION_ID frame), and the client sends to
+    // it from then on.
+    void NewServerId();
+    // What the next datagrams of the client come from is another port (the path changed).
+    void MoveClient() { datagrams_.push_back({StreamDirection::ClientToServer, {}}); }
 
+    // An empty datagram of the client marks where its port changes.
     const std::vector<Datagram>& Datagrams() const { return datagrams_; }
     const std::string& KeyLog() const { return keyLog_; }
 
