@@ -73,20 +73,23 @@ void QuicConnection::OnPacket(StreamDirection direction, const QuicPacketHeader&
             newIds_.emplace_back(originalDestinationId_, kClient);
             return;
         }
-        if (header.type == QuicPacketType::ZeroRtt) return;  // early data is not read
+        // Only a client sends early data.
+        if (header.type == QuicPacketType::ZeroRtt && direction != kClient) return;
     }
     if (!waiting_.empty()) Retry(timeMs);
     if (!Open(direction, header, packet)) Hold(direction, header, packet);
 }
 
 bool QuicConnection::Open(StreamDirection direction, const QuicPacketHeader& header, std::span<uint8_t> packet) {
-    const Space space = !header.longHeader                       ? kApplication
-                        : header.type == QuicPacketType::Initial ? kInitial
-                                                                 : kHandshake;
+    const Space keysOf = !header.longHeader                       ? kApplication
+                         : header.type == QuicPacketType::Initial ? kInitial
+                         : header.type == QuicPacketType::ZeroRtt ? kEarly
+                                                                  : kHandshake;
+    const Space space = NumberSpace(keysOf);
     Side& side = sides_[IndexOf(direction)];
-    Keys& keys = side.keys[space];
+    Keys& keys = side.keys[keysOf];
     if (space == kInitial && keys.version != header.version && !InstallInitialKeys(header.version)) return true;
-    if (!keys.current->Installed() && !InstallKeys(direction, space)) return false;
+    if (!keys.current->Installed() && !InstallKeys(direction, keysOf)) return false;
 
     QuicUnprotectedHeader unprotected;
     if (!RemoveHeaderProtection(packet, header, *keys.current, unprotected)) {
@@ -98,8 +101,8 @@ bool QuicConnection::Open(StreamDirection direction, const QuicPacketHeader& hea
     const auto aad = std::span<const uint8_t>(packet).first(unprotected.headerLength);
     const auto payload = std::span<const uint8_t>(packet).subspan(unprotected.headerLength);
     if (plaintext_.size() < payload.size()) plaintext_.resize(payload.size());
-    const auto size = space == kApplication ? OpenApplication(side, unprotected, number, aad, payload)
-                                            : keys.current->Open(number, aad, payload, plaintext_.data());
+    const auto size = keysOf == kApplication ? OpenApplication(side, unprotected, number, aad, payload)
+                                             : keys.current->Open(number, aad, payload, plaintext_.data());
     if (!size) {
         ++statistics_.authenticationFailures;
         return true;
@@ -147,8 +150,9 @@ bool QuicConnection::InstallKeys(StreamDirection direction, Space space) {
     if (!suite_ || !keyLog_ || unsupported_) return false;
     LookUpSecrets(false);
     const bool client = direction == kClient;
-    const TlsSecret& secret = space == kHandshake ? (client ? secrets_.clientHandshake : secrets_.serverHandshake)
-                                                  : (client ? secrets_.clientTraffic : secrets_.serverTraffic);
+    const TlsSecret& secret = space == kEarly       ? secrets_.clientEarly
+                              : space == kHandshake ? (client ? secrets_.clientHandshake : secrets_.serverHandshake)
+                                                    : (client ? secrets_.clientTraffic : secrets_.serverTraffic);
     if (secret.Empty()) return false;
     Keys& keys = sides_[IndexOf(direction)].keys[space];
     QuicPacketKeys derived;

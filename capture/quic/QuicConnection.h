@@ -74,7 +74,10 @@ public:
     size_t HeldBytes() const { return held_; }
 
 private:
-    enum Space : uint8_t { kInitial = 0, kHandshake = 1, kApplication = 2 };
+    // The packet number spaces, and the keys of each; early (0-RTT) packets have keys of their own but
+    // number their packets in the application space, and carry what 1-RTT packets carry.
+    enum Space : uint8_t { kInitial = 0, kHandshake = 1, kApplication = 2, kEarly = 3 };
+    static Space NumberSpace(Space keys) { return keys == kEarly ? kApplication : keys; }
 
     struct Keys {
         std::unique_ptr<QuicPacketProtection> current = std::make_unique<QuicPacketProtection>();
@@ -89,7 +92,7 @@ private:
         uint32_t version = 0;
     };
     struct Side {
-        Keys keys[3];
+        Keys keys[4];
         std::optional<uint64_t> largest[3];
         QuicStreamAssembler crypto;  // the Initial space's handshake bytes
         TlsHandshakeReader handshake;

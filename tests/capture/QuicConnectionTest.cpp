@@ -98,6 +98,27 @@ TEST(QuicConnection, KeyUpdatesAndLatePacketsOfThePhaseBeforeAllOpen) {
     }
 }
 
+// A resumed connection's request goes in a 0-RTT packet, before the server has answered: it waits for
+// the server's choice of suite and is read with the early secret.
+TEST(QuicConnection, RequestInEarlyDataIsRead) {
+    QuicTestConnection connection;
+    connection.Handshake();
+    connection.SendEarly(QuicTestConnection::StreamFrame(
+        0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::RequestBlock("videohost.test", "/early.mp4")),
+        true));
+    connection.Send(
+        kServer, QuicTestConnection::StreamFrame(
+                     0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")), true));
+    TlsKeyLog keyLog("");
+    keyLog.AddText(connection.KeyLog());
+    Replay replay;
+    replay.Run(connection, &keyLog);
+    EXPECT_EQ(replay.statistics.authenticationFailures, 0u);
+    EXPECT_EQ(replay.statistics.requests, 1u);
+    ASSERT_EQ(replay.harness.seen.size(), 1u);
+    EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/early.mp4");
+}
+
 // The server hands out a new connection ID; the client moves to another port and sends to that ID: its
 // request is still read as this connection's.
 TEST(QuicConnection, ClientMovedToAServerIdHandedOutLaterIsFollowed) {

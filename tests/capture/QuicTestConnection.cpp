@@ -145,6 +145,9 @@ void QuicTestConnection::Handshake(const std::string& serverName) {
         else
             QuicPacketProtection::Derive(version_, suite, SecretOf(secret), side.application);
     }
+    const std::vector<uint8_t> early = Random(32);
+    keyLog_ += "CLIENT_EARLY_TRAFFIC_SECRET " + Hex(random) + " " + Hex(early) + "\n";
+    QuicPacketProtection::Derive(version_, suite, SecretOf(early), earlyKeys_);
 
     // CRYPTO frames, the ClientHello cut in two and sent back to front; Initial datagrams padded to 1200.
     const auto hello = HandshakeMessage(1, clientHello);
@@ -206,6 +209,28 @@ void QuicTestConnection::Send(StreamDirection from, const std::vector<uint8_t>& 
         from, Seal(*TlsCipherSuite::Find(0x1301), side.application, header, numberOffset, side.number++, payload)};
     (holding_ ? held_ : datagrams_).push_back(std::move(datagram));
     holding_ = false;
+}
+
+void QuicTestConnection::SendEarly(const std::vector<uint8_t>& frames) {
+    Side& side = *sides_[0];
+    // A 0-RTT long header (its type bits differ between the versions), a two-byte packet number.
+    std::vector<uint8_t> header{static_cast<uint8_t>(version_ == QuicVersion::kVersion2 ? 0xE1 : 0xD1)};
+    for (int i = 3; i >= 0; --i) header.push_back(static_cast<uint8_t>(version_ >> (8 * i)));
+    header.push_back(static_cast<uint8_t>(serverId_.size()));
+    Append(header, serverId_);
+    header.push_back(static_cast<uint8_t>(clientId_.size()));
+    Append(header, clientId_);
+    std::vector<uint8_t> payload = frames;
+    if (payload.size() < 4) payload.resize(4, 0);
+    const size_t length = 2 + payload.size() + 16;
+    Append(header, {static_cast<uint8_t>(0x40 | length >> 8), static_cast<uint8_t>(length)});
+    const size_t numberOffset = header.size();
+    header.push_back(static_cast<uint8_t>(side.number >> 8));
+    header.push_back(static_cast<uint8_t>(side.number));
+    // Right after the client's Initial, before the server has answered.
+    datagrams_.insert(datagrams_.begin() + 1,
+                      {StreamDirection::ClientToServer,
+                       Seal(*TlsCipherSuite::Find(0x1301), earlyKeys_, header, numberOffset, side.number++, payload)});
 }
 
 void QuicTestConnection::NewServerId() {

@@ -29,6 +29,8 @@ public:
     void Handshake(const std::string& serverName = "videohost.test");
     // A 1-RTT packet of one side with these frames.
     void Send(StreamDirection from, const std::vector<uint8_t>& frames);
+    // A 0-RTT packet of the client, sent right after its Initial (call after Handshake()).
+    void SendEarly(const std::vector<uint8_t>& frames);
     // One side moves to its next key phase from its next packet on.
     void UpdateKeys(StreamDirection side);
     // The same packet again (as a peer resends, or as a capture sees it twice), or held back: the next
@@ -62,6 +64,7 @@ private:
     bool holding_ = false;
     std::string keyLog_;
     std::vector<uint8_t> clientId_, serverId_;
+    QuicPacketKeys earlyKeys_;
 };
 
 }  // namespace tarnwick::testing
