@@ -300,11 +300,11 @@ bool Http3Connection::ReadRequest(ByteStream& stream, bool pushed, uint64_t push
     request.timeMs = nowMs_;
     auto exchange = context_.sink.OnRequest(context_.facts, request);
     if (pushed) {
-        if (exchange) pushes_[pushId].exchange = std::move(exchange);
+        if (exchange) pushes_[pushId] = Exchange{std::move(exchange), false, request.method == "HEAD"};
         return true;
     }
     if (!exchange) return false;  // nobody cares for its answer
-    requests_[stream.id].exchange = std::move(exchange);
+    requests_[stream.id] = Exchange{std::move(exchange), false, request.method == "HEAD"};
     return true;
 }
 
@@ -326,7 +326,7 @@ bool Http3Connection::ReadAnswer(ByteStream& stream, Exchange& exchange) {
     answer.timeMs = nowMs_;
     // HTTP/3 marks no end on the head itself: the stream's end after it tells. A HEAD request, 204 and
     // 304 have no body whatever follows.
-    const bool bodyFollows = *status != 204 && *status != 304;
+    const bool bodyFollows = !exchange.head && *status != 204 && *status != 304;
     exchange.exchange->OnAnswer(answer, bodyFollows);
     if (!bodyFollows || exchange.exchange->Wanted() == 0) {
         exchange.exchange->End(true);

@@ -86,6 +86,7 @@ private:
     struct Exchange {
         std::unique_ptr<HttpExchange> exchange;
         bool answered = false;
+        bool head = false;  // the request was a HEAD: its answer has no body
     };
 
     using Key = std::pair<uint64_t, int>;

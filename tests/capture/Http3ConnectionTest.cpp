@@ -67,6 +67,38 @@ TEST(Http3Connection, BlockedRequestIsReadOnceItsTableEntryArrives) {
     EXPECT_EQ(harness.seen[0].scheme + "://" + harness.seen[0].url, "https://videohost.test/clip.mp4");
 }
 
+// Records whether each answer was said to have a body.
+struct BodySink final : HttpExchangeSink {
+    struct Exchange final : HttpExchange {
+        explicit Exchange(std::vector<bool>& said) : said(said) {}
+        void OnAnswer(const HttpResponseHead&, bool bodyFollows) override { said.push_back(bodyFollows); }
+        size_t Wanted() const override { return 1000; }
+        void Body(std::span<const uint8_t>) override {}
+        void End(bool) override {}
+        std::vector<bool>& said;
+    };
+    std::unique_ptr<HttpExchange> OnRequest(const ConnectionFacts&, const HttpRequestHead&) override {
+        return std::make_unique<Exchange>(said);
+    }
+    std::vector<bool> said;
+};
+
+// An answer to HEAD has no body, whatever follows it on its stream; one to GET may have.
+TEST(Http3Connection, AnswerToHeadHasNoBody) {
+    BodySink sink;
+    QuicStatistics statistics;
+    Http3Connection connection(Http3Connection::Context{{}, sink, statistics});
+    for (const uint8_t method : {0xd2, 0xd1}) {  // HEAD, GET
+        const uint64_t stream = method == 0xd2 ? 0 : 4;
+        connection.OnStreamData(stream, StreamDirection::ClientToServer,
+                                Frame(0x01, Bytes({0x00, 0x00, method, 0xd7, 0x50, 0x0e}, "videohost.test", {0xc1})),
+                                1);
+        connection.OnStreamData(stream, StreamDirection::ServerToClient,
+                                Frame(0x01, Bytes({0x00, 0x00, 0xd9, 0x5f, 0x1d, 0x09}, "video/mp4")), 2);
+    }
+    EXPECT_EQ(sink.said, (std::vector<bool>{false, true}));
+}
+
 // Header blocks gathered on many streams at once stay within the connection's bound and the budget:
 // the streams beyond them are read no further.
 TEST(Http3Connection, GatheredHeaderBlocksStayWithinTheBound) {
