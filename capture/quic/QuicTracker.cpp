@@ -40,10 +40,14 @@ void QuicTracker::Datagram(const FlowEndpoint& source, const FlowEndpoint& desti
                 struct Route route {};
                 if (const auto found = ids_.find(IdOf(header.destinationId)); found != ids_.end()) {
                     route = found->second;
-                } else if (FindRoute(rest, source, destination, route, idLength)) {
-                    // found by its addresses
-                } else if (header.type == QuicPacketType::Initial && payload.size() >= kMinClientInitialDatagram) {
-                    route = {Start(source, destination, linkDirection, header, timeMs), kClient};
+                } else {
+                    // A client's Initial toward an ID no connection knows starts a new connection, also
+                    // between the ends of an older one; anything else may belong to the connection of
+                    // its ends (the server's first packets toward a client that gave no ID).
+                    const bool routed = FindRoute(rest, source, destination, route, idLength);
+                    if (header.type == QuicPacketType::Initial && payload.size() >= kMinClientInitialDatagram &&
+                        (!routed || route.direction == kClient))
+                        route = {Start(source, destination, linkDirection, header, timeMs), kClient};
                 }
                 if (!route.followed) return;
                 followed = route.followed;

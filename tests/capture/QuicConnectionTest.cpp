@@ -28,21 +28,25 @@ struct Replay {
     ByteBudget budget{32u << 20, Limit::QuicBytes, &harness.hits};
     std::vector<std::string> unread;
 
-    void Run(const QuicTestConnection& connection, TlsKeyLog* keyLog) {
+    void Run(const QuicTestConnection& connection, TlsKeyLog* keyLog) { Run({&connection}, keyLog); }
+    // The connections one after the other, between the same two ends.
+    void Run(const std::vector<const QuicTestConnection*>& connections, TlsKeyLog* keyLog) {
         QuicTracker tracker(QuicTracker::Context{harness.finder, limits, statistics, budget, &harness.hits, keyLog,
                                                  [this](const std::string& name) { unread.push_back(name); }});
         const uint8_t client[4] = {10, 0, 0, 1}, server[4] = {10, 0, 0, 2};
         auto clientEnd = FlowEndpoint::FromBytes(client, 4, 50000);
         const auto serverEnd = FlowEndpoint::FromBytes(server, 4, 443);
         int64_t time = 0;
-        for (const auto& datagram : connection.Datagrams()) {
-            const bool fromClient = datagram.direction == kClient;
-            if (datagram.bytes.empty()) {
-                clientEnd.port = static_cast<uint16_t>(clientEnd.port + 1);
-                continue;
+        for (const QuicTestConnection* connection : connections) {
+            for (const auto& datagram : connection->Datagrams()) {
+                const bool fromClient = datagram.direction == kClient;
+                if (datagram.bytes.empty()) {
+                    clientEnd.port = static_cast<uint16_t>(clientEnd.port + 1);
+                    continue;
+                }
+                tracker.Datagram(fromClient ? clientEnd : serverEnd, fromClient ? serverEnd : clientEnd,
+                                 PacketDirection::Loopback, datagram.bytes, time += 10);
             }
-            tracker.Datagram(fromClient ? clientEnd : serverEnd, fromClient ? serverEnd : clientEnd,
-                             PacketDirection::Loopback, datagram.bytes, time += 10);
         }
         tracker.EndAll();
         harness.finder.Flush();
@@ -117,6 +121,33 @@ TEST(QuicConnection, RequestInEarlyDataIsRead) {
     EXPECT_EQ(replay.statistics.requests, 1u);
     ASSERT_EQ(replay.harness.seen.size(), 1u);
     EXPECT_EQ(replay.harness.seen[0].url, "videohost.test/early.mp4");
+}
+
+// A second connection between the same two ends (the client's port used again) is a connection of its
+// own: its Initial does not go to the first one.
+TEST(QuicConnection, NewConnectionBetweenTheSameEndsIsFollowedOnItsOwn) {
+    QuicTestConnection first, second;
+    for (QuicTestConnection* connection : {&first, &second}) {
+        connection->Handshake();
+        connection->Send(kClient, QuicTestConnection::StreamFrame(
+                                      0, 0,
+                                      QuicTestConnection::Http3Frame(
+                                          0x01, QuicTestConnection::RequestBlock(
+                                                    "videohost.test", connection == &first ? "/one.mp4" : "/two.mp4")),
+                                      true));
+        connection->Send(
+            kServer,
+            QuicTestConnection::StreamFrame(
+                0, 0, QuicTestConnection::Http3Frame(0x01, QuicTestConnection::AnswerBlock("video/mp4")), true));
+    }
+    TlsKeyLog keyLog("");
+    keyLog.AddText(first.KeyLog());
+    keyLog.AddText(second.KeyLog());
+    Replay replay;
+    replay.Run({&first, &second}, &keyLog);
+    EXPECT_EQ(replay.statistics.connections, 2u);
+    EXPECT_EQ(replay.statistics.requests, 2u);
+    EXPECT_EQ(replay.harness.seen.size(), 2u);
 }
 
 // The server hands out a new connection ID; the client moves to another port and sends to that ID: its
