@@ -147,6 +147,7 @@ bool Http3Connection::Feed(ByteStream& stream, std::span<const uint8_t> bytes) {
     if (!stream.prefixRead || bytes.empty()) return true;
     switch (stream.kind) {
         case Kind::Encoder: {
+            decoderUsed_[IndexOf(stream.direction)] = true;
             QpackDecoder& decoder = DecoderOf(stream.direction);
             if (!decoder.ReadEncoderStream(bytes)) {
                 ++context_.statistics.qpackErrors;
@@ -222,12 +223,33 @@ bool Http3Connection::OnFrame(ByteStream& stream, uint64_t type, std::span<const
                 return DecodeBlock(stream, type, pushId, cursor.Rest());
             }
             return true;
+        case Kind::Control:
+            if (type == Http3FrameParser::kSettings) ReadSettings(stream.direction, payload);
+            return true;
         default:
-            return true;  // SETTINGS, GOAWAY and the like change nothing that is read here
+            return true;  // GOAWAY and the like change nothing that is read here
+    }
+}
+
+void Http3Connection::ReadSettings(StreamDirection from, std::span<const uint8_t> payload) {
+    constexpr uint64_t kQpackMaxTableCapacity = 0x01;
+    QuicCursor cursor(payload);
+    while (!cursor.AtEnd()) {
+        const uint64_t id = cursor.VarInt();
+        const uint64_t value = cursor.VarInt();
+        if (!cursor.Ok() || id != kQpackMaxTableCapacity) continue;
+        // The capacity a side allows is what the other side's encoder numbers its entries by (a block
+        // names its required entry modulo a range that follows from it): that side's blocks are decoded
+        // with it, within the bound. Only a decoder that has read nothing yet can take it.
+        const int other = IndexOf(Opposite(from));
+        if (decoderUsed_[other]) continue;
+        decoders_[other] = std::make_unique<QpackDecoder>(
+            static_cast<size_t>(std::min<uint64_t>(value, context_.maxTableBytes)), kMaxBlockedBlocks);
     }
 }
 
 bool Http3Connection::DecodeBlock(ByteStream& stream, uint64_t type, uint64_t pushId, std::span<const uint8_t> block) {
+    decoderUsed_[IndexOf(stream.direction)] = true;
     stream.fields.Clear();
     stream.fields.SetBound(context_.maxHeaderList);
     const auto result =

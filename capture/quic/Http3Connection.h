@@ -105,6 +105,7 @@ private:
     Exchange* ExchangeOf(const ByteStream& stream);
     void ForgetExchange(const ByteStream& stream);
     QpackDecoder& DecoderOf(StreamDirection direction) { return *decoders_[IndexOf(direction)]; }
+    void ReadSettings(StreamDirection from, std::span<const uint8_t> payload);
     bool StreamMalformed(ByteStream& stream);
     void Break();
     // Counts what a stream holds now; false when that is beyond the bounds.
@@ -114,7 +115,8 @@ private:
     void Erase(std::map<std::pair<uint64_t, int>, std::unique_ptr<ByteStream>>::iterator stream);
 
     Context context_;
-    std::unique_ptr<QpackDecoder> decoders_[2];
+    std::unique_ptr<QpackDecoder> decoders_[2];  // of the blocks each side sends
+    bool decoderUsed_[2] = {false, false};
     std::map<Key, std::unique_ptr<ByteStream>> streams_;
     std::map<uint64_t, Exchange> requests_;  // by stream ID
     std::map<uint64_t, Exchange> pushes_;    // by push ID

@@ -70,17 +70,22 @@ TEST(Http3Connection, BlockedRequestIsReadOnceItsTableEntryArrives) {
 // Records whether each answer was said to have a body.
 struct BodySink final : HttpExchangeSink {
     struct Exchange final : HttpExchange {
-        explicit Exchange(std::vector<bool>& said) : said(said) {}
-        void OnAnswer(const HttpResponseHead&, bool bodyFollows) override { said.push_back(bodyFollows); }
+        Exchange(std::vector<bool>& said, std::vector<std::string>& types) : said(said), types(types) {}
+        void OnAnswer(const HttpResponseHead& answer, bool bodyFollows) override {
+            said.push_back(bodyFollows);
+            types.emplace_back(answer.fields->Find("content-type").value_or(""));
+        }
         size_t Wanted() const override { return 1000; }
         void Body(std::span<const uint8_t>) override {}
         void End(bool) override {}
         std::vector<bool>& said;
+        std::vector<std::string>& types;
     };
     std::unique_ptr<HttpExchange> OnRequest(const ConnectionFacts&, const HttpRequestHead&) override {
-        return std::make_unique<Exchange>(said);
+        return std::make_unique<Exchange>(said, types);
     }
     std::vector<bool> said;
+    std::vector<std::string> types;
 };
 
 // An answer to HEAD has no body, whatever follows it on its stream; one to GET may have.
@@ -97,6 +102,30 @@ TEST(Http3Connection, AnswerToHeadHasNoBody) {
                                 Frame(0x01, Bytes({0x00, 0x00, 0xd9, 0x5f, 0x1d, 0x09}, "video/mp4")), 2);
     }
     EXPECT_EQ(sink.said, (std::vector<bool>{false, true}));
+}
+
+// The client allows a table of 64 bytes (two entries): the server numbers its entries in a range of
+// four, so its fifth entry is named as the second would be in a larger table, and only the allowed
+// capacity tells them apart.
+TEST(Http3Connection, EntriesAreNumberedByTheCapacityThePeerAllowed) {
+    BodySink sink;
+    QuicStatistics statistics;
+    Http3Connection::Context context{{}, sink, statistics};
+    context.maxTableBytes = 4096;
+    Http3Connection connection(std::move(context));
+    // The client's control stream: SETTINGS with a QPACK table capacity of 64.
+    connection.OnStreamData(2, StreamDirection::ClientToServer, Bytes({0x00}, {}, {0x04, 0x03, 0x01, 0x40, 0x40}), 1);
+    // The server's encoder stream: capacity 64, then content-type = "a" ... "e", each pushing the last out.
+    std::vector<uint8_t> encoder{0x02, 0x3f, 0x21};
+    for (const char value : std::string("abcde"))
+        encoder.insert(encoder.end(), {0xec, 0x01, static_cast<uint8_t>(value)});
+    connection.OnStreamData(3, StreamDirection::ServerToClient, encoder, 2);
+    connection.OnStreamData(0, StreamDirection::ClientToServer,
+                            Frame(0x01, Bytes({0x00, 0x00, 0xd1, 0xd7, 0x50, 0x0e}, "videohost.test", {0xc1})), 3);
+    // Required insert count 5, encoded as 5 mod 4 + 1; :status 200 and the newest entry.
+    connection.OnStreamData(0, StreamDirection::ServerToClient, Frame(0x01, Bytes({0x02, 0x00, 0xd9, 0x80})), 4);
+    EXPECT_EQ(statistics.qpackErrors, 0u);
+    EXPECT_EQ(sink.types, std::vector<std::string>{"e"});
 }
 
 // Header blocks gathered on many streams at once stay within the connection's bound and the budget:
