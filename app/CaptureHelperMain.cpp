@@ -84,7 +84,7 @@ std::string OwnPath() {
 const char kUsage[] =
     "Usage: tarnwick-capture [--buffer-size MiB] --interface NAME [--interface NAME]...\n"
     "\n"
-    "Captures the TCP traffic of the named adapters and writes it to standard output as a pcapng\n"
+    "Captures the TCP and UDP traffic of the named adapters and writes it to standard output as a pcapng\n"
     "stream, one interface per adapter; SIGUSR1 adds each adapter's statistics (packets received and\n"
     "dropped), and SIGINT or SIGTERM ends the stream with them. Tarnwick starts it by itself when it may\n"
     "not capture; it needs the capabilities cap_net_raw,cap_net_admin and gives them up once the\n"

@@ -353,7 +353,8 @@ int RunHeadless(const CommandLine& options) {
     for (const auto& session : sessions) {
         const PipelineTotals& totals = session->Totals();
         const bool readsTls = session->ReadsTls();
-        if (readsTls || totals.http2.connections > 0 || totals.http1.lost > 0 || totals.limitsReached.Any())
+        if (readsTls || totals.http2.connections > 0 || totals.quic.connections > 0 || totals.http1.lost > 0 ||
+            totals.limitsReached.Any())
             PrintError(StreamSummaryLine(session->Name(), totals, readsTls));
         if (const std::string line = LimitsSummaryLine(session->Name(), totals, session->Limits()); !line.empty())
             PrintError(line);

@@ -34,6 +34,7 @@ std::string StreamSummaryLine(const std::string& name, const PipelineTotals& tot
     const ReassemblyStatistics& tcp = totals.reassembly;
     const Http1Statistics& http = totals.http1;
     const Http2Statistics& http2 = totals.http2;
+    const QuicStatistics& quic = totals.quic;
     std::string line = name + ": ";
     if (readsTls)
         line += "TLS " +
@@ -79,6 +80,26 @@ std::string StreamSummaryLine(const std::string& name, const PipelineTotals& tot
                     {"streams refused at a bound", http2.streamsRefused},
                     {"header lists cut", http2.headerListsCut},
                     {"malformed streams", http2.malformedStreams}}) +
+           (quic.connections == 0 && quic.notFollowed == 0
+                ? std::string()
+                : "; QUIC " + Figures({{"connections", quic.connections},
+                                       {"decrypted", quic.decrypted},
+                                       {"packets opened", quic.packetsDecrypted},
+                                       {"plaintext bytes", quic.bytesDecrypted},
+                                       {"without logged secrets", quic.missingKeys},
+                                       {"packets failing authentication", quic.authenticationFailures},
+                                       {"malformed", quic.malformed},
+                                       {"other suites", quic.unsupported},
+                                       {"not followed at a bound", quic.notFollowed},
+                                       {"cut at a bound", quic.cut}}) +
+                      "; HTTP/3 " +
+                      Figures({{"requests", quic.requests},
+                               {"pushed", quic.pushes},
+                               {"responses", quic.responses},
+                               {"streams refused at a bound", quic.streamsRefused},
+                               {"header lists cut", quic.headerListsCut},
+                               {"malformed streams", quic.malformedStreams},
+                               {"given up undecodable", quic.qpackErrors}})) +
            "; streams " +
            Figures({{"playlists read", totals.streams.playlistsRead},
                     {"playlists not read", totals.streams.playlistsUnread},

@@ -20,7 +20,9 @@ for folder in "${layers[@]}"; do
 done
 # Inside capture/, the stages are rooms of their own, in the order a packet passes them; rooms of the
 # same rank (the readers of each protocol; the video rules and the playlists) do not include each other.
-rooms=(limits source decode stream message "tls http1 http2" "judge playlist" session)
+# QUIC comes after them: it opens its packets with TLS's key log and key schedule, and reads HTTP/3's
+# header lists as HTTP/2's.
+rooms=(limits source decode stream message "tls http1 http2" quic "judge playlist" session)
 room_rank() { local i r; for i in "${!rooms[@]}"; do for r in ${rooms[$i]}; do [ "$r" = "$1" ] && { echo "$i"; return; }; done; done; echo -1; }
 for file in $(find capture -name '*.h' -o -name '*.cpp'); do
   room=$(echo "$file" | cut -d/ -f2)

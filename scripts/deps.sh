@@ -5,7 +5,7 @@ TARNWICK_PACKAGES=(
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
   ca-certificates openssl
-  libnghttp2-dev nghttp2-server nghttp2-client nghttp2-proxy libexpat1-dev zlib1g-dev libzstd-dev
+  libnghttp2-dev libnghttp3-dev nghttp2-server nghttp2-client nghttp2-proxy libexpat1-dev zlib1g-dev libzstd-dev
   ffmpeg xdg-utils tcpdump tcpreplay curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
   tshark chromium
 )

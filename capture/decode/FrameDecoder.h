@@ -1,4 +1,5 @@
-// Finds the IP header behind the link layer of a captured frame and the TCP segment inside it.
+// Finds the IP header behind the link layer of a captured frame and the TCP segment (or UDP datagram)
+// inside it.
 #pragma once
 
 #include <algorithm>
@@ -35,7 +36,11 @@ public:
 
     // False (out unspecified) when the frame holds no readable TCP segment. Inline: this runs for
     // every captured frame.
-    [[gnu::always_inline]] bool Decode(const PacketView& frame, TcpSegment& out) const;
+    [[gnu::always_inline]] bool Decode(const PacketView& frame, TcpSegment& out) const {
+        return DecodeTransport(frame, out) && out.protocol == TcpSegment::kTcp;
+    }
+    // The same for a TCP segment or a UDP datagram (out.protocol tells which).
+    [[gnu::always_inline]] bool DecodeTransport(const PacketView& frame, TcpSegment& out) const;
 
     // At most this many IPv6 extension headers are walked before the TCP header.
     static constexpr int kMaxExtensionHeaders = 8;
@@ -73,6 +78,7 @@ private:
     // ipEnd: where the captured part of the IP packet ends; wireEnd: where the whole packet ends.
     [[gnu::always_inline]] static bool DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd,
                                                  size_t wireEnd, TcpSegment& out);
+    static bool DecodeUdp(const PacketView& frame, size_t udpStart, size_t ipEnd, size_t wireEnd, TcpSegment& out);
     // BSD loopback address family values of IPv4 and IPv6 (which differ between the BSDs).
     static int FamilyVersion(uint32_t family) {
         if (family == 2) return 4;
@@ -84,7 +90,7 @@ private:
     int linkType_ = 1;  // DLT_EN10MB
 };
 
-inline bool FrameDecoder::Decode(const PacketView& frame, TcpSegment& out) const {
+inline bool FrameDecoder::DecodeTransport(const PacketView& frame, TcpSegment& out) const {
     out.direction = PacketDirection::Unknown;
     if (link_ == Link::Ethernet) {
         // Untagged IPv4 on Ethernet, by far the most frequent frame, before any dispatch: both fixed
@@ -167,9 +173,8 @@ inline bool FrameDecoder::DecodeIpv4(const PacketView& frame, size_t ipStart, Tc
 
 inline bool FrameDecoder::DecodeIpv4Header(const PacketView& frame, const uint8_t* ip, size_t ipStart,
                                            TcpSegment& out) {
-    constexpr uint8_t kTcp = 6;
     constexpr size_t kMinimumHeaderLength = 20;
-    if ((ip[0] >> 4) != 4 || ip[9] != kTcp) return false;
+    if ((ip[0] >> 4) != 4 || (ip[9] != TcpSegment::kTcp && ip[9] != TcpSegment::kUdp)) return false;
     const size_t headerLength = static_cast<size_t>(ip[0] & 0x0F) * 4;
     if (headerLength < kMinimumHeaderLength) return false;
     // A fragment other than the first holds no TCP header: what stands there is data.
@@ -183,11 +188,14 @@ inline bool FrameDecoder::DecodeIpv4Header(const PacketView& frame, const uint8_
     out.sourceAddressBytes = frame.Pointer(ipStart + 12);
     out.destinationAddressBytes = frame.Pointer(ipStart + 16);
     out.ipVersion = 4;
+    if (ip[9] == TcpSegment::kUdp)
+        return DecodeUdp(frame, ipStart + headerLength, ipEnd, claimedEnd == SIZE_MAX ? ipEnd : claimedEnd, out);
     return DecodeTcp(frame, ipStart + headerLength, ipEnd, claimedEnd == SIZE_MAX ? ipEnd : claimedEnd, out);
 }
 
 inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, TcpSegment& out) {
-    constexpr uint8_t kTcp = 6, kHopByHop = 0, kRouting = 43, kDestinationOptions = 60;
+    constexpr uint8_t kTcp = TcpSegment::kTcp, kUdp = TcpSegment::kUdp, kHopByHop = 0, kRouting = 43,
+                      kDestinationOptions = 60;
     constexpr size_t kFixedHeaderLength = 40;
     uint8_t ip[kFixedHeaderLength];
     if (!frame.Copy(ipStart, sizeof ip, ip)) return false;
@@ -195,7 +203,7 @@ inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, Tc
     uint8_t next = ip[6];
     size_t offset = ipStart + kFixedHeaderLength;
     // Options headers are stepped over; a fragment header (or anything else) ends the walk unread.
-    for (int walked = 0; next != kTcp; ++walked) {
+    for (int walked = 0; next != kTcp && next != kUdp; ++walked) {
         if (walked == kMaxExtensionHeaders || (next != kHopByHop && next != kRouting && next != kDestinationOptions))
             return false;
         uint8_t extension[2];  // next header, length in 8-byte units beyond the first 8
@@ -210,6 +218,7 @@ inline bool FrameDecoder::DecodeIpv6(const PacketView& frame, size_t ipStart, Tc
     out.sourceAddressBytes = frame.Pointer(ipStart + 8);
     out.destinationAddressBytes = frame.Pointer(ipStart + 24);
     out.ipVersion = 6;
+    if (next == kUdp) return DecodeUdp(frame, offset, ipEnd, claimedEnd, out);
     return DecodeTcp(frame, offset, ipEnd, claimedEnd, out);
 }
 
@@ -222,6 +231,7 @@ inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, si
     const size_t payloadStart = tcpStart + headerLength;
     // The whole header must be captured and lie inside the IP packet.
     if (payloadStart > ipEnd) return false;
+    out.protocol = TcpSegment::kTcp;
     out.tcpHeader = frame.Pointer(tcpStart);
     // Ports kept in packet byte order: they are only compared, never interpreted.
     std::memcpy(&out.sourcePort, out.tcpHeader, 2);
@@ -229,6 +239,20 @@ inline bool FrameDecoder::DecodeTcp(const PacketView& frame, size_t tcpStart, si
     out.payloadStart = payloadStart;
     out.payloadLength = ipEnd - payloadStart;
     out.payloadWireLength = wireEnd > ipEnd ? wireEnd - payloadStart : out.payloadLength;
+    return true;
+}
+
+inline bool FrameDecoder::DecodeUdp(const PacketView& frame, size_t udpStart, size_t ipEnd, size_t wireEnd,
+                                    TcpSegment& out) {
+    constexpr size_t kHeaderLength = 8;
+    if (!frame.Has(udpStart, kHeaderLength) || udpStart + kHeaderLength > ipEnd) return false;
+    out.protocol = TcpSegment::kUdp;
+    out.tcpHeader = nullptr;
+    std::memcpy(&out.sourcePort, frame.Pointer(udpStart), 2);
+    std::memcpy(&out.destinationPort, frame.Pointer(udpStart + 2), 2);
+    out.payloadStart = udpStart + kHeaderLength;
+    out.payloadLength = ipEnd - out.payloadStart;
+    out.payloadWireLength = wireEnd > ipEnd ? wireEnd - out.payloadStart : out.payloadLength;
     return true;
 }
 

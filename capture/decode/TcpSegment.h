@@ -1,5 +1,5 @@
-// The TCP segment found in one captured frame: IP version, both addresses, the TCP header's fields and
-// where the payload lies in the frame.
+// The TCP segment (or UDP datagram) found in one captured frame: IP version, both addresses, the TCP
+// header's fields and where the payload lies in the frame.
 #pragma once
 
 #include <cstddef>
@@ -19,19 +19,22 @@ enum class PacketDirection : uint8_t { Unknown, Incoming, Outgoing, Loopback };
 struct TcpSegment {
     // TCP flag bits as they stand in the header.
     static constexpr uint8_t kFin = 0x01, kSyn = 0x02, kRst = 0x04, kPsh = 0x08, kAck = 0x10;
+    // IP protocol numbers of the transports that are read.
+    static constexpr uint8_t kTcp = 6, kUdp = 17;
 
     const uint8_t* sourceAddressBytes = nullptr;       // 4 (IPv4) or 16 (IPv6) bytes in the frame
     const uint8_t* destinationAddressBytes = nullptr;  // the same
     uint16_t sourcePort = 0;       // as it stands in the packet
     uint16_t destinationPort = 0;  // as it stands in the packet
     uint8_t ipVersion = 0;         // 4 or 6
+    uint8_t protocol = kTcp;       // kTcp, or kUdp (then there is no TCP header)
     PacketDirection direction = PacketDirection::Unknown;
     size_t payloadStart = 0;   // offset of the first payload byte in the frame
     size_t payloadLength = 0;  // captured payload bytes within the IP packet (no link padding); may be 0
     // The payload's length on the wire as the IP header gives it; more than payloadLength when the frame
     // was cut short by the capture's snapshot length (the rest was sent, but not captured).
     size_t payloadWireLength = 0;
-    // The whole TCP header inside the frame (checked to be captured).
+    // The whole TCP header inside the frame (checked to be captured); null for UDP.
     const uint8_t* tcpHeader = nullptr;
 
     IpAddress SourceAddress() const { return AddressAt(sourceAddressBytes); }

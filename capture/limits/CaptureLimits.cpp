@@ -40,6 +40,14 @@ constexpr std::array<LimitDescription, kLimitCount> kTable{{
     {Limit::TemplatesPerStream, "TemplatesPerStream", "DASH segment address patterns of one stream", 64, ""},
     {Limit::CountedSegments, "CountedSegments", "segments remembered as counted, all streams", 400000, ""},
     {Limit::KeyLogConnections, "KeyLogConnections", "connections whose secrets the key log keeps", 100000, ""},
+    {Limit::QuicConnections, "QuicConnections", "QUIC connections followed at once", 256, ""},
+    {Limit::QuicStreams, "QuicStreams", "HTTP/3 requests followed at once on one QUIC connection", 256, ""},
+    {Limit::QuicConnectionBytes, "QuicConnectionBytes",
+     "bytes one QUIC connection holds ahead of lost packets or awaiting keys", 4 * kMiB, "bytes"},
+    {Limit::QuicBytes, "QuicBytes", "bytes all QUIC connections hold ahead of lost packets or awaiting keys",
+     32 * kMiB, "bytes"},
+    {Limit::QpackTableBytes, "QpackTableBytes", "bytes of the QPACK table of each side of a QUIC connection",
+     64 * kKiB, "bytes"},
 }};
 
 bool SameNoCase(std::string_view a, std::string_view b) {
@@ -59,7 +67,7 @@ std::string_view Trim(std::string_view text) {
 }  // namespace
 
 const std::array<LimitDescription, kLimitCount>& LimitTable() {
-    static_assert(kTable.back().limit == Limit::KeyLogConnections, "one entry per limit, in order");
+    static_assert(kTable.back().limit == Limit::QpackTableBytes, "one entry per limit, in order");
     return kTable;
 }
 
@@ -99,8 +107,9 @@ bool CaptureLimits::SetFromText(std::string_view key, std::string_view text, std
 size_t CaptureLimits::TotalBytes() const {
     size_t total = Bytes(Limit::Connections) * kConnectionUpkeep;
     for (const Limit inAll : {Limit::HeldBytes, Limit::MessageBytes, Limit::TlsBytes, Limit::Http2Bytes,
-                              Limit::PlaylistsBytes, Limit::StreamNameBytes})
+                              Limit::PlaylistsBytes, Limit::StreamNameBytes, Limit::QuicBytes})
         total += Bytes(inAll);
+    total += Bytes(Limit::QuicConnections) * 2 * Bytes(Limit::QpackTableBytes);
     // Each counted segment costs about a hash table node.
     total += Bytes(Limit::CountedSegments) * 40;
     return total;

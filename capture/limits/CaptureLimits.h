@@ -37,6 +37,11 @@ enum class Limit : uint8_t {
     TemplatesPerStream,     // DASH SegmentTemplate patterns one stream follows
     CountedSegments,        // segments remembered as counted (to count each once), all streams
     KeyLogConnections,      // connections whose secrets the key log keeps (shared by all threads)
+    QuicConnections,        // QUIC connections followed at once
+    QuicStreams,            // HTTP/3 requests followed at once on one QUIC connection
+    QuicConnectionBytes,    // what one QUIC connection holds: stream data ahead of holes, packets awaiting keys
+    QuicBytes,              // the same for all QUIC connections
+    QpackTableBytes,        // the QPACK dynamic table of each side of a QUIC connection
     Count
 };
 

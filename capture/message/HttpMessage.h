@@ -11,7 +11,7 @@
 
 namespace tarnwick {
 
-enum class HttpTransport : uint8_t { Http1, Http2 };
+enum class HttpTransport : uint8_t { Http1, Http2, Http3 };
 
 // The connection a message travelled on.
 struct ConnectionFacts {

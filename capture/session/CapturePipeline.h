@@ -10,6 +10,7 @@
 #include "capture/decode/TcpSegment.h"
 #include "capture/limits/CaptureLimits.h"
 #include "capture/playlist/StreamTracker.h"
+#include "capture/quic/QuicTracker.h"
 #include "capture/session/ConnectionRouter.h"
 #include "capture/session/PipelineTotals.h"
 #include "capture/session/VideoFinder.h"
@@ -40,17 +41,26 @@ public:
     CapturePipeline(const CapturePipeline&) = delete;
     CapturePipeline& operator=(const CapturePipeline&) = delete;
 
-    // A captured frame: decoded, then handed on when it carries TCP. timeMs: its capture time.
+    // A captured frame: decoded, then handed on when it carries TCP or UDP. timeMs: its capture time.
     void Frame(const FrameDecoder& decoder, const PacketView& frame, int64_t timeMs) {
         ++totals_.packets;
-        if (decoder.Decode(frame, segment_)) Segment(frame, timeMs);
+        if (decoder.DecodeTransport(frame, segment_)) {
+            if (segment_.protocol == TcpSegment::kTcp) Segment(frame, timeMs);
+            else Datagram(frame, timeMs);
+        }
         router_.Tick(timeMs);
     }
     // Time passes without packets (an idle adapter): what waits for the key log is looked at again.
-    void Tick(int64_t nowMs) { router_.Tick(nowMs); }
-    // A key log from now on (a capture that brings its own secrets); TLS connections that begin later
-    // are decrypted.
-    void SetKeyLog(TlsKeyLog* keyLog) { router_.SetKeyLog(keyLog); }
+    void Tick(int64_t nowMs) {
+        router_.Tick(nowMs);
+        quic_.Tick(nowMs);
+    }
+    // A key log from now on (a capture that brings its own secrets); TLS and QUIC connections that begin
+    // later are decrypted.
+    void SetKeyLog(TlsKeyLog* keyLog) {
+        router_.SetKeyLog(keyLog);
+        quic_.SetKeyLog(keyLog);
+    }
     // Ends every connection still followed (their readers are told how); the totals are complete then.
     void End(StreamEnd how);
 
@@ -59,6 +69,7 @@ public:
 
 private:
     void Segment(const PacketView& frame, int64_t timeMs);
+    void Datagram(const PacketView& frame, int64_t timeMs);
 
     Options options_;
     PipelineTotals totals_;
@@ -67,11 +78,13 @@ private:
     ByteBudget http2_;
     ByteBudget tls_;
     ByteBudget playlists_;
+    ByteBudget quicBytes_;
     VideoReporter reporter_;
     StreamTracker streams_;
     VideoFinder finder_;
     ConnectionRouter router_;
     TcpReassembler reassembler_;
+    QuicTracker quic_;
     bool ended_ = false;
 };
 

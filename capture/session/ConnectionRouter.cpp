@@ -259,11 +259,7 @@ std::unique_ptr<TlsConnection> ConnectionRouter::Tls(const ConnectionFacts& fact
             ++totals.tls.notFollowed;
             totals.limitsReached.Hit(Limit::TlsConnections);
         }
-        ++totals.tlsWithoutKeyLog;
-        const std::string name = ServerNameOf(clientHello);
-        if (!name.empty() && totals.tlsServerNames.size() < PipelineTotals::kMaxServerNames &&
-            std::find(totals.tlsServerNames.begin(), totals.tlsServerNames.end(), name) == totals.tlsServerNames.end())
-            totals.tlsServerNames.push_back(name);
+        totals.CountUnreadHttps(ServerNameOf(clientHello));
         return nullptr;
     }
     TlsConnectionLimits limits;

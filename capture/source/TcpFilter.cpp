@@ -1,16 +1,16 @@
-// The kernel filter of a live capture: TCP, untagged or behind VLAN tags.
+// The kernel filter of a live capture: TCP and UDP (QUIC), untagged or behind VLAN tags.
 #include "capture/source/TcpFilter.h"
 
 namespace tarnwick {
 
 // Each "vlan" in a libpcap filter moves the tests after it past one tag, so every level of nesting
 // reaches one tag deeper. Link types without tags (and libpcap versions that refuse the depth) get
-// fewer levels, down to plain "tcp".
+// fewer levels, down to plain "tcp or udp".
 bool CompileTcpFilter(pcap_t* handle, bpf_program& program, std::string* error) {
     std::string firstError;
     for (int depth = kMaxFilteredTags; depth >= 0; --depth) {
-        std::string text = "tcp";
-        for (int level = 0; level < depth; ++level) text = "tcp or (vlan and (" + text + "))";
+        std::string text = "tcp or udp";
+        for (int level = 0; level < depth; ++level) text = "tcp or udp or (vlan and (" + text + "))";
         if (pcap_compile(handle, &program, text.c_str(), 1, PCAP_NETMASK_UNKNOWN) == 0) return true;
         if (firstError.empty()) firstError = pcap_geterr(handle);
     }

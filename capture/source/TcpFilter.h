@@ -1,4 +1,4 @@
-// The kernel filter of a live capture: TCP, untagged or behind VLAN tags.
+// The kernel filter of a live capture: TCP and UDP (QUIC), untagged or behind VLAN tags.
 #pragma once
 
 #include <pcap/pcap.h>
@@ -12,7 +12,7 @@ namespace tarnwick {
 inline constexpr int kMaxFilteredTags = 8;
 
 // Compiles the filter for the handle's link type into program (free it with pcap_freecode); false, and
-// error set, when not even plain "tcp" compiles.
+// error set, when not even plain "tcp or udp" compiles.
 bool CompileTcpFilter(pcap_t* handle, bpf_program& program, std::string* error);
 
 // Compiles and installs it; false, and error set, when that fails.

@@ -28,9 +28,10 @@ bool Derive(const char* algorithm, OSSL_PARAM* parameters, uint8_t* out, size_t 
     return derived;
 }
 
-// HKDF-Expand-Label(secret, label, "", size) of TLS 1.3.
-bool ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::string_view label, uint8_t* out,
-                 size_t size) {
+}  // namespace
+
+bool TlsKeySchedule::ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::string_view label,
+                                 uint8_t* out, size_t size) {
     constexpr std::string_view kPrefix = "tls13 ";
     std::vector<uint8_t> info;
     info.push_back(static_cast<uint8_t>(size >> 8));
@@ -52,7 +53,22 @@ bool ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::stri
     return Derive("HKDF", parameters, out, size);
 }
 
-}  // namespace
+bool TlsKeySchedule::Extract(const TlsCipherSuite& suite, std::span<const uint8_t> salt, std::span<const uint8_t> key,
+                             TlsSecret& out) {
+    int mode = EVP_KDF_HKDF_MODE_EXTRACT_ONLY;
+    uint8_t empty = 0;
+    OSSL_PARAM parameters[] = {
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, const_cast<char*>(DigestName(suite)), 0),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, key.empty() ? &empty : const_cast<uint8_t*>(key.data()),
+                                          key.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT, const_cast<uint8_t*>(salt.data()), salt.size()),
+        OSSL_PARAM_construct_end(),
+    };
+    if (!Derive("HKDF", parameters, out.MutableData(), suite.HashSize())) return false;
+    out.SetSize(suite.HashSize());
+    return true;
+}
 
 bool TlsKeySchedule::TrafficKeys(const TlsCipherSuite& suite, const TlsSecret& trafficSecret, TlsRecordKeys& out) {
     if (trafficSecret.Size() != suite.HashSize()) return false;

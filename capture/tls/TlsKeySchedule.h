@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "capture/tls/TlsCipherSuite.h"
 #include "capture/tls/TlsKeyLogLine.h"
@@ -17,6 +18,13 @@ struct TlsRecordKeys {
 
 class TlsKeySchedule {
 public:
+    // HKDF-Expand-Label(secret, label, "", size) with the suite's hash; also what QUIC derives its packet
+    // keys with. False when OpenSSL refuses.
+    static bool ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::string_view label,
+                            uint8_t* out, size_t size);
+    // HKDF-Extract(salt, key) with the suite's hash.
+    static bool Extract(const TlsCipherSuite& suite, std::span<const uint8_t> salt, std::span<const uint8_t> key,
+                        TlsSecret& out);
     // TLS 1.3: the key and IV of a traffic secret. False when OpenSSL refuses.
     static bool TrafficKeys(const TlsCipherSuite& suite, const TlsSecret& trafficSecret, TlsRecordKeys& out);
     // TLS 1.3 key update: the next traffic secret of a direction.

@@ -1,6 +1,7 @@
 // Link layers, IP versions and TCP headers: where the decoder finds the segment, and what it passes over.
 #include "capture/decode/FrameDecoder.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
@@ -130,6 +131,40 @@ TEST(FrameDecoder, TruncatedFramesStayInsideTheCapturedBytes) {
                 EXPECT_EQ(segment->payloadStart + segment->payloadLength, length) << c.name;
             }
         }
+    }
+}
+
+// The same packet carrying a UDP datagram: an 8-byte header with the same ports in place of TCP's.
+std::vector<uint8_t> AsUdp(std::vector<uint8_t> packet) {
+    const bool v6 = (packet[0] >> 4) == 6;
+    const size_t ipLength = v6 ? 40 : (packet[0] & 0x0Fu) * 4;
+    packet.erase(packet.begin() + static_cast<ptrdiff_t>(ipLength + 8),
+                 packet.begin() + static_cast<ptrdiff_t>(ipLength + 20));
+    const size_t length = v6 ? packet.size() - 40 : packet.size();
+    packet[v6 ? 4 : 2] = static_cast<uint8_t>(length >> 8);
+    packet[v6 ? 5 : 3] = static_cast<uint8_t>(length);
+    packet[v6 ? 6 : 9] = 17;
+    return packet;
+}
+
+TEST(FrameDecoder, UdpDatagramsAreFoundOnlyWhenAsked) {
+    for (const auto& [client, server] : {std::pair{kV4Client, kV4Server}, std::pair{kV6Client, kV6Server}}) {
+        const auto frame = WithEthernet(AsUdp(BuildIpPacket(client, server, kPayload)));
+        const auto decoder = FrameDecoder::ForLinkType(DLT_EN10MB);
+        TcpSegment segment;
+        const PacketView view(frame.data(), frame.size());
+        EXPECT_FALSE(decoder->Decode(view, segment));
+        ASSERT_TRUE(decoder->DecodeTransport(view, segment));
+        EXPECT_EQ(segment.protocol, TcpSegment::kUdp);
+        EXPECT_EQ(segment.tcpHeader, nullptr);
+        EXPECT_EQ(segment.payloadStart + segment.payloadLength, frame.size());
+        EXPECT_EQ(std::string(frame.begin() + static_cast<ptrdiff_t>(segment.payloadStart), frame.end()), kPayload);
+        EXPECT_EQ(segment.SourceAddress(), client.address);
+        EXPECT_EQ(ntohs(segment.destinationPort), server.port);
+        // A UDP header cut short is passed over.
+        const size_t headerStart = frame.size() - kPayload.size() - 8;
+        const PacketView cut(frame.data(), headerStart + 6);
+        EXPECT_FALSE(decoder->DecodeTransport(cut, segment));
     }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/NamespacePair.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -18,10 +19,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ChildProcess;
+using testing::FindProgram;
+using testing::kClientAddress;
+using testing::kServerAddress;
+using testing::NamespacePair;
 using testing::ReadFile;
-
-const std::string kClientAddress = "192.0.2.1";
-const std::string kServerAddress = "192.0.2.2";
 constexpr int kPort = 8443;
 constexpr size_t kVideoSize = 800000;
 
@@ -30,85 +32,6 @@ void PumpFor(ChildProcess& child, std::chrono::milliseconds duration) {
     const auto until = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < until) child.Pump(20ms);
 }
-
-// Where a program lies, or empty; the children start without a search of PATH.
-std::string FindProgram(const std::string& name) {
-    for (const char* folder : {"/usr/bin/", "/usr/sbin/", "/bin/", "/sbin/"})
-        if (access((folder + name).c_str(), X_OK) == 0) return folder + name;
-    return {};
-}
-
-// A client and a server network namespace joined by a veth pair; removed, with every process left in
-// them (all started by this test), when the object goes.
-class NamespacePair {
-public:
-    NamespacePair()
-        : ip_(FindProgram("ip")),
-          client_("tw-latekeys-" + std::to_string(getpid()) + "-c"),
-          server_("tw-latekeys-" + std::to_string(getpid()) + "-s"),
-          clientLink_("twlk" + std::to_string(getpid()) + "c") {}
-    ~NamespacePair() {
-        for (const std::string& name : made_) {
-            ChildProcess pids({ip_, "netns", "pids", name});
-            pids.Finish();
-            for (size_t at = 0; at < pids.Stdout().size();) {
-                const size_t end = pids.Stdout().find('\n', at);
-                const std::string pid = pids.Stdout().substr(at, end - at);
-                if (!pid.empty()) kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
-                at = end == std::string::npos ? pids.Stdout().size() : end + 1;
-            }
-        }
-        for (const std::string& name : made_) ChildProcess({ip_, "netns", "del", name}).Finish();
-    }
-    NamespacePair(const NamespacePair&) = delete;
-    NamespacePair& operator=(const NamespacePair&) = delete;
-
-    // False, with the reason, where namespaces cannot be made here.
-    bool Make(std::string* why) {
-        if (ip_.empty()) {
-            *why = "no ip program (package iproute2)";
-            return false;
-        }
-        const std::string serverLink = clientLink_.substr(0, clientLink_.size() - 1) + "s";
-        const std::vector<std::vector<std::string>> steps = {
-            {ip_, "netns", "add", client_},
-            {ip_, "netns", "add", server_},
-            {ip_, "link", "add", clientLink_, "type", "veth", "peer", "name", serverLink},
-            {ip_, "link", "set", clientLink_, "netns", client_},
-            {ip_, "link", "set", serverLink, "netns", server_},
-            {ip_, "-n", client_, "addr", "add", kClientAddress + "/24", "dev", clientLink_},
-            {ip_, "-n", server_, "addr", "add", kServerAddress + "/24", "dev", serverLink},
-            {ip_, "-n", client_, "link", "set", clientLink_, "mtu", "1500", "up"},
-            {ip_, "-n", server_, "link", "set", serverLink, "mtu", "1500", "up"},
-            {ip_, "-n", server_, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            ChildProcess child(step);
-            if (child.Finish() != 0) {
-                *why = "cannot make network namespaces here: " + child.Stderr();
-                return false;
-            }
-            if (step[1] == "netns") made_.push_back(step[3]);
-        }
-        return true;
-    }
-
-    // argv run inside the client or the server namespace ("ip netns exec" starts it as the same process).
-    std::vector<std::string> InClient(const std::vector<std::string>& argv) const { return In(client_, argv); }
-    std::vector<std::string> InServer(const std::vector<std::string>& argv) const { return In(server_, argv); }
-    const std::string& ClientLink() const { return clientLink_; }
-
-private:
-    std::vector<std::string> In(const std::string& name, const std::vector<std::string>& argv) const {
-        std::vector<std::string> all{ip_, "netns", "exec", name};
-        all.insert(all.end(), argv.begin(), argv.end());
-        return all;
-    }
-
-    std::string ip_;
-    std::string client_, server_, clientLink_;
-    std::vector<std::string> made_;
-};
 
 // nghttpd serves the video in clear text inside the server namespace and nghttpx puts TLS in front of it,
 // offering HTTP/2 and HTTP/1.1. curl, rate-limited so that the transfer lasts a few seconds, fetches it
@@ -122,7 +45,7 @@ void ExpectVideoListedWithLateKeyLog(const std::string& curlProtocol) {
     if (curl.empty() || openssl.empty()) GTEST_SKIP() << "no curl or openssl here";
     if (nghttpd.empty() || nghttpx.empty())
         GTEST_SKIP() << "no HTTP/2 server here (nghttpd, nghttpx: packages nghttp2-server, nghttp2-proxy)";
-    NamespacePair namespaces;
+    NamespacePair namespaces("latekeys");
     std::string why;
     if (!namespaces.Make(&why)) GTEST_SKIP() << why;
 
