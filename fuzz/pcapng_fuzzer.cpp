@@ -6,23 +6,7 @@
 #include <span>
 
 #include "capture/source/PcapngReader.h"
-
-namespace {
-
-class Touch final : public tarnwick::PacketHandler {
-public:
-    void HandlePacket(const pcap_pkthdr& header, const uint8_t* bytes, int linkType) override {
-        // Reads every byte it was given, so a length past the block shows under the sanitizer.
-        for (uint32_t i = 0; i < header.caplen; ++i) sum += bytes[i];
-        sum += static_cast<unsigned>(linkType);
-    }
-    void HandleSecrets(std::span<const uint8_t> keyLogLines) override {
-        for (uint8_t byte : keyLogLines) sum += byte;
-    }
-    unsigned sum = 0;
-};
-
-}  // namespace
+#include "fuzz/PacketTouch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -31,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
     tarnwick::PcapngReader reader;
-    Touch touch;
+    tarnwick::fuzz::PacketTouch touch;
     for (size_t at = 0; at < size;) {
         size_t room = 0;
         uint8_t* into = reader.Room(room);

@@ -46,7 +46,7 @@ std::optional<int> CaptureFileSource::LinkType() const {
 
 bool CaptureFileSource::OpenCapture() {
     // The format by the first bytes, after any decompression.
-    uint8_t magic[4] = {};
+    uint8_t magic[PcapReader::kTakesBytes] = {};
     const size_t have = stream_->Peek(magic, sizeof magic);
     if (stream_->Interrupted()) return false;  // a stop, not a fault
     if (!stream_->Error().empty()) {
@@ -55,7 +55,8 @@ bool CaptureFileSource::OpenCapture() {
     }
     uint32_t type = 0;
     std::memcpy(&type, magic, sizeof type);
-    if (have == sizeof magic && type == pcapng::kSectionHeader) return OpenPcapng();
+    if (have >= 4 && type == pcapng::kSectionHeader) return OpenPcapng();
+    if (PcapReader::Takes({magic, have})) return OpenPcap();
 
     char errorText[PCAP_ERRBUF_SIZE] = {};
     FILE* file = stream_->File();
@@ -75,6 +76,31 @@ bool CaptureFileSource::OpenCapture() {
     countOffsets_ = major == 2 && StreamPosition() == kPcapFileHeaderBytes;
     offset_ = StreamPosition();
     snapshotLength_ = static_cast<uint32_t>(pcap_snapshot(handle_));
+    return true;
+}
+
+bool CaptureFileSource::OpenPcap() {
+    pcap_ = std::make_unique<PcapReader>();
+    while (!pcap_->HeaderTaken()) {
+        size_t room = 0;
+        uint8_t* into = pcap_->Room(room);
+        const ssize_t count = stream_->Read(into, room);
+        if (stream_->Interrupted()) return false;  // a stop, not a fault
+        if (count < 0) {
+            error_ = "cannot read capture file " + path_ + ": " + stream_->Error();
+            return false;
+        }
+        if (count == 0) {
+            error_ = "cannot read capture file " + path_ + ": its header is cut off";
+            return false;
+        }
+        pcap_->Commit(static_cast<size_t>(count));
+        if (pcap_->ParseHeader() == PcapReader::Result::Damaged) {
+            error_ = "cannot read capture file " + path_ + ": " + pcap_->Failure().reason;
+            return false;
+        }
+    }
+    linkType_ = pcap_->LinkType();
     return true;
 }
 
@@ -114,7 +140,30 @@ ReadResult CaptureFileSource::Damaged(uint64_t packet, uint64_t offset, const st
 }
 
 ReadResult CaptureFileSource::ReadBatch(PacketHandler& handler) {
+    if (pcap_) return ReadRecords(handler);
     return pcapng_ ? ReadPcapngBatch(handler) : ReadPcapBatch(handler);
+}
+
+ReadResult CaptureFileSource::ReadRecords(PacketHandler& handler) {
+    // What the reader holds from the header's read comes first.
+    if (pcap_->Parse(handler) == PcapReader::Result::Damaged) return DamagedRecord();
+    size_t room = 0;
+    uint8_t* into = pcap_->Room(room);
+    const ssize_t count = stream_->Read(into, room);
+    if (stream_->Interrupted()) return ReadResult::End;
+    if (count < 0) return Damaged(pcap_->PacketsRead() + 1, pcap_->Offset(), stream_->Error());
+    if (count == 0) {
+        if (pcap_->AtRecordBoundary()) return ReadResult::End;
+        return Damaged(pcap_->PacketsRead() + 1, pcap_->Offset(), "the capture ends inside a record");
+    }
+    pcap_->Commit(static_cast<size_t>(count));
+    if (pcap_->Parse(handler) == PcapReader::Result::Damaged) return DamagedRecord();
+    return ReadResult::Packets;
+}
+
+ReadResult CaptureFileSource::DamagedRecord() {
+    const auto& damage = pcap_->Failure();
+    return Damaged(damage.packet, damage.offset, damage.reason);
 }
 
 ReadResult CaptureFileSource::ReadPcapBatch(PacketHandler& handler) {

@@ -7,11 +7,12 @@
 
 #include "capture/source/InterruptibleStream.h"
 #include "capture/source/PacketSource.h"
+#include "capture/source/PcapReader.h"
 #include "capture/source/PcapngReader.h"
 
 namespace tarnwick {
 
-// pcap files are read by libpcap; pcapng ones by PcapngReader, which gives each packet its interface's
+// pcap files are read by PcapReader (libpcap takes the rarer variants); pcapng ones by PcapngReader, which gives each packet its interface's
 // link type (libpcap refuses interfaces of different link types) and hands on the TLS secrets a file
 // carries. gzip and zstd compression is undone whatever the file's name.
 class CaptureFileSource final : public PacketSource {
@@ -31,14 +32,19 @@ public:
     std::optional<int> LinkType() const override;
     // True once the capture's header has been read, and with it the format: at Open() for a regular
     // file, at Start() for a stream.
-    bool HeaderRead() const { return handle_ != nullptr || pcapng_ != nullptr; }
+    bool HeaderRead() const { return handle_ != nullptr || pcap_ != nullptr || pcapng_ != nullptr; }
 
-    uint64_t PacketsRead() const { return pcapng_ ? pcapng_->PacketsRead() : packets_; }
+    uint64_t PacketsRead() const {
+        return pcap_ ? pcap_->PacketsRead() : pcapng_ ? pcapng_->PacketsRead() : packets_;
+    }
 
 private:
     CaptureFileSource() = default;
     bool OpenCapture();
+    bool OpenPcap();
     bool OpenPcapng();
+    ReadResult ReadRecords(PacketHandler& handler);
+    ReadResult DamagedRecord();
     ReadResult ReadPcapBatch(PacketHandler& handler);
     ReadResult ReadPcapngBatch(PacketHandler& handler);
     uint64_t StreamPosition() const;
@@ -48,6 +54,7 @@ private:
     std::string path_;
     std::unique_ptr<InterruptibleStream> stream_;  // outlives the handle, which closes its FILE
     pcap_t* handle_ = nullptr;
+    std::unique_ptr<PcapReader> pcap_;
     std::unique_ptr<PcapngReader> pcapng_;
     int linkType_ = DLT_EN10MB;
     uint64_t packets_ = 0;

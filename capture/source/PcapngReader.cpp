@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "capture/source/LinkTypes.h"
 #include "capture/source/PcapngBlocks.h"
 
 namespace tarnwick {
@@ -16,19 +17,6 @@ constexpr uint32_t kSectionFixedBytes = 16;    // magic, version, section length
 constexpr uint32_t kInterfaceFixedBytes = 8;   // link type, reserved, snapshot length
 constexpr uint32_t kStatisticsFixedBytes = 12; // interface, time
 constexpr uint32_t kObsoletePacketFixedBytes = 20;
-
-// A file's LINKTYPE_ value as the DLT_ value that libpcap and the decoders use. Only a few below 104
-// differ (on Linux); the capture helper writes DLT_ values, which pass unchanged.
-int DltOfLinkType(uint16_t linkType) {
-    switch (linkType) {
-    case 100: return DLT_ATM_RFC1483;
-    case 101: return DLT_RAW;
-    case 102: return DLT_SLIP_BSDOS;
-    case 103: return DLT_PPP_BSDOS;
-    case 106: return DLT_ATM_CLIP;
-    default: return linkType;
-    }
-}
 
 }  // namespace
 

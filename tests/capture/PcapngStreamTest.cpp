@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/source/PcapReader.h"
 #include "capture/source/PcapngReader.h"
 #include "capture/source/PcapngWriter.h"
 
@@ -264,6 +265,52 @@ TEST(PcapngStream, TlsSecretsComeInTheirPlaceAmongThePackets) {
     EXPECT_EQ(Feed(reader, damaged, 64, all), PcapngReader::Result::Damaged);
     EXPECT_NE(reader.Error().find("run past their block"), std::string::npos) << reader.Error();
     EXPECT_TRUE(all.secrets.empty());
+}
+
+// Classic pcap files as other tools write them: either byte order, micro- or nanosecond times, records
+// longer than the snapshot length (cut to it, as libpcap cuts them), bytes arriving one at a time.
+TEST(PcapReader, ReadsEitherByteOrderAndTimeUnitAndCutsAtTheSnapshot) {
+    const auto file = [](bool bigEndian, bool nanoseconds) {
+        std::string bytes;
+        const auto word = [&](uint32_t value) {
+            if (bigEndian) value = bswap_32(value);
+            bytes.append(reinterpret_cast<const char*>(&value), 4);
+        };
+        word(nanoseconds ? 0xa1b23c4d : 0xa1b2c3d4);
+        const uint16_t version[2] = {static_cast<uint16_t>(bigEndian ? bswap_16(2) : 2),
+                                     static_cast<uint16_t>(bigEndian ? bswap_16(4) : 4)};
+        bytes.append(reinterpret_cast<const char*>(version), 4);
+        for (uint32_t value : {0u, 0u, 6u, 0x04000000u | 101u}) word(value);  // snapshot 6; raw IP, with FCS bits
+        for (const std::string packet : {"abcdefgh", "xyz"}) {
+            word(1700000000);
+            word(nanoseconds ? 123456789 : 123456);
+            word(static_cast<uint32_t>(packet.size()));
+            word(1500);
+            bytes += packet;
+        }
+        return bytes;
+    };
+    for (bool bigEndian : {false, true})
+        for (bool nanoseconds : {false, true}) {
+            const std::string bytes = file(bigEndian, nanoseconds);
+            ASSERT_TRUE(PcapReader::Takes({reinterpret_cast<const uint8_t*>(bytes.data()), 8}));
+            PcapReader reader;
+            Collect collect;
+            for (char byte : bytes) {
+                size_t room = 0;
+                *reader.Room(room) = static_cast<uint8_t>(byte);
+                reader.Commit(1);
+                ASSERT_EQ(reader.Parse(collect), PcapReader::Result::Ok);
+            }
+            EXPECT_TRUE(reader.AtRecordBoundary());
+            ASSERT_EQ(collect.packets.size(), 2u) << bigEndian << nanoseconds;
+            EXPECT_EQ(collect.packets[0].bytes, "abcdef");
+            EXPECT_EQ(collect.packets[1].bytes, "xyz");
+            EXPECT_EQ(collect.packets[0].time.tv_sec, 1700000000);
+            EXPECT_EQ(collect.packets[0].time.tv_usec, 123456);
+            EXPECT_EQ(collect.packets[0].length, 1500u);
+            EXPECT_EQ(collect.packets[0].linkType, DLT_RAW);
+        }
 }
 
 }  // namespace
