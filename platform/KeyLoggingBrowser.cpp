@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -215,7 +217,12 @@ std::unique_ptr<KeyLoggingBrowser> KeyLoggingBrowser::Start(const std::string& n
     browser->keyLogPath_ = keyLog;
     // The profile, and the browser's own temporary files (which it may leave when it is ended), in one
     // folder that goes as a whole.
-    std::string folderOfItsOwn = (std::filesystem::temp_directory_path() / "tarnwick-browser-XXXXXX").string();
+    // Chromium makes a Unix socket in its temporary folder, and aborts at start when the socket's path is
+    // longer than a socket address holds: a long TMPDIR gives way to /tmp.
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    constexpr std::string_view kDeepest = "/tarnwick-browser-XXXXXX/tmp/.org.chromium.Chromium.XXXXXX/SingletonSocket";
+    if (base.native().size() + kDeepest.size() >= sizeof(sockaddr_un::sun_path)) base = "/tmp";
+    std::string folderOfItsOwn = (base / "tarnwick-browser-XXXXXX").string();
     if (!mkdtemp(folderOfItsOwn.data())) {
         *error = "cannot make a profile folder for the browser: " + std::string(std::strerror(errno));
         return nullptr;
