@@ -23,23 +23,10 @@ players="${TARNWICK_PLAYER_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnwick-playe
 hls_js="$players/node_modules/hls.js/dist/hls.min.js"
 [ -f "$hls_js" ] || { echo "needs hls.js in $players (see tests/data/browser/make-browser-captures.sh)" >&2; exit 1; }
 
-client_ns="twqc$$" server_ns="twqs$$" client_if="twq$$a" server_if="twq$$b"
-client_address=192.0.2.1
-server_address=192.0.2.2
-host=videohost.test
-page_port=8000
+# shellcheck source=../recording-lab.sh
+source "$here/../recording-lab.sh"
+lab_setup twq
 stream_port=8443
-work="$(mktemp -d)"
-cleanup() {
-  for pid in $(ip netns pids "$client_ns" 2>/dev/null) $(ip netns pids "$server_ns" 2>/dev/null); do
-    kill "$pid" 2>/dev/null || true
-  done
-  sleep 0.5
-  ip netns del "$client_ns" 2>/dev/null || true
-  ip netns del "$server_ns" 2>/dev/null || true
-  rm -rf "/etc/netns/$client_ns" "$work"
-}
-trap cleanup EXIT
 
 # The media: six seconds of a small noisy picture with a tone, as one MP4 file (its index first, as
 # players like it) and as HLS in one-second MPEG-TS segments under a master playlist.
@@ -90,42 +77,7 @@ http://$host:$page_port {
 }
 EOF
 
-ip netns add "$client_ns"
-ip netns add "$server_ns"
-ip link add "$client_if" type veth peer name "$server_if"
-ip link set "$client_if" netns "$client_ns"
-ip link set "$server_if" netns "$server_ns"
-ip -n "$client_ns" addr add "$client_address/24" dev "$client_if"
-ip -n "$server_ns" addr add "$server_address/24" dev "$server_if"
-ip -n "$client_ns" link set "$client_if" mtu 1500 gso_max_segs 1 gso_max_size 1500 up
-ip -n "$server_ns" link set "$server_if" mtu 1500 gso_max_segs 1 gso_max_size 1500 up
-ip -n "$client_ns" link set lo up
-ip -n "$server_ns" link set lo up
-mkdir -p "/etc/netns/$client_ns"
-echo "$server_address $host" >"/etc/netns/$client_ns/hosts"
-
-ip netns exec "$server_ns" env HOME="$work" XDG_DATA_HOME="$work/caddy" XDG_CONFIG_HOME="$work/caddy" \
-  caddy run --config "$work/Caddyfile" >"$work/caddy.out" 2>&1 &
-for _ in $(seq 1 50); do
-  ip netns exec "$client_ns" curl -s --noproxy '*' -o /dev/null "http://$host:$page_port/player.js" && break
-  sleep 0.2
-done
-
-wanted() {
-  [ "${#only[@]}" -eq 0 ] && return 0
-  local name
-  for name in "${only[@]}"; do [ "$name" = "$1" ] && return 0; done
-  return 1
-}
-
-ended() {
-  grep -q "\"uri\":\"/ended?case=$1" "$work/access-page.log" 2>/dev/null && return 0
-  if grep -q "\"uri\":\"/failed?case=$1" "$work/access-page.log" 2>/dev/null; then
-    grep -o "\"uri\":\"/failed?case=$1[^\"]*" "$work/access-page.log" >&2
-    return 0
-  fi
-  return 1
-}
+lab_start
 
 # chromium NAME PAGE STREAM-PATH QUIC|TCP: records the stream port while Chromium plays the page (until it
 # says the stream ended, at most 90 seconds), with its key log going to NAME.keylog.
