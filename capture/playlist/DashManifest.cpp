@@ -25,9 +25,11 @@ const XML_Char* AttributeOf(const XML_Char** attributes, std::string_view name) 
     return nullptr;
 }
 
-// $RepresentationID$ and $Bandwidth$ filled in, "$$" kept for the matcher. Empty when the template
-// names an identifier that is not known, or grows longer than any address is resolved.
-std::string FillTemplate(std::string_view text, std::string_view id, std::string_view bandwidth) {
+// Walks a template's $...$ placeholders: the text between them is copied, and each identifier goes to
+// fill, which appends what stands for it and says whether the template can be followed. Empty when it
+// cannot, when a placeholder is not closed, or when the result grows longer than any address is resolved.
+template <class Fill>
+std::string FillPlaceholders(std::string_view text, Fill fill) {
     std::string out;
     size_t at = 0;
     while (at < text.size()) {
@@ -40,51 +42,46 @@ std::string FillTemplate(std::string_view text, std::string_view id, std::string
         const size_t close = text.find('$', open + 1);
         if (close == std::string_view::npos) return {};
         out.append(text.substr(at, open - at));
-        const std::string_view identifier = text.substr(open + 1, close - open - 1);
-        if (identifier == "RepresentationID") out.append(id);
-        else if (identifier == "Bandwidth") out.append(bandwidth);
-        else out.append(text.substr(open, close - open + 1));
+        if (!fill(text.substr(open + 1, close - open - 1), out)) return {};
         at = close + 1;
     }
     return out.size() > UrlResolver::kMaxLength ? std::string() : out;
 }
 
+// $RepresentationID$ and $Bandwidth$ filled in; the others, and "$$", kept for the matcher.
+std::string FillTemplate(std::string_view text, std::string_view id, std::string_view bandwidth) {
+    return FillPlaceholders(text, [&](std::string_view identifier, std::string& out) {
+        if (identifier == "RepresentationID") out.append(id);
+        else if (identifier == "Bandwidth") out.append(bandwidth);
+        else out.append("$").append(identifier).append("$");
+        return true;
+    });
+}
+
 // $Number$ (or $Number%05d$) and $Time$ of the first segment filled in; empty when another
 // placeholder is left or a width is not one that can be followed.
 std::string FillFirst(std::string_view text, int64_t number, int64_t time) {
-    std::string out;
-    size_t at = 0;
-    while (at < text.size()) {
-        const size_t open = text.find('$', at);
-        if (open == std::string_view::npos) {
-            out.append(text.substr(at));
-            break;
-        }
-        const size_t close = text.find('$', open + 1);
-        if (close == std::string_view::npos) return {};
-        out.append(text.substr(at, open - at));
-        std::string_view identifier = text.substr(open + 1, close - open - 1);
-        at = close + 1;
+    return FillPlaceholders(text, [&](std::string_view identifier, std::string& out) {
         if (identifier.empty()) {
             out += '$';
-            continue;
+            return true;
         }
         size_t width = 0;
         if (const size_t percent = identifier.find('%'); percent != std::string_view::npos) {
             const std::string_view format = identifier.substr(percent + 1);
             identifier = identifier.substr(0, percent);
-            if (format.size() < 3 || format.size() > 4 || format[0] != '0' || format.back() != 'd') return {};
+            if (format.size() < 3 || format.size() > 4 || format[0] != '0' || format.back() != 'd') return false;
             for (const char c : format.substr(1, format.size() - 2)) {
-                if (c < '0' || c > '9') return {};
+                if (c < '0' || c > '9') return false;
                 width = width * 10 + static_cast<size_t>(c - '0');
             }
         }
-        if (identifier != "Number" && identifier != "Time") return {};
+        if (identifier != "Number" && identifier != "Time") return false;
         std::string digits = std::to_string(identifier == "Number" ? number : time);
         if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
         out += digits;
-    }
-    return out;
+        return true;
+    });
 }
 
 // A non-negative count as an attribute gives it; nothing for anything else.
