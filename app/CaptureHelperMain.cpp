@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tarnwick-capture: opens network adapters for live capture with Tarnwick's filter and buffer options,
 // gives up its capabilities, and writes what it captures to standard output as a pcapng stream. It
 // alone needs the right to capture; the program that reads the stream runs as the user.

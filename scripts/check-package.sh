@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package and installs it into a clean Debian 12 root, as a new user's machine would
 # get it, then checks what the package promises: `tarnwick --help`, the menu entry and icon, the manual
 # pages, the capture helper's group, mode and capabilities, capture on lo by a member of the group

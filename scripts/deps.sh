@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages Tarnwick needs to build, test and run; sourced by run.sh and test.sh.
 TARNWICK_PACKAGES=(
   build-essential cmake ninja-build pkg-config

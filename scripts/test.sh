@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Tarnwick and runs every test: a normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
 # then ThreadSanitizer for the threaded parts, then each fuzz target for a bounded time.
 set -euo pipefail
@@ -7,8 +8,9 @@ source scripts/deps.sh
 tarnwick_install_packages
 jobs="$(nproc)"
 
-echo "== Layering"
+echo "== Layering and licence lines"
 bash scripts/check-layers.sh
+bash scripts/check-licence.sh
 
 echo "== Build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture files: recorded loopback traffic against expected output, and replays of crafted frames.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>

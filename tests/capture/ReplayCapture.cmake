@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Replays one recorded capture headless (with its key log, where one lies beside it) and compares what
 # tarnwick prints with the capture's expected lines. Run as a test:
 #   cmake -DTARNWICK=path/to/tarnwick -DCAPTURE=path/to/NAME.pcap -P ReplayCapture.cmake
