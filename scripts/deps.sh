@@ -5,6 +5,7 @@ TARNWICK_PACKAGES=(
   qt6-base-dev libpcap-dev libcurl4-openssl-dev libssl-dev libcap-dev dpkg-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
+  lintian appstream desktop-file-utils
   ca-certificates openssl
   libnghttp2-dev libnghttp3-dev nghttp2-server nghttp2-client nghttp2-proxy libexpat1-dev zlib1g-dev libzstd-dev
   ffmpeg xdg-utils tcpdump tcpreplay curl iproute2 libcap2-bin xvfb xauth fonts-dejavu-core fonts-liberation2
