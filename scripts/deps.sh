@@ -4,7 +4,7 @@ TARNWICK_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev libpcap-dev libcurl4-openssl-dev libssl-dev libcap-dev dpkg-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   lintian appstream desktop-file-utils
   ca-certificates openssl
   libnghttp2-dev libnghttp3-dev nghttp2-server nghttp2-client nghttp2-proxy libexpat1-dev zlib1g-dev libzstd-dev

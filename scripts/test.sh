@@ -8,9 +8,10 @@ source scripts/deps.sh
 tarnwick_install_packages
 jobs="$(nproc)"
 
-echo "== Layering and licence lines"
+echo "== Layering, licence lines and formatting"
 bash scripts/check-layers.sh
 bash scripts/check-licence.sh
+bash scripts/check-format.sh   # TARNWICK_SKIP_FORMAT_CHECK=1 skips it, saying so
 
 echo "== Build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
