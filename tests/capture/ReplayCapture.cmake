@@ -4,7 +4,8 @@
 #   cmake -DTARNWICK=path/to/tarnwick -DCAPTURE=path/to/NAME.pcap [-DSEALED_LISTS_NOTHING=ON] [-DHTTPS_ONLY=ON]
 #         -P ReplayCapture.cmake
 # SEALED_LISTS_NOTHING: the capture, where it has a key log, lists nothing without it. HTTPS_ONLY: no
-# line names a plain http:// address.
+# line names a plain http:// address. With TARNWICK_UPDATE_EXPECTED=1 in the environment, what tarnwick
+# prints becomes the expected lines (scripts/update-expected.sh); the other checks still hold.
 cmake_path(REPLACE_EXTENSION CAPTURE LAST_ONLY ".expected.jsonl" OUTPUT_VARIABLE expected_path)
 cmake_path(REPLACE_EXTENSION CAPTURE LAST_ONLY ".keylog" OUTPUT_VARIABLE keylog_path)
 set(command "${TARNWICK}" --headless --json --read "${CAPTURE}")
@@ -15,6 +16,10 @@ set(ENV{TZ} GMT0)
 execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE printed ERROR_VARIABLE errors)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "tarnwick exited with ${status} on ${CAPTURE}:\n${errors}")
+endif()
+if("$ENV{TARNWICK_UPDATE_EXPECTED}" STREQUAL "1")
+  file(WRITE "${expected_path}" "${printed}")
+  message(STATUS "wrote ${expected_path}")
 endif()
 file(READ "${expected_path}" expected)
 # A capture that lists nothing tests nothing: a decryption that fails would pass unseen.
