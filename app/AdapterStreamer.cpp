@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's work: adapters' rings read on threads of their own, handed to one pcapng stream.
 #include "app/AdapterStreamer.h"
 

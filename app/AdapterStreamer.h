@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's work: each opened adapter's ring read on a thread of its own, its blocks
 // rewritten into pcapng where they lie and handed to one stream, statistics blocks on request and at
 // the end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tarnwick-capture: opens network adapters for live capture with Tarnwick's filter and buffer options,
 // gives up its capabilities, and writes what it captures to standard output as a pcapng stream. It
 // alone needs the right to capture; the program that reads the stream runs as the user.
@@ -88,7 +89,8 @@ const char kUsage[] =
     "stream, one interface per adapter; SIGUSR1 adds each adapter's statistics (packets received and\n"
     "dropped), and SIGINT or SIGTERM ends the stream with them. Tarnwick starts it by itself when it may\n"
     "not capture; it needs the capabilities cap_net_raw,cap_net_admin and gives them up once the\n"
-    "adapters are open.\n"
+    "adapters are open. As the Debian package installs it, root and the members of the group tarnwick\n"
+    "may run it (join with: sudo adduser $USER tarnwick, then log in again).\n"
     "\n"
     "  -i, --interface NAME    an adapter to capture on (repeatable)\n"
     "  -B, --buffer-size MiB   the kernel's capture buffer per adapter (default 32; for users other\n"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Says what the kernel dropped during a live capture, so that lost packets are never silent.
 #include "app/DropReporter.h"
 

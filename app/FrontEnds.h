@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front ends that run without the window: headless capture, adapter listing and terminal download.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Paces the lines of listed entries whose figures grow (streams, pieces of a video of unknown size).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless capture and adapter listing.
 #include <fcntl.h>
 #include <sys/stat.h>

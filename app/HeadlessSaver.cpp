@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless saving: downloads every accepted video into a folder, off the capture threads: files one at a time,
 // streams beside them.
 #include "app/HeadlessSaver.h"

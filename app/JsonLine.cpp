@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output lines of headless mode: one JSON object, or one readable line, per accepted video.
 #include "app/JsonLine.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes output lines on a thread of its own, so that no producer waits for whoever reads the output.
 #pragma once
 

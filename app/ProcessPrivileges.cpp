@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's guard over its own privileges.
 #include "app/ProcessPrivileges.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line a headless replay ends with: what it read and saw, and why nothing was listed when nothing was.
 #pragma once
 

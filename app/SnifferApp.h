@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: start-up checks, the modal sniffer window, and the exit sequence.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes SIGINT and SIGTERM for the process and wakes one waiter at once, on a signal or when told the work ended.
 #include "app/StopSignalWatcher.h"
 

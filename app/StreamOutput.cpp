@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's standard output, pipes fed by reference.
 #include "app/StreamOutput.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's standard output. Into a pipe, packet bytes are handed over by reference
 // (vmsplice): the kernel then copies them once, straight into the reader, instead of once into the
 // pipe and once out of it. Anything else, and every other output, gets plain writes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lines a headless run ends with: what each stage of a capture saw, passed over and cut, which
 // limits were reached, and what could not be read.
 #pragma once

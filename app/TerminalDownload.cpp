@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Download of one URL from the terminal with a progress line; Ctrl-C cancels.
 #include <atomic>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which window system the window modes start Qt on, decided before Qt starts.
 #include "app/WindowPlatform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which window system the window modes start Qt on, decided before Qt starts: Qt ends the process when
 // its platform cannot reach a display, so a missing display is found here and said in words instead.
 #pragma once

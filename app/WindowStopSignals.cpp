@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Closes the window on SIGINT, SIGTERM or SIGHUP, so that the exit sequence runs as after a click.
 #include "app/WindowStopSignals.h"
 

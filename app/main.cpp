@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Entry point: the window by default; headless capture, capture files and downloads from the command line.
 #include <QApplication>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the capture pipeline's replay speed against a plain libpcap read loop, and the cost of a flood of
 // connections that each send one request.
 #include <pcap/pcap.h>

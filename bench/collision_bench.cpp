@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shows that connections crafted to share a hash bucket cannot slow the pending-request table down: a
 // capture whose requests all fall into one bucket under an unkeyed hash (the one this table used before
 // its hash took per-process keys) replays within twice the time of the same capture with random

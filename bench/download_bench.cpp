@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Download cost from a loopback server: CPU and wall time of HttpDownloader and RawRequestDownloader next to the
 // curl tool, for the same body from the same server, written to a file.
 #include <spawn.h>

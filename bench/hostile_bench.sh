@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Replays the crafted captures of bench/hostile_captures.py through `tarnwick --headless --json --read`
 # and prints, per capture, the CPU time and peak memory against the goals: CPU within a few times what a
 # plain capture of the same size and packet count takes, peak memory within the limits' stated total

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes crafted captures that try to make the capture pipeline spend CPU or memory out of proportion to
 their size, one per kind of attack, plus plain captures of similar sizes to compare against.
 

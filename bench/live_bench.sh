@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Live capture under load: replays a synthetic capture at full speed onto one end of a veth pair in a
 # private network namespace and compares, on the other end, tcpdump with tarnwick's live capture (as
 # root, and as nobody through the capture helper), and both with tarnwick reading the same frames from

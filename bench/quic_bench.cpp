@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Prints the decryption speed of a QUIC connection carrying HTTP/3 against OpenSSL's AES-128-GCM alone.
 #include <openssl/evp.h>
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Process-wide configuration, written once at start-up and read-only afterwards.
 #include "config/AppSettings.h"
 

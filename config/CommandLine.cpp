@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command-line options of the tarnwick executable.
 #include "config/CommandLine.h"
 
@@ -127,7 +128,10 @@ std::string UsageText() {
            "  3. A capture file that carries its keys (pcapng with Decryption Secrets Blocks, as\n"
            "     editcap --inject-secrets and --write make them) is read with --read alone.\n"
            "\n"
-           "Capturing needs root or the capabilities cap_net_raw,cap_net_admin.\n";
+           "Capturing as a normal user: Tarnwick captures through its helper tarnwick-capture, which alone\n"
+           "holds the right to capture and which the members of the group tarnwick may run. Join it once\n"
+           "with sudo adduser $USER tarnwick, then log in again. Root, or a tarnwick granted the\n"
+           "capabilities cap_net_raw,cap_net_admin itself, captures without the helper.\n";
 }
 
 }  // namespace tarnwick

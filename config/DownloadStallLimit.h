@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How long a download may receive nothing before it fails, unless DownloadStallSeconds says otherwise.
 #pragma once
 

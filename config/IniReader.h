@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads one value of an INI file the way the classic profile API does.
 #pragma once
 

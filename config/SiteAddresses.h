@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The maker's three addresses: help page, home page and banner picture.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-user data folder that holds Tarnwick.ini.
 #pragma once
 

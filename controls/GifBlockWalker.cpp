@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Walks the block structure of a GIF held in memory and cuts its frames out as stand-alone GIFs.
 #include "controls/GifBlockWalker.h"
 

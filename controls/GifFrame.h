@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One frame of an animated GIF, cut out as a stand-alone GIF, with its place and timing.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shows a picture in a static control and plays an animated GIF's frames on a worker thread.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The realm of a server's or proxy's demand for credentials.
 #include "download/AuthenticationChallenge.h"
 

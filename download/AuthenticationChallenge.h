@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a server's or proxy's demand for credentials says about itself: the realm that names the
 // protected area, read from a WWW-Authenticate or Proxy-Authenticate field.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A few bytes of a video fetched into memory: one byte range, at most a given number of bytes.
 #include "download/BoundedRangeFetch.h"
 

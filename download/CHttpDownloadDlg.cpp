@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
 #include "download/CHttpDownloadDlg.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The download dialog that replays a captured request over plain TCP, with the "File Download" presentation.
 #include "download/CYouTubeDownloadDlg.h"
 

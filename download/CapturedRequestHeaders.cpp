@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fields of the browser's request for a video that a download sends again.
 #include "download/CapturedRequestHeaders.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fields of the browser's request for a video that a download sends again, so that a server which checks
 // the Referer, a cookie or a token answers us as it answered the browser.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the details of listed videos on two threads of its own, in the order they were listed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What both download dialogs share: the template-1500 controls, Cancel and close while the worker runs,
 // the worker thread's life, and the throttled progress texts.
 #include "download/DownloadDialogFrame.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file name a download dialog shows for a URL path.
 #include "download/DownloadDisplayName.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The controls of the download dialog template and the texts they show; callable from any thread, changes
 // are carried out on the GUI thread.
 #include "download/DownloadProgressView.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file a download writes into. A fresh download goes to a temporary file beside the target that replaces
 // the target only once the download has succeeded, so a failure leaves an existing file exactly as it was.
 #include "download/DownloadTargetFile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads what ffmpeg says while it copies a stream: its -progress lines and the input's duration from its log.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One-shot download of a URL into a file over HTTP(S) on libcurl, with overridable hooks for a user interface.
 #include "download/HttpDownloader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads one HTTP/1.x response as its bytes arrive: the header up to its blank line, then the body framed by
 // Content-Length, by chunked transfer coding, or by the end of the connection.
 #pragma once

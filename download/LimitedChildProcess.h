@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A decoder run as a child process with a time limit and a memory limit, its output read into memory.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The proxy on 127.0.0.1 that ffmpeg fetches a stream through, so that its connections are our own ones.
 #include "download/LoopbackRelay.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What is known of one video's media: its length, its size in pixels, its codecs and one picture.
 #pragma once
 

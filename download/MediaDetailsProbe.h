@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a media file's details with ffprobe and its picture with ffmpeg, each a limited child process.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One entry's details: a bounded fetch of its first bytes (and of its index where an MP4 keeps it at the
 // end), written to a private file that the decoders read.
 #pragma once

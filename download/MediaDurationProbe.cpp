@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The durations that ffprobe reads from a saved copy, stream by stream.
 #include "download/MediaDurationProbe.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where an MP4 file keeps its index (the moov box), told from the file's first bytes.
 #include "download/Mp4IndexLocator.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A socket of this process's own fetches, known to the capture before it sends its first packet.
 #include "download/OwnSocket.h"
 

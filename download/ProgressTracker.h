@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decides what a progress display shows after each block: percentage when it changes, rate and time left
 // at most once a second.
 #pragma once

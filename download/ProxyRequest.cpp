@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One request head that ffmpeg sends to the loopback relay, read and rewritten for the server.
 #include "download/ProxyRequest.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays a captured HTTP request over a plain TCP connection and saves the response body to a file.
 #include "download/RawRequestDownloader.h"
 

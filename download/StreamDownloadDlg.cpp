@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "File Download" dialog for an HLS or DASH stream: ffmpeg copies it into one file while the
 // dialog shows how far it has got.
 #include "download/StreamDownloadDlg.h"

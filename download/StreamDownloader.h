@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copies an HLS or DASH stream into one file with ffmpeg, without re-encoding.
 #pragma once
 

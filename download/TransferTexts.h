@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Texts of the download progress displays: percentage caption, time left and transfer rate.
 #pragma once
 

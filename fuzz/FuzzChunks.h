@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Splits a fuzz input into direction-tagged chunks, as the stream fuzz targets read them.
 #pragma once
 

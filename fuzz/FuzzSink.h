@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture thread's one sink and router, set up for the fuzz targets of the readers that feed them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A packet handler for the capture readers' fuzz targets.
 #pragma once
 

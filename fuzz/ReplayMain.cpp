@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs a fuzz target once over every file of a corpus folder, so saved inputs stay regression tests.
 #include <cstdint>
 #include <cstdio>

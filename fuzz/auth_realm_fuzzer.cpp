@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the realm reading of a demand for credentials: it must stay inside them and
 // keep its bounds.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the gzip and zstd decoding of compressed captures, fed in pieces of every size into room of
 // every size.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: a Content-Range header value.
 #include <cstddef>
 #include <cstdint>

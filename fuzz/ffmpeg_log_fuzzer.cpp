@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the reader of what ffmpeg says while it copies a stream (its log echoes the
 // addresses a sniffed playlist names), whole and in small pieces: the figures must not depend on where the
 // reads split, and what it keeps stays within its bounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the GIF block walk: it must stay inside them and agree with itself.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: both directions of a connection through the HTTP/1 reader, met at its start or in its
 // middle, into the sink that judges every answer.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: both directions of a connection through the HTTP/2 reader, and through the router's
 // choice at a connection's start (the preface, a request that asks to switch to h2c, anything else).
 #include <cstddef>

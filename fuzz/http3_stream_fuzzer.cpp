@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the streams of one HTTP/3 connection (requests, answers, push, control and QPACK streams)
 // through the reader, its frame parser and the QPACK decoders, into the capture thread's sink.
 #include <cstddef>

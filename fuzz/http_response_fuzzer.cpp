@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the HTTP response reader, whole and split at every byte: the result must not
 // depend on where the reads split the bytes, and the body can never outgrow the input.
 #include <cstdint>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes seeds for the readers of capture files: Decryption Secrets Blocks for the pcapng target (after
 its byte that picks the piece size), and gzip and zstd captures for the compressed_capture target (after
 its byte that picks the piece size, the output room and the decoder). Needs the zstd program."""

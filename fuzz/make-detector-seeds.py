@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the detector fuzz target into corpus/detector/: for every link type, a few
 exchanges of IPv4 and (where the link carries it) IPv6 frames."""
 import os

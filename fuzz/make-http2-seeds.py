@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the HTTP/2 fuzz target into corpus/http2_stream/.
 
 Header blocks are encoded here with the plain HPACK representations (indexed fields, literals with

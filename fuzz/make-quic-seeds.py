@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the QUIC and HTTP/3 fuzz targets into corpus/quic_packet/, quic_frames/,
 http3_stream/ and qpack/.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed corpus of the ring_block fuzz target: kernel ring blocks as TPACKET_V3 fills them
 (block header, then per packet its record, address record and bytes, 8-byte aligned), each after a
 byte that picks the link type (0 Ethernet, 1 cooked, 2 cooked v2, 3 raw) and the loopback index. The

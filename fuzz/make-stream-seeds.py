@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Writes the seed inputs of the reassembly, TLS, key log and HTTP/1 fuzz targets into corpus/<target>/.
 
 The TLS seeds are real conversations between Python's ssl client and server in memory, each with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: an MP4 file's first bytes, followed box by box to find its index.
 #include <cstddef>
 #include <cstdint>

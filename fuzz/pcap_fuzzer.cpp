@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the reader of classic pcap files, fed in pieces of every size.
 #include <cstddef>
 #include <cstdint>

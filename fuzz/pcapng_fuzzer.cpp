@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the pcapng reader of capture files and the capture helper's stream, fed in pieces of every size.
 #include <cstddef>
 #include <cstdint>

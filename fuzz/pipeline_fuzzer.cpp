@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: a sequence of frames of one link type through a capture thread's whole pipeline and the
 // video list.
 #include <pcap/pcap.h>

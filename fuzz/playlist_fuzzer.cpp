@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: playlist text as HLS and as DASH, as names a stream counts, and as the content types and
 // addresses that tell a playlist.
 #include <cstddef>

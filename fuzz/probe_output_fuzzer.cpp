@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: what ffprobe writes about a stranger's media file.
 #include <cstddef>
 #include <cstdint>

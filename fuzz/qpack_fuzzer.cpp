@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the QPACK decoder wrapper: encoder stream instructions and header blocks of a few streams,
 // blocked blocks resumed as the table fills, streams cancelled.
 #include <cstddef>

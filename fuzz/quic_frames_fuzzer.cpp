@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the frames of decrypted QUIC packets, with their CRYPTO and STREAM data put back in order
 // (out of order, repeated, overlapping) under a small bound.
 #include <cstddef>

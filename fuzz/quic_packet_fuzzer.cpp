@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: UDP datagrams of one address pair through the QUIC tracker: long and short headers,
 // coalesced packets, header protection, Initial keys and the hellos in their CRYPTO frames, and packets
 // that wait for secrets the key log never gets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes to the two readers of request heads: the captured request whose fields downloads send
 // again, and the relay's reading of ffmpeg's requests. What either sends on must never carry a line break or
 // a control character that could end a field or the request early, and must stay inside its bounds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: blocks of the kernel's capture ring as the capture helper rewrites them. Whatever the
 // block's records say, nothing is read or written outside it, and a block it accepts becomes a
 // stream that reads back whole, with every packet it counted.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the first bytes of a body, judged for a video container.
 #include <cstddef>
 #include <cstdint>

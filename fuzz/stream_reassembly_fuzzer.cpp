@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: segments in any order, with any flags and acknowledgements, through the reassembler,
 // checking every byte delivered, every stretch lost and passed over, and the bounds.
 #include <cstddef>

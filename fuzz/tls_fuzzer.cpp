@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: a key log and both directions of a connection through the TLS decryption and the reader
 // of the protocol it carries.
 #include <cstddef>

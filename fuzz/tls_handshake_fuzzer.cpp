@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: the handshake message reader and the hello parsers, each on raw bytes.
 #include <algorithm>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fuzz target: key log text in pieces (as a file gives it) and whole (as a capture carries it), then lookups.
 #include <algorithm>
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opens a web address or a local page with the desktop's opener (xdg-open) and tells when that fails.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Plays a looping clip resource inside a dialog, like the platform's animation control.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's icon and dialog background, shared by every window between start-up and exit.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The prompt for a client certificate (a PEM file or a PKCS#12 bundle) when a server asks for one.
 #pragma once
 

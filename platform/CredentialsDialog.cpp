@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The prompt for a user name and password when a server or a proxy asks for them.
 #include "platform/CredentialsDialog.h"
 

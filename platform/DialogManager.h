@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Creates a dialog's Qt widgets from its binary template; every control carries its id.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A web browser started with a TLS key log and a profile of its own, both removed when it goes.
 #include "platform/KeyLoggingBrowser.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real window services, on Qt Widgets.
 #include "platform/QtWindowServices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Window services that only record what the logic showed, for tests and for running without a display.
 #include "platform/RecordingWindowServices.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A report-mode list view: rows with a label and picture in the first column and texts in the others.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Formatted message boxes with the program's caption.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window operations the program's logic calls, behind one interface so the logic runs without a display.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's two dialog templates, built once from their definitions.
 #include "resources/DialogResources.h"
 

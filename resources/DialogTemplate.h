@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog templates in the platform's binary layout: a builder from definitions and a bounds-checked reader.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog-unit arithmetic shared by the dialog manager and the layout scaler.
 #pragma once
 

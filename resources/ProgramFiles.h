@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the program's own files lie: beside the executable in a build folder, or in the installed tree
 // (bin/tarnwick, lib/tarnwick/tarnwick-capture, share/tarnwick/).
 #pragma once

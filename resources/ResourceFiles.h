@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where each picture resource lives in the Qt resource system.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resource and control numbers shared by the windows, the dialogs and their tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's string table (ids 1600-1628) and plain %1/%2 substitution.
 #include "resources/StringTable.h"
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a source includes from a folder above its own: each folder may include only from itself
 # and the folders before it in this list (the order of the top-level CMakeLists.txt).
 set -euo pipefail

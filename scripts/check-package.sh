@@ -1,8 +1,9 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package and installs it into a clean Debian 12 root, as a new user's machine would
 # get it, then checks what the package promises: `tarnwick --help`, the menu entry and icon, the manual
-# pages, the capture helper's group, mode and capabilities, capture on lo by a member of the group
-# tarnwick, and the advice a non-member gets.
+# pages, the licence, changelog and AppStream description, the capture helper's group, mode and
+# capabilities, capture on lo by a member of the group tarnwick, and the advice a non-member gets.
 #
 #   bash scripts/check-package.sh [BUILD_DIR] [CLEAN_ROOT]
 #
@@ -53,7 +54,9 @@ cp "$package" "$root/tmp/"
 name=$(basename "$package")
 
 # What the package pulls in (without Recommends), fetched here into the root's cache.
-wanted=$(in_root apt-get -s -qq --no-install-recommends install "/tmp/$name" | awk '/^Inst / && $2 != "tarnwick" { gsub(/[()]/, "", $3); print $2 "=" $3 }')
+# "Inst NAME (VERSION ...)", or "Inst NAME [INSTALLED] (VERSION ...)" for a package the root has older.
+wanted=$(in_root apt-get -s -qq --no-install-recommends install "/tmp/$name" |
+  awk '/^Inst / && $2 != "tarnwick" { v = ($3 ~ /^\[/) ? $4 : $3; gsub(/[()]/, "", v); print $2 "=" v }')
 echo "dependencies to install: $(echo "$wanted" | wc -w)"
 [ -z "$wanted" ] || (cd "$root/var/cache/apt/archives" && apt-get download -qq $wanted >/dev/null)
 in_root apt-get install -y -qq --no-install-recommends "/tmp/$name" >"$work/install.log" 2>&1 ||
@@ -71,6 +74,10 @@ check "menu entry" in_root sh -c 'grep -q "^Exec=tarnwick$" /usr/share/applicati
 check "icons" in_root sh -c 'for s in 16 32 48 128 256; do test -s /usr/share/icons/hicolor/${s}x${s}/apps/tarnwick.png; done; test -s /usr/share/icons/hicolor/scalable/apps/tarnwick.svg'
 check "manual pages" in_root sh -c 'zcat /usr/share/man/man1/tarnwick.1.gz | grep -q "^.SH NAME" && zcat /usr/share/man/man1/tarnwick-capture.1.gz | grep -q "^.SH NAME"'
 check "help page" in_root test -s /usr/share/tarnwick/help/index.html
+check "licence and changelog" in_root sh -c \
+  'grep -q "^License: GPL-3+" /usr/share/doc/tarnwick/copyright && zcat /usr/share/doc/tarnwick/changelog.gz | grep -q "^tarnwick ("'
+check "AppStream description" in_root grep -q "<launchable type=\"desktop-id\">tarnwick.desktop<" \
+  /usr/share/metainfo/io.github.tarnwick.Tarnwick.metainfo.xml
 echo "getcap: $(in_root getcap /usr/lib/tarnwick/tarnwick-capture)"
 check "helper capabilities" in_root sh -c 'getcap /usr/lib/tarnwick/tarnwick-capture | grep -q "cap_net_admin,cap_net_raw=eip"'
 echo "helper: $(in_root stat -c '%U:%G %a' /usr/lib/tarnwick/tarnwick-capture)"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Tarnwick, prepares a default configuration when there is none, and starts it.
 # With no display it runs headless on every usable adapter and prints what it catches.
 set -euo pipefail

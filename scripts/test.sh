@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds Tarnwick and runs every test: a normal build, then AddressSanitizer + UndefinedBehaviorSanitizer,
 # then ThreadSanitizer for the threaded parts, then each fuzz target for a bounded time.
 set -euo pipefail
@@ -7,13 +8,18 @@ source scripts/deps.sh
 tarnwick_install_packages
 jobs="$(nproc)"
 
-echo "== Layering"
+echo "== Layering, licence lines and formatting"
 bash scripts/check-layers.sh
+bash scripts/check-licence.sh
+bash scripts/check-format.sh   # TARNWICK_SKIP_FORMAT_CHECK=1 skips it, saying so
 
 echo "== Build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+echo "== Package: menu entry, AppStream description, lintian"
+bash scripts/lint-package.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=address,undefined -DBUILD_TESTING=ON

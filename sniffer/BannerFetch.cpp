@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The banner fetch of a window that is opening, on a thread of its own.
 #include "sniffer/BannerFetch.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The banner fetch of a window that is opening: runs on a thread of its own, so the window never waits
 // for the maker's site, and tells when a fresh banner is in place.
 #pragma once

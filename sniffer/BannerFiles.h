@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The banner's files: where they live and how a fresh banner replaces the last good one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The running capture sessions, in adapter order, and how they are started.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's word on its captures: a line under the banner when the kernel dropped packets (the
 // figures in its tooltip), and a message when a capture ends by itself before its end.
 #include "sniffer/CaptureStatusLine.h"

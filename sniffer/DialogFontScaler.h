@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lays a dialog out from its own template at a fixed resolution, with the font the template names.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the progress dialog that fits a download: the file download, the captured-request replay, or a
 // stream's copy.
 #include "sniffer/DownloadDialogs.h"

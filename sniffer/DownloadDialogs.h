@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the progress dialog that fits a download: the file download or the captured-request replay.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the details of each entry a list accepts and gives them back to the list.
 #include "sniffer/EntryDetailsReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 

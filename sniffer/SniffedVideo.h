@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One accepted video as the sniffer window lists it.
 #pragma once
 

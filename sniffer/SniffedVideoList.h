@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The table of accepted videos behind the sniffer window's list: filters, numbering, eviction, rows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The process-wide receiver of detected videos, reached from the capture threads.
 #include "sniffer/SnifferHost.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finds the IP header behind the link layer of a captured frame and the TCP segment (or UDP datagram)
 // inside it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bounds-checked read access to the bytes of one captured frame.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Random keys for the hash tables whose keys the traffic chooses (connection ends), drawn once per
 // process, so that no two runs place the same connections together.
 #pragma once

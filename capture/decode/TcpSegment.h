@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TCP segment (or UDP datagram) found in one captured frame: IP version, both addresses, the TCP
 // header's fields and where the payload lies in the frame.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes one HTTP/1 message body off a connection's bytes by the framing its head names: a length,
 // chunked transfer coding, or the rest of the connection. Hands on the body's own bytes.
 #include "capture/http1/Http1BodyDecoder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the HTTP/1 requests and answers of a connection, in the clear or decrypted, as messages.
 #include "capture/http1/Http1ConnectionReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the start line and field lines of an HTTP/1 message head.
 #include "capture/http1/Http1Head.h"
 

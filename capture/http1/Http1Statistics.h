@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the HTTP/1 readers saw, and where they lost their way.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cuts one direction of an HTTP/2 connection into frames, as the bytes come, without holding a frame.
 #include "capture/http2/Http2FrameParser.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fields of one decoded HTTP/2 header block, and their HTTP/1 text form.
 #include "capture/http2/Http2HeaderList.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The parts of the HTTP/2 wire format the reader needs: the preface, frame types, flags and settings.
 #pragma once
 

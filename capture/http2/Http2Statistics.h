@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the HTTP/2 reader of reassembled connections saw, and what it gave up or cut.
 #pragma once
 

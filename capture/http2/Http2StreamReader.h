@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the HTTP/2 streams of a reassembled (and perhaps decrypted) connection and hands each request
 // and its answer on.
 #pragma once

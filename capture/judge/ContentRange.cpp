@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The value of a Content-Range header: which bytes of how large a whole one answer holds.
 #include "capture/judge/ContentRange.h"
 

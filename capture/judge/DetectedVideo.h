@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One video response recognised in captured traffic, as handed to the detection callback.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a detector has seen: enough to tell a user why a replay listed nothing.
 #pragma once
 

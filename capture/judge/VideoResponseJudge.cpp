@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Judges one answer by the video rules: its head, then, where the head leaves it open, its first bytes.
 #include "capture/judge/VideoResponseJudge.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rules by which an answer is taken for a video, on its head's fields, whatever transport carried it.
 #pragma once
 

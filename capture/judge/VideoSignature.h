@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recognises a video container by the first bytes of a body whose answer names no video type.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every bound on what one capture thread keeps of the traffic it reads.
 #include "capture/limits/CaptureLimits.h"
 

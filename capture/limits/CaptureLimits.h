@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every bound on what one capture thread keeps of the traffic it reads: one table, with each limit's
 // meaning, its default and its key in the [Limits] section of Tarnwick.ini.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where every transport's readers hand the requests and answers they read: one sink per capture thread.
 #pragma once
 

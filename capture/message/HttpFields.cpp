@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The field lines of an HTTP message head, looked up by name in any case, as HTTP names compare.
 #include "capture/message/HttpFields.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An HTTP request or answer head as every transport hands it on: HTTP/1 in the clear or in TLS, HTTP/2.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A segment address with number placeholders ($Number$, $Number%05d$, $Time$, $SubNumber$), matched
 // against the addresses a player asks for.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a DASH manifest names: each representation's segments as address templates or plain addresses,
 // resolved against the manifest's address and its BaseURLs.
 #include "capture/playlist/DashManifest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an HLS playlist names: the variant and rendition playlists of a master playlist, or the
 // segments of a media playlist, as the playlist writes them (relative or absolute).
 #include "capture/playlist/HlsPlaylist.h"

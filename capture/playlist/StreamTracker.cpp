@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Follows the HLS and DASH streams of one capture thread: reads their playlists whole, knows which
 // addresses are their segments, and counts each segment answer into the stream whose playlist named it.
 #include "capture/playlist/StreamTracker.h"

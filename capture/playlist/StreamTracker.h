@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Follows the HLS and DASH streams of one capture thread: takes in their playlists, knows which
 // addresses are their segments, and counts each segment answer into the stream whose playlist named it.
 #pragma once

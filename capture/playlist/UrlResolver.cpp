@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Resolves an address a playlist names against the playlist's own address, as a browser would.
 #include "capture/playlist/UrlResolver.h"
 

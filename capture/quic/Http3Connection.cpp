@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the HTTP/3 streams of one decrypted QUIC connection and hands each request and its answer on.
 #include "capture/quic/Http3Connection.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cuts one HTTP/3 byte stream (a request, push or control stream) into frames.
 #include "capture/quic/Http3FrameParser.h"
 

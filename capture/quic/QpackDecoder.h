@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decodes the header blocks one side of an HTTP/3 connection sends, with nghttp3's QPACK decoder.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One QUIC connection: its packet keys (Initial from the client's first connection ID, the rest from the
 // key log), its packets opened in order of arrival, and its streams handed to the HTTP/3 reader.
 #include "capture/quic/QuicConnection.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads QUIC's variable-length integers and fixed fields from a byte span; every read is checked.
 #pragma once
 

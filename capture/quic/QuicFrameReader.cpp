@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Walks the frames of one decrypted QUIC packet and hands on those that carry what is read.
 #include "capture/quic/QuicFrameReader.h"
 

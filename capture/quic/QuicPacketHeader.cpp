@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The header of one QUIC packet in a datagram, read before its protection is removed.
 #include "capture/quic/QuicPacketHeader.h"
 

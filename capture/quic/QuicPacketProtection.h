@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Removes the header protection of QUIC packets and opens their payloads, for one direction's keys.
 #pragma once
 

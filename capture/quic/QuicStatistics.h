@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the QUIC stage saw and decrypted, what HTTP/3 read in it, and why it gave things up.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Puts the pieces of one QUIC byte stream (a STREAM or CRYPTO sequence) back in order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Finds the QUIC connection of each captured UDP datagram by its connection IDs, and starts following a
 // connection at its client's first Initial packet.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The QUIC versions whose packets are read (1 and 2): their long-header packet types, Initial salts and
 // key labels.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes the packets capture sessions read into one pcapng file, with the TLS secrets they used.
 #include "capture/session/CaptureFileWriter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stages one capture thread runs its packets through, from a decoded frame to the detections.
 #pragma once
 

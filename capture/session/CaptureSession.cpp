@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Watches the TCP traffic of one adapter (or replays a capture) on a thread of its own.
 #include "capture/session/CaptureSession.h"
 

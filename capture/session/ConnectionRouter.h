@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Chooses the reader of each connection the capture thread meets: HTTP/1, HTTP/2 (h2c), or TLS with its
 // decrypted HTTP/1 or HTTP/2 inside; every reader hands its requests and answers to the one sink.
 #pragma once

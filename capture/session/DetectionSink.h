@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a capture session's detections leave it: one object, installed by whoever lists the videos.
 #pragma once
 

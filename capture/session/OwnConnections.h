@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The TCP connections that this process itself makes (downloads, raw replays, the relay for ffmpeg,
 // details fetches), so that the capture never takes them for the user's traffic.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every stage of one capture thread saw, passed over and cut: the figures a run ends with.
 #pragma once
 

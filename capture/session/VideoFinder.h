@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one sink of a capture thread's requests and answers: every transport's readers hand theirs here,
 // where the video rules and the stream tracker judge them and detections leave through the reporter.
 #pragma once

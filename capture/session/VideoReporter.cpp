@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The last step of every detection: the URL's bound, the source's name, the sink.
 #include "capture/session/VideoReporter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opens a live adapter: captured by this process when it may, else through the capture helper.
 #include "capture/source/AdapterSource.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which network adapters can be watched, and the own addresses of each.
 #pragma once
 

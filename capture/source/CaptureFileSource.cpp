@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Packets from a pcap or pcapng capture, plain or compressed: a file, a FIFO or standard input.
 #include "capture/source/CaptureFileSource.h"
 

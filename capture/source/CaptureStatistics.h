@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the kernel says about a live capture: packets it passed on and packets it had to drop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Packets of a network adapter captured by the capture helper.
 #include "capture/source/HelperAdapterSource.h"
 

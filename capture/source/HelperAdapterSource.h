@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Packets of a network adapter captured by the capture helper, for a process that may not capture
 // itself: the helper holds the right, opens the adapter with the sessions' options and streams pcapng.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A helper program started without a shell, whose standard output and error come back through pipes.
 #include "capture/source/HelperProcess.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A helper program started without a shell, in a process group of its own, whose standard output and
 // error come back through pipes. Ended and waited for when the object goes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stream of a capture's bytes whose reads another thread can end at once, decompressed when it must be.
 #include "capture/source/InterruptibleStream.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stream of a capture's bytes from a file, a pipe, a FIFO or standard input, gzip or zstd compressed or
 // not, whose reads another thread can end at once.
 #pragma once

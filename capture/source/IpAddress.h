@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An IP address of either family, as it stands in the packet.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link types that capture files name, as the DLT_ values libpcap and the decoders use.
 #pragma once
 

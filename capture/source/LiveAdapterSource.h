@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Packets from a network adapter, taken from the kernel in blocks.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The addresses of this host on one adapter (or in one capture file): a packet sent from one of them
 // is outgoing.
 #pragma once

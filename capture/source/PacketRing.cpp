@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel's capture ring, read block by block.
 #include "capture/source/PacketRing.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A live capture read straight from the kernel's ring (TPACKET_V3), block by block, for a reader that
 // hands the blocks on rather than looking into each packet. The adapter is opened by the library first,
 // so that its choices (socket kind, link type, the kernel filter as it translated it) hold unchanged;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where a capture session's packets come from: a live adapter, a capture file or a stream of one.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a classic pcap stream record by record as its bytes arrive.
 #include "capture/source/PcapReader.h"
 

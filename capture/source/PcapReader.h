@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a classic pcap stream record by record as its bytes arrive, in either byte order and with
 // micro- or nanosecond times.
 #pragma once

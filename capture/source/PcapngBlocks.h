@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Block types and option codes of the pcapng format that the capture helper writes and Tarnwick reads.
 #pragma once
 

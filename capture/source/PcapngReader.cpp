@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a pcapng stream block by block as its bytes arrive, in either byte order.
 #include "capture/source/PcapngReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a pcapng stream block by block as its bytes arrive, in either byte order. Every length and
 // offset is checked against the block that holds it before a byte is read.
 #pragma once

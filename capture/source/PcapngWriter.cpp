@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds a pcapng stream in this machine's byte order.
 #include "capture/source/PcapngWriter.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds a pcapng stream in this machine's byte order: a section, its interfaces, their packets and
 // statistics. The bytes collect in a buffer that the caller writes out and clears.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Kernel ring blocks rewritten into pcapng packet blocks in place.
 #include "capture/source/RingBlockFormatter.h"
 

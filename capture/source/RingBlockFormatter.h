@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Turns a filled block of the kernel's capture ring (TPACKET_V3) into pcapng packet blocks where it
 // lies: each packet gets its block header written in front of its bytes and its trailer after them,
 // and the gaps between packets become blocks of a local type that readers skip. The block can then be

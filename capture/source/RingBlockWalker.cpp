@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The packets of a kernel ring block, read and delivered as the library delivers them.
 #include "capture/source/RingBlockWalker.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The packets of a filled block of the kernel's capture ring (TPACKET_V3), as the library would deliver
 // them: cooked headers (Linux SLL and SLL2) are built from the kernel's address record and VLAN tags
 // put back into Ethernet and cooked frames; outgoing packets of the loopback adapter are marked to be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Undoes the gzip or zstd compression of a capture as its bytes arrive, in bounded memory.
 #include "capture/source/StreamDecompressor.h"
 

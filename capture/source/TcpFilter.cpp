@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel filter of a live capture: TCP and UDP (QUIC), untagged or behind VLAN tags.
 #include "capture/source/TcpFilter.h"
 

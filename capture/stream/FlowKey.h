@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The two ends of a TCP connection, for addresses of either IP family.
 #pragma once
 

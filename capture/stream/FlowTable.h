@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connections of one capture thread by their two ends, in either order: one probe of a flat table.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One direction of a TCP connection: segments in any order in, each byte handed on once and in order.
 #include "capture/stream/OrderedByteStream.h"
 

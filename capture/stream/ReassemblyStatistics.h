@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the reassembly saw, delivered, passed over and cut, for the statistics line.
 #pragma once
 

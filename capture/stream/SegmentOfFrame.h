@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reassembly's view of a decoded TCP segment: its ends, sequence numbers, flags and payload.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which way bytes travel on a followed connection.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What reads a followed connection: ordered bytes per direction, lost stretches, then one end event.
 #pragma once
 

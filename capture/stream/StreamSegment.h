@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The parts of one TCP segment that reassembly needs, pointing into the captured frame.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Follows every TCP connection of one capture thread and hands each direction's bytes, in order, to the
 // reader its opener chose for the connection.
 #include "capture/stream/TcpReassembler.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads big-endian fields from a byte span front to back; every read is checked against the end.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The cipher suites whose records can be decrypted: their AEAD, hash and key sizes.
 #pragma once
 

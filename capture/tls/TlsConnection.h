@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One TLS connection: reads its handshake, finds its secrets in the key log and decrypts its records.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cuts one direction's handshake-protocol bytes into messages, keeping only the few that are read.
 #pragma once
 

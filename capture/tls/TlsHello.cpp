@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the hello messages of a handshake say that decryption and the readers above it need.
 #include "capture/tls/TlsHello.h"
 

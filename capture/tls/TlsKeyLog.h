@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The secrets of a browser's TLS key log, by client random; follows the file while it grows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One line of an NSS key log: a label, the client random it belongs to, and a secret.
 #include "capture/tls/TlsKeyLogLine.h"
 

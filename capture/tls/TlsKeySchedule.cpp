@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Turns logged secrets into record keys with OpenSSL's KDFs: HKDF-Expand-Label (TLS 1.3), the TLS 1.2 PRF.
 #include "capture/tls/TlsKeySchedule.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opens the protected records of one direction with OpenSSL's AEAD ciphers.
 #pragma once
 

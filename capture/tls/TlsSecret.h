@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One secret from the key log; its bytes are wiped when it goes.
 #pragma once
 

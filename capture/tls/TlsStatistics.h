@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the TLS stage saw and decrypted, and why it gave connections up.
 #pragma once
 

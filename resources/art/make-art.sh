@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Draws Tarnwick's own artwork with ImageMagick. The results are committed; run again after a change.
 set -euo pipefail
 cd "$(dirname "$0")"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // --browser as a user runs it: a real Chromium, started by Tarnwick with its key log, fetches a video
 // over HTTPS from a server on 127.0.0.2, and Tarnwick lists it; its key log and profile go at the end,
 // and the capture written with --write is read again without a key log.

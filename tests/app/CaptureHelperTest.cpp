@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper run as its callers run it: what it refuses before it opens anything, where its
 // stream may go and what a failed write means, what it holds and hands over when it stops.
 #include <gtest/gtest.h>

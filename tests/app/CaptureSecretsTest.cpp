@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Captures that carry their TLS secrets: read without a key log (Wireshark's, editcap's) and written
 // by --write so that Wireshark and Tarnwick read them again without one.
 #include <gtest/gtest.h>

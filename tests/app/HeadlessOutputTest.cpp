@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless output: JSON lines that stay valid whatever bytes were sniffed, and capture errors that say what to do.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headless saving: safe unique names, and a live loopback run that saves the served bytes once.
 #include "app/HeadlessSaver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The executable as a user starts it: without a configuration, without a display, taking a picture.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The stop-signal watcher wakes its waiter on a signal and on a wake, also one made before the wait.
 #include "app/StopSignalWatcher.h"
 

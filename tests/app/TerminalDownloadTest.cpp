@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // `tarnwick --download URL --output FILE` run as a child process.
 #include <signal.h>
 #include <spawn.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Live: videos fetched over loopback get their details in the headless output.
 
 An MP4 with its index in front, one with its index at the end (both larger than the 4 MiB that Tarnwick

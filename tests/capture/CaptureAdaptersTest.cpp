@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The usable-adapter rule on hand-made enumerations.
 #include "capture/source/CaptureAdapters.h"
 

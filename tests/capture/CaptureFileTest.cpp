@@ -1,10 +1,11 @@
-// Capture files: recorded loopback traffic against expected output, and replays of crafted frames.
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Capture files: damaged and crafted ones, secrets carried inside, and what a replay says at its end.
+// Each recorded capture against its expected lines is a test of its own (tests/capture/CMakeLists.txt).
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -24,71 +25,6 @@ using testing::ChildProcess;
 using testing::Endpoint;
 
 using testing::ReadFile;
-
-TEST(CaptureFileHeadless, RecordedCapturesGiveTheExpectedLines) {
-    int checked = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(TARNWICK_TEST_DATA)) {
-        if (entry.path().extension() != ".pcap" && entry.path().extension() != ".pcapng") continue;
-        auto expectedPath = entry.path();
-        expectedPath.replace_extension(".expected.jsonl");
-        ChildProcess child({TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()});
-        ASSERT_TRUE(child.Started());
-        EXPECT_EQ(child.Finish(), 0) << child.Stderr();
-        EXPECT_EQ(child.Stdout(), ReadFile(expectedPath.string())) << entry.path();
-        ++checked;
-    }
-    EXPECT_GE(checked, 3);
-}
-
-// Recorded HTTPS: one capture per cipher suite, one with its segments reordered and repeated. With
-// its key log each lists exactly its videos, with https addresses; without, nothing.
-TEST(CaptureFileHeadless, RecordedTlsCapturesGiveTheExpectedLinesOnlyWithTheirKeyLog) {
-    int checked = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(TARNWICK_TEST_DATA) + "/tls")) {
-        if (entry.path().extension() != ".pcap") continue;
-        auto expectedPath = entry.path(), keyLogPath = entry.path();
-        expectedPath.replace_extension(".expected.jsonl");
-        keyLogPath.replace_extension(".keylog");
-        ChildProcess decrypted(
-            {TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string(), "--keylog", keyLogPath.string()});
-        ChildProcess sealed({TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()});
-        EXPECT_EQ(decrypted.Finish(), 0) << decrypted.Stderr();
-        EXPECT_EQ(decrypted.Stdout(), ReadFile(expectedPath.string())) << entry.path() << decrypted.Stderr();
-        EXPECT_EQ(decrypted.Stdout().find("http://"), std::string::npos);
-        EXPECT_EQ(sealed.Finish(), 0);
-        EXPECT_EQ(sealed.Stdout(), "") << entry.path();
-        ++checked;
-    }
-    EXPECT_GE(checked, 9);
-}
-
-// Recorded HTTP/2, several videos at once on one connection: inside TLS (with its key log), in clear
-// text by prior knowledge (with a pushed video) and by the switch from HTTP/1.1. Each lists exactly its
-// videos; the TLS one lists nothing without its key log, while clear text needs none.
-TEST(CaptureFileHeadless, RecordedHttp2CapturesGiveTheExpectedLines) {
-    int checked = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(std::string(TARNWICK_TEST_DATA) + "/http2")) {
-        if (entry.path().extension() != ".pcap") continue;
-        auto expectedPath = entry.path(), keyLogPath = entry.path();
-        expectedPath.replace_extension(".expected.jsonl");
-        keyLogPath.replace_extension(".keylog");
-        const std::string expected = ReadFile(expectedPath.string());
-        EXPECT_NE(expected, "") << expectedPath;
-        std::vector<std::string> command{TARNWICK_BINARY, "--headless", "--json", "--read", entry.path().string()};
-        const bool sealed = std::filesystem::exists(keyLogPath);
-        ChildProcess plain(command);
-        if (sealed) {
-            command.insert(command.end(), {"--keylog", keyLogPath.string()});
-            ChildProcess decrypted(command);
-            EXPECT_EQ(decrypted.Finish(), 0) << decrypted.Stderr();
-            EXPECT_EQ(decrypted.Stdout(), expected) << entry.path() << decrypted.Stderr();
-        }
-        EXPECT_EQ(plain.Finish(), 0) << plain.Stderr();
-        EXPECT_EQ(plain.Stdout(), sealed ? "" : expected) << entry.path() << plain.Stderr();
-        ++checked;
-    }
-    EXPECT_GE(checked, 3);
-}
 
 // A capture that carries its key log in Decryption Secrets Blocks (editcap --inject-secrets) is
 // decrypted without --keylog; with a --keylog of other connections both are used. The secrets apply

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole conversations through the capture pipeline: HTTP/1 read as messages whatever the segments,
 // pairing, the video rules, addresses, own addresses, lost and cut bytes.
 #include "capture/session/CapturePipeline.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays from standard input and from FIFOs: the same lines as the file, and a stop that never waits
 // for a silent writer or a reader that takes nothing.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gzip and zstd compression of test bytes, as the gzip and zstd tools write them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds IPv4 or IPv6 / TCP packets around a payload, and link layers around them, for feeding the
 // detector in tests.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Link layers, IP versions and TCP headers: where the decoder finds the segment, and what it passes over.
 #include "capture/decode/FrameDecoder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes HTTP/2 frames for the tests, with header blocks encoded by nghttp2's HPACK deflater.
 #pragma once
 

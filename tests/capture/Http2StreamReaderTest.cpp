@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HTTP/2 on reassembled connections: multiplexed streams, pushes, settings, bounds, broken input, h2c.
 #include "capture/http2/Http2StreamReader.h"
 

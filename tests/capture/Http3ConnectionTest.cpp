@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HTTP/3 streams into the sink: a request whose header block waits for the QPACK table, and its answer.
 #include <gtest/gtest.h>
 

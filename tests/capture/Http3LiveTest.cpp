@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live capture between two network namespaces made here: headless Chromium fetches a video from caddy
 // over HTTP/3 only (QUIC), with its key log going to the file tarnwick reads.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live capture between two network namespaces made here: curl fetches a video over HTTPS, and its key log
 // reaches tarnwick only after the handshake, as a browser's does when it is read late.
 #include <gtest/gtest.h>

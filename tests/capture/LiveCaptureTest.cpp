@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Live capture on loopback: a real server on 127.0.0.2, a real client on 127.0.0.1, tarnwick in between.
 #include <httplib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's stream: what the writer puts out, the reader gives back, however the bytes
 // arrive; and a damaged stream is named, not misread.
 #include <gtest/gtest.h>

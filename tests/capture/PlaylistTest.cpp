@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Playlists and manifests: what they name, how names resolve and match, and how a stream counts them.
 #include <gtest/gtest.h>
 #include <malloc.h>

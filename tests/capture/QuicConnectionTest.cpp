@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // QUIC connections through the tracker: keys from the key log, key phase updates with late packets.
 #include <gtest/gtest.h>
 

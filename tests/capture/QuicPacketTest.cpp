@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // QUIC packet protection against the published example packets of versions 1 and 2, packet numbers,
 // and stream data put back in order.
 #include <gtest/gtest.h>

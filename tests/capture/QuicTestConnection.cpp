@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds the datagrams of a QUIC connection carrying HTTP/3, protected as a real peer protects them.
 #include "tests/capture/QuicTestConnection.h"
 

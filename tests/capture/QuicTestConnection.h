@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Builds the datagrams of a QUIC connection carrying HTTP/3, protected as a real peer protects them,
 // for feeding the QUIC reader: Initial packets with the hellos, then 1-RTT packets with key updates.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Kernel ring blocks as the capture helper hands them on: the stream they become must read back to the
 // frames the library would have delivered, and a block whose records lie must be refused.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture thread's one sink, set up for tests of the readers that feed it: every request counts as
 // this host's, and every detection is kept.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Compressed captures: the bytes come back whole however they arrive, and damage is named, not misread.
 #include "capture/source/StreamDecompressor.h"
 

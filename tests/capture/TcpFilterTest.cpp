@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel filter, run by libpcap in user space on tagged and untagged frames.
 #include "capture/source/TcpFilter.h"
 

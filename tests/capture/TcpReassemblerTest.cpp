@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reassembly: order restored across wrap-around, each byte once, passed-over stretches, gaps given up
 // when the receiver acknowledged past them, bounds that give up holes, not connections.
 #include "capture/stream/TcpReassembler.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decryption of real OpenSSL conversations: every suite, key updates, late keys, tampering, refusals.
 #include "capture/tls/TlsConnection.h"
 

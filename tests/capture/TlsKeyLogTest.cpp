@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The key log: which lines count, and following a file that grows, is replaced or ends mid-line.
 #include "capture/tls/TlsKeyLog.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A real TLS conversation between an OpenSSL client and server in memory, for feeding the decryption.
 #include "tests/capture/TlsTestSession.h"
 

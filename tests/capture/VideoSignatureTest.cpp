@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Containers known by their first bytes, and Content-Range values: what is recognised and what is not.
 #include "capture/judge/VideoSignature.h"
 

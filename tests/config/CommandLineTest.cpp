@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command-line parsing: usage errors are caught before anything starts.
 #include "config/CommandLine.h"
 

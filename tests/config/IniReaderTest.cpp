@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The INI reader behaves like the classic profile API on the cases users actually write.
 #include "config/IniReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up refuses to run, with the exact message, until the player and the temporary folder are usable.
 #include "config/StartupConfiguration.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the GIF block walk: header, block lengths, frame counting and cutting out, bounds.
 #include "controls/GifBlockWalker.h"
 

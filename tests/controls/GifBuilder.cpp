@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes small GIF files block by block for the tests, including deliberately odd ones.
 #include "tests/controls/GifBuilder.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the picture control: stills and animations, frame composition, the animation thread.
 #include "controls/PictureControl.h"
 

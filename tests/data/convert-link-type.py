@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Rewrites a capture for a link that no adapter here has.
 From bare IP packets (link type RAW):
   ipv4 / ipv6  only the packets of that IP version, link type IPV4 (228) / IPV6 (229)

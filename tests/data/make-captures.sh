@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records the test captures from real HTTP traffic on loopback and writes their expected headless output.
 # Needs root (tcpdump), python3, curl and ffmpeg. Usage: tests/data/make-captures.sh path/to/tarnwick [NAME...]
 # (only the named captures; all of them without names).

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records the link-type and IPv6 test captures from real HTTP traffic between two network namespaces
 # that it creates (and removes), converts to the link types (and VLAN tags) that no live link here has,
 # and writes their expected headless output. Needs root (namespaces, tcpdump), python3 and curl.

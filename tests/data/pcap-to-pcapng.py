@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Rewrites a classic pcap file as pcapng (one section, one interface, enhanced packet blocks)."""
 import struct
 import sys

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shared by the scripts that record a real browser between two network namespaces: the namespaces, the
 # caddy server of $work/Caddyfile, and the bookkeeping of the cases. Sourced, not run.
 

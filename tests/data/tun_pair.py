@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Joins two network namespaces by a pair of tun devices (links that carry bare IP packets, as VPN
 adapters do): creates NAME_A and NAME_B, moves each into its namespace and copies every packet from one
 to the other until it is stopped. Usage: tun_pair.py NAME_A NAMESPACE_A NAME_B NAMESPACE_B"""

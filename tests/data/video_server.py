@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Serves generated video-like files on a loopback address for recording the test captures.
 
 Usage: video_server.py ADDRESS PORT [--media FOLDER | --tls CERT KEY DHPARAMS]"""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Servers on 127.0.0.1 that ask who is calling: a proxy that wants a password, an HTTPS site that wants
 // a client certificate.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The realm of a demand for credentials, as the prompt shows it.
 #include <gtest/gtest.h>
 

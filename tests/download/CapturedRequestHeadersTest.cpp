@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The browser's fields that downloads send again: which are taken, where they go, and which are refused.
 #include "download/CapturedRequestHeaders.h"
 

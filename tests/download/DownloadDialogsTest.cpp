@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Both download dialogs on the offscreen platform, against loopback servers.
 #include <QApplication>
 #include <QLabel>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HttpDownloader against real HTTP servers on loopback.
 #include "download/HttpDownloader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The response reader gives the same result wherever the reads split the bytes, and refuses what it cannot frame.
 #include "download/HttpResponseReader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small HTTP site on 127.0.0.1 for the download tests.
 #include "HttpTestServer.h"
 

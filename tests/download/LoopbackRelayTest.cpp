@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The relay that ffmpeg fetches through: the heads it sends on, its bounds, its own connections, its refusals.
 #include "download/LoopbackRelay.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The pieces behind a video's details: the bounded fetch, where an MP4 keeps its index, and the limited
 // child process the decoders run in.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // RawRequestDownloader against scripted servers on loopback.
 #include "download/RawRequestDownloader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A raw TCP peer on 127.0.0.1 that answers with scripted bytes.
 #include "ScriptedTcpServer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Streams copied by ffmpeg: whole files with the stream's duration, and no file after a failure or Cancel.
 #include "download/StreamDownloader.h"
 

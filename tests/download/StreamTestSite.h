@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // HLS and DASH streams that ffmpeg makes from its test picture, served on 127.0.0.1 for the stream tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Temporary folders and file helpers as the download tests name them.
 #pragma once
 

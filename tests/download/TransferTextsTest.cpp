@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Progress texts on their boundaries and the progress throttling.
 #include "download/TransferTexts.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An HTTPS server on 127.0.0.1 whose certificate nobody trusts.
 #pragma once
 

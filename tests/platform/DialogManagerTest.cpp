@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog manager builds each template's controls with their ids, texts, states and rectangles.
 #include "platform/DialogManager.h"
 

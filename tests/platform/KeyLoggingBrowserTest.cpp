@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which browser --browser starts and how: stand-in programs on a PATH of the test's own record what they
 // were given, so the choice, the command line and the key log can be checked without a real browser.
 #include <gtest/gtest.h>

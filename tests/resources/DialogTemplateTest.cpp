@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog templates: the builder writes the published layout and the reader gets the same definition back.
 #include "resources/DialogTemplate.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's own files are found beside it in a build folder and in an installed tree.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The banner: a complete fetch replaces image.gif, a failed one keeps it, and nothing holds the window.
 #include <gtest/gtest.h>
 #include <httplib.h>

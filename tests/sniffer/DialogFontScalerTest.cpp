@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The layout scaler: font, base units and placements follow the dialog-unit arithmetic.
 #include "sniffer/DialogFontScaler.h"
 

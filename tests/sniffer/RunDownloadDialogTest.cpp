@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's downloads run the dialog that fits the entry, with the browser's captured fields.
 #include "sniffer/DownloadDialogs.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sniffed video list through recorded window services: filters, rows, buttons, eviction and serials.
 #include "sniffer/SniffedVideoList.h"
 

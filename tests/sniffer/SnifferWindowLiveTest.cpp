@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End to end on the loopback adapter: a real server on 127.0.0.2, a real client, real capture, the
 // window's list, and the window's own download of the listed video.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sniffer window on the offscreen platform: layout after set-up, live rows, closing and capture.
 #include "sniffer/QuillmarkSnifferWindow.h"
 

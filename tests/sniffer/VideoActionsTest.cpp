@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preview, Download and Remove driven through recorded window services: what is asked, written,
 // registered and shown.
 #include "sniffer/VideoActions.h"

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The window's tool tips with each video's picture and details, on a virtual display: serves videos on
 # 127.0.0.5, fetches them with curl while the window captures, hovers each row and takes a screenshot of
 # its tool tip. Three of the files are crafted: one makes the decoder hang, one makes it crash (through a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the tarnwick executable as a child process for tests, without a shell.
 #pragma once
 

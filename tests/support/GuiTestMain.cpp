@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // main() for GUI tests: a QApplication on the offscreen platform, then every test.
 #include <gtest/gtest.h>
 

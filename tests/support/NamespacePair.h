@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A client and a server network namespace joined by a veth pair, made for a live test and removed with
 // every process left in them; and where the programs a test starts lie.
 #pragma once

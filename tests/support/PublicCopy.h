@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Copies of programs in a folder that an unprivileged user can reach, for tests whose child drops to that user.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Checks the browser captures against tshark, which decodes them on its own.
 
 For each capture (all of this folder's by default), tshark decrypts it with the capture's key log and

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records real players fetching a short HLS and a short DASH stream: headless Chromium and Firefox with
 # hls.js and dash.js over HTTPS (HTTP/2 and HTTP/1.1, TLS 1.3 and 1.2), and nghttp over clear-text
 # HTTP/2 (by prior knowledge and by Upgrade). The players sit in a client network namespace, caddy

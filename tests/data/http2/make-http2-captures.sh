@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records the HTTP/2 test captures: nghttpd serves generated files, with TLS and in clear text (pushing
 # pushed.mp4 with page.html); nghttpx in front of the clear-text one takes the switch from HTTP/1.1
 # (nghttpd itself does not). curl and nghttp fetch the files on loopback while tcpdump keeps every byte.

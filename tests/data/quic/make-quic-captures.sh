@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records headless Chromium playing an MP4 file and a short HLS stream over HTTP/3 only (QUIC, UDP), and
 # the same two pages over HTTP/2 for comparison. Chromium sits in a client network namespace, caddy serves
 # in a server namespace; both are made here and joined by a veth pair (MTU 1500), and removed at the end.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Records the TLS test captures: curl fetches three files over one kept-alive HTTPS connection from
 # video_server.py, once per forced cipher suite, writing its key log; tcpdump keeps every byte.
 # Client and server sit in two network namespaces made here, joined by a veth pair with an MTU of

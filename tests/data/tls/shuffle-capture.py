@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Copies a pcap file with its TCP data segments reordered and some sent twice, as a congested path
 delivers them: usage shuffle-capture.py IN.pcap OUT.pcap.
 
