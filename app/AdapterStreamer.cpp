@@ -30,7 +30,8 @@ constexpr auto kHandOverWait = std::chrono::milliseconds(4 * LiveAdapterSource::
 
 uint64_t MicrosecondsNow() {
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 }  // namespace
@@ -124,8 +125,10 @@ private:
     bool PauseAfter(size_t batch) {
         const size_t blocks = ring_->BlockCount();
         if (blocks < kFewestBlocksToPause) return false;
-        if (batch >= blocks / 4) pauseMs_ /= 2;
-        else if (batch <= blocks / 16) pauseMs_ = std::min(kLongestPauseMs, std::max(1, pauseMs_ * 2));
+        if (batch >= blocks / 4)
+            pauseMs_ /= 2;
+        else if (batch <= blocks / 16)
+            pauseMs_ = std::min(kLongestPauseMs, std::max(1, pauseMs_ * 2));
         return pauseMs_ > 0;
     }
 
@@ -173,10 +176,9 @@ private:
         const bool trailerInBlock = used + 4 <= ring_->BlockBytes();
         if (trailerInBlock) std::memcpy(block + used, &total, 4);
         const bool byReference = owner_.sharePages_;
-        const StreamOutput::Chunk chunks[3] = {
-            {reinterpret_cast<const uint8_t*>(&frame), 16, byReference},
-            {block, used + (trailerInBlock ? 4u : 0u), byReference},
-            {reinterpret_cast<const uint8_t*>(&frame.trailer), 4, byReference}};
+        const StreamOutput::Chunk chunks[3] = {{reinterpret_cast<const uint8_t*>(&frame), 16, byReference},
+                                               {block, used + (trailerInBlock ? 4u : 0u), byReference},
+                                               {reinterpret_cast<const uint8_t*>(&frame.trailer), 4, byReference}};
         if (!owner_.output_.PutTogether(chunks, trailerInBlock ? 2 : 3, &end)) {
             owner_.End("");
             return false;
@@ -224,7 +226,10 @@ private:
 
 AdapterStreamer::AdapterStreamer(int output, std::vector<std::unique_ptr<PacketRing>> adapters,
                                  std::vector<std::string> names, bool sharePages, bool ringBlocks)
-    : output_(output), sharePages_(sharePages), ringBlocks_(ringBlocks), wakeUp_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    : output_(output),
+      sharePages_(sharePages),
+      ringBlocks_(ringBlocks),
+      wakeUp_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     for (size_t i = 0; i < adapters.size(); ++i)
         lanes_.push_back(std::make_unique<Lane>(*this, static_cast<uint32_t>(i), std::move(adapters[i]), names[i]));
 }

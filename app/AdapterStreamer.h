@@ -60,7 +60,7 @@ private:
     std::atomic<uint64_t> statisticsRequests_{0};
     std::atomic<bool> ended_{false};
     std::atomic<bool> handOver_{false};  // set by Stop(true) before the threads are told to end
-    mutable std::mutex mutex_;  // guards failure_
+    mutable std::mutex mutex_;           // guards failure_
     std::string failure_;
 };
 

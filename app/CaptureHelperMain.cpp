@@ -34,8 +34,12 @@ constexpr uint64_t kMostUserBufferMiB = 256;
 volatile sig_atomic_t stopSignal = 0;
 volatile sig_atomic_t statisticsAsked = 0;
 
-void OnStop(int) { stopSignal = 1; }
-void OnStatistics(int) { statisticsAsked = 1; }
+void OnStop(int) {
+    stopSignal = 1;
+}
+void OnStatistics(int) {
+    statisticsAsked = 1;
+}
 
 int Fail(const std::string& line, int status = 1) {
     std::fprintf(stderr, "tarnwick-capture: %s\n", line.c_str());
@@ -114,7 +118,8 @@ Options ParseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc && options.error.empty(); ++i) {
         const std::string option = argv[i];
-        const bool takesValue = option == "-i" || option == "--interface" || option == "-B" || option == "--buffer-size";
+        const bool takesValue =
+            option == "-i" || option == "--interface" || option == "-B" || option == "--buffer-size";
         if (option == "-h" || option == "--help") {
             options.help = true;
         } else if (option == "--share-pages") {
@@ -136,7 +141,8 @@ Options ParseOptions(int argc, char** argv) {
                 options.bufferMiB = static_cast<int>(value);
         }
     }
-    if (options.error.empty() && !options.help && options.adapters.empty()) options.error = "name at least one --interface";
+    if (options.error.empty() && !options.help && options.adapters.empty())
+        options.error = "name at least one --interface";
     return options;
 }
 
@@ -148,8 +154,10 @@ int main(int argc, char** argv) {
     if (!FillStandardDescriptors()) return Fail(std::string("cannot open /dev/null: ") + std::strerror(errno));
     // Set-ID would hand the whole process to whoever starts it; only file capabilities are accepted.
     if (tarnwick::RunsSetId())
-        return Fail("refusing to run set-user-ID or set-group-ID. Grant the capabilities instead: setcap "
-                    "cap_net_raw,cap_net_admin+eip " + OwnPath());
+        return Fail(
+            "refusing to run set-user-ID or set-group-ID. Grant the capabilities instead: setcap "
+            "cap_net_raw,cap_net_admin+eip " +
+            OwnPath());
     const Options options = ParseOptions(argc, argv);
     if (!options.error.empty()) {
         std::fprintf(stderr, "tarnwick-capture: %s\n\n%s", options.error.c_str(), kUsage);
@@ -160,7 +168,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!outputOpen) return Fail("standard output is closed: send the stream into a program or a file", 2);
-    if (isatty(STDOUT_FILENO)) return Fail("standard output is a terminal: send the stream into a program or a file", 2);
+    if (isatty(STDOUT_FILENO))
+        return Fail("standard output is a terminal: send the stream into a program or a file", 2);
     if (const std::string beyond = BufferBeyondUserTotal(options.adapters, options.bufferMiB); !beyond.empty())
         return Fail(beyond, 2);
     // Names are checked before anything is opened with the capture capabilities.
@@ -196,10 +205,11 @@ int main(int argc, char** argv) {
         adapters.push_back(std::move(source));
     }
     // Open sockets keep capturing without any capability; nothing later needs one.
-    if (std::string error; !tarnwick::DropAllCapabilities(&error)) return Fail("cannot give up its capabilities: " + error);
+    if (std::string error; !tarnwick::DropAllCapabilities(&error))
+        return Fail("cannot give up its capabilities: " + error);
 
     tarnwick::AdapterStreamer streamer(STDOUT_FILENO, std::move(adapters), options.adapters, options.sharePages,
-                                      options.ringBlocks);
+                                       options.ringBlocks);
     if (!streamer.Start()) {
         const std::string failure = streamer.Failure();
         return failure.empty() ? 0 : Fail(failure);  // empty: nobody reads the stream

@@ -27,8 +27,10 @@ void GrowthLinePacer::Listed(const SniffedVideo& video) {
 void GrowthLinePacer::Grew(const SniffedVideo& video) {
     std::lock_guard lock(mutex_);
     Entry& entry = EntryLocked(video.serial);
-    if (video.lastSeenMs - entry.printedAtMs >= kIntervalMs) PrintLocked(entry, video);
-    else entry.held = video;
+    if (video.lastSeenMs - entry.printedAtMs >= kIntervalMs)
+        PrintLocked(entry, video);
+    else
+        entry.held = video;
 }
 
 void GrowthLinePacer::Flush(std::optional<int64_t> nowMs) {

@@ -19,13 +19,13 @@
 
 #include "app/DropReporter.h"
 #include "app/FrontEnds.h"
+#include "app/GrowthLinePacer.h"
 #include "app/HeadlessSaver.h"
 #include "app/JsonLine.h"
-#include "app/GrowthLinePacer.h"
 #include "app/LinePrinter.h"
 #include "app/ReplaySummary.h"
-#include "app/StreamSummary.h"
 #include "app/StopSignalWatcher.h"
+#include "app/StreamSummary.h"
 #include "capture/session/CaptureFileWriter.h"
 #include "capture/session/CaptureSession.h"
 #include "capture/source/CaptureAdapters.h"
@@ -76,7 +76,9 @@ constexpr auto kBrowserFailsWithin = std::chrono::seconds(10);
 // After a stop signal, queued lines get this long to leave while the reader takes nothing.
 constexpr auto kOutputGraceAfterSignal = std::chrono::milliseconds(100);
 
-void PrintError(const std::string& line) { std::fprintf(stderr, "tarnwick: %s\n", line.c_str()); }
+void PrintError(const std::string& line) {
+    std::fprintf(stderr, "tarnwick: %s\n", line.c_str());
+}
 
 // Waits for SIGINT/SIGTERM or for every session to end; each session wakes the watcher as it ends.
 // Live sessions' drop counts, and growing entries' held lines, are looked at once a second meanwhile,
@@ -104,7 +106,8 @@ WaitResult WaitForEnd(StopSignalWatcher& stopSignals, const Sessions& sessions, 
 
 // The written capture must not be the one being read: opening it for writing would empty it first.
 bool SameFile(const std::string& first, const std::string& second) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
@@ -214,8 +217,7 @@ int RunHeadless(const CommandLine& options) {
         saver = std::make_unique<HeadlessSaver>(
             options.saveDir,
             // Tarnwick's own fetches are told apart by their connections (OwnConnections).
-            [](const std::string&) {},
-            print, DownloadStallLimitMs(UserConfigFilePath()));
+            [](const std::string&) {}, print, DownloadStallLimitMs(UserConfigFilePath()));
         saver->SetStreamOptions(StreamCopierPath(UserConfigFilePath()), kStreamQuietMs);
     }
 
@@ -365,8 +367,10 @@ int RunHeadless(const CommandLine& options) {
     if (start.keyLog)
         PrintError(KeyLogSummaryLine(start.keyLog->Path().empty() ? "of the browser" : start.keyLog->Path(),
                                      start.keyLog->Statistics()));
-    if (result == WaitResult::Signalled) output.WaitDrained(kOutputGraceAfterSignal);
-    else WaitForOutput(stopSignals, output);
+    if (result == WaitResult::Signalled)
+        output.WaitDrained(kOutputGraceAfterSignal);
+    else
+        WaitForOutput(stopSignals, output);
     output.Stop();
     sessions.clear();
 

@@ -31,7 +31,9 @@ protected:
         std::string detail = LastErrorDescription();
         if (!detail.empty()) failure += " (" + detail + ")";
     }
-    void OnHttpError(int messageId, uint32_t number) override { failure = FormatString(messageId, std::to_string(number)); }
+    void OnHttpError(int messageId, uint32_t number) override {
+        failure = FormatString(messageId, std::to_string(number));
+    }
 };
 
 }  // namespace
@@ -46,7 +48,9 @@ HeadlessSaver::HeadlessSaver(std::string folder, std::function<void(const std::s
     for (int i = 0; i < kMaxStreamCopies; ++i) streamWorkers_.emplace_back([this] { RunStreams(); });
 }
 
-HeadlessSaver::~HeadlessSaver() { Stop(); }
+HeadlessSaver::~HeadlessSaver() {
+    Stop();
+}
 
 void HeadlessSaver::SetStreamOptions(std::string ffmpegPath, uint32_t quietMs) {
     std::lock_guard lock(mutex_);
@@ -58,8 +62,10 @@ void HeadlessSaver::Enqueue(const SniffedVideo& video) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        if (video.isStream) waitingStreams_[video.serial] = WaitingStream{video, Clock::now()};
-        else queue_.push_back(video);
+        if (video.isStream)
+            waitingStreams_[video.serial] = WaitingStream{video, Clock::now()};
+        else
+            queue_.push_back(video);
     }
     changed_.notify_all();
 }
@@ -98,8 +104,8 @@ std::optional<HeadlessSaver::Clock::time_point> HeadlessSaver::QueueQuietStreams
 
 bool HeadlessSaver::Idle() const {
     std::lock_guard lock(mutex_);
-    return stopping_ || (queue_.empty() && !busy_ && waitingStreams_.empty() && streamQueue_.empty() &&
-                         streamsCopying_ == 0);
+    return stopping_ ||
+           (queue_.empty() && !busy_ && waitingStreams_.empty() && streamQueue_.empty() && streamsCopying_ == 0);
 }
 
 void HeadlessSaver::SetIdleNotifier(std::function<void()> notifier) {
@@ -159,8 +165,10 @@ void HeadlessSaver::RunStreams() {
             for (;;) {
                 const auto next = QueueQuietStreamsLocked(Clock::now());
                 if (stopping_ || !streamQueue_.empty()) break;
-                if (next) changed_.wait_until(lock, *next);
-                else changed_.wait(lock);
+                if (next)
+                    changed_.wait_until(lock, *next);
+                else
+                    changed_.wait(lock);
             }
             if (stopping_) return;
             video = streamQueue_.front();
@@ -273,8 +281,10 @@ std::string HeadlessSaver::FileNameFor(const std::string& url, const std::string
 
     std::string name;
     for (unsigned char c : segment) {
-        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F) name += '_';
-        else name += static_cast<char>(c);
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7F)
+            name += '_';
+        else
+            name += static_cast<char>(c);
     }
     while (!name.empty() && (name[0] == '.' || name[0] == ' ')) name.erase(0, 1);
     if (name.size() > kMaxNameBytes) {

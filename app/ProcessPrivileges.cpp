@@ -11,7 +11,9 @@
 
 namespace tarnwick {
 
-bool RunsSetId() { return getuid() != geteuid() || getgid() != getegid(); }
+bool RunsSetId() {
+    return getuid() != geteuid() || getgid() != getegid();
+}
 
 namespace {
 

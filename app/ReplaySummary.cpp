@@ -55,7 +55,8 @@ std::string ReplaySummaryLine(const std::string& name, const PipelineTotals& tot
     std::string line = name + ": " + Counted(totals.packets, "packet", "packets") + " read, " +
                        Counted(seen.requests, "request", "requests");
     if (totals.ownAddressKnown && !ownAddresses.Empty()) line += " from " + ownAddresses.ToString(" and ");
-    if (seen.otherRequests != 0) line += " (" + Counted(seen.otherRequests, "request", "requests") + " from other hosts)";
+    if (seen.otherRequests != 0)
+        line += " (" + Counted(seen.otherRequests, "request", "requests") + " from other hosts)";
     line += ", " + Counted(seen.videoAnswers, "video answer", "video answers");
     // Segments are no videos of their own: without them, a listed stream would seem to come from nowhere.
     if (seen.streamSegments != 0) line += ", " + Counted(seen.streamSegments, "stream segment", "stream segments");

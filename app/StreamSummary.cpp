@@ -14,7 +14,8 @@ namespace {
 // "label 3, label 0, ..." (the name first, so no plural is needed)
 std::string Figures(std::initializer_list<std::pair<const char*, uint64_t>> figures) {
     std::string text;
-    for (const auto& [label, value] : figures) text += (text.empty() ? "" : ", ") + std::string(label) + " " + std::to_string(value);
+    for (const auto& [label, value] : figures)
+        text += (text.empty() ? "" : ", ") + std::string(label) + " " + std::to_string(value);
     return text;
 }
 
@@ -83,16 +84,17 @@ std::string StreamSummaryLine(const std::string& name, const PipelineTotals& tot
                     {"malformed streams", http2.malformedStreams}}) +
            (quic.connections == 0 && quic.notFollowed == 0
                 ? std::string()
-                : "; QUIC " + Figures({{"connections", quic.connections},
-                                       {"decrypted", quic.decrypted},
-                                       {"packets opened", quic.packetsDecrypted},
-                                       {"plaintext bytes", quic.bytesDecrypted},
-                                       {"without logged secrets", quic.missingKeys},
-                                       {"packets failing authentication", quic.authenticationFailures},
-                                       {"malformed", quic.malformed},
-                                       {"other suites", quic.unsupported},
-                                       {"not followed at a bound", quic.notFollowed},
-                                       {"cut at a bound", quic.cut}}) +
+                : "; QUIC " +
+                      Figures({{"connections", quic.connections},
+                               {"decrypted", quic.decrypted},
+                               {"packets opened", quic.packetsDecrypted},
+                               {"plaintext bytes", quic.bytesDecrypted},
+                               {"without logged secrets", quic.missingKeys},
+                               {"packets failing authentication", quic.authenticationFailures},
+                               {"malformed", quic.malformed},
+                               {"other suites", quic.unsupported},
+                               {"not followed at a bound", quic.notFollowed},
+                               {"cut at a bound", quic.cut}}) +
                       "; HTTP/3 " +
                       Figures({{"requests", quic.requests},
                                {"pushed", quic.pushes},
@@ -117,8 +119,8 @@ std::string LimitsSummaryLine(const std::string& name, const PipelineTotals& tot
         const uint64_t count = totals.limitsReached.Count(description.limit);
         if (count == 0) continue;
         line += (line.empty() ? "" : "; ") + std::string(description.key) + " (" +
-                ValueText(description, limits.Get(description.limit)) + ": " + std::string(description.meaning) +
-                ") " + std::to_string(count) + (count == 1 ? " time" : " times");
+                ValueText(description, limits.Get(description.limit)) + ": " + std::string(description.meaning) + ") " +
+                std::to_string(count) + (count == 1 ? " time" : " times");
     }
     return name + ": limits reached: " + line + " (each can be raised in the [Limits] section of Tarnwick.ini)";
 }

@@ -61,7 +61,9 @@ std::vector<uint8_t> Frame(Ipv4Address from, Ipv4Address to, uint16_t fromPort, 
     return frame;
 }
 
-Ipv4Address Server(int n) { return {10, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}; }
+Ipv4Address Server(int n) {
+    return {10, static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+}
 
 std::string Get(int n) {
     return "GET /videos/clip" + std::to_string(n) +
@@ -93,8 +95,9 @@ void WriteCapture() {
         const uint32_t clientStart = static_cast<uint32_t>(round) * 2654435761u;
         const uint32_t serverStart = clientStart ^ 0x5bd1e995u;
         const std::string request = Get(round);
-        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " +
-                                 std::to_string(100000 + round) + "\r\n\r\n";
+        const std::string head =
+            "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: " + std::to_string(100000 + round) +
+            "\r\n\r\n";
         const uint32_t clientNext = clientStart + static_cast<uint32_t>(request.size());
         dump(Frame(kOwn, server, port, 80, request, clientStart, serverStart), seconds);
         const std::string first = head + std::string(1200, 'm');
@@ -212,7 +215,8 @@ double PipelineNanosecondsPerFrame() {
             }
             const double start = cpuNow();
             for (const Held& frame : frames)
-                pipeline.Frame(decoder, PacketView(bytes.data() + frame.offset, frame.length), frame.ms + round * 100000);
+                pipeline.Frame(decoder, PacketView(bytes.data() + frame.offset, frame.length),
+                               frame.ms + round * 100000);
             cpu += cpuNow() - start;
         }
         best = std::min(best, cpu / static_cast<double>(frames.size() * kMemoryRounds));
@@ -229,7 +233,9 @@ struct CountingSink final : DetectionSink {
 double ProcessCpuNanoseconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    auto ns = [](const timeval& time) { return static_cast<double>(time.tv_sec) * 1e9 + static_cast<double>(time.tv_usec) * 1e3; };
+    auto ns = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) * 1e9 + static_cast<double>(time.tv_usec) * 1e3;
+    };
     return ns(usage.ru_utime) + ns(usage.ru_stime);
 }
 // The fewest CPU nanoseconds per frame a plain replay took (the waiting thread sleeps meanwhile).
@@ -249,7 +255,8 @@ double ReplayFramesPerSecond(std::shared_ptr<TlsKeyLog> keyLog = nullptr) {
     session->SetDetectionSink(&countingSink);
     while (!session->Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (plain) replayCpuNsPerFrame = std::min(replayCpuNsPerFrame, (ProcessCpuNanoseconds() - cpuStart) / framesWritten);
+    if (plain)
+        replayCpuNsPerFrame = std::min(replayCpuNsPerFrame, (ProcessCpuNanoseconds() - cpuStart) / framesWritten);
     return framesWritten / seconds;
 }
 
@@ -313,9 +320,10 @@ int main(int argc, char** argv) {
         std::remove(capturePath.c_str());
         return 0;
     }
-    std::printf("writing %d frames to %s: per video a request, its response header, %d body frames with\n"
-                "an ACK after every other one, and one request that is never answered ...\n",
-                kFrames, capturePath.c_str(), kBodyFrames);
+    std::printf(
+        "writing %d frames to %s: per video a request, its response header, %d body frames with\n"
+        "an ACK after every other one, and one request that is never answered ...\n",
+        kFrames, capturePath.c_str(), kBodyFrames);
     WriteCapture();
     // Best of five runs each, so that other load on the machine distorts the figures less.
     double plain = 0, replay = 0, direct = 0, withKeyLog = 0;
@@ -327,7 +335,8 @@ int main(int argc, char** argv) {
         withKeyLog = std::max(withKeyLog, ReplayFramesPerSecond(keyLog));
     }
     std::printf("plain pcap_next_ex loop: %12.0f frames/s\n", plain);
-    std::printf("--read replay (pipeline): %11.0f frames/s, %ld videos reported per run\n", replay, detections.load() / 10);
+    std::printf("--read replay (pipeline): %11.0f frames/s, %ld videos reported per run\n", replay,
+                detections.load() / 10);
     std::printf("--read replay CPU: %.1f ns/frame (process CPU time, best of five)\n", replayCpuNsPerFrame);
     std::printf("pipeline in a plain loop: %11.0f frames/s\n", direct);
     std::printf("pipeline on frames in memory: %.1f ns/frame (thread CPU time)\n", PipelineNanosecondsPerFrame());

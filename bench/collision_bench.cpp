@@ -140,7 +140,8 @@ double ReplaySeconds(const std::string& path) {
     double best = 1e9;
     for (int run = 0; run < 3; ++run) {
         std::string error;
-        auto session = CaptureSession::OpenFile(path, OwnAddresses{IpAddress(kOwn[0], kOwn[1], kOwn[2], kOwn[3])}, &error);
+        auto session =
+            CaptureSession::OpenFile(path, OwnAddresses{IpAddress(kOwn[0], kOwn[1], kOwn[2], kOwn[3])}, &error);
         if (!session) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 0;
@@ -199,9 +200,10 @@ void KeyLogFigures() {
     const double randomSeconds = KeyLogSeconds(random);
     std::printf("TLS key log: %d connections' secrets read from memory, then each looked up (best of 3):\n",
                 kKeyLogConnections);
-    std::printf("  randoms sharing their first 8 bytes: %.3f s\n  counting randoms:                   %.3f s\n"
-                "  random randoms:                     %.3f s\n",
-                sharedSeconds, countingSeconds, randomSeconds);
+    std::printf(
+        "  randoms sharing their first 8 bytes: %.3f s\n  counting randoms:                   %.3f s\n"
+        "  random randoms:                     %.3f s\n",
+        sharedSeconds, countingSeconds, randomSeconds);
     std::printf("  ratio crafted/random: %.2f and %.2f (goal <= 2)\n", sharedSeconds / randomSeconds,
                 countingSeconds / randomSeconds);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Download cost from a loopback server: CPU and wall time of HttpDownloader and RawRequestDownloader next to the
 // curl tool, for the same body from the same server, written to a file.
+#include <httplib.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -13,7 +14,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <httplib.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +33,9 @@ struct Cost {
     bool ok = false;
 };
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 double ThreadCpuSeconds() {
     timespec now{};
@@ -152,8 +154,8 @@ int main(int argc, char** argv) {
     };
     double curlCpu = -1;
     bool allOk = true;
-    for (const Row& row : {Row{"curl tool", &curlRuns}, Row{"HttpDownloader", &httpRuns},
-                           Row{"RawRequestDownloader", &rawRuns}}) {
+    for (const Row& row :
+         {Row{"curl tool", &curlRuns}, Row{"HttpDownloader", &httpRuns}, Row{"RawRequestDownloader", &rawRuns}}) {
         std::vector<double> cpu, wall;
         bool ok = true;
         for (const Cost& cost : *row.runs) {

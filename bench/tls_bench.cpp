@@ -128,9 +128,10 @@ int main() {
     const double pipeline = static_cast<double>(decrypted) / best / 1e6;
     double alone = 0;
     for (int run = 0; run < kRuns; ++run) alone = std::max(alone, AesGcmAloneMegabytesPerSecond());
-    std::printf("reassembly + decryption + HTTP/1: %.0f MB/s of plaintext (CPU time, %zu-byte segments, "
-                "%d video listed)\n",
-                pipeline, kSegmentBytes, videos);
+    std::printf(
+        "reassembly + decryption + HTTP/1: %.0f MB/s of plaintext (CPU time, %zu-byte segments, "
+        "%d video listed)\n",
+        pipeline, kSegmentBytes, videos);
     std::printf("AES-128-GCM alone, 16 KiB blocks:  %.0f MB/s (compare: openssl speed -evp aes-128-gcm)\n", alone);
     std::printf("ratio: %.2f (goal >= 0.50)\n", alone > 0 ? pipeline / alone : 0.0);
     return 0;

@@ -21,8 +21,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
         {"--read", &cl.readFile},     {"--screenshot", &cl.screenshot}, {"--download", &cl.downloadUrl},
         {"--output", &cl.outputFile}, {"--save-dir", &cl.saveDir},      {"--buffer-size", &bufferSize},
         {"--keylog", &cl.keyLogFile}, {"--write", &cl.writeFile},       {"--details-dir", &cl.detailsDir}};
-    const std::map<std::string, std::vector<std::string>*> repeatable = {
-        {"--interface", &cl.interfaces}, {"--own-address", &cl.ownAddresses}};
+    const std::map<std::string, std::vector<std::string>*> repeatable = {{"--interface", &cl.interfaces},
+                                                                         {"--own-address", &cl.ownAddresses}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (auto f = flags.find(arg); f != flags.end()) {
@@ -45,8 +45,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             cl.error = "option " + arg + " needs a value";
             return cl;
         }
-        if (r != repeatable.end()) r->second->push_back(argv[++i]);
-        else *v->second = argv[++i];
+        if (r != repeatable.end())
+            r->second->push_back(argv[++i]);
+        else
+            *v->second = argv[++i];
     }
     if (!bufferSize.empty()) {
         constexpr int kMostMiB = 4096;
@@ -106,7 +108,8 @@ std::string UsageText() {
            "                          width, height and codecs (read by ffprobe from at most 4 MiB)\n"
            "  --details-dir DIR       with --headless: also save each video's picture as DIR/SERIAL.jpg\n"
            "  --buffer-size MiB       kernel capture buffer per adapter (default " +
-           std::to_string(LiveAdapterSource::kDefaultBufferMiB) + ")\n"
+           std::to_string(LiveAdapterSource::kDefaultBufferMiB) +
+           ")\n"
            "  --browser [NAME]        start a browser whose HTTPS Tarnwick can read (see below); NAME\n"
            "                          chooses it (chromium, google-chrome, firefox...)\n"
            "  --keylog FILE           read HTTPS too, with the TLS key log FILE that a browser writes\n"

@@ -31,6 +31,8 @@ std::string HomeUrl(const AppSettings& settings) {
     return Configured(settings, "HomeUrl", "file://" + ShippedHelpFile(settings) + "#about");
 }
 
-std::string BannerUrl(const AppSettings& settings) { return Configured(settings, "BannerUrl", kDefaultBannerUrl); }
+std::string BannerUrl(const AppSettings& settings) {
+    return Configured(settings, "BannerUrl", kDefaultBannerUrl);
+}
 
 }  // namespace tarnwick

@@ -25,7 +25,9 @@ bool IsDirectory(const std::string& path) {
 }
 
 // A value starting with a lowercase x counts as missing: "x" is the default of an absent key.
-bool IsMissing(const std::string& value) { return !value.empty() && value[0] == 'x'; }
+bool IsMissing(const std::string& value) {
+    return !value.empty() && value[0] == 'x';
+}
 
 bool Refuse(WindowServices& services, const char* format, const std::string& configFilePath) {
     ShowMessage(services, nullptr, kAppCaption, kMbOk | kMbIconError, format, configFilePath.c_str());

@@ -44,7 +44,6 @@ std::string StreamCopierPath(const std::string& configFilePath);
 bool DetailsEnabled(const std::string& configFilePath);
 
 // Reads a key of the Tarnwick section of the configuration file, default "x".
-std::string ReadConfigValue(const AppSettings& settings, const std::string& key,
-                            const std::string& defaultValue = "x");
+std::string ReadConfigValue(const AppSettings& settings, const std::string& key, const std::string& defaultValue = "x");
 
 }  // namespace tarnwick

@@ -12,11 +12,13 @@ namespace {
 constexpr uint8_t kExtensionIntroducer = 0x21;
 constexpr uint8_t kImageSeparator = 0x2C;
 constexpr uint8_t kTrailer = 0x3B;
-constexpr size_t kScreenDescriptorEnd = 13;     // header (6) + logical screen descriptor (7)
+constexpr size_t kScreenDescriptorEnd = 13;  // header (6) + logical screen descriptor (7)
 constexpr size_t kGraphicControlLength = 8;
 constexpr size_t kImageDescriptorFixedLength = 11;  // separator + 10 bytes of descriptor (with packed byte)
 
-size_t ColourTableSize(uint8_t packed) { return (packed & 0x80) ? 3u * (2u << (packed & 0x07)) : 0u; }
+size_t ColourTableSize(uint8_t packed) {
+    return (packed & 0x80) ? 3u * (2u << (packed & 0x07)) : 0u;
+}
 
 }  // namespace
 
@@ -31,7 +33,9 @@ GifBlockWalker::GifBlockWalker(std::span<const uint8_t> data) : data_(data) {
     Rewind();
 }
 
-void GifBlockWalker::Rewind() { position_ = HeaderLength(); }
+void GifBlockWalker::Rewind() {
+    position_ = HeaderLength();
+}
 
 unsigned GifBlockWalker::Word(size_t offset) const {
     return static_cast<unsigned>(data_[offset]) | (static_cast<unsigned>(data_[offset + 1]) << 8);
@@ -44,11 +48,16 @@ GifBlockWalker::BlockKind GifBlockWalker::Kind() const {
     if (first == kTrailer) return BlockKind::Trailer;
     if (first != kExtensionIntroducer || !HasByte(position_ + 1)) return BlockKind::Unrecognised;
     switch (data_[position_ + 1]) {
-    case 0xFF: return BlockKind::ApplicationExtension;
-    case 0xFE: return BlockKind::CommentExtension;
-    case 0xF9: return BlockKind::GraphicControlExtension;
-    case 0x01: return BlockKind::PlainTextExtension;
-    default: return BlockKind::Unrecognised;
+        case 0xFF:
+            return BlockKind::ApplicationExtension;
+        case 0xFE:
+            return BlockKind::CommentExtension;
+        case 0xF9:
+            return BlockKind::GraphicControlExtension;
+        case 0x01:
+            return BlockKind::PlainTextExtension;
+        default:
+            return BlockKind::Unrecognised;
     }
 }
 
@@ -69,15 +78,21 @@ size_t GifBlockWalker::BlockLength() const {
         return chain == 0 ? 0 : fixed + chain;
     };
     switch (Kind()) {
-    case BlockKind::ApplicationExtension: return withChain(14);
-    case BlockKind::CommentExtension: return withChain(2);
-    case BlockKind::GraphicControlExtension: return kGraphicControlLength;
-    case BlockKind::PlainTextExtension: return withChain(15);
-    case BlockKind::ImageDescriptor:
-        if (!HasByte(position_ + 9)) return 0;
-        return withChain(kImageDescriptorFixedLength + ColourTableSize(data_[position_ + 9]));
-    case BlockKind::Trailer: return 1;
-    case BlockKind::Unrecognised: return 0;
+        case BlockKind::ApplicationExtension:
+            return withChain(14);
+        case BlockKind::CommentExtension:
+            return withChain(2);
+        case BlockKind::GraphicControlExtension:
+            return kGraphicControlLength;
+        case BlockKind::PlainTextExtension:
+            return withChain(15);
+        case BlockKind::ImageDescriptor:
+            if (!HasByte(position_ + 9)) return 0;
+            return withChain(kImageDescriptorFixedLength + ColourTableSize(data_[position_ + 9]));
+        case BlockKind::Trailer:
+            return 1;
+        case BlockKind::Unrecognised:
+            return 0;
     }
     return 0;
 }

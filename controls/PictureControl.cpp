@@ -36,7 +36,9 @@ bool CanvasSizeAllowed(int width, int height) {
 
 PictureControl::PictureControl(QWidget* parent) : QWidget(parent) {}
 
-PictureControl::~PictureControl() { Unload(); }
+PictureControl::~PictureControl() {
+    Unload();
+}
 
 bool PictureControl::Load(const QString& path) {
     QFile file(path);

@@ -38,8 +38,8 @@ public:
     // Both unload first; true when a picture was loaded. The control takes the picture's size.
     bool Load(const QString& path);
     bool Load(const QByteArray& data);
-    void Draw();    // still picture: onto the canvas; animated GIF: start playing
-    void Stop();    // end the animation, if any; the canvas keeps its last state
+    void Draw();  // still picture: onto the canvas; animated GIF: start playing
+    void Stop();  // end the animation, if any; the canvas keeps its last state
     void Unload();
 
     bool IsLoaded() const { return canvasReady_; }

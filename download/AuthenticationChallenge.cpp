@@ -8,7 +8,8 @@ namespace tarnwick {
 namespace {
 
 bool IsTokenCharacter(char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) || std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+    return std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
 void Keep(std::string& realm, char c) {

@@ -20,8 +20,10 @@ bool BoundedRangeFetch::Fetch(int64_t first, int64_t last, size_t maxBytes) {
     const bool done = DownloadToFile() == 1;
     const long status = ResponseCode();
     fromStart_ = status == 200;
-    if (status == 206) totalSize_ = RangeTotal();
-    else if (status == 200 && contentLength_) totalSize_ = static_cast<int64_t>(*contentLength_);
+    if (status == 206)
+        totalSize_ = RangeTotal();
+    else if (status == 200 && contentLength_)
+        totalSize_ = static_cast<int64_t>(*contentLength_);
     // Stopping at maxBytes ends the transfer the way a failed write would: what arrived is what was wanted.
     return (done || (full_ && (status == 200 || status == 206))) && !bytes_.empty();
 }
@@ -36,9 +38,13 @@ std::string BoundedRangeFetch::GetRequestHeaders() {
     return "Range: bytes=" + std::to_string(first_) + "-" + std::to_string(last_) + "\r\n";
 }
 
-bool BoundedRangeFetch::IsAborted() { return HttpDownloader::IsAborted() || (stop_ && stop_->load()); }
+bool BoundedRangeFetch::IsAborted() {
+    return HttpDownloader::IsAborted() || (stop_ && stop_->load());
+}
 
-void BoundedRangeFetch::OnContentLength(uint64_t length) { contentLength_ = length; }
+void BoundedRangeFetch::OnContentLength(uint64_t length) {
+    contentLength_ = length;
+}
 
 bool BoundedRangeFetch::OnData(const void* block, uint32_t length) {
     const size_t room = maxBytes_ - bytes_.size();

@@ -2,11 +2,12 @@
 // The "File Download" dialog: fetches one URL into one file on a worker thread while showing progress.
 #include "download/CHttpDownloadDlg.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
 
 #include "download/DownloadDisplayName.h"
 #include "platform/AnimationControl.h"
@@ -17,10 +18,11 @@
 
 namespace tarnwick {
 
-CHttpDownloadDlg::CHttpDownloadDlg(WindowServices& services, QWidget* parent)
-    : DownloadDialogFrame(services, parent) {}
+CHttpDownloadDlg::CHttpDownloadDlg(WindowServices& services, QWidget* parent) : DownloadDialogFrame(services, parent) {}
 
-CHttpDownloadDlg::~CHttpDownloadDlg() { OnDestroy(); }
+CHttpDownloadDlg::~CHttpDownloadDlg() {
+    OnDestroy();
+}
 
 std::string CHttpDownloadDlg::ErrorText() const {
     std::lock_guard lock(errorLock_);
@@ -41,7 +43,7 @@ int CHttpDownloadDlg::OnInitDialog() {
     struct stat info {};
     if (!filePath.empty() && ::stat(filePath.c_str(), &info) == 0 && resumeOffset == 0 && promptOverwrite) {
         int answer = services.MessageBox(QtWindowServices::Handle(this), FormatString(1625, filePath), kAppCaption,
-                                          kMbYesNo | kMbIconQuestion);
+                                         kMbYesNo | kMbIconQuestion);
         if (answer != kIdYes) return kIdCancel;
     }
     if (!ParseUrl(url, serviceType, serverName, HttpDownloader::objectName, serverPort)) return kIdCancel;
@@ -83,12 +85,23 @@ void CHttpDownloadDlg::OnDownloadFinished() {
 void CHttpDownloadDlg::OnStatusCallback(void*, uint32_t status, const void* data, uint32_t length) {
     int id = 0;
     switch (status) {
-        case kStatusResolvingName: id = 1602; break;
-        case kStatusNameResolved: id = 1603; break;
-        case kStatusConnecting: id = 1604; break;
-        case kStatusConnected: id = 1601; break;
-        case kStatusRedirect: id = 1605; break;
-        default: return;
+        case kStatusResolvingName:
+            id = 1602;
+            break;
+        case kStatusNameResolved:
+            id = 1603;
+            break;
+        case kStatusConnecting:
+            id = 1604;
+            break;
+        case kStatusConnected:
+            id = 1601;
+            break;
+        case kStatusRedirect:
+            id = 1605;
+            break;
+        default:
+            return;
     }
     const char* text = static_cast<const char*>(data);
     SetStatusTextWith(id, text ? std::string(text, strnlen(text, length)) : std::string());
@@ -121,13 +134,16 @@ std::optional<Answer> CHttpDownloadDlg::AskOnGuiThread(std::function<std::option
     };
     auto exchange = std::make_shared<Exchange>();
     // Dropped by Qt when the dialog is gone before it runs; the abort below then ends the wait.
-    QMetaObject::invokeMethod(this, [exchange, ask = std::move(ask)] {
-        std::optional<Answer> answer = ask();
-        std::lock_guard lock(exchange->mutex);
-        exchange->answer = std::move(answer);
-        exchange->done = true;
-        exchange->answered.notify_all();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [exchange, ask = std::move(ask)] {
+            std::optional<Answer> answer = ask();
+            std::lock_guard lock(exchange->mutex);
+            exchange->answer = std::move(answer);
+            exchange->done = true;
+            exchange->answered.notify_all();
+        },
+        Qt::QueuedConnection);
     std::unique_lock lock(exchange->mutex);
     while (!exchange->answered.wait_for(lock, std::chrono::milliseconds(50), [&] { return exchange->done; }))
         if (IsAborted()) return std::nullopt;
@@ -175,9 +191,13 @@ bool CHttpDownloadDlg::OnClientCertificateNeeded() {
     return HttpDownloader::OnClientCertificateNeeded();
 }
 
-void CHttpDownloadDlg::SetStatusText(const std::string& text) { view.SetStatus(text); }
+void CHttpDownloadDlg::SetStatusText(const std::string& text) {
+    view.SetStatus(text);
+}
 
-void CHttpDownloadDlg::OnContentLength(uint64_t) { view.SetProgressRange(0, 100); }
+void CHttpDownloadDlg::OnContentLength(uint64_t) {
+    view.SetProgressRange(0, 100);
+}
 
 void CHttpDownloadDlg::OnProgress(uint64_t bytesRead, int32_t totalKnown, uint64_t totalSize) {
     ShowProgress(tracker.Advance(bytesRead, totalKnown != 0, totalSize));

@@ -17,7 +17,9 @@ namespace tarnwick {
 CYouTubeDownloadDlg::CYouTubeDownloadDlg(WindowServices& services, QWidget* parent)
     : DownloadDialogFrame(services, parent) {}
 
-CYouTubeDownloadDlg::~CYouTubeDownloadDlg() { OnDestroy(); }
+CYouTubeDownloadDlg::~CYouTubeDownloadDlg() {
+    OnDestroy();
+}
 
 int CYouTubeDownloadDlg::OnInitDialog() {
     tracker = ProgressTracker();
@@ -26,7 +28,7 @@ int CYouTubeDownloadDlg::OnInitDialog() {
     struct stat info {};
     if (!filePath.empty() && ::stat(filePath.c_str(), &info) == 0 && promptOverwrite) {
         int answer = services.MessageBox(QtWindowServices::Handle(this), FormatString(1625, filePath), kAppCaption,
-                                          kMbYesNo | kMbIconQuestion);
+                                         kMbYesNo | kMbIconQuestion);
         if (answer != kIdYes) return kIdCancel;
     }
     // The parse only serves the texts; the connection takes its host from `url` itself.
@@ -64,10 +66,12 @@ void CYouTubeDownloadDlg::OnDownloadFinished() {
 void CYouTubeDownloadDlg::OnProgress(int64_t bytes, int32_t totalKnown, int64_t total) {
     // A size of 0 or less is treated as unknown.
     bool known = totalKnown != 0 && total > 0;
-    ShowProgress(tracker.Advance(static_cast<uint64_t>(bytes < 0 ? 0 : bytes), known,
-                                 known ? static_cast<uint64_t>(total) : 0));
+    ShowProgress(
+        tracker.Advance(static_cast<uint64_t>(bytes < 0 ? 0 : bytes), known, known ? static_cast<uint64_t>(total) : 0));
 }
 
-void CYouTubeDownloadDlg::SetStatusText(const std::string& text) { view.SetStatus(text); }
+void CYouTubeDownloadDlg::SetStatusText(const std::string& text) {
+    view.SetStatus(text);
+}
 
 }  // namespace tarnwick

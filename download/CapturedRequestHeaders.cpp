@@ -55,8 +55,8 @@ std::string CapturedRequestHeaders::HostName(std::string_view authority) {
     if (!authority.empty() && authority.front() == '[') {
         const size_t close = authority.find(']');
         name = close == std::string_view::npos ? authority.substr(1) : authority.substr(1, close - 1);
-    } else if (const size_t colon = authority.find(':'); colon != std::string_view::npos &&
-                                                         authority.find(':', colon + 1) == std::string_view::npos) {
+    } else if (const size_t colon = authority.find(':');
+               colon != std::string_view::npos && authority.find(':', colon + 1) == std::string_view::npos) {
         name = authority.substr(0, colon);  // one colon: a port; more: a bare IPv6 address
     }
     std::string lower(name);

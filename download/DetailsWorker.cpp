@@ -13,7 +13,9 @@ DetailsWorker::DetailsWorker(MediaDetailsReader::Settings settings, Done done)
     for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { Run(); });
 }
 
-DetailsWorker::~DetailsWorker() { Stop(); }
+DetailsWorker::~DetailsWorker() {
+    Stop();
+}
 
 void DetailsWorker::Enqueue(MediaDetailsReader::Request request) {
     {

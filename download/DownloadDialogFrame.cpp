@@ -34,7 +34,8 @@ bool DownloadDialogFrame::StartWorker() {
 }
 
 void DownloadDialogFrame::PostFinished() {
-    QMetaObject::invokeMethod(this, [this] { OnDownloadFinished(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { OnDownloadFinished(); }, Qt::QueuedConnection);
 }
 
 void DownloadDialogFrame::OnCancel() {
@@ -44,8 +45,10 @@ void DownloadDialogFrame::OnCancel() {
 }
 
 void DownloadDialogFrame::reject() {
-    if (finished) QDialog::reject();
-    else OnCancel();
+    if (finished)
+        QDialog::reject();
+    else
+        OnCancel();
 }
 
 void DownloadDialogFrame::closeEvent(QCloseEvent* event) {
@@ -63,13 +66,17 @@ void DownloadDialogFrame::OnDestroy() {
     workerThread.join();
 }
 
-void DownloadDialogFrame::ShowPercent(int percent) { view.ShowPercent(percent, displayName); }
+void DownloadDialogFrame::ShowPercent(int percent) {
+    view.ShowPercent(percent, displayName);
+}
 
 void DownloadDialogFrame::ShowTimeLeft(uint32_t seconds, uint64_t copied, uint64_t total) {
     view.ShowTimeLeft(seconds, copied, total);
 }
 
-void DownloadDialogFrame::ShowTransferRate(double rate) { view.ShowTransferRate(rate); }
+void DownloadDialogFrame::ShowTransferRate(double rate) {
+    view.ShowTransferRate(rate);
+}
 
 void DownloadDialogFrame::ShowProgress(const ProgressTracker::Update& update) {
     if (update.percent) ShowPercent(*update.percent);

@@ -28,7 +28,9 @@ constexpr uint32_t kWidestSeconds = 9999 * 60 + 59;
 constexpr uint64_t kWidestSize = 10485754839;  // 9999.99 MB
 constexpr double kWidestRate = 999999.0;
 
-int TextWidth(const QLabel* label, const QString& text) { return label->fontMetrics().horizontalAdvance(text); }
+int TextWidth(const QLabel* label, const QString& text) {
+    return label->fontMetrics().horizontalAdvance(text);
+}
 
 // Shows the text on one line; one too long for the label ends in an ellipsis (in the middle for
 // addresses and names, whose ends say the most) and shows whole as the tip.
@@ -91,20 +93,21 @@ void DownloadProgressView::WidenCaptions() {
 
 void DownloadProgressView::WidenForTheWidestTexts() {
     if (!dialog_ || !timeLeftText || !rateText) return;
-    int missing = std::max(
-        TextWidth(timeLeftText, Text(TimeLeftText(kWidestSeconds, kWidestSize, kWidestSize))) -
-            timeLeftText->contentsRect().width(),
-        TextWidth(rateText, Text(TransferRateText(kWidestRate))) - rateText->contentsRect().width());
+    int missing = std::max(TextWidth(timeLeftText, Text(TimeLeftText(kWidestSeconds, kWidestSize, kWidestSize))) -
+                               timeLeftText->contentsRect().width(),
+                           TextWidth(rateText, Text(TransferRateText(kWidestRate))) - rateText->contentsRect().width());
     if (missing <= 0) return;
     // The texts' column grows to the right; the Cancel button keeps its place at the right edge.
-    for (QWidget* control : {static_cast<QWidget*>(statusText), static_cast<QWidget*>(sourceText),
-                             static_cast<QWidget*>(progressBar), static_cast<QWidget*>(timeLeftText),
-                             static_cast<QWidget*>(rateText)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(statusText), static_cast<QWidget*>(sourceText), static_cast<QWidget*>(progressBar),
+          static_cast<QWidget*>(timeLeftText), static_cast<QWidget*>(rateText)})
         if (control) control->resize(control->width() + missing, control->height());
     if (cancelButton) cancelButton->move(cancelButton->x() + missing, cancelButton->y());
     QSize size(dialog_->width() + missing, dialog_->height());
-    if (dialog_->minimumSize() == dialog_->maximumSize()) dialog_->setFixedSize(size);
-    else dialog_->resize(size);
+    if (dialog_->minimumSize() == dialog_->maximumSize())
+        dialog_->setFixedSize(size);
+    else
+        dialog_->resize(size);
 }
 
 void DownloadProgressView::SetStatus(const std::string& text) {
@@ -144,8 +147,10 @@ void DownloadProgressView::ShowTransferRate(double bytesPerMillisecond) {
 void DownloadProgressView::PlayAnimation(bool play) {
     OnGuiThread([control = animation, play] {
         if (!control) return;
-        if (play) control->Play();
-        else control->Stop();
+        if (play)
+            control->Play();
+        else
+            control->Stop();
     });
 }
 

@@ -38,7 +38,9 @@ std::string RandomSuffix() {
 
 }  // namespace
 
-DownloadTargetFile::~DownloadTargetFile() { Discard(); }
+DownloadTargetFile::~DownloadTargetFile() {
+    Discard();
+}
 
 bool DownloadTargetFile::Fail(int code, const std::string& what) {
     errorCode_ = code;

@@ -26,7 +26,7 @@ std::optional<int64_t> Digits(std::string_view text, size_t& at, size_t count) {
 
 // "-loglevel level+..." puts "[level] " before the message, after any "[context @ 0x...] ".
 constexpr std::string_view kQuietLevels[] = {"[verbose] ", "[debug] ", "[trace] "};
-constexpr std::string_view kAllLevels[] = {"[quiet] ", "[panic] ", "[fatal] ", "[error] ",   "[warning] ",
+constexpr std::string_view kAllLevels[] = {"[quiet] ", "[panic] ",   "[fatal] ", "[error] ", "[warning] ",
                                            "[info] ",  "[verbose] ", "[debug] ", "[trace] "};
 
 // Removes the level tag; true when it says the line is below info (ffmpeg's chatter, not its verdict).

@@ -5,12 +5,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/crypto.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,8 +50,10 @@ std::string CertificateStoreProblem(const std::string& configured) {
     std::string path = configured;
     if (path.empty()) {
         const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-        if (info && info->cainfo) path = info->cainfo;
-        else if (info && info->capath) path = info->capath;
+        if (info && info->cainfo)
+            path = info->cainfo;
+        else if (info && info->capath)
+            path = info->capath;
     }
     if (path.empty()) return "no CA certificates are configured; install ca-certificates";
     struct stat status {};
@@ -90,8 +91,10 @@ std::string Canonical(const std::string& url) {
     std::string out;
     out.reserve(url.size());
     for (char c : url) {
-        if (c == ' ') out += "%20";
-        else out += c;
+        if (c == ' ')
+            out += "%20";
+        else
+            out += c;
     }
     return out;
 }
@@ -170,12 +173,16 @@ std::string StallText(uint32_t stallLimitMs) {
     return "No data arrived from the server for " + StallDuration(stallLimitMs);
 }
 
-HttpDownloader::HttpDownloader() { GlobalInit(); }
+HttpDownloader::HttpDownloader() {
+    GlobalInit();
+}
 
-HttpDownloader::~HttpDownloader() { CloseHandles(); }
+HttpDownloader::~HttpDownloader() {
+    CloseHandles();
+}
 
-bool HttpDownloader::ParseUrl(std::string& url, uint32_t& serviceType, std::string& serverName,
-                              std::string& objectName, uint16_t& serverPort) {
+bool HttpDownloader::ParseUrl(std::string& url, uint32_t& serviceType, std::string& serverName, std::string& objectName,
+                              uint16_t& serverPort) {
     GlobalInit();
     if (ParseOnce(url, serviceType, serverName, objectName, serverPort)) return true;
     // "http://" helps an address written without a scheme, never one that names another scheme.
@@ -380,8 +387,8 @@ int HttpDownloader::Transfer() {
         }
         if (status_ == 0) {
             if ((code == CURLE_SSL_CLIENTCERT || certificateRequested_) && !certificateTried) {
-                bool again = promptClientCertificate ? OnClientCertificateNeeded()
-                                                     : HttpDownloader::OnClientCertificateNeeded();
+                bool again =
+                    promptClientCertificate ? OnClientCertificateNeeded() : HttpDownloader::OnClientCertificateNeeded();
                 if (again) {
                     certificateTried = true;
                     continue;
@@ -697,8 +704,10 @@ bool HttpDownloader::OpenRequest() {
     }
     if (!referer.empty()) curl_easy_setopt(h, CURLOPT_REFERER, referer.c_str());
     if (!verb.empty() && verb != "GET") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, verb.c_str());
-    if (httpVersion == "HTTP/1.0") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
-    else if (httpVersion == "HTTP/1.1") curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    if (httpVersion == "HTTP/1.0")
+        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+    else if (httpVersion == "HTTP/1.1")
+        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, (flags & kFlagNoAutoRedirect) ? 0L : 1L);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
     if (stallLimitMs > 0) curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(stallLimitMs));
@@ -845,7 +854,9 @@ std::string HttpDownloader::GetRequestHeaders() {
     return "Range: bytes=" + std::to_string(resumeOffset) + "-\r\n";
 }
 
-bool HttpDownloader::OnCredentialsNeeded(uint32_t&) { return false; }
+bool HttpDownloader::OnCredentialsNeeded(uint32_t&) {
+    return false;
+}
 
 void HttpDownloader::SetStatusText(const std::string&) {}
 
@@ -857,7 +868,9 @@ void HttpDownloader::SetStatusTextById(int messageId) {
     if (auto text = LoadString(messageId)) SetStatusText(*text);
 }
 
-bool HttpDownloader::IsAborted() { return abortFlag.load() != 0; }
+bool HttpDownloader::IsAborted() {
+    return abortFlag.load() != 0;
+}
 
 void HttpDownloader::OnContentLength(uint64_t) {}
 

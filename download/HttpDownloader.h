@@ -2,6 +2,8 @@
 // One-shot download of a URL into a file over HTTP(S) on libcurl, with overridable hooks for a user interface.
 #pragma once
 
+#include <curl/curl.h>
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -10,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <curl/curl.h>
 
 #include "config/DownloadStallLimit.h"
 #include "download/DownloadTargetFile.h"
@@ -29,11 +29,11 @@ inline constexpr const char* kDownloadUserAgent =
 
 // Status notifications passed to OnStatusCallback; the data is the text named.
 enum HttpStatusNotification : uint32_t {
-    kStatusResolvingName = 10,   // host name
-    kStatusNameResolved = 11,    // address
-    kStatusConnecting = 20,      // address
-    kStatusConnected = 21,       // address
-    kStatusRedirect = 110,       // new location
+    kStatusResolvingName = 10,  // host name
+    kStatusNameResolved = 11,   // address
+    kStatusConnecting = 20,     // address
+    kStatusConnected = 21,      // address
+    kStatusRedirect = 110,      // new location
 };
 
 // Request flags reported by GetRequestFlags.
@@ -182,8 +182,7 @@ protected:
     virtual bool OnData(const void* block, uint32_t length);
 
     int Transfer();
-    static void StatusCallbackThunk(void* handle, void* context, uint32_t status, const void* data,
-                                    uint32_t length);
+    static void StatusCallbackThunk(void* handle, void* context, uint32_t status, const void* data, uint32_t length);
 
 private:
     enum class Phase { Headers, Body, Drain, Rejected };

@@ -4,17 +4,16 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -170,7 +169,9 @@ LoopbackRelay::~LoopbackRelay() {
     SSL_CTX_free(localContext_);
 }
 
-std::string LoopbackRelay::ProxyUrl() const { return "http://127.0.0.1:" + std::to_string(Port()); }
+std::string LoopbackRelay::ProxyUrl() const {
+    return "http://127.0.0.1:" + std::to_string(Port());
+}
 
 std::string LoopbackRelay::Error() const {
     std::lock_guard lock(mutex_);

@@ -38,8 +38,8 @@ public:
     LoopbackRelay& operator=(const LoopbackRelay&) = delete;
 
     // Set before Start.
-    std::string caBundle;            // CA certificates for HTTPS servers; empty: the system's store
-    CapturedRequestHeaders captured;  // the browser's fields, sent again (see CapturedRequestHeaders::For)
+    std::string caBundle;                          // CA certificates for HTTPS servers; empty: the system's store
+    CapturedRequestHeaders captured;               // the browser's fields, sent again (see CapturedRequestHeaders::For)
     uint32_t stallLimitMs = kDefaultStallLimitMs;  // a connection on which nothing moves this long is closed
 
     // False when it cannot listen or read the CA certificates; Error() says why.

@@ -53,8 +53,7 @@ std::optional<int64_t> MediaDurationProbe::ParseSeconds(std::string_view text) {
 }
 
 std::optional<std::vector<int64_t>> MediaDurationProbe::StreamDurationsUs(const std::string& ffprobePath,
-                                                                          const std::string& file,
-                                                                          uint32_t timeoutMs) {
+                                                                          const std::string& file, uint32_t timeoutMs) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
     posix_spawn_file_actions_t actions;
@@ -73,8 +72,8 @@ std::optional<std::vector<int64_t>> MediaDurationProbe::StreamDurationsUs(const 
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     // "file:" keeps a name that starts with "-" or names a protocol from being read as anything but a file.
-    std::vector<std::string> arguments = {ffprobePath, "-v",      "error", "-show_entries", "stream=duration",
-                                          "-of",       "csv=p=0", "file:" + file};
+    std::vector<std::string> arguments = {ffprobePath,       "-v",  "error",   "-show_entries",
+                                          "stream=duration", "-of", "csv=p=0", "file:" + file};
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

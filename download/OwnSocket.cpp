@@ -48,7 +48,9 @@ void CloseKeepingErrno(int descriptor) {
 
 }  // namespace
 
-OwnSocket::~OwnSocket() { Close(); }
+OwnSocket::~OwnSocket() {
+    Close();
+}
 
 OwnSocket::OwnSocket(OwnSocket&& other) noexcept
     : descriptor_(std::exchange(other.descriptor_, -1)),

@@ -20,8 +20,7 @@ ProgressTracker::Update ProgressTracker::Advance(uint64_t bytes, bool known, uin
     // A total of 0 gives no percentage rather than a division by zero.
     if (known && total > 0) {
         uint64_t percent = (bytes + resumeOffset_) * 100 / total;
-        if (percent > static_cast<uint64_t>(std::numeric_limits<int>::max()))
-            percent = std::numeric_limits<int>::max();
+        if (percent > static_cast<uint64_t>(std::numeric_limits<int>::max())) percent = std::numeric_limits<int>::max();
         if (static_cast<int>(percent) != lastPercent) {
             lastPercent = static_cast<int>(percent);
             update.percent = lastPercent;

@@ -13,8 +13,8 @@ namespace {
 // Fields that describe one connection, not the request: the relay makes connections of its own.
 bool HopByHop(std::string_view name) {
     static constexpr std::array<std::string_view, 9> kNames = {
-        "connection", "proxy-connection", "keep-alive", "proxy-authorization", "proxy-authenticate",
-        "te",         "trailer",          "transfer-encoding", "upgrade"};
+        "connection", "proxy-connection",  "keep-alive", "proxy-authorization", "proxy-authenticate", "te",
+        "trailer",    "transfer-encoding", "upgrade"};
     for (std::string_view known : kNames)
         if (HttpFields::NameIs(name, known)) return true;
     return false;
@@ -25,8 +25,8 @@ bool TokenText(std::string_view text) {
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte <= 0x20 || byte >= 0x7F || c == ':' || c == '(' || c == ')' || c == ',' || c == '/' || c == ';' ||
-            c == '<' || c == '>' || c == '=' || c == '?' || c == '@' || c == '[' || c == ']' || c == '\\' ||
-            c == '"' || c == '{' || c == '}')
+            c == '<' || c == '>' || c == '=' || c == '?' || c == '@' || c == '[' || c == ']' || c == '\\' || c == '"' ||
+            c == '{' || c == '}')
             return false;
     }
     return true;

@@ -38,8 +38,7 @@ bool AsksForRange(std::string_view request) {
         size_t end = request.find('\n', start);
         std::string_view line = request.substr(start, end == std::string_view::npos ? end : end - start);
         if (line.empty() || line == "\r") return false;  // the end of the header
-        if (line.size() >= kName.size() &&
-            std::equal(kName.begin(), kName.end(), line.begin(), [](char name, char c) {
+        if (line.size() >= kName.size() && std::equal(kName.begin(), kName.end(), line.begin(), [](char name, char c) {
                 return name == std::tolower(static_cast<unsigned char>(c));
             }))
             return true;
@@ -49,7 +48,9 @@ bool AsksForRange(std::string_view request) {
     return false;
 }
 
-uint32_t Now() { return ProgressTracker::TickCount(); }
+uint32_t Now() {
+    return ProgressTracker::TickCount();
+}
 
 }  // namespace
 
@@ -63,7 +64,9 @@ std::string RawRequestDownloader::HostOf(const std::string& url) {
     return host;
 }
 
-void RawRequestDownloader::Abort() { abortFlag.store(1); }
+void RawRequestDownloader::Abort() {
+    abortFlag.store(1);
+}
 
 std::string RawRequestDownloader::ErrorText() const {
     std::lock_guard lock(errorLock_);

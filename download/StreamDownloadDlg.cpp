@@ -15,14 +15,17 @@
 
 namespace tarnwick {
 
-StreamDownloadDlg::StreamDownloadDlg(WindowServices& services, QWidget* parent) : DownloadDialogFrame(services, parent) {
+StreamDownloadDlg::StreamDownloadDlg(WindowServices& services, QWidget* parent)
+    : DownloadDialogFrame(services, parent) {
     onProgress = [this](const Progress& progress) {
         const Estimate estimate = EstimateOf(progress);
         ShowProgress(tracker.Advance(estimate.bytes, estimate.known, estimate.total));
     };
 }
 
-StreamDownloadDlg::~StreamDownloadDlg() { OnDestroy(); }
+StreamDownloadDlg::~StreamDownloadDlg() {
+    OnDestroy();
+}
 
 StreamDownloadDlg::Estimate StreamDownloadDlg::EstimateOf(const Progress& progress) {
     Estimate estimate;
@@ -32,8 +35,8 @@ StreamDownloadDlg::Estimate StreamDownloadDlg::EstimateOf(const Progress& progre
         return estimate;
     const int64_t copied = std::min(progress.copiedUs, *progress.durationUs);
     estimate.known = true;
-    estimate.total = static_cast<uint64_t>(static_cast<double>(estimate.bytes) * static_cast<double>(*progress.durationUs) /
-                                           static_cast<double>(copied));
+    estimate.total = static_cast<uint64_t>(static_cast<double>(estimate.bytes) *
+                                           static_cast<double>(*progress.durationUs) / static_cast<double>(copied));
     return estimate;
 }
 
@@ -58,7 +61,9 @@ void StreamDownloadDlg::RunDownload() {
     PostFinished();
 }
 
-void StreamDownloadDlg::ShowAborting() { view.SetStatus(LoadString(1627).value_or("")); }
+void StreamDownloadDlg::ShowAborting() {
+    view.SetStatus(LoadString(1627).value_or(""));
+}
 
 void StreamDownloadDlg::OnDownloadFinished() {
     finished = true;

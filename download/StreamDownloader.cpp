@@ -96,8 +96,8 @@ std::vector<std::string> StreamDownloader::Arguments(const std::string& url, con
             "-loglevel", "level+verbose",
             // A playlist comes from the network: whatever it names is fetched over the network only, and every
             // fetch goes through the relay (the playlist readers hand the proxy on to their segments).
-            "-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy", "-http_proxy", proxyUrl,
-            "-i", url, "-c", "copy", "-f", format, "-y", output};
+            "-protocol_whitelist", "http,https,tcp,tls,crypto,httpproxy", "-http_proxy", proxyUrl, "-i", url, "-c",
+            "copy", "-f", format, "-y", output};
 }
 
 std::string StreamDownloader::FormatFor(const std::string& path) {
@@ -158,8 +158,8 @@ bool StreamDownloader::CopiedWhole(const FfmpegProgressReader& reader, const std
     if (!duration || *duration <= 0) return false;  // a live stream: nothing to measure the copy against
     const int64_t needed = *duration - kWholeToleranceUs;
     // ffmpeg's figure is the furthest of all streams: one stream could stop short while another runs on.
-    if (const auto streams = MediaDurationProbe::StreamDurationsUs(MediaDurationProbe::ProbePathFor(ffmpegPath),
-                                                                   output, kProbeTimeoutMs)) {
+    if (const auto streams = MediaDurationProbe::StreamDurationsUs(MediaDurationProbe::ProbePathFor(ffmpegPath), output,
+                                                                   kProbeTimeoutMs)) {
         for (int64_t streamUs : *streams)
             if (streamUs < needed) return false;
         return true;

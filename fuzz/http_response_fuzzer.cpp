@@ -29,8 +29,7 @@ Outcome Read(const uint8_t* data, size_t size, size_t piece) {
         size_t length = size - at < piece ? size - at : piece;
         state = reader.Feed(reinterpret_cast<const char*>(data) + at, length);
     }
-    if (state == HttpResponseReader::State::Header || state == HttpResponseReader::State::Body)
-        state = reader.Finish();
+    if (state == HttpResponseReader::State::Header || state == HttpResponseReader::State::Body) state = reader.Finish();
     outcome.state = state;
     outcome.status = reader.StatusCode();
     if (state == HttpResponseReader::State::Failed && reader.Error().empty()) std::abort();

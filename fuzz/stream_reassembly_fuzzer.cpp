@@ -15,12 +15,14 @@ using namespace tarnwick;
 
 // The byte at a stream offset: every copy of a segment carries the same bytes, so what arrives in
 // order must be exactly this sequence, whatever the order, overlaps, duplicates, losses and skips.
-uint8_t ByteAt(int direction, uint32_t offset) { return static_cast<uint8_t>(offset * 131u + (offset >> 9) + direction * 7u); }
+uint8_t ByteAt(int direction, uint32_t offset) {
+    return static_cast<uint8_t>(offset * 131u + (offset >> 9) + direction * 7u);
+}
 
 // The segment being handed over: a new connection's reader starts where it starts.
 struct Current {
-    int side = 0;            // 0: sent by the client's end
-    uint32_t offset = 0;     // of its data
+    int side = 0;         // 0: sent by the client's end
+    uint32_t offset = 0;  // of its data
     uint32_t acknowledged = 0;
 } current;
 

@@ -42,8 +42,9 @@ void WatchOpener(pid_t child, AddressLauncher::FailureHandler failed) {
         timer->deleteLater();
         if (ended < 0) return;  // reaped elsewhere: nothing to tell
         if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
-        if (failed) failed(WIFEXITED(status) ? AddressLauncher::ExitReason(WEXITSTATUS(status))
-                                             : QStringLiteral("xdg-open was stopped by signal %1").arg(WTERMSIG(status)));
+        if (failed)
+            failed(WIFEXITED(status) ? AddressLauncher::ExitReason(WEXITSTATUS(status))
+                                     : QStringLiteral("xdg-open was stopped by signal %1").arg(WTERMSIG(status)));
     });
     timer->start();
 }
@@ -52,10 +53,14 @@ void WatchOpener(pid_t child, AddressLauncher::FailureHandler failed) {
 
 QString AddressLauncher::ExitReason(int status) {
     switch (status) {
-        case 2: return QStringLiteral("the page does not exist");
-        case 3: return QStringLiteral("no program to show it was found (install a web browser)");
-        case 4: return QStringLiteral("the program that should show it failed");
-        default: return QStringLiteral("xdg-open ended with status %1").arg(status);
+        case 2:
+            return QStringLiteral("the page does not exist");
+        case 3:
+            return QStringLiteral("no program to show it was found (install a web browser)");
+        case 4:
+            return QStringLiteral("the program that should show it failed");
+        default:
+            return QStringLiteral("xdg-open ended with status %1").arg(status);
     }
 }
 
@@ -84,7 +89,8 @@ void AddressLauncher::Open(const QString& address, FailureHandler failed) {
     int error = ::posix_spawn(&child, program.constData(), nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
-        report(QStringLiteral("%1 could not be started (%2)").arg(opener, QString::fromLocal8Bit(std::strerror(error))));
+        report(
+            QStringLiteral("%1 could not be started (%2)").arg(opener, QString::fromLocal8Bit(std::strerror(error))));
         return;
     }
     WatchOpener(child, std::move(failed));

@@ -29,6 +29,8 @@ void AnimationControl::Stop() {
     if (movie_) movie_->setPaused(true);
 }
 
-bool AnimationControl::IsPlaying() const { return movie_ && movie_->state() == QMovie::Running; }
+bool AnimationControl::IsPlaying() const {
+    return movie_ && movie_->state() == QMovie::Running;
+}
 
 }  // namespace tarnwick

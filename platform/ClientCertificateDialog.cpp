@@ -14,13 +14,18 @@
 namespace tarnwick {
 namespace {
 
-QString Text(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
-std::string Bytes(const QString& text) { return text.toLocal8Bit().toStdString(); }
+QString Text(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+std::string Bytes(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
 
 }  // namespace
 
 std::string ClientCertificateDialog::Question(const ClientCertificateRequest& request) {
-    return "The server " + (request.host.empty() ? std::string() : request.host + " ") + "asks for a client certificate";
+    return "The server " + (request.host.empty() ? std::string() : request.host + " ") +
+           "asks for a client certificate";
 }
 
 ClientCertificateDialog::ClientCertificateDialog(const ClientCertificateRequest& request, QWidget* parent)

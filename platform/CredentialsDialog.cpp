@@ -12,8 +12,12 @@
 namespace tarnwick {
 namespace {
 
-QString Text(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
-std::string Bytes(const QString& text) { return text.toLocal8Bit().toStdString(); }
+QString Text(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+std::string Bytes(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
 
 }  // namespace
 
@@ -64,6 +68,8 @@ CredentialsDialog::CredentialsDialog(const CredentialsRequest& request, QWidget*
     setMinimumWidth(360);
 }
 
-Credentials CredentialsDialog::Answer() const { return {Bytes(userName_->text()), Bytes(password_->text())}; }
+Credentials CredentialsDialog::Answer() const {
+    return {Bytes(userName_->text()), Bytes(password_->text())};
+}
 
 }  // namespace tarnwick

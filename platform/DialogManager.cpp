@@ -3,11 +3,11 @@
 #include "platform/DialogManager.h"
 
 #include <QDialog>
-#include <algorithm>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
 
 #include "platform/AnimationControl.h"
 #include "platform/ReportListView.h"

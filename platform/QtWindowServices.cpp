@@ -24,7 +24,9 @@
 namespace tarnwick {
 namespace {
 
-bool OnGuiThread() { return QThread::currentThread() == qApp->thread(); }
+bool OnGuiThread() {
+    return QThread::currentThread() == qApp->thread();
+}
 
 // Runs the change on the window's thread: at once when already there, else queued; a window that is
 // gone by then is left alone.
@@ -34,12 +36,17 @@ void OnWindowThread(WindowHandle window, std::function<void(QWidget*)> change) {
         if (target) change(target);
         return;
     }
-    QMetaObject::invokeMethod(qApp, [target, change = std::move(change)] {
-        if (target) change(target);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [target, change = std::move(change)] {
+            if (target) change(target);
+        },
+        Qt::QueuedConnection);
 }
 
-QString Text(const std::string& text) { return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())); }
+QString Text(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 }  // namespace
 
@@ -60,10 +67,18 @@ int QtWindowServices::MessageBox(WindowHandle owner, const std::string& text, co
     box.setWindowTitle(Text(caption));
     box.setText(Text(text));
     switch (type & 0xF0) {
-        case kMbIconError: box.setIcon(QMessageBox::Critical); break;
-        case kMbIconQuestion: box.setIcon(QMessageBox::Question); break;
-        case kMbIconExclamation: box.setIcon(QMessageBox::Warning); break;
-        default: box.setIcon(QMessageBox::NoIcon); break;
+        case kMbIconError:
+            box.setIcon(QMessageBox::Critical);
+            break;
+        case kMbIconQuestion:
+            box.setIcon(QMessageBox::Question);
+            break;
+        case kMbIconExclamation:
+            box.setIcon(QMessageBox::Warning);
+            break;
+        default:
+            box.setIcon(QMessageBox::NoIcon);
+            break;
     }
     box.setStandardButtons(yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
     int pressed = box.exec();
@@ -99,7 +114,8 @@ std::optional<Credentials> QtWindowServices::AskCredentials(WindowHandle owner, 
 std::optional<ClientCertificateChoice> QtWindowServices::AskClientCertificate(WindowHandle owner,
                                                                               const ClientCertificateRequest& request) {
     if (Unattended()) {
-        std::fprintf(stderr, "%s: %s; no one to ask.\n", kAppCaption, ClientCertificateDialog::Question(request).c_str());
+        std::fprintf(stderr, "%s: %s; no one to ask.\n", kAppCaption,
+                     ClientCertificateDialog::Question(request).c_str());
         return std::nullopt;
     }
     ClientCertificateDialog dialog(request, Widget(owner));
@@ -136,9 +152,12 @@ void QtWindowServices::SetControlText(WindowHandle window, int id, const std::st
     OnWindowThread(window, [=](QWidget* w) {
         QWidget* c = DialogManager::Control(w, id);
         if (!c) return;
-        if (id == kWindowItself) c->setWindowTitle(Text(text));
-        else if (auto* label = qobject_cast<QLabel*>(c)) label->setText(Text(text));
-        else if (auto* button = qobject_cast<QAbstractButton*>(c)) button->setText(Text(text));
+        if (id == kWindowItself)
+            c->setWindowTitle(Text(text));
+        else if (auto* label = qobject_cast<QLabel*>(c))
+            label->setText(Text(text));
+        else if (auto* button = qobject_cast<QAbstractButton*>(c))
+            button->setText(Text(text));
     });
 }
 
@@ -164,7 +183,8 @@ void QtWindowServices::DeleteAllRows(WindowHandle window, int listId) {
 void QtWindowServices::InsertRow(WindowHandle window, int listId, int row, const std::string& label, int image,
                                  const std::vector<std::string>& columns) {
     OnWindowThread(window, [=](QWidget* w) {
-        if (auto* list = DialogManager::Bind<ReportListView>(w, listId)) list->InsertRow(row, Text(label), image, columns);
+        if (auto* list = DialogManager::Bind<ReportListView>(w, listId))
+            list->InsertRow(row, Text(label), image, columns);
     });
 }
 
@@ -226,16 +246,21 @@ void QtWindowServices::PlayAnimation(WindowHandle window, int id, bool play) {
     OnWindowThread(window, [=](QWidget* w) {
         auto* animation = DialogManager::Bind<AnimationControl>(w, id);
         if (!animation) return;
-        if (play) animation->Play();
-        else animation->Stop();
+        if (play)
+            animation->Play();
+        else
+            animation->Stop();
     });
 }
 
 void QtWindowServices::PostToWindow(WindowHandle window, std::function<void()> function) {
     QPointer<QWidget> target(Widget(window));
-    QMetaObject::invokeMethod(qApp, [target, function = std::move(function)] {
-        if (target) function();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        qApp,
+        [target, function = std::move(function)] {
+            if (target) function();
+        },
+        Qt::QueuedConnection);
 }
 
 }  // namespace tarnwick

@@ -4,8 +4,8 @@
 
 namespace tarnwick {
 
-int RecordingWindowServices::MessageBox(WindowHandle owner, const std::string& text,
-                                        const std::string& caption, unsigned type) {
+int RecordingWindowServices::MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
+                                        unsigned type) {
     std::lock_guard lock(mutex_);
     messages_.push_back({owner, text, caption, type});
     if (!messageAnswers_.empty()) {

@@ -39,8 +39,7 @@ public:
         std::vector<std::string> arguments;
     };
 
-    int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
-                   unsigned type) override;
+    int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption, unsigned type) override;
     std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) override;
     std::optional<Credentials> AskCredentials(WindowHandle owner, const CredentialsRequest& request) override;
     std::optional<ClientCertificateChoice> AskClientCertificate(WindowHandle owner,

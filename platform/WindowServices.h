@@ -66,8 +66,7 @@ class WindowServices {
 public:
     virtual ~WindowServices() = default;
 
-    virtual int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption,
-                           unsigned type) = 0;
+    virtual int MessageBox(WindowHandle owner, const std::string& text, const std::string& caption, unsigned type) = 0;
     // Full path of the chosen file, or empty when the user cancelled.
     virtual std::string AskSaveFileName(WindowHandle owner, const SaveFileRequest& request) = 0;
     // Modal prompts with Retry and Cancel; nothing when the user cancelled or there is no one to ask.

@@ -9,8 +9,12 @@ namespace {
 
 using namespace style;
 
-NameOrOrdinal Ordinal(uint16_t value) { return {value, {}}; }
-NameOrOrdinal Named(const char* name) { return {std::nullopt, name}; }
+NameOrOrdinal Ordinal(uint16_t value) {
+    return {value, {}};
+}
+NameOrOrdinal Named(const char* name) {
+    return {std::nullopt, name};
+}
 
 DialogItemDefinition Item(int32_t id, NameOrOrdinal cls, const char* text, uint32_t styles, int16_t x, int16_t y,
                           int16_t cx, int16_t cy) {

@@ -99,7 +99,9 @@ private:
     bool ok_ = true;
 };
 
-bool HasFontBlock(uint32_t style) { return (style & style::kSetFont) != 0; }
+bool HasFontBlock(uint32_t style) {
+    return (style & style::kSetFont) != 0;
+}
 
 }  // namespace
 

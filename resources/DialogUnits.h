@@ -33,7 +33,9 @@ TemplateFontRequest TemplateFontFor(const ParsedDialogTemplate& parsed, double d
 // Base units from the measured width of the 52 letters a-z A-Z and the font's character height.
 BaseUnits BaseUnitsFromMeasurement(int widthOf52Letters, int characterHeight);
 
-inline int NearestPixel(double value) { return static_cast<int>(value + 0.5); }
+inline int NearestPixel(double value) {
+    return static_cast<int>(value + 0.5);
+}
 
 PixelRect ItemToPixels(const DialogItemDefinition& item, BaseUnits units);
 PixelRect DialogClientToPixels(const ParsedDialogTemplate& parsed, BaseUnits units);

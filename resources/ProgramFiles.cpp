@@ -11,9 +11,13 @@ namespace tarnwick {
 
 namespace {
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
-std::string Normal(const std::string& path) { return std::filesystem::path(path).lexically_normal().string(); }
+std::string Normal(const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().string();
+}
 
 }  // namespace
 

@@ -8,11 +8,16 @@ namespace tarnwick {
 
 inline const char* ResourceFile(int id) {
     switch (id) {
-        case kAppIconId: return ":/art/icon130.png";
-        case kSidePictureId: return ":/art/bitmap201.png";
-        case kRowPicturesId: return ":/art/bitmap203.png";
-        case kDownloadClipId: return ":/art/clip1507.gif";
-        default: return "";
+        case kAppIconId:
+            return ":/art/icon130.png";
+        case kSidePictureId:
+            return ":/art/bitmap201.png";
+        case kRowPicturesId:
+            return ":/art/bitmap203.png";
+        case kDownloadClipId:
+            return ":/art/clip1507.gif";
+        default:
+            return "";
     }
 }
 

@@ -31,8 +31,10 @@ public:
 protected:
     void OnStatusCallback(void*, uint32_t status, const void*, uint32_t) override {
         // A redirect to another site connects anew: its connection time counts from here.
-        if (status == kStatusConnected) connected_ = true;
-        else if (status == kStatusConnecting) connected_ = false;
+        if (status == kStatusConnected)
+            connected_ = true;
+        else if (status == kStatusConnecting)
+            connected_ = false;
         Touch();
     }
     void OnProgress(uint64_t, int32_t, uint64_t) override { Touch(); }

@@ -12,8 +12,12 @@ namespace tarnwick {
 // The program's folder when it can be written, else the per-user folder (an installed copy usually
 // sits in a read-only system folder).
 std::string BannerFolder(const AppSettings& settings);
-inline std::string BannerFile(const std::string& folder) { return folder + "/image.gif"; }
-inline std::string FreshBannerFile(const std::string& folder) { return folder + "/imageNew.gif"; }
+inline std::string BannerFile(const std::string& folder) {
+    return folder + "/image.gif";
+}
+inline std::string FreshBannerFile(const std::string& folder) {
+    return folder + "/imageNew.gif";
+}
 
 // How long a banner fetch may take to reach the site, and how long it may then wait for the next bytes.
 // A fetch that keeps receiving is never cut off, however slow.

@@ -40,8 +40,10 @@ CaptureStart StartCapture(const CommandLine& options, bool keyLogForLater) {
             if (const auto address = IpAddress::Parse(text)) own.Add(*address);
         std::string error;
         auto session = CaptureSession::OpenFile(options.readFile, own, &error, start.keyLog, limits);
-        if (session) start.sessions.push_back(std::move(session));
-        else start.problem = error;
+        if (session)
+            start.sessions.push_back(std::move(session));
+        else
+            start.problem = error;
         return start;
     }
     std::string error;
@@ -72,12 +74,16 @@ CaptureStart StartCapture(const CommandLine& options, bool keyLogForLater) {
         auto session = std::make_unique<CaptureSession>(
             name, options.bufferMiB > 0 ? options.bufferMiB : LiveAdapterSource::kDefaultBufferMiB, start.keyLog,
             limits);
-        if (session->CaptureStarted()) anyStarted = true;
-        else failures += (failures.empty() ? "" : "\n") + session->StartError();
+        if (session->CaptureStarted())
+            anyStarted = true;
+        else
+            failures += (failures.empty() ? "" : "\n") + session->StartError();
         start.sessions.push_back(std::move(session));
     }
-    if (anyStarted) start.warnings = failures + (failures.empty() || keyLogWarning.empty() ? "" : "\n") + keyLogWarning;
-    else start.problem = failures;
+    if (anyStarted)
+        start.warnings = failures + (failures.empty() || keyLogWarning.empty() ? "" : "\n") + keyLogWarning;
+    else
+        start.problem = failures;
     return start;
 }
 

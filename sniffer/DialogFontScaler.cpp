@@ -13,8 +13,10 @@ namespace {
 // The same font with every attribute marked as set, so a widget keeps it instead of inheriting.
 QFont Pinned(QFont font) {
     font.setFamily(font.family());
-    if (font.pixelSize() > 0) font.setPixelSize(font.pixelSize());
-    else font.setPointSizeF(font.pointSizeF());
+    if (font.pixelSize() > 0)
+        font.setPixelSize(font.pixelSize());
+    else
+        font.setPointSizeF(font.pointSizeF());
     font.setWeight(font.weight());
     font.setItalic(font.italic());
     return font;

@@ -16,13 +16,21 @@ EntryDetailsReader::EntryDetailsReader(SniffedVideoList& list, MediaDetailsReade
                   toList([&list, serial, details = std::move(details)] { list.SetDetails(serial, details); });
               }) {}
 
-EntryDetailsReader::~EntryDetailsReader() { Stop(); }
+EntryDetailsReader::~EntryDetailsReader() {
+    Stop();
+}
 
-void EntryDetailsReader::Accepted(const SniffedVideo& video) { worker_.Enqueue(RequestFor(video)); }
+void EntryDetailsReader::Accepted(const SniffedVideo& video) {
+    worker_.Enqueue(RequestFor(video));
+}
 
-void EntryDetailsReader::Removed(const SniffedVideo& video) { worker_.Cancel(video.serial); }
+void EntryDetailsReader::Removed(const SniffedVideo& video) {
+    worker_.Cancel(video.serial);
+}
 
-void EntryDetailsReader::Stop() { worker_.Stop(); }
+void EntryDetailsReader::Stop() {
+    worker_.Stop();
+}
 
 MediaDetailsReader::Settings EntryDetailsReader::SettingsFor(const std::string& configFilePath) {
     MediaDetailsReader::Settings settings;

@@ -2,8 +2,6 @@
 // The "Recently Sniffed Videos" window: lists detected videos live and hands the buttons to the actions.
 #include "sniffer/QuillmarkSnifferWindow.h"
 
-#include <algorithm>
-
 #include <QApplication>
 #include <QClipboard>
 #include <QFileInfo>
@@ -14,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 
 #include "config/AppSettings.h"
 #include "config/SiteAddresses.h"
@@ -38,8 +37,8 @@ constexpr int kBrowserCheckMs = 3000;
 
 }  // namespace
 
-QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture,
-                                               QWidget* parent, DownloadDialogRunner runDialog)
+QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, CaptureStarter startCapture, QWidget* parent,
+                                               DownloadDialogRunner runDialog)
     : QDialog(parent), services_(services), startCapture_(std::move(startCapture)) {
     DialogManager::CreateFromTemplate(this, kSnifferDialogId, [](const DialogItemDefinition& item, QWidget* parent) {
         return item.id == kBannerId ? new PictureControl(parent) : nullptr;
@@ -48,8 +47,8 @@ QuillmarkSnifferWindow::QuillmarkSnifferWindow(WindowServices& services, Capture
     if (!runDialog) runDialog = [&services](const DownloadRequest& r) { return RunDownloadDialog(services, r); };
     // Tarnwick's own fetches are told apart by their connections (OwnConnections): nothing to ignore.
     auto ignoreEverywhere = [](const std::string&) {};
-    actions_ = std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere,
-                                              std::move(runDialog));
+    actions_ =
+        std::make_unique<VideoActions>(services_, Handle(), *list_, Settings(), ignoreEverywhere, std::move(runDialog));
     // Start-up decides from Tarnwick.ini; a window made without it (in a test) reads no details.
     if (Settings().readDetails) {
         MediaDetailsReader::Settings settings = EntryDetailsReader::SettingsFor(Settings().configFilePath);
@@ -197,17 +196,29 @@ void QuillmarkSnifferWindow::HandleDetection(DetectedVideo video) {
     });
 }
 
-void QuillmarkSnifferWindow::OnPreview() { actions_->OnPreview(); }
+void QuillmarkSnifferWindow::OnPreview() {
+    actions_->OnPreview();
+}
 
-void QuillmarkSnifferWindow::OnRemove() { actions_->OnRemove(); }
+void QuillmarkSnifferWindow::OnRemove() {
+    actions_->OnRemove();
+}
 
-void QuillmarkSnifferWindow::OnDownload() { actions_->OnDownload(); }
+void QuillmarkSnifferWindow::OnDownload() {
+    actions_->OnDownload();
+}
 
-void QuillmarkSnifferWindow::OnListItemChanged() { actions_->OnListItemChanged(); }
+void QuillmarkSnifferWindow::OnListItemChanged() {
+    actions_->OnListItemChanged();
+}
 
-void QuillmarkSnifferWindow::OnHelp() { OpenPage("help page", HelpUrl(Settings())); }
+void QuillmarkSnifferWindow::OnHelp() {
+    OpenPage("help page", HelpUrl(Settings()));
+}
 
-void QuillmarkSnifferWindow::OnBannerClicked() { OpenPage("home page", HomeUrl(Settings())); }
+void QuillmarkSnifferWindow::OnBannerClicked() {
+    OpenPage("home page", HomeUrl(Settings()));
+}
 
 void QuillmarkSnifferWindow::OnListContextMenu(const QPoint& pos) {
     QMenu menu(this);
@@ -221,8 +232,10 @@ void QuillmarkSnifferWindow::OnListContextMenu(const QPoint& pos) {
     for (const auto& session : CaptureSessionList()) live = live && session->CaptureStarted() && !session->IsReplay();
     browser->setEnabled(live);
     const QAction* chosen = menu.exec(listView_->viewport()->mapToGlobal(pos));
-    if (chosen == browser) OpenKeyLoggingBrowser({});
-    else if (chosen == copy) CopyAddress(row);
+    if (chosen == browser)
+        OpenKeyLoggingBrowser({});
+    else if (chosen == copy)
+        CopyAddress(row);
 }
 
 void QuillmarkSnifferWindow::OpenKeyLoggingBrowser(const std::string& name) {

@@ -32,7 +32,6 @@ public:
                            DownloadDialogRunner runDialog = {});
     ~QuillmarkSnifferWindow() override;
 
-
     WindowHandle Handle() { return this; }
     SniffedVideoList* List() { return list_.get(); }
     ReportListView* ListView() { return listView_; }

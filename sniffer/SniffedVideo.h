@@ -18,11 +18,11 @@ struct SniffedVideo {
     int64_t size = 0;         // bytes; 64-bit so videos of 2 GiB and more keep their size
     std::string type;         // cleaned content type, used as the file extension
     bool isYouTube = false;
-    int rowImage = 0;         // 0 listed, 1 downloading, 2 downloaded
-    std::string adapter;      // adapter or capture file that saw it
-    bool isStream = false;    // an HLS or DASH stream: url names its playlist, size sums its segments
-    int64_t segments = 0;     // a stream's segments counted so far
-    int64_t lastSeenMs = 0;   // capture time of the detection that last set its figures, in milliseconds
+    int rowImage = 0;        // 0 listed, 1 downloading, 2 downloaded
+    std::string adapter;     // adapter or capture file that saw it
+    bool isStream = false;   // an HLS or DASH stream: url names its playlist, size sums its segments
+    int64_t segments = 0;    // a stream's segments counted so far
+    int64_t lastSeenMs = 0;  // capture time of the detection that last set its figures, in milliseconds
     std::shared_ptr<const MediaDetails> details;  // its picture, length and size in pixels, once read
 };
 

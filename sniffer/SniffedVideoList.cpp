@@ -17,7 +17,9 @@ std::atomic<int> SniffSerialCounter{0};
 SniffedVideoList::SniffedVideoList(WindowServices* services, WindowHandle window)
     : services_(services), window_(window) {}
 
-SniffedVideoList::~SniffedVideoList() { Close(); }
+SniffedVideoList::~SniffedVideoList() {
+    Close();
+}
 
 std::string SniffedVideoList::CleanType(const std::string& videoType) {
     std::string type;
@@ -73,8 +75,8 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
 
     SniffedVideo& slot = At(count_);
     slot.serial = ++SniffSerialCounter;
-    slot.timeSniffed = FormatTime(video.seenAtSeconds != 0 ? video.seenAtSeconds
-                                                          : static_cast<int64_t>(std::time(nullptr)));
+    slot.timeSniffed =
+        FormatTime(video.seenAtSeconds != 0 ? video.seenAtSeconds : static_cast<int64_t>(std::time(nullptr)));
     slot.url = video.url;
     slot.requestText = video.requestText;
     slot.size = size;
@@ -92,12 +94,14 @@ void SniffedVideoList::AddDetectedVideo(const DetectedVideo& video) {
     // Newest first: the new entry is the top row, and a full list loses its bottom one. Only those rows
     // change, so a burst of detections does not rebuild the list each time.
     if (services_) {
-        services_->InsertRow(window_, kListId, 0, std::to_string(slot.serial) + ". " + slot.timeSniffed,
-                             slot.rowImage, {slot.type, FormatSize(slot.size)});
+        services_->InsertRow(window_, kListId, 0, std::to_string(slot.serial) + ". " + slot.timeSniffed, slot.rowImage,
+                             {slot.type, FormatSize(slot.size)});
         ShowToolTipLocked(count_ - 1);
     }
-    if (count_ > kMaxEntries) RemoveAtLocked(0);
-    else RowsChangedLocked();
+    if (count_ > kMaxEntries)
+        RemoveAtLocked(0);
+    else
+        RowsChangedLocked();
     if (acceptedObserver_) acceptedObserver_(accepted);
 }
 
@@ -153,7 +157,8 @@ void SniffedVideoList::RemoveAtLocked(int index) {
     if (count_ <= 0 || index < 0 || index > count_ - 1) return;
     const SniffedVideo removed = std::move(At(index));
     // A full list drops its oldest entry on every new video: the ring's start moves on, nothing is copied.
-    if (index == 0) first_ = (first_ + 1) % kSlotCount;
+    if (index == 0)
+        first_ = (first_ + 1) % kSlotCount;
     else
         for (int i = index; i < count_ - 1; ++i) At(i) = std::move(At(i + 1));
     const int row = count_ - index - 1;
@@ -205,7 +210,9 @@ void SniffedVideoList::SetRowImage(int index, int image) {
     if (services_) services_->SetRowImage(window_, kListId, count_ - index - 1, image);
 }
 
-SniffedVideo& SniffedVideoList::At(int index) { return slots_[static_cast<size_t>((first_ + index) % kSlotCount)]; }
+SniffedVideo& SniffedVideoList::At(int index) {
+    return slots_[static_cast<size_t>((first_ + index) % kSlotCount)];
+}
 
 const SniffedVideo& SniffedVideoList::At(int index) const {
     return slots_[static_cast<size_t>((first_ + index) % kSlotCount)];

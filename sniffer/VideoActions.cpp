@@ -38,7 +38,8 @@ std::string CleanUrl(const std::string& url) {
 std::string IgnoreForm(const std::string& url) {
     std::string form = CleanUrl(url);
     const std::string scheme = "http://";
-    for (size_t at = form.find(scheme); at != std::string::npos; at = form.find(scheme, at)) form.erase(at, scheme.size());
+    for (size_t at = form.find(scheme); at != std::string::npos; at = form.find(scheme, at))
+        form.erase(at, scheme.size());
     return form;
 }
 
@@ -46,7 +47,9 @@ std::string UrlSideFilePath(const std::string& tempFolder, int slot, int64_t siz
     return tempFolder + "/Sniffer_" + std::to_string(slot) + "_" + std::to_string(size) + ".txt";
 }
 
-std::string SaveTypeOf(const SniffedVideo& entry) { return entry.isStream ? "mp4" : entry.type; }
+std::string SaveTypeOf(const SniffedVideo& entry) {
+    return entry.isStream ? "mp4" : entry.type;
+}
 
 SaveFileRequest SaveVideoRequest(const std::string& type, const AppSettings& settings) {
     SaveFileRequest request;

@@ -16,10 +16,14 @@ struct ReadableLink {
 // DLT_ values as libpcap reports them for live adapters and files (it maps a file's LINKTYPE_ values
 // onto these, e.g. LINKTYPE_RAW 101 onto DLT_RAW).
 constexpr ReadableLink kReadable[] = {
-    {DLT_EN10MB, FrameDecoder::Link::Ethernet}, {DLT_LINUX_SLL, FrameDecoder::Link::LinuxCooked},
-    {DLT_LINUX_SLL2, FrameDecoder::Link::LinuxCooked2}, {DLT_RAW, FrameDecoder::Link::RawIp},
-    {DLT_IPV4, FrameDecoder::Link::Ipv4Only}, {DLT_IPV6, FrameDecoder::Link::Ipv6Only},
-    {DLT_NULL, FrameDecoder::Link::BsdNull}, {DLT_LOOP, FrameDecoder::Link::BsdLoop},
+    {DLT_EN10MB, FrameDecoder::Link::Ethernet},
+    {DLT_LINUX_SLL, FrameDecoder::Link::LinuxCooked},
+    {DLT_LINUX_SLL2, FrameDecoder::Link::LinuxCooked2},
+    {DLT_RAW, FrameDecoder::Link::RawIp},
+    {DLT_IPV4, FrameDecoder::Link::Ipv4Only},
+    {DLT_IPV6, FrameDecoder::Link::Ipv6Only},
+    {DLT_NULL, FrameDecoder::Link::BsdNull},
+    {DLT_LOOP, FrameDecoder::Link::BsdLoop},
 };
 
 }  // namespace

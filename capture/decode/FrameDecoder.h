@@ -57,7 +57,7 @@ private:
     // The direction from a cooked header's packet type and link address type; false for the outgoing
     // copy of a loopback frame, which also comes in (libpcap itself drops that copy on "any").
     static bool CookedDirection(unsigned packetType, unsigned linkAddressType, TcpSegment& out) {
-        constexpr unsigned kOutgoing = 4;         // PACKET_OUTGOING: this host sent the frame
+        constexpr unsigned kOutgoing = 4;        // PACKET_OUTGOING: this host sent the frame
         constexpr unsigned kLoopbackLink = 772;  // ARPHRD_LOOPBACK
         const bool outgoing = packetType == kOutgoing;
         if (linkAddressType == kLoopbackLink) {
@@ -77,8 +77,8 @@ private:
                                                         TcpSegment& out);
     static bool DecodeIpv6(const PacketView& frame, size_t ipStart, TcpSegment& out);
     // ipEnd: where the captured part of the IP packet ends; wireEnd: where the whole packet ends.
-    [[gnu::always_inline]] static bool DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd,
-                                                 size_t wireEnd, TcpSegment& out);
+    [[gnu::always_inline]] static bool DecodeTcp(const PacketView& frame, size_t tcpStart, size_t ipEnd, size_t wireEnd,
+                                                 TcpSegment& out);
     static bool DecodeUdp(const PacketView& frame, size_t udpStart, size_t ipEnd, size_t wireEnd, TcpSegment& out);
     // BSD loopback address family values of IPv4 and IPv6 (which differ between the BSDs).
     static int FamilyVersion(uint32_t family) {
@@ -101,44 +101,45 @@ inline bool FrameDecoder::DecodeTransport(const PacketView& frame, TcpSegment& o
             return DecodeIpv4Header(frame, head + 14, 14, out);
     }
     switch (link_) {
-    case Link::Ethernet: {
-        uint8_t type[2];
-        if (!frame.Copy(12, 2, type)) return false;
-        return DecodeEtherType(frame, BigEndian16(type), 14, out);
-    }
-    case Link::LinuxCooked: {
-        // Packet type, link address type, address length, 8 address bytes, protocol.
-        uint8_t header[16];
-        if (!frame.Copy(0, sizeof header, header)) return false;
-        return CookedDirection(BigEndian16(header), BigEndian16(header + 2), out) &&
-               DecodeEtherType(frame, BigEndian16(header + 14), sizeof header, out);
-    }
-    case Link::LinuxCooked2: {
-        // Protocol, reserved, interface index, link address type, packet type, address length, 8 address bytes.
-        uint8_t header[20];
-        if (!frame.Copy(0, sizeof header, header)) return false;
-        return CookedDirection(header[10], BigEndian16(header + 8), out) &&
-               DecodeEtherType(frame, BigEndian16(header), sizeof header, out);
-    }
-    case Link::RawIp:
-        return DecodeAnyIp(frame, 0, out);
-    case Link::Ipv4Only:
-        return DecodeIpv4(frame, 0, out);
-    case Link::Ipv6Only:
-        return DecodeIpv6(frame, 0, out);
-    case Link::BsdNull:
-    case Link::BsdLoop: {
-        // The address family in four bytes: network byte order for LOOP, the capturing host's for NULL.
-        uint8_t family[4];
-        if (!frame.Copy(0, sizeof family, family)) return false;
-        int version = FamilyVersion(BigEndian32(family));
-        if (version == 0 && link_ == Link::BsdNull)
-            version = FamilyVersion(static_cast<uint32_t>(family[3]) << 24 | static_cast<uint32_t>(family[2]) << 16 |
-                                    static_cast<uint32_t>(family[1]) << 8 | family[0]);
-        if (version == 4) return DecodeIpv4(frame, sizeof family, out);
-        if (version == 6) return DecodeIpv6(frame, sizeof family, out);
-        return false;
-    }
+        case Link::Ethernet: {
+            uint8_t type[2];
+            if (!frame.Copy(12, 2, type)) return false;
+            return DecodeEtherType(frame, BigEndian16(type), 14, out);
+        }
+        case Link::LinuxCooked: {
+            // Packet type, link address type, address length, 8 address bytes, protocol.
+            uint8_t header[16];
+            if (!frame.Copy(0, sizeof header, header)) return false;
+            return CookedDirection(BigEndian16(header), BigEndian16(header + 2), out) &&
+                   DecodeEtherType(frame, BigEndian16(header + 14), sizeof header, out);
+        }
+        case Link::LinuxCooked2: {
+            // Protocol, reserved, interface index, link address type, packet type, address length, 8 address bytes.
+            uint8_t header[20];
+            if (!frame.Copy(0, sizeof header, header)) return false;
+            return CookedDirection(header[10], BigEndian16(header + 8), out) &&
+                   DecodeEtherType(frame, BigEndian16(header), sizeof header, out);
+        }
+        case Link::RawIp:
+            return DecodeAnyIp(frame, 0, out);
+        case Link::Ipv4Only:
+            return DecodeIpv4(frame, 0, out);
+        case Link::Ipv6Only:
+            return DecodeIpv6(frame, 0, out);
+        case Link::BsdNull:
+        case Link::BsdLoop: {
+            // The address family in four bytes: network byte order for LOOP, the capturing host's for NULL.
+            uint8_t family[4];
+            if (!frame.Copy(0, sizeof family, family)) return false;
+            int version = FamilyVersion(BigEndian32(family));
+            if (version == 0 && link_ == Link::BsdNull)
+                version =
+                    FamilyVersion(static_cast<uint32_t>(family[3]) << 24 | static_cast<uint32_t>(family[2]) << 16 |
+                                  static_cast<uint32_t>(family[1]) << 8 | family[0]);
+            if (version == 4) return DecodeIpv4(frame, sizeof family, out);
+            if (version == 6) return DecodeIpv6(frame, sizeof family, out);
+            return false;
+        }
     }
     return false;
 }

@@ -25,10 +25,10 @@ struct TcpSegment {
 
     const uint8_t* sourceAddressBytes = nullptr;       // 4 (IPv4) or 16 (IPv6) bytes in the frame
     const uint8_t* destinationAddressBytes = nullptr;  // the same
-    uint16_t sourcePort = 0;       // as it stands in the packet
-    uint16_t destinationPort = 0;  // as it stands in the packet
-    uint8_t ipVersion = 0;         // 4 or 6
-    uint8_t protocol = kTcp;       // kTcp, or kUdp (then there is no TCP header)
+    uint16_t sourcePort = 0;                           // as it stands in the packet
+    uint16_t destinationPort = 0;                      // as it stands in the packet
+    uint8_t ipVersion = 0;                             // 4 or 6
+    uint8_t protocol = kTcp;                           // kTcp, or kUdp (then there is no TCP header)
     PacketDirection direction = PacketDirection::Unknown;
     size_t payloadStart = 0;   // offset of the first payload byte in the frame
     size_t payloadLength = 0;  // captured payload bytes within the IP packet (no link padding); may be 0

@@ -10,9 +10,8 @@ namespace tarnwick {
 namespace {
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return (x | 0x20) == (y | 0x20);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return (x | 0x20) == (y | 0x20); });
 }
 
 std::string_view TrimWhitespace(std::string_view text) {
@@ -105,51 +104,51 @@ size_t Http1BodyDecoder::Step(std::span<const uint8_t> bytes, const BodyBytes& o
     bool complete = false;
     size_t used = 0;
     switch (state_) {
-    case State::Fixed:
-    case State::ChunkData:
-        used = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size()));
-        if (onBody) onBody(bytes.first(used));
-        remaining_ -= used;
-        if (remaining_ == 0) state_ = state_ == State::Fixed ? State::Done : State::ChunkDataEnd;
-        return used;
-    case State::ToTheEnd:
-        if (onBody) onBody(bytes);
-        return bytes.size();
-    case State::ChunkSize: {
-        used = GatherLine(line_, bytes, complete);
-        if (line_.size() > kMaxLineBytes) broken = true;
-        if (!complete || broken) return used;
-        // Hex digits, then perhaps chunk extensions after a semicolon.
-        const std::string_view text = TrimWhitespace(std::string_view(line_).substr(0, line_.find(';')));
-        uint64_t size = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size, 16);
-        line_.clear();
-        if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-            broken = true;
-        } else if (size == 0) {
-            state_ = State::Trailer;
-        } else {
-            state_ = State::ChunkData;
-            remaining_ = size;
+        case State::Fixed:
+        case State::ChunkData:
+            used = static_cast<size_t>(std::min<uint64_t>(remaining_, bytes.size()));
+            if (onBody) onBody(bytes.first(used));
+            remaining_ -= used;
+            if (remaining_ == 0) state_ = state_ == State::Fixed ? State::Done : State::ChunkDataEnd;
+            return used;
+        case State::ToTheEnd:
+            if (onBody) onBody(bytes);
+            return bytes.size();
+        case State::ChunkSize: {
+            used = GatherLine(line_, bytes, complete);
+            if (line_.size() > kMaxLineBytes) broken = true;
+            if (!complete || broken) return used;
+            // Hex digits, then perhaps chunk extensions after a semicolon.
+            const std::string_view text = TrimWhitespace(std::string_view(line_).substr(0, line_.find(';')));
+            uint64_t size = 0;
+            const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size, 16);
+            line_.clear();
+            if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+                broken = true;
+            } else if (size == 0) {
+                state_ = State::Trailer;
+            } else {
+                state_ = State::ChunkData;
+                remaining_ = size;
+            }
+            return used;
         }
-        return used;
-    }
-    case State::ChunkDataEnd:
-    case State::Trailer:
-        used = GatherLine(line_, bytes, complete);
-        if (line_.size() > kMaxLineBytes) broken = true;
-        if (!complete || broken) return used;
-        if (state_ == State::ChunkDataEnd) {
-            // Only the line end may follow a chunk's data.
-            if (!line_.empty()) broken = true;
-            state_ = State::ChunkSize;
-        } else if (line_.empty()) {
-            state_ = State::Done;
-        }
-        line_.clear();
-        return used;
-    case State::Done:
-        break;
+        case State::ChunkDataEnd:
+        case State::Trailer:
+            used = GatherLine(line_, bytes, complete);
+            if (line_.size() > kMaxLineBytes) broken = true;
+            if (!complete || broken) return used;
+            if (state_ == State::ChunkDataEnd) {
+                // Only the line end may follow a chunk's data.
+                if (!line_.empty()) broken = true;
+                state_ = State::ChunkSize;
+            } else if (line_.empty()) {
+                state_ = State::Done;
+            }
+            line_.clear();
+            return used;
+        case State::Done:
+            break;
     }
     return 0;
 }

@@ -86,28 +86,28 @@ void Http1ConnectionReader::OnData(StreamDirection direction, std::span<const ui
     while (!bytes.empty() && !done_ && !switched_) {
         size_t used = bytes.size();
         switch (side.mode) {
-        case Mode::Head:
-            used = ReadHead(direction, bytes);
-            break;
-        case Mode::Body:
-            used = ReadBody(direction, bytes);
-            break;
-        case Mode::Held:
-            used = Hold(bytes);
-            break;
-        case Mode::Lost: {
-            // What comes after a lost stretch is read on when it begins a message.
-            bool complete = false;
-            const bool begins = direction == kClient ? Http1Head::MayBeginRequest(TextOf(bytes), complete)
-                                                     : Http1Head::MayBeginAnswer(TextOf(bytes), complete);
-            if (begins) {
-                side.mode = Mode::Head;
-                continue;
+            case Mode::Head:
+                used = ReadHead(direction, bytes);
+                break;
+            case Mode::Body:
+                used = ReadBody(direction, bytes);
+                break;
+            case Mode::Held:
+                used = Hold(bytes);
+                break;
+            case Mode::Lost: {
+                // What comes after a lost stretch is read on when it begins a message.
+                bool complete = false;
+                const bool begins = direction == kClient ? Http1Head::MayBeginRequest(TextOf(bytes), complete)
+                                                         : Http1Head::MayBeginAnswer(TextOf(bytes), complete);
+                if (begins) {
+                    side.mode = Mode::Head;
+                    continue;
+                }
+                break;
             }
-            break;
-        }
-        case Mode::Switched:
-            break;
+            case Mode::Switched:
+                break;
         }
         bytes = bytes.subspan(used);
     }
@@ -163,8 +163,10 @@ size_t Http1ConnectionReader::ReadHead(StreamDirection direction, std::span<cons
     const size_t used = end - old;  // of this delivery's bytes
     const std::string_view head = text.substr(0, end);
     const std::span<const uint8_t> rest = bytes.subspan(used);
-    if (direction == kClient) OnRequestHead(head);
-    else OnAnswerHead(head, rest);
+    if (direction == kClient)
+        OnRequestHead(head);
+    else
+        OnAnswerHead(head, rest);
     // The head's own copy goes once it has been handed over.
     ReleaseHead(side);
     if (switched_) return skipped + bytes.size();
@@ -314,8 +316,10 @@ size_t Http1ConnectionReader::ReadBody(StreamDirection direction, std::span<cons
             if (wanted > 0) answering_->Body(body.first(std::min(wanted, body.size())));
         };
     const auto result = side.body.Read(bytes, used, toExchange);
-    if (result == Http1BodyDecoder::Result::Broken) LoseWay(direction, false);
-    else if (result == Http1BodyDecoder::Result::Ended) BodyEnded(direction, true);
+    if (result == Http1BodyDecoder::Result::Broken)
+        LoseWay(direction, false);
+    else if (result == Http1BodyDecoder::Result::Ended)
+        BodyEnded(direction, true);
     return used;
 }
 
@@ -367,26 +371,26 @@ void Http1ConnectionReader::OnGap(StreamDirection direction, uint64_t count) {
     }
     Side& side = SideOf(direction);
     switch (side.mode) {
-    case Mode::Body:
-        if (count <= side.body.Skippable()) {
-            // Only the body's own content is missing: the messages keep their places.
-            if (direction == kServer && answering_ && answering_->Wanted() > 0) {
-                answering_->End(false);
-                answering_.reset();
+        case Mode::Body:
+            if (count <= side.body.Skippable()) {
+                // Only the body's own content is missing: the messages keep their places.
+                if (direction == kServer && answering_ && answering_->Wanted() > 0) {
+                    answering_->End(false);
+                    answering_.reset();
+                }
+                side.body.Skip(count);
+                if (side.body.Ended()) BodyEnded(direction, true);
+                return;
             }
-            side.body.Skip(count);
-            if (side.body.Ended()) BodyEnded(direction, true);
+            LoseWay(direction, true);
             return;
-        }
-        LoseWay(direction, true);
-        return;
-    case Mode::Head:
-    case Mode::Held:
-        LoseWay(direction, true);
-        return;
-    case Mode::Lost:
-    case Mode::Switched:
-        return;
+        case Mode::Head:
+        case Mode::Held:
+            LoseWay(direction, true);
+            return;
+        case Mode::Lost:
+        case Mode::Switched:
+            return;
     }
 }
 
@@ -407,8 +411,10 @@ void Http1ConnectionReader::LoseWay(StreamDirection direction, bool messageLost)
     std::string().swap(held_);
     // A request the capture lost is still answered: its place keeps the answers after it paired right,
     // unless its answer came already (with no request to pair with).
-    if (messageLost && unpairedAnswers_ > 0) --unpairedAnswers_;
-    else if (messageLost && pending_.size() < context_.maxUnanswered) pending_.emplace_back();
+    if (messageLost && unpairedAnswers_ > 0)
+        --unpairedAnswers_;
+    else if (messageLost && pending_.size() < context_.maxUnanswered)
+        pending_.emplace_back();
 }
 
 void Http1ConnectionReader::SwitchToHttp2(Pending pending, std::span<const uint8_t> rest) {

@@ -75,7 +75,7 @@ private:
         bool head = false;                       // a HEAD request: its answer has no body
         bool connect = false;
         bool asksForH2c = false;
-        std::string http2Settings;               // decoded, when asksForH2c
+        std::string http2Settings;  // decoded, when asksForH2c
     };
 
     Side& SideOf(StreamDirection direction) { return sides_[IndexOf(direction)]; }
@@ -95,14 +95,14 @@ private:
 
     Context context_;
     Side sides_[2];
-    std::vector<Pending> pending_;  // oldest first; seldom more than one
+    std::vector<Pending> pending_;             // oldest first; seldom more than one
     std::unique_ptr<HttpExchange> answering_;  // the exchange whose answer's body is being read
     // Answers that came with no request waiting since the client's last request: answers to requests the
     // capture may have lost, whose loss the client's side may only find out later.
     size_t unpairedAnswers_ = 0;
-    std::string held_;                          // the client's bytes after a request that asks for h2c
-    std::unique_ptr<StreamReader> switched_;    // the HTTP/2 reader after a switch
-    HttpFields ownFields_;  // when the context gives none
+    std::string held_;                        // the client's bytes after a request that asks for h2c
+    std::unique_ptr<StreamReader> switched_;  // the HTTP/2 reader after a switch
+    HttpFields ownFields_;                    // when the context gives none
     HttpFields& fields_;
     int64_t nowMs_ = 0;
     bool done_ = false;

@@ -61,7 +61,9 @@ void Http1Head::ParseFields(std::string_view lines, HttpFields& fields) {
     const char* valueStart = nullptr;
     const char* valueEnd = nullptr;
     auto flush = [&] {
-        if (valueStart) fields.Add(name, HttpFields::Trim(std::string_view(valueStart, static_cast<size_t>(valueEnd - valueStart))));
+        if (valueStart)
+            fields.Add(name,
+                       HttpFields::Trim(std::string_view(valueStart, static_cast<size_t>(valueEnd - valueStart))));
         valueStart = nullptr;
     };
     while (at < end) {

@@ -15,7 +15,9 @@ HpackBlockDecoder::HpackBlockDecoder()
     if (nghttp2_hd_inflate_new(&inflater_) != 0) inflater_ = nullptr;
 }
 
-HpackBlockDecoder::~HpackBlockDecoder() { Break(); }
+HpackBlockDecoder::~HpackBlockDecoder() {
+    Break();
+}
 
 void HpackBlockDecoder::Break() {
     if (inflater_) nghttp2_hd_inflate_del(inflater_);

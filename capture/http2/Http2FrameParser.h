@@ -71,9 +71,9 @@ private:
     uint8_t buffer_[Http2::kFrameHeaderSize] = {};
     size_t have_ = 0;
     Http2::FrameHeader frame_;
-    size_t prefixSize_ = 0;     // pad length, priority and fixed fields before the content
+    size_t prefixSize_ = 0;  // pad length, priority and fixed fields before the content
     size_t contentLeft_ = 0;
-    size_t tailLeft_ = 0;       // padding, GOAWAY debug data, or a whole frame passed over
+    size_t tailLeft_ = 0;  // padding, GOAWAY debug data, or a whole frame passed over
     size_t settingsLeft_ = 0;
     uint32_t maxFrameSize_ = Http2::kDefaultMaxFrameSize;
     uint32_t continuationStream_ = 0;  // the stream whose header block is unfinished; 0 when none

@@ -31,7 +31,9 @@ bool IsToken(std::string_view text) {
 }
 
 // What a text of this length takes from the heap beyond its string: nothing while it fits in place.
-size_t HeapOf(size_t length) { return length < 16 ? 0 : (length + 1 + 8 + 15) & ~size_t{15}; }
+size_t HeapOf(size_t length) {
+    return length < 16 ? 0 : (length + 1 + 8 + 15) & ~size_t{15};
+}
 
 // A list's room kept when it is emptied (a dozen fields, as most header lists hold).
 constexpr size_t kKeptCapacity = 32;
@@ -46,8 +48,10 @@ bool IsVisible(std::string_view text) {
 }  // namespace
 
 void Http2HeaderList::Clear() {
-    if (fields_.capacity() > kKeptCapacity) std::vector<Field>().swap(fields_);
-    else fields_.clear();
+    if (fields_.capacity() > kKeptCapacity)
+        std::vector<Field>().swap(fields_);
+    else
+        fields_.clear();
     size_ = 0;
     textBytes_ = 0;
     cut_ = malformed_ = regularSeen_ = false;
@@ -72,8 +76,7 @@ void Http2HeaderList::Add(std::string_view name, std::string_view value) {
         malformed_ = true;
         return;
     }
-    if ( !std::all_of(bare.begin(), bare.end(), ValidNameCharacter) ||
-        !ValidValue(value) || (pseudo && regularSeen_))
+    if (!std::all_of(bare.begin(), bare.end(), ValidNameCharacter) || !ValidValue(value) || (pseudo && regularSeen_))
         malformed_ = true;
     regularSeen_ = regularSeen_ || !pseudo;
     size_ += size;

@@ -29,10 +29,10 @@ enum FrameType : uint8_t {
 };
 
 enum FrameFlag : uint8_t {
-    kEndStream = 0x01,  // DATA, HEADERS
-    kAck = 0x01,        // SETTINGS, PING
-    kEndHeaders = 0x04, // HEADERS, PUSH_PROMISE, CONTINUATION
-    kPadded = 0x08,     // DATA, HEADERS, PUSH_PROMISE
+    kEndStream = 0x01,       // DATA, HEADERS
+    kAck = 0x01,             // SETTINGS, PING
+    kEndHeaders = 0x04,      // HEADERS, PUSH_PROMISE, CONTINUATION
+    kPadded = 0x08,          // DATA, HEADERS, PUSH_PROMISE
     kPriorityFields = 0x20,  // HEADERS
 };
 

@@ -35,7 +35,9 @@ Http2StreamReader::Http2StreamReader(Context context)
     if (!HoldTables()) GiveUp();
 }
 
-Http2StreamReader::~Http2StreamReader() { context_.budget.Give(held_); }
+Http2StreamReader::~Http2StreamReader() {
+    context_.budget.Give(held_);
+}
 
 bool Http2StreamReader::HoldTables() {
     // Each decoder's table may grow to what its peer allowed.
@@ -99,20 +101,20 @@ bool Http2StreamReader::OnFrameStart(StreamDirection direction, const Http2::Fra
         settingsSeen = true;
     }
     switch (frame.type) {
-    case Http2::kHeaders:
-        return StartHeaders(direction, frame);
-    case Http2::kPushPromise:
-        if (direction == kClient) return Malformed();
-        return StartPush(fields.promisedStreamId);
-    case Http2::kRstStream:
-        if (const auto stream = streams_.find(frame.streamId); stream != streams_.end()) Forget(stream);
-        return true;
-    case Http2::kGoAway:
-        // Streams the sender never processed: those its peer opened after lastStreamId.
-        ForgetAbove(fields.lastStreamId, direction == kServer ? 1 : 0);
-        return true;
-    default:
-        return true;
+        case Http2::kHeaders:
+            return StartHeaders(direction, frame);
+        case Http2::kPushPromise:
+            if (direction == kClient) return Malformed();
+            return StartPush(fields.promisedStreamId);
+        case Http2::kRstStream:
+            if (const auto stream = streams_.find(frame.streamId); stream != streams_.end()) Forget(stream);
+            return true;
+        case Http2::kGoAway:
+            // Streams the sender never processed: those its peer opened after lastStreamId.
+            ForgetAbove(fields.lastStreamId, direction == kServer ? 1 : 0);
+            return true;
+        default:
+            return true;
     }
 }
 
@@ -188,21 +190,21 @@ bool Http2StreamReader::OnSetting(StreamDirection direction, uint16_t id, uint32
 
 bool Http2StreamReader::OnFrameEnd(StreamDirection direction, const Http2::FrameHeader& frame) {
     switch (frame.type) {
-    case Http2::kData:
-        if (direction == kServer && frame.Has(Http2::kEndStream)) {
-            const auto stream = streams_.find(frame.streamId);
-            if (stream != streams_.end() && stream->second.answered) EndStream(stream);
-        }
-        return true;
-    case Http2::kHeaders:
-    case Http2::kPushPromise:
-    case Http2::kContinuation:
-        if (!frame.Has(Http2::kEndHeaders)) return true;
-        if (!DecodeFragment(direction, {}, true)) return false;
-        EndBlock(direction);
-        return !done_;
-    default:
-        return true;
+        case Http2::kData:
+            if (direction == kServer && frame.Has(Http2::kEndStream)) {
+                const auto stream = streams_.find(frame.streamId);
+                if (stream != streams_.end() && stream->second.answered) EndStream(stream);
+            }
+            return true;
+        case Http2::kHeaders:
+        case Http2::kPushPromise:
+        case Http2::kContinuation:
+            if (!frame.Has(Http2::kEndHeaders)) return true;
+            if (!DecodeFragment(direction, {}, true)) return false;
+            EndBlock(direction);
+            return !done_;
+        default:
+            return true;
     }
 }
 
@@ -210,9 +212,10 @@ bool Http2StreamReader::DecodeFragment(StreamDirection direction, std::span<cons
     Block& block = blocks_[IndexOf(direction)];
     // Every block passes the decoder, kept or not: each one may change its table. Once a kept list is
     // cut, its fields are no longer looked at.
-    const bool decoded = decoders_[IndexOf(direction)].Decode(bytes, last, [&block](std::string_view name, std::string_view value) {
-        if (block.keep && !block.fields.Cut()) block.fields.Add(name, value);
-    });
+    const bool decoded =
+        decoders_[IndexOf(direction)].Decode(bytes, last, [&block](std::string_view name, std::string_view value) {
+            if (block.keep && !block.fields.Cut()) block.fields.Add(name, value);
+        });
     if (block.keep) ChargeBlock(block);
     if (decoded) return true;
     ++context_.statistics.decodingErrors;
@@ -247,8 +250,10 @@ void Http2StreamReader::EndBlock(StreamDirection direction) {
     Block& block = blocks_[IndexOf(direction)];
     const auto stream = streams_.find(block.streamId);
     if (stream != streams_.end() && block.keep) {
-        if (block.request) ReadRequest(stream, block);
-        else ReadAnswer(stream, block);
+        if (block.request)
+            ReadRequest(stream, block);
+        else
+            ReadAnswer(stream, block);
     } else if (stream != streams_.end() && !block.request && stream->second.answered && block.endStream) {
         // Trailers end the body when they end the stream.
         EndStream(stream);

@@ -75,7 +75,7 @@ private:
         uint32_t streamId = 0;  // whose fields these are: the promised stream for a push
         bool request = false;
         bool pushed = false;
-        bool keep = false;      // its fields are collected (the stream is followed)
+        bool keep = false;  // its fields are collected (the stream is followed)
         bool endStream = false;
         Http2HeaderList fields;
         size_t charged = 0;  // what fields holds, counted against its stream's hold

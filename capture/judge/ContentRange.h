@@ -10,8 +10,8 @@ namespace tarnwick {
 
 struct ContentRange {
     int64_t first = 0;
-    int64_t last = 0;                // inclusive
-    std::optional<int64_t> total;    // nothing when the sender wrote "*"
+    int64_t last = 0;              // inclusive
+    std::optional<int64_t> total;  // nothing when the sender wrote "*"
 
     // "bytes FIRST-LAST/TOTAL" or "bytes FIRST-LAST/*", blanks allowed after the unit and at the end.
     // Nothing for any other text, for LAST before FIRST, a TOTAL not beyond LAST, or numbers too large.

@@ -16,17 +16,17 @@ enum class VideoExtent : uint8_t {
 };
 
 struct DetectedVideo {
-    std::string url;            // host and path, no scheme
-    std::string requestText;    // the request packet's payload through its blank line; may be empty
-    std::string contentLength;  // digits after "Content-Length: " with the line end; may be empty
-    std::string videoType;      // text after "Content-Type: video/" with the line end, or "x-flv"
-    std::string adapter;        // name of the adapter or capture file that saw it
-    int64_t seenAtSeconds = 0;  // capture time of the response packet (Unix seconds), 0 = unknown
+    std::string url;              // host and path, no scheme
+    std::string requestText;      // the request packet's payload through its blank line; may be empty
+    std::string contentLength;    // digits after "Content-Length: " with the line end; may be empty
+    std::string videoType;        // text after "Content-Type: video/" with the line end, or "x-flv"
+    std::string adapter;          // name of the adapter or capture file that saw it
+    int64_t seenAtSeconds = 0;    // capture time of the response packet (Unix seconds), 0 = unknown
     std::string scheme = "http";  // "https" for a video read from a decrypted connection
     VideoExtent extent = VideoExtent::Whole;
-    int64_t totalSize = 0;      // see VideoExtent; unused for a whole answer
-    int64_t segments = 0;       // a stream's segments counted so far
-    int64_t seenAtMs = 0;       // the capture time in milliseconds, for pacing repeated reports; 0 = unknown
+    int64_t totalSize = 0;  // see VideoExtent; unused for a whole answer
+    int64_t segments = 0;   // a stream's segments counted so far
+    int64_t seenAtMs = 0;   // the capture time in milliseconds, for pacing repeated reports; 0 = unknown
 };
 
 }  // namespace tarnwick

@@ -40,8 +40,8 @@ void VideoResponseJudge::Body(std::span<const uint8_t> bytes) {
     // A container decides as soon as its signature is there; only a transport stream needs the whole probe.
     const bool flv = bodyStart_.compare(0, Rules::kFlvSignature.size(), Rules::kFlvSignature) == 0;
     if (!flv && bodyTells_ && bodyStart_.size() < probe_ &&
-        VideoSignature::TypeOf(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bodyStart_.data()),
-                                                        bodyStart_.size()))
+        VideoSignature::TypeOf(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bodyStart_.data()), bodyStart_.size()))
             .empty())
         return;
     Decide();

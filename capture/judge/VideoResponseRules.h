@@ -16,7 +16,9 @@ inline constexpr std::string_view kFlvSignature = "FLV";
 inline constexpr std::string_view kLineEnd = "\r\n";
 
 // Only these answers may carry a video: a whole one, or a piece of one.
-inline bool MayCarryVideo(int status) { return status == 200 || status == 206; }
+inline bool MayCarryVideo(int status) {
+    return status == 200 || status == 206;
+}
 
 // The size text as a detection carries it: the Content-Length value with a line end; empty without one.
 inline std::string SizeText(const HttpFields& fields) {
@@ -63,9 +65,10 @@ inline bool MayBeSegment(const HttpFields& fields) {
     if (HttpFields::NameIs(top, "video") || HttpFields::NameIs(top, "audio")) return true;
     const std::string_view sub = type.substr(slash + 1);
     return HttpFields::NameIs(top, "application") &&
-           (HttpFields::NameIs(sub, "octet-stream") || HttpFields::NameIs(sub, "mp4") || HttpFields::NameIs(sub, "mp2t") ||
-            HttpFields::NameIs(sub, "dash+xml") || HttpFields::NameIs(sub, "vnd.apple.mpegurl") ||
-            HttpFields::NameIs(sub, "x-mpegurl") || HttpFields::NameIs(sub, "mpegurl"));
+           (HttpFields::NameIs(sub, "octet-stream") || HttpFields::NameIs(sub, "mp4") ||
+            HttpFields::NameIs(sub, "mp2t") || HttpFields::NameIs(sub, "dash+xml") ||
+            HttpFields::NameIs(sub, "vnd.apple.mpegurl") || HttpFields::NameIs(sub, "x-mpegurl") ||
+            HttpFields::NameIs(sub, "mpegurl"));
 }
 
 }  // namespace tarnwick::VideoResponseRules

@@ -21,11 +21,10 @@ struct Brand {
 
 // Major brands of the ISO media family that name a video file; audio-only and image brands are left out.
 constexpr std::array kVideoBrands = {
-    Brand{"isom", "mp4"}, Brand{"iso2", "mp4"}, Brand{"iso4", "mp4"}, Brand{"iso5", "mp4"},
-    Brand{"iso6", "mp4"}, Brand{"mp41", "mp4"}, Brand{"mp42", "mp4"}, Brand{"avc1", "mp4"},
-    Brand{"M4V ", "mp4"}, Brand{"M4VH", "mp4"}, Brand{"M4VP", "mp4"}, Brand{"f4v ", "mp4"},
-    Brand{"dash", "mp4"}, Brand{"msdh", "mp4"}, Brand{"mmp4", "mp4"}, Brand{"MSNV", "mp4"},
-    Brand{"qt  ", "mov"}, Brand{"3gp4", "3gp"}, Brand{"3gp5", "3gp"}, Brand{"3gp6", "3gp"},
+    Brand{"isom", "mp4"}, Brand{"iso2", "mp4"}, Brand{"iso4", "mp4"}, Brand{"iso5", "mp4"}, Brand{"iso6", "mp4"},
+    Brand{"mp41", "mp4"}, Brand{"mp42", "mp4"}, Brand{"avc1", "mp4"}, Brand{"M4V ", "mp4"}, Brand{"M4VH", "mp4"},
+    Brand{"M4VP", "mp4"}, Brand{"f4v ", "mp4"}, Brand{"dash", "mp4"}, Brand{"msdh", "mp4"}, Brand{"mmp4", "mp4"},
+    Brand{"MSNV", "mp4"}, Brand{"qt  ", "mov"}, Brand{"3gp4", "3gp"}, Brand{"3gp5", "3gp"}, Brand{"3gp6", "3gp"},
     Brand{"3g2a", "3gp"},
 };
 
@@ -53,8 +52,7 @@ std::string_view VideoSignature::TypeOf(std::span<const uint8_t> body) {
     if (Matches(body, 4, "ftyp")) return IsoMediaType(body);
     if (Matches(body, 0, "\x1A\x45\xDF\xA3")) return EbmlType(body);
     if (Matches(body, 0, "RIFF") && Matches(body, 8, "AVI ")) return "avi";
-    if (body.size() >= kTransportStreamProbe && body[0] == 0x47 && body[188] == 0x47 && body[376] == 0x47)
-        return "ts";
+    if (body.size() >= kTransportStreamProbe && body[0] == 0x47 && body[188] == 0x47 && body[376] == 0x47) return "ts";
     return {};
 }
 

@@ -22,12 +22,11 @@ constexpr std::array<LimitDescription, kLimitCount> kTable{{
     {Limit::HeldBytes, "HeldBytes", "bytes all connections hold ahead of lost or late segments", 32 * kMiB, "bytes"},
     {Limit::IdleSeconds, "IdleSeconds", "seconds a silent connection is followed", 300, "seconds"},
     {Limit::HeadBytes, "HeadBytes", "bytes of one HTTP message head or header list", 64 * kKiB, "bytes"},
-    {Limit::MessageBytes, "MessageBytes", "bytes of HTTP requests awaiting answers and of heads being read",
-     16 * kMiB, "bytes"},
+    {Limit::MessageBytes, "MessageBytes", "bytes of HTTP requests awaiting answers and of heads being read", 16 * kMiB,
+     "bytes"},
     {Limit::UnansweredRequests, "UnansweredRequests", "HTTP/1 requests of one connection awaiting answers", 64, ""},
     {Limit::TlsConnections, "TlsConnections", "TLS connections decrypted at once", 1024, ""},
-    {Limit::TlsConnectionBytes, "TlsConnectionBytes", "bytes of records one TLS connection holds", 1 * kMiB,
-     "bytes"},
+    {Limit::TlsConnectionBytes, "TlsConnectionBytes", "bytes of records one TLS connection holds", 1 * kMiB, "bytes"},
     {Limit::TlsBytes, "TlsBytes", "bytes of records all TLS connections hold", 32 * kMiB, "bytes"},
     {Limit::KeyWaitSeconds, "KeyWaitSeconds", "seconds records wait for the key log", 10, "seconds"},
     {Limit::Http2Streams, "Http2Streams", "HTTP/2 streams followed at once on one connection", 256, ""},
@@ -45,10 +44,10 @@ constexpr std::array<LimitDescription, kLimitCount> kTable{{
     {Limit::QuicStreams, "QuicStreams", "HTTP/3 requests followed at once on one QUIC connection", 256, ""},
     {Limit::QuicConnectionBytes, "QuicConnectionBytes",
      "bytes one QUIC connection holds ahead of lost packets or awaiting keys", 4 * kMiB, "bytes"},
-    {Limit::QuicBytes, "QuicBytes", "bytes all QUIC connections hold ahead of lost packets or awaiting keys",
-     32 * kMiB, "bytes"},
-    {Limit::QpackTableBytes, "QpackTableBytes", "bytes of the QPACK table of each side of a QUIC connection",
-     64 * kKiB, "bytes"},
+    {Limit::QuicBytes, "QuicBytes", "bytes all QUIC connections hold ahead of lost packets or awaiting keys", 32 * kMiB,
+     "bytes"},
+    {Limit::QpackTableBytes, "QpackTableBytes", "bytes of the QPACK table of each side of a QUIC connection", 64 * kKiB,
+     "bytes"},
 }};
 
 bool SameNoCase(std::string_view a, std::string_view b) {
@@ -72,7 +71,9 @@ const std::array<LimitDescription, kLimitCount>& LimitTable() {
     return kTable;
 }
 
-const LimitDescription& Describe(Limit limit) { return kTable[static_cast<size_t>(limit)]; }
+const LimitDescription& Describe(Limit limit) {
+    return kTable[static_cast<size_t>(limit)];
+}
 
 CaptureLimits::CaptureLimits() {
     for (const auto& entry : kTable) values_[static_cast<size_t>(entry.limit)] = entry.defaultValue;
@@ -91,14 +92,20 @@ bool CaptureLimits::SetFromText(std::string_view key, std::string_view text, std
     const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), value);
     std::string_view unit = Trim(text.substr(static_cast<size_t>(end - text.data())));
     int64_t factor = 1;
-    if (unit.empty() || SameNoCase(unit, "b")) factor = 1;
-    else if (SameNoCase(unit, "k") || SameNoCase(unit, "kib") || SameNoCase(unit, "kb")) factor = kKiB;
-    else if (SameNoCase(unit, "m") || SameNoCase(unit, "mib") || SameNoCase(unit, "mb")) factor = kMiB;
-    else if (SameNoCase(unit, "g") || SameNoCase(unit, "gib") || SameNoCase(unit, "gb")) factor = 1024 * kMiB;
-    else factor = 0;
+    if (unit.empty() || SameNoCase(unit, "b"))
+        factor = 1;
+    else if (SameNoCase(unit, "k") || SameNoCase(unit, "kib") || SameNoCase(unit, "kb"))
+        factor = kKiB;
+    else if (SameNoCase(unit, "m") || SameNoCase(unit, "mib") || SameNoCase(unit, "mb"))
+        factor = kMiB;
+    else if (SameNoCase(unit, "g") || SameNoCase(unit, "gib") || SameNoCase(unit, "gb"))
+        factor = 1024 * kMiB;
+    else
+        factor = 0;
     if (problem != std::errc() || end == text.data() || value <= 0 || factor == 0 ||
         (factor != 1 && found->unit != "bytes") || value > INT64_MAX / factor) {
-        if (error) *error = "limit " + std::string(found->key) + ": \"" + std::string(text) + "\" is no positive number";
+        if (error)
+            *error = "limit " + std::string(found->key) + ": \"" + std::string(text) + "\" is no positive number";
         return false;
     }
     Set(found->limit, value * factor);

@@ -17,32 +17,32 @@ namespace tarnwick {
 // share. When a bound is reached, the oldest or least active holder goes first, or the one that asks
 // is refused; either way it is counted, and the end-of-run figures name each limit that was reached.
 enum class Limit : uint8_t {
-    Connections,            // TCP connections followed at once
-    ConnectionHeldBytes,    // bytes one connection holds ahead of holes, both directions
-    HeldBytes,              // the same for all connections
-    IdleSeconds,            // a connection silent this long (capture time) is let go
-    HeadBytes,              // an HTTP/1 message head, or an HTTP/2 header list, longer than this is not read
-    MessageBytes,           // HTTP requests waiting for answers and heads being read, all connections
-    UnansweredRequests,     // HTTP/1 requests of one connection waiting for their answers
-    TlsConnections,         // TLS connections decrypted at once
-    TlsConnectionBytes,     // records one TLS connection holds (waiting for keys, or split across segments)
-    TlsBytes,               // the same for all TLS connections
-    KeyWaitSeconds,         // how long records wait for the key log to name their secrets
-    Http2Streams,           // HTTP/2 streams followed at once on one connection
-    Http2ConnectionBytes,   // what one HTTP/2 connection holds: its streams' fields, its decoders' tables
-    Http2Bytes,             // the same for all HTTP/2 connections
-    PlaylistBytes,          // a playlist or manifest longer than this is not read
-    PlaylistsBytes,         // playlists being read at once, all together
-    Streams,                // HLS and DASH streams followed
-    StreamNameBytes,        // the addresses that the streams' playlists name, all streams, with their upkeep
-    TemplatesPerStream,     // DASH SegmentTemplate patterns one stream follows
-    CountedSegments,        // segments remembered as counted (to count each once), all streams
-    KeyLogConnections,      // connections whose secrets the key log keeps (shared by all threads)
-    QuicConnections,        // QUIC connections followed at once
-    QuicStreams,            // HTTP/3 requests followed at once on one QUIC connection
-    QuicConnectionBytes,    // what one QUIC connection holds: stream data ahead of holes, packets awaiting keys
-    QuicBytes,              // the same for all QUIC connections
-    QpackTableBytes,        // the QPACK dynamic table of each side of a QUIC connection
+    Connections,           // TCP connections followed at once
+    ConnectionHeldBytes,   // bytes one connection holds ahead of holes, both directions
+    HeldBytes,             // the same for all connections
+    IdleSeconds,           // a connection silent this long (capture time) is let go
+    HeadBytes,             // an HTTP/1 message head, or an HTTP/2 header list, longer than this is not read
+    MessageBytes,          // HTTP requests waiting for answers and heads being read, all connections
+    UnansweredRequests,    // HTTP/1 requests of one connection waiting for their answers
+    TlsConnections,        // TLS connections decrypted at once
+    TlsConnectionBytes,    // records one TLS connection holds (waiting for keys, or split across segments)
+    TlsBytes,              // the same for all TLS connections
+    KeyWaitSeconds,        // how long records wait for the key log to name their secrets
+    Http2Streams,          // HTTP/2 streams followed at once on one connection
+    Http2ConnectionBytes,  // what one HTTP/2 connection holds: its streams' fields, its decoders' tables
+    Http2Bytes,            // the same for all HTTP/2 connections
+    PlaylistBytes,         // a playlist or manifest longer than this is not read
+    PlaylistsBytes,        // playlists being read at once, all together
+    Streams,               // HLS and DASH streams followed
+    StreamNameBytes,       // the addresses that the streams' playlists name, all streams, with their upkeep
+    TemplatesPerStream,    // DASH SegmentTemplate patterns one stream follows
+    CountedSegments,       // segments remembered as counted (to count each once), all streams
+    KeyLogConnections,     // connections whose secrets the key log keeps (shared by all threads)
+    QuicConnections,       // QUIC connections followed at once
+    QuicStreams,           // HTTP/3 requests followed at once on one QUIC connection
+    QuicConnectionBytes,   // what one QUIC connection holds: stream data ahead of holes, packets awaiting keys
+    QuicBytes,             // the same for all QUIC connections
+    QpackTableBytes,       // the QPACK dynamic table of each side of a QUIC connection
     Count
 };
 
@@ -53,7 +53,7 @@ struct LimitDescription {
     std::string_view key;      // in [Limits]
     std::string_view meaning;  // for the README, the figures and messages
     int64_t defaultValue;
-    std::string_view unit;     // "bytes", "seconds" or "" for a count
+    std::string_view unit;  // "bytes", "seconds" or "" for a count
 };
 
 // The table: one entry per Limit, in its order.

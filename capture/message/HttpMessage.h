@@ -16,9 +16,9 @@ enum class HttpTransport : uint8_t { Http1, Http2, Http3 };
 
 // The connection a message travelled on.
 struct ConnectionFacts {
-    FlowKey key;                 // client and server ends
+    FlowKey key;                       // client and server ends
     std::string_view scheme = "http";  // "https" inside TLS; always a literal
-    std::string serverName;      // named by the TLS handshake; stands in when a request names no host
+    std::string serverName;            // named by the TLS handshake; stands in when a request names no host
     HttpTransport transport = HttpTransport::Http1;
     // How the link layer saw the client's packets: this host sent them (Outgoing), received them
     // (Incoming), both (Loopback), or it cannot tell (Unknown: the own addresses decide).
@@ -34,7 +34,7 @@ struct HttpRequestHead {
     const HttpFields* fields = nullptr;
     // The head in HTTP/1.1 form through its blank line: for HTTP/1 as captured, for HTTP/2 rebuilt.
     std::string_view text;
-    bool pushed = false;         // promised by an HTTP/2 server
+    bool pushed = false;  // promised by an HTTP/2 server
     int64_t timeMs = 0;
 };
 

@@ -19,7 +19,9 @@ bool IsNumberPlaceholder(std::string_view identifier) {
     return true;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 

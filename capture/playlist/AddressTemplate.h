@@ -35,7 +35,6 @@ public:
     const std::string& Shape() const { return shape_; }
 
 private:
-
     // literals_[0], digits, literals_[1], digits, ..., literals_[n]: one more literal than placeholders.
     std::vector<std::string> literals_;
     std::string shape_;

@@ -52,9 +52,12 @@ std::string FillPlaceholders(std::string_view text, Fill fill) {
 // $RepresentationID$ and $Bandwidth$ filled in; the others, and "$$", kept for the matcher.
 std::string FillTemplate(std::string_view text, std::string_view id, std::string_view bandwidth) {
     return FillPlaceholders(text, [&](std::string_view identifier, std::string& out) {
-        if (identifier == "RepresentationID") out.append(id);
-        else if (identifier == "Bandwidth") out.append(bandwidth);
-        else out.append("$").append(identifier).append("$");
+        if (identifier == "RepresentationID")
+            out.append(id);
+        else if (identifier == "Bandwidth")
+            out.append(bandwidth);
+        else
+            out.append("$").append(identifier).append("$");
         return true;
     });
 }
@@ -115,22 +118,24 @@ SharedText SharedAttribute(const XML_Char** attributes, std::string_view name) {
     return std::make_shared<const std::string>(text);
 }
 
-std::string_view TextOf(const SharedText& text) { return text ? std::string_view(*text) : std::string_view(); }
+std::string_view TextOf(const SharedText& text) {
+    return text ? std::string_view(*text) : std::string_view();
+}
 
 // Which element a level of the document is, and what it hands down to the levels inside it. The texts
 // are shared, not copied: every element copies its parent's level.
 struct Level {
     enum Kind { Other, Mpd, Period, AdaptationSet, Representation, BaseUrl, SegmentList } kind = Other;
-    std::shared_ptr<UrlResolver> base;  // what relative references inside this level resolve against
-    SharedText media;                   // SegmentTemplate@media in force
-    SharedText initialization;          // SegmentTemplate@initialization in force
-    bool listed = false;                // a SegmentList or SegmentTemplate names this level's segments
-    SharedText id, bandwidth;           // a Representation's
-    bool ownBase = false;               // a BaseURL element of its own changed base
-    bool video = false;                 // an AdaptationSet or Representation of video
-    int64_t startNumber = 1;            // SegmentTemplate@startNumber in force
-    int64_t firstTime = 0;              // the first SegmentTimeline S@t in force
-    bool timed = false;                 // a SegmentTimeline of this level gave firstTime
+    std::shared_ptr<UrlResolver> base;             // what relative references inside this level resolve against
+    SharedText media;                              // SegmentTemplate@media in force
+    SharedText initialization;                     // SegmentTemplate@initialization in force
+    bool listed = false;                           // a SegmentList or SegmentTemplate names this level's segments
+    SharedText id, bandwidth;                      // a Representation's
+    bool ownBase = false;                          // a BaseURL element of its own changed base
+    bool video = false;                            // an AdaptationSet or Representation of video
+    int64_t startNumber = 1;                       // SegmentTemplate@startNumber in force
+    int64_t firstTime = 0;                         // the first SegmentTimeline S@t in force
+    bool timed = false;                            // a SegmentTimeline of this level gave firstTime
     SharedText firstListed, listedInitialisation;  // the first SegmentURL and the Initialization of a list
 };
 
@@ -304,8 +309,10 @@ private:
                 std::string resolved = Resolve(*level.base, filled);
                 if (resolved.empty()) continue;
                 // A template without placeholders names one address.
-                if (resolved.find('$') == std::string::npos) AddAddress(std::move(resolved));
-                else if (Take(resolved)) out_.templates.push_back(std::move(resolved));
+                if (resolved.find('$') == std::string::npos)
+                    AddAddress(std::move(resolved));
+                else if (Take(resolved))
+                    out_.templates.push_back(std::move(resolved));
             }
         } else if (!level.listed && level.ownBase) {
             // No list and no template: the representation is the one file its BaseURL names.

@@ -15,7 +15,9 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
 
 // "#EXTINF:9.97," -> 9970000; nothing for a value that is not digits with one optional point. Values beyond
 // a day count as none: no segment lasts that long, and the sum stays far from overflowing.

@@ -16,9 +16,9 @@ struct HlsPlaylist {
     // More names than this in one playlist are left out: the stream is still counted by the rest.
     static constexpr size_t kMaxNames = 100000;
 
-    bool master = false;                // names other playlists (EXT-X-STREAM-INF and the like)
-    std::vector<std::string> playlists; // a master playlist's variant, rendition and I-frame playlists
-    std::vector<std::string> segments;  // a media playlist's segments and initialisation sections
+    bool master = false;                 // names other playlists (EXT-X-STREAM-INF and the like)
+    std::vector<std::string> playlists;  // a master playlist's variant, rendition and I-frame playlists
+    std::vector<std::string> segments;   // a media playlist's segments and initialisation sections
     // A master playlist's first variant (EXT-X-STREAM-INF).
     std::string firstVariant;
     // A media playlist's first segment, and the initialisation section it needs (empty when none).

@@ -14,7 +14,9 @@
 namespace tarnwick {
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool SameNoCase(std::string_view text, std::string_view lower) {
     if (text.size() != lower.size()) return false;
@@ -31,7 +33,8 @@ uint64_t Hash(std::string_view text, std::optional<int64_t> rangeFirst) {
     uint64_t hash = 1469598103934665603ull;
     for (unsigned char c : text) hash = (hash ^ c) * 1099511628211ull;
     if (rangeFirst)
-        for (int shift = 0; shift < 64; shift += 8) hash = (hash ^ ((static_cast<uint64_t>(*rangeFirst) >> shift) & 0xFF)) * 1099511628211ull;
+        for (int shift = 0; shift < 64; shift += 8)
+            hash = (hash ^ ((static_cast<uint64_t>(*rangeFirst) >> shift) & 0xFF)) * 1099511628211ull;
     return hash;
 }
 
@@ -54,7 +57,8 @@ StreamTracker::StreamTracker(Limits limits, LimitHits* hits) : limits_(limits), 
 std::optional<StreamTracker::Kind> StreamTracker::PlaylistKind(std::string_view contentType, std::string_view url) {
     std::string_view type = contentType.substr(0, contentType.find(';'));
     while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
-    for (std::string_view hls : {"application/vnd.apple.mpegurl", "application/x-mpegurl", "audio/mpegurl", "audio/x-mpegurl"})
+    for (std::string_view hls :
+         {"application/vnd.apple.mpegurl", "application/x-mpegurl", "audio/mpegurl", "audio/x-mpegurl"})
         if (SameNoCase(type, hls)) return Kind::Hls;
     if (SameNoCase(type, "application/dash+xml")) return Kind::Dash;
     const size_t slash = url.find('/');
@@ -74,11 +78,13 @@ StreamTracker::Streams::iterator StreamTracker::Find(uint64_t id) {
     return std::find_if(streams_.begin(), streams_.end(), [id](const Stream& stream) { return stream.id == id; });
 }
 
-StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url, const std::string& scheme, Kind kind) {
+StreamTracker::Streams::iterator StreamTracker::StreamFor(const std::string& url, const std::string& scheme,
+                                                          Kind kind) {
     // A playlist that an earlier one named belongs to that one's stream.
     if (const auto named = names_.find(url); named != names_.end())
         if (const auto stream = Find(named->second); stream != streams_.end()) return stream;
-    const auto same = std::find_if(streams_.begin(), streams_.end(), [&url](const Stream& stream) { return stream.url == url; });
+    const auto same =
+        std::find_if(streams_.begin(), streams_.end(), [&url](const Stream& stream) { return stream.url == url; });
     if (same != streams_.end()) return same;
     if (streams_.size() >= limits_.maxStreams) {
         ++statistics_.streamsEvicted;

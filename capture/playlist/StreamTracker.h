@@ -34,13 +34,13 @@ public:
         size_t maxStreams = 32;
         size_t maxNameBytes = 8u << 20;  // the names with their upkeep
         size_t maxTemplatesPerStream = 64;
-        size_t maxCounted = 400000;      // segments remembered as counted, all streams
+        size_t maxCounted = 400000;  // segments remembered as counted, all streams
 
         static Limits From(const CaptureLimits& limits);
     };
 
     struct Growth {
-        std::string url;  // the stream's playlist (host and path, no scheme)
+        std::string url;     // the stream's playlist (host and path, no scheme)
         std::string scheme;  // the playlist's
         Kind kind = Kind::Hls;
         int64_t bytes = 0;     // sum of the bodies of its segments counted so far
@@ -53,8 +53,8 @@ public:
         uint64_t playlistsUnread = 0;  // not a playlist after all, or not read whole
         uint64_t segments = 0;         // answers counted into a stream
         uint64_t streamsEvicted = 0;
-        uint64_t namesDropped = 0;     // beyond the bound on names, or patterns that cannot be followed
-        uint64_t matchesCut = 0;       // answers whose matching against the patterns reached its bound
+        uint64_t namesDropped = 0;  // beyond the bound on names, or patterns that cannot be followed
+        uint64_t matchesCut = 0;    // answers whose matching against the patterns reached its bound
     };
 
     // What one held name costs: its table node (64 bytes), its share of the table's buckets and of its
@@ -111,7 +111,7 @@ private:
         int64_t segments = 0;
         std::deque<AddressTemplate> templates;  // in place: the shape table points at them
         std::vector<std::string> templateTexts;
-        size_t templateBytes = 0;  // what its patterns count against the names' bound
+        size_t templateBytes = 0;               // what its patterns count against the names' bound
         std::vector<const std::string*> names;  // its entries in names_, to take out with it
         std::unordered_set<uint64_t> counted;   // hashes of the segment addresses (and piece starts) counted
     };
@@ -137,8 +137,8 @@ private:
     Limits limits_;
     LimitHits* hits_;
     Streams streams_;
-    std::unordered_map<std::string, uint64_t> names_;  // segment and playlist addresses -> stream id
-    std::unordered_set<std::string> playlistNames_;     // of names_, those a master names as playlists
+    std::unordered_map<std::string, uint64_t> names_;               // segment and playlist addresses -> stream id
+    std::unordered_set<std::string> playlistNames_;                 // of names_, those a master names as playlists
     std::unordered_map<std::string, std::vector<Pattern>> shapes_;  // every stream's patterns by their shape
     size_t nameBytes_ = 0;
     size_t templateCount_ = 0;

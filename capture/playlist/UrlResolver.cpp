@@ -43,7 +43,9 @@ bool HasScheme(std::string_view reference) {
 }
 
 // Bytes that no address may hold: the parser refuses them.
-bool ControlCharacter(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool ControlCharacter(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
 
 // As the parser writes a reference's path or query: blanks and bytes beyond ASCII escaped, a blank
 // in the query as "+".
@@ -177,9 +179,12 @@ std::string UrlResolver::ResolveReference(std::string_view reference) {
     const std::string_view path = rest.substr(0, queryAt);
     const std::string_view query = queryAt == std::string_view::npos ? std::string_view() : rest.substr(queryAt);
     std::string merged;
-    if (path.empty()) merged = parts->path;  // "?q": the base's own path with another query
-    else if (path.front() == '/') AppendEscaped(merged, path, false);
-    else AppendEscaped(merged.append(parts->directory), path, false);
+    if (path.empty())
+        merged = parts->path;  // "?q": the base's own path with another query
+    else if (path.front() == '/')
+        AppendEscaped(merged, path, false);
+    else
+        AppendEscaped(merged.append(parts->directory), path, false);
     std::string resolved = parts->origin;
     resolved.append(WithoutDotSegments(merged));
     AppendEscaped(resolved, query, true);

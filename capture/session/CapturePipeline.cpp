@@ -17,16 +17,19 @@ CapturePipeline::CapturePipeline(Options options, VideoReporter::Deliver deliver
       quicBytes_(options_.limits.Bytes(Limit::QuicBytes), Limit::QuicBytes, &totals_.limitsReached),
       reporter_(std::move(deliver), options_.sourceName),
       streams_(StreamTracker::Limits::From(options_.limits), &totals_.limitsReached),
-      finder_(VideoFinder::Context{reporter_, streams_, messages_, playlists_, options_.limits.Bytes(Limit::PlaylistBytes),
-                                   options_.live, options_.loopbackAdapter},
-              options_.ownAddresses, options_.inferOwnAddresses),
+      finder_(
+          VideoFinder::Context{reporter_, streams_, messages_, playlists_, options_.limits.Bytes(Limit::PlaylistBytes),
+                               options_.live, options_.loopbackAdapter},
+          options_.ownAddresses, options_.inferOwnAddresses),
       router_(ConnectionRouter::Context{finder_, options_.limits, totals_, options_.keyLog, messages_, http2_, tls_}),
       reassembler_(router_, TcpReassembler::Limits::From(options_.limits), &totals_.limitsReached),
       quic_(QuicTracker::Context{finder_, options_.limits, totals_.quic, quicBytes_, &totals_.limitsReached,
                                  options_.keyLog,
                                  [this](const std::string& serverName) { totals_.CountUnreadHttps(serverName); }}) {}
 
-CapturePipeline::~CapturePipeline() { End(StreamEnd::Stopped); }
+CapturePipeline::~CapturePipeline() {
+    End(StreamEnd::Stopped);
+}
 
 void CapturePipeline::Segment(const PacketView& frame, int64_t timeMs) {
     // The loopback adapter's frames were all sent and received here.

@@ -28,11 +28,11 @@ namespace tarnwick {
 class CapturePipeline {
 public:
     struct Options {
-        std::string sourceName;      // the adapter or capture file, named in every detection
-        OwnAddresses ownAddresses;   // given, or the adapter's
+        std::string sourceName;          // the adapter or capture file, named in every detection
+        OwnAddresses ownAddresses;       // given, or the adapter's
         bool inferOwnAddresses = false;  // a replay without given addresses
-        bool live = false;           // capture times are wall-clock times
-        bool loopbackAdapter = false;  // every frame was sent and received by this host
+        bool live = false;               // capture times are wall-clock times
+        bool loopbackAdapter = false;    // every frame was sent and received by this host
         TlsKeyLog* keyLog = nullptr;
         CaptureLimits limits;
     };
@@ -46,8 +46,10 @@ public:
     void Frame(const FrameDecoder& decoder, const PacketView& frame, int64_t timeMs) {
         ++totals_.packets;
         if (decoder.DecodeTransport(frame, segment_)) {
-            if (segment_.protocol == TcpSegment::kTcp) Segment(frame, timeMs);
-            else Datagram(frame, timeMs);
+            if (segment_.protocol == TcpSegment::kTcp)
+                Segment(frame, timeMs);
+            else
+                Datagram(frame, timeMs);
         }
         router_.Tick(timeMs);
     }

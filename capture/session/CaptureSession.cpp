@@ -160,8 +160,10 @@ void CaptureSession::Run() {
     // A stream's header may keep the thread waiting here until its writer sends it, or until a stop.
     std::string problem;
     if (!stop_.load() && source_->Start()) {
-        if (ChooseDecoder(&problem)) ReadUntilStopped();
-        else endError_ = "cannot read capture file " + name_ + ": " + problem;
+        if (ChooseDecoder(&problem))
+            ReadUntilStopped();
+        else
+            endError_ = "cannot read capture file " + name_ + ": " + problem;
     } else if (!stop_.load()) {
         endError_ = source_->Error();
     }
@@ -189,9 +191,10 @@ void CaptureSession::ReadUntilStopped() {
     while (!stop_.load()) {
         const ReadResult result = source_->ReadBatch(*this);
         if (refusedLinkType_) {
-            endError_ = "cannot read capture file " + name_ + ": packet " + std::to_string(pipeline.Totals().packets + 1) +
-                        " is of link type " + FrameDecoder::DescribeLinkType(*refusedLinkType_) +
-                        ", which cannot be read (Tarnwick reads " + FrameDecoder::ReadableLinkTypes() + ")";
+            endError_ = "cannot read capture file " + name_ + ": packet " +
+                        std::to_string(pipeline.Totals().packets + 1) + " is of link type " +
+                        FrameDecoder::DescribeLinkType(*refusedLinkType_) + ", which cannot be read (Tarnwick reads " +
+                        FrameDecoder::ReadableLinkTypes() + ")";
             break;
         }
         if (result == ReadResult::Failed && !stop_.load()) endError_ = source_->Error();

@@ -126,7 +126,7 @@ private:
     std::unique_ptr<PacketSource> source_;
     FrameDecoder decoder_;
     int decoderLinkType_ = DLT_EN10MB;     // decoder_'s, or none once a link type was refused
-    std::optional<int> refusedLinkType_;  // a packet's that cannot be read: the replay ends there
+    std::optional<int> refusedLinkType_;   // a packet's that cannot be read: the replay ends there
     CapturePipeline* pipeline_ = nullptr;  // the capture thread's, while it runs
     bool replay_ = false;
     bool started_ = false;

@@ -65,15 +65,18 @@ std::optional<ConnectionRouter::Protocol> ConnectionRouter::ProtocolOf(std::span
 class ConnectionRouter::Decider final : public StreamReader {
 public:
     Decider(ConnectionRouter& router, const ConnectionStart& start)
-        : router_(router), facts_{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection},
+        : router_(router),
+          facts_{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection},
           atStart_(start.openingSeen) {}
     ~Decider() override { Release(); }
 
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override {
         if (reader_) return reader_->OnData(Ordered(direction), bytes, timeMs);
         if (done_) return;
-        if (atStart_) Hold(direction, bytes, timeMs);
-        else Watch(direction, bytes, timeMs);
+        if (atStart_)
+            Hold(direction, bytes, timeMs);
+        else
+            Watch(direction, bytes, timeMs);
     }
     void OnGap(StreamDirection direction, uint64_t count) override {
         if (reader_) return reader_->OnGap(Ordered(direction), count);
@@ -92,7 +95,9 @@ public:
         }
     }
     bool Done() const override { return reader_ ? reader_->Done() : done_; }
-    uint64_t TakeSkip(StreamDirection direction) override { return reader_ ? reader_->TakeSkip(Ordered(direction)) : 0; }
+    uint64_t TakeSkip(StreamDirection direction) override {
+        return reader_ ? reader_->TakeSkip(Ordered(direction)) : 0;
+    }
 
 private:
     StreamDirection Ordered(StreamDirection direction) const { return swapped_ ? Opposite(direction) : direction; }
@@ -115,9 +120,12 @@ private:
         std::string first = std::move(held_[0]);
         std::string second = std::move(held_[1]);
         Release();
-        if (!first.empty()) reader_->OnData(StreamDirection::ClientToServer, {reinterpret_cast<const uint8_t*>(first.data()), first.size()}, timeMs);
+        if (!first.empty())
+            reader_->OnData(StreamDirection::ClientToServer,
+                            {reinterpret_cast<const uint8_t*>(first.data()), first.size()}, timeMs);
         if (!second.empty() && !reader_->Done())
-            reader_->OnData(StreamDirection::ServerToClient, {reinterpret_cast<const uint8_t*>(second.data()), second.size()}, timeMs);
+            reader_->OnData(StreamDirection::ServerToClient,
+                            {reinterpret_cast<const uint8_t*>(second.data()), second.size()}, timeMs);
     }
 
     void Watch(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
@@ -125,10 +133,12 @@ private:
         bool complete = false;
         std::optional<Protocol> protocol;
         bool fromServer = false;
-        if (TlsConnection::StartsClientHello(bytes)) protocol = Protocol::Tls;
+        if (TlsConnection::StartsClientHello(bytes))
+            protocol = Protocol::Tls;
         else if (text.size() >= kPrefaceLine && text.substr(0, kPrefaceLine) == kPreface.substr(0, kPrefaceLine))
             protocol = Protocol::Http2;
-        else if (Http1Head::MayBeginRequest(text, complete) && complete) protocol = Protocol::Http1;
+        else if (Http1Head::MayBeginRequest(text, complete) && complete)
+            protocol = Protocol::Http1;
         else if (Http1Head::MayBeginAnswer(text, complete) && complete) {
             protocol = Protocol::Http1;
             fromServer = true;
@@ -147,26 +157,27 @@ private:
 
     void Choose(Protocol protocol, std::span<const uint8_t> clientBytes, bool inStep) {
         switch (protocol) {
-        case Protocol::Http1:
-            // By far the most frequent: kept in place rather than made apart.
-            reader_ = &http1_.emplace(router_.Http1Context(facts_), inStep);
-            break;
-        case Protocol::Http2:
-            owned_ = router_.Http2(facts_);
-            reader_ = owned_.get();
-            break;
-        case Protocol::Tls:
-            // The whole hello is needed to name its server when nothing will decrypt it.
-            if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
-                clientBytes.size() < 5 + (static_cast<size_t>(clientBytes[3]) << 8 | clientBytes[4]) && atStart_)
-                return;
-            if (auto tls = router_.Tls(facts_, clientBytes)) {
-                tls_ = tls.get();
-                owned_ = std::move(tls);
+            case Protocol::Http1:
+                // By far the most frequent: kept in place rather than made apart.
+                reader_ = &http1_.emplace(router_.Http1Context(facts_), inStep);
+                break;
+            case Protocol::Http2:
+                owned_ = router_.Http2(facts_);
                 reader_ = owned_.get();
-            }
-            break;
-        case Protocol::Other: break;
+                break;
+            case Protocol::Tls:
+                // The whole hello is needed to name its server when nothing will decrypt it.
+                if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
+                    clientBytes.size() < 5 + (static_cast<size_t>(clientBytes[3]) << 8 | clientBytes[4]) && atStart_)
+                    return;
+                if (auto tls = router_.Tls(facts_, clientBytes)) {
+                    tls_ = tls.get();
+                    owned_ = std::move(tls);
+                    reader_ = owned_.get();
+                }
+                break;
+            case Protocol::Other:
+                break;
         }
         if (!reader_) done_ = true;
     }
@@ -197,7 +208,8 @@ std::unique_ptr<StreamReader> ConnectionRouter::Open(const ConnectionStart& star
 void ConnectionRouter::Retry(int64_t nowMs) {
     lastTickMs_ = nowMs;
     for (auto& connection : lingering_) connection->Retry(nowMs);
-    std::erase_if(lingering_, [](const std::unique_ptr<TlsConnection>& connection) { return !connection->Lingering(); });
+    std::erase_if(lingering_,
+                  [](const std::unique_ptr<TlsConnection>& connection) { return !connection->Lingering(); });
 }
 
 void ConnectionRouter::EndAll() {
@@ -252,7 +264,8 @@ Http2StreamReader::Context ConnectionRouter::Http2Context(const ConnectionFacts&
                                       &context_.totals.limitsReached};
 }
 
-std::unique_ptr<TlsConnection> ConnectionRouter::Tls(const ConnectionFacts& facts, std::span<const uint8_t> clientHello) {
+std::unique_ptr<TlsConnection> ConnectionRouter::Tls(const ConnectionFacts& facts,
+                                                     std::span<const uint8_t> clientHello) {
     PipelineTotals& totals = context_.totals;
     const bool overBound = tlsConnections_ >= context_.limits.Bytes(Limit::TlsConnections);
     if (!context_.keyLog || overBound) {

@@ -28,7 +28,7 @@ public:
     struct Context {
         HttpExchangeSink& sink;
         const CaptureLimits& limits;
-        PipelineTotals& totals;  // its stage figures and limit hits are counted here
+        PipelineTotals& totals;       // its stage figures and limit hits are counted here
         TlsKeyLog* keyLog = nullptr;  // without one, TLS connections are counted, not read
         ByteBudget& messages;
         ByteBudget& http2;
@@ -62,7 +62,8 @@ private:
     static constexpr int64_t kTickMs = 250;
 
     void Linger(std::unique_ptr<TlsConnection> connection) { lingering_.push_back(std::move(connection)); }
-    std::unique_ptr<StreamReader> SwitchToHttp2(const ConnectionFacts& facts, std::unique_ptr<HttpExchange> firstRequest,
+    std::unique_ptr<StreamReader> SwitchToHttp2(const ConnectionFacts& facts,
+                                                std::unique_ptr<HttpExchange> firstRequest,
                                                 std::span<const uint8_t> clientSettings) override;
     void Retry(int64_t nowMs);
     Http2StreamReader::Context Http2Context(const ConnectionFacts& facts);

@@ -18,9 +18,13 @@ int64_t OwnConnections::NowMs() {
         .count();
 }
 
-uint64_t OwnConnections::Opened(uint16_t port, Role role) { return Opened(port, role, NowMs()); }
+uint64_t OwnConnections::Opened(uint16_t port, Role role) {
+    return Opened(port, role, NowMs());
+}
 
-void OwnConnections::Closed(uint64_t token) { Closed(token, NowMs()); }
+void OwnConnections::Closed(uint64_t token) {
+    Closed(token, NowMs());
+}
 
 uint64_t OwnConnections::Opened(uint16_t port, Role role, int64_t nowMs) {
     std::lock_guard lock(mutex_);
@@ -47,7 +51,8 @@ bool OwnConnections::Owns(uint16_t clientPort, uint16_t serverPort, int64_t time
 }
 
 void OwnConnections::Purge(int64_t nowMs) {
-    std::erase_if(entries_, [nowMs](const Entry& entry) { return entry.closedMs >= 0 && nowMs - entry.closedMs > kGraceMs; });
+    std::erase_if(entries_,
+                  [nowMs](const Entry& entry) { return entry.closedMs >= 0 && nowMs - entry.closedMs > kGraceMs; });
 }
 
 }  // namespace tarnwick

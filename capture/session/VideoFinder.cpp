@@ -22,7 +22,9 @@ IpAddress AddressOf(const FlowEndpoint& end) {
                                    : IpAddress::FromIpv4Bytes(end.address.data());
 }
 
-int64_t SecondsOf(int64_t timeMs) { return timeMs >= 0 ? timeMs / 1000 : -((-timeMs + 999) / 1000); }
+int64_t SecondsOf(int64_t timeMs) {
+    return timeMs >= 0 ? timeMs / 1000 : -((-timeMs + 999) / 1000);
+}
 
 }  // namespace
 
@@ -31,7 +33,8 @@ public:
     enum class Mode : uint8_t { Open, Judging, Playlist, Done };
 
     // The address and the request's text share one allocation.
-    Exchange(VideoFinder& finder, std::string url, std::string_view scheme, std::string_view requestText, size_t charged)
+    Exchange(VideoFinder& finder, std::string url, std::string_view scheme, std::string_view requestText,
+             size_t charged)
         : finder_(finder), texts_(std::move(url)), urlLength_(texts_.size()), scheme_(scheme), charged_(charged) {
         texts_.append(requestText);
     }
@@ -110,13 +113,13 @@ VideoFinder::VideoFinder(Context context, OwnAddresses ownAddresses, bool inferO
 
 bool VideoFinder::FromThisHost(const ConnectionFacts& connection) {
     switch (connection.clientLinkDirection) {
-    case PacketDirection::Outgoing:
-    case PacketDirection::Loopback:
-        return true;
-    case PacketDirection::Incoming:
-        return false;
-    case PacketDirection::Unknown:
-        break;
+        case PacketDirection::Outgoing:
+        case PacketDirection::Loopback:
+            return true;
+        case PacketDirection::Incoming:
+            return false;
+        case PacketDirection::Unknown:
+            break;
     }
     if (context_.loopbackAdapter) return true;
     const IpAddress client = AddressOf(connection.key.client);
@@ -144,14 +147,15 @@ std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& conn
     ++counts_.requests;
     // Without a host, the name the TLS handshake gave, else the server's address stands for it.
     std::string host(request.authority);
-    if (host.empty()) host = !connection.serverName.empty() ? connection.serverName : connection.key.server.AddressForUrl();
+    if (host.empty())
+        host = !connection.serverName.empty() ? connection.serverName : connection.key.server.AddressForUrl();
     std::string url = VideoReporter::JoinUrl(host, request.target);
     if (url.empty()) return nullptr;
     const size_t charged = sizeof(Exchange) + url.size() + request.text.size();
     if (!context_.messages.Take(charged)) return nullptr;
-    const std::string_view scheme = request.scheme == "https"                       ? "https"
+    const std::string_view scheme = request.scheme == "https"                                 ? "https"
                                     : request.scheme == "http" || connection.scheme == "http" ? "http"
-                                                                                               : "https";
+                                                                                              : "https";
     // A request for what looks like a playlist: answers that may be its segments wait for it.
     const bool playlist = StreamTracker::PlaylistKind("", url).has_value() || context_.streams.NamesPlaylist(url);
     auto exchange = std::make_unique<Exchange>(*this, std::move(url), scheme, request.text, charged);
@@ -226,7 +230,7 @@ bool VideoFinder::CountSegment(std::string_view url, int64_t bodyBytes, std::opt
     if (!growth) return false;
     if (growth->grew) {
         ++counts_.streamSegments;
-        DetectedVideo video{growth->url, {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {},
+        DetectedVideo video{growth->url,      {}, {}, growth->kind == StreamTracker::Kind::Hls ? "hls" : "dash", {},
                             SecondsOf(timeMs)};
         video.scheme = growth->scheme;
         video.seenAtMs = timeMs;
@@ -244,8 +248,9 @@ void VideoFinder::Judged(Exchange& exchange) {
     std::optional<DetectedVideo> video;
     if (verdict.video) {
         ++counts_.videoAnswers;
-        video = DetectedVideo{std::string(exchange.Url()), std::string(exchange.RequestText()), verdict.sizeText, verdict.typeText, {},
-                              SecondsOf(exchange.answerMs_)};
+        video = DetectedVideo{
+            std::string(exchange.Url()),  std::string(exchange.RequestText()), verdict.sizeText, verdict.typeText, {},
+            SecondsOf(exchange.answerMs_)};
         video->scheme = std::string(exchange.scheme_);
         video->seenAtMs = exchange.answerMs_;
         if (verdict.range) {
@@ -288,8 +293,10 @@ void VideoFinder::Settle(bool all) {
 void VideoFinder::PlaylistRead(Exchange& exchange, bool complete) {
     exchange.mode_ = Exchange::Mode::Done;
     if (complete)
-        context_.streams.TakePlaylist(std::string(exchange.Url()), std::string(exchange.scheme_), exchange.kind_, exchange.body_);
-    else context_.streams.PlaylistUnread();
+        context_.streams.TakePlaylist(std::string(exchange.Url()), std::string(exchange.scheme_), exchange.kind_,
+                                      exchange.body_);
+    else
+        context_.streams.PlaylistUnread();
     context_.playlists.Give(exchange.bodyCharged_);
     exchange.bodyCharged_ = 0;
     std::string().swap(exchange.body_);

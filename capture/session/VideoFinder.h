@@ -65,7 +65,7 @@ private:
         int64_t bodyBytes = -1;
         std::optional<int64_t> rangeFirst;
         int64_t timeMs = 0;
-        bool judged = false;               // its judge has decided (or its exchange ended)
+        bool judged = false;                 // its judge has decided (or its exchange ended)
         std::optional<DetectedVideo> video;  // what it is when it is no segment
     };
 

@@ -13,9 +13,9 @@
 
 namespace tarnwick {
 
-// pcap files are read by PcapReader (libpcap takes the rarer variants); pcapng ones by PcapngReader, which gives each packet its interface's
-// link type (libpcap refuses interfaces of different link types) and hands on the TLS secrets a file
-// carries. gzip and zstd compression is undone whatever the file's name.
+// pcap files are read by PcapReader (libpcap takes the rarer variants); pcapng ones by PcapngReader, which gives each
+// packet its interface's link type (libpcap refuses interfaces of different link types) and hands on the TLS secrets a
+// file carries. gzip and zstd compression is undone whatever the file's name.
 class CaptureFileSource final : public PacketSource {
 public:
     // path "-" is standard input. A regular file's header is read here, so a file that is not a capture
@@ -35,9 +35,7 @@ public:
     // file, at Start() for a stream.
     bool HeaderRead() const { return handle_ != nullptr || pcap_ != nullptr || pcapng_ != nullptr; }
 
-    uint64_t PacketsRead() const {
-        return pcap_ ? pcap_->PacketsRead() : pcapng_ ? pcapng_->PacketsRead() : packets_;
-    }
+    uint64_t PacketsRead() const { return pcap_ ? pcap_->PacketsRead() : pcapng_ ? pcapng_->PacketsRead() : packets_; }
 
 private:
     CaptureFileSource() = default;

@@ -42,8 +42,9 @@ std::string WithoutProgramName(const std::string& text) {
 
 }  // namespace
 
-std::unique_ptr<HelperAdapterSource> HelperAdapterSource::Open(const std::string& helperPath, const std::string& adapter,
-                                                               int bufferMiB, std::string* error) {
+std::unique_ptr<HelperAdapterSource> HelperAdapterSource::Open(const std::string& helperPath,
+                                                               const std::string& adapter, int bufferMiB,
+                                                               std::string* error) {
     std::unique_ptr<HelperAdapterSource> source(new HelperAdapterSource(adapter));
     source->helperPath_ = helperPath;
     std::string why;
@@ -52,12 +53,14 @@ std::unique_ptr<HelperAdapterSource> HelperAdapterSource::Open(const std::string
         // The stream is read with read(), which copies: the helper may hand its pages to the pipe, and
         // this reader unpacks the kernel's blocks itself.
         {helperPath, "--interface", adapter, "--buffer-size", std::to_string(bufferMiB), "--share-pages",
-         "--ring-blocks"}, &why, &cause);
+         "--ring-blocks"},
+        &why, &cause);
     if (!source->process_) {
         if (cause == EACCES || cause == EPERM)
-            *error = "cannot capture on " + adapter + ": permission denied. Only root and the members of the group "
-                     "tarnwick may run the capture helper " + helperPath +
-                     ". Add your user to it (sudo adduser $USER tarnwick), then log in again.";
+            *error = "cannot capture on " + adapter +
+                     ": permission denied. Only root and the members of the group "
+                     "tarnwick may run the capture helper " +
+                     helperPath + ". Add your user to it (sudo adduser $USER tarnwick), then log in again.";
         else
             *error = "cannot capture on " + adapter + ": cannot run the capture helper " + helperPath + ": " + why;
         return nullptr;
@@ -89,8 +92,8 @@ bool HelperAdapterSource::ReadDescription(std::string* error) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const Fill fill = left > 0 ? FillBuffer(static_cast<int>(left), false) : Fill::Timeout;
         if (fill == Fill::Timeout) {
-            *error = "cannot capture on " + adapter_ + ": the capture helper " + helperPath_ + " did not answer within " +
-                     std::to_string(kStartTimeoutMs / 1000) + " s";
+            *error = "cannot capture on " + adapter_ + ": the capture helper " + helperPath_ +
+                     " did not answer within " + std::to_string(kStartTimeoutMs / 1000) + " s";
             return false;
         }
         if (fill != Fill::Data) {
@@ -106,7 +109,8 @@ bool HelperAdapterSource::ReadDescription(std::string* error) {
             reader_.DeliverOnly(index);
             return true;
         }
-    *error = "cannot capture on " + adapter_ + ": the capture helper described another adapter (" + interfaces[0].name + ")";
+    *error =
+        "cannot capture on " + adapter_ + ": the capture helper described another adapter (" + interfaces[0].name + ")";
     return false;
 }
 
@@ -133,8 +137,9 @@ std::string HelperAdapterSource::HelperEnded() {
     const std::optional<int> status = process_->WaitForExit(kExitWaitMs);
     const std::string said = WithoutProgramName(process_->ErrorText());
     if (!said.empty()) return said;
-    std::string how = !status ? "stopped writing" : *status > 128 ? "was ended by signal " + std::to_string(*status - 128)
-                                                               : "ended with status " + std::to_string(*status);
+    std::string how = !status         ? "stopped writing"
+                      : *status > 128 ? "was ended by signal " + std::to_string(*status - 128)
+                                      : "ended with status " + std::to_string(*status);
     return "capture on " + adapter_ + " ended: the capture helper " + helperPath_ + " " + how;
 }
 

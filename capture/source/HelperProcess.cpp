@@ -30,7 +30,7 @@ void CloseBoth(int fds[2]) {
 }  // namespace
 
 std::unique_ptr<HelperProcess> HelperProcess::Start(const std::vector<std::string>& argv, std::string* error,
-                                                     int* errorNumber) {
+                                                    int* errorNumber) {
     int output[2] = {-1, -1};
     int errors[2] = {-1, -1};
     auto fail = [&](int cause) {

@@ -16,8 +16,10 @@ std::optional<IpAddress> IpAddress::Parse(const std::string& text) {
 
 std::string IpAddress::ToString() const {
     char text[INET6_ADDRSTRLEN] = {};
-    if (IsIpv4()) inet_ntop(AF_INET, Ipv4Bytes(), text, sizeof text);
-    else inet_ntop(AF_INET6, bytes_.data(), text, sizeof text);
+    if (IsIpv4())
+        inet_ntop(AF_INET, Ipv4Bytes(), text, sizeof text);
+    else
+        inet_ntop(AF_INET6, bytes_.data(), text, sizeof text);
     return text;
 }
 

@@ -12,12 +12,18 @@ namespace tarnwick {
 // differ (on Linux); the capture helper writes DLT_ values, which pass unchanged.
 inline int DltOfLinkType(uint16_t linkType) {
     switch (linkType) {
-    case 100: return DLT_ATM_RFC1483;
-    case 101: return DLT_RAW;
-    case 102: return DLT_SLIP_BSDOS;
-    case 103: return DLT_PPP_BSDOS;
-    case 106: return DLT_ATM_CLIP;
-    default: return linkType;
+        case 100:
+            return DLT_ATM_RFC1483;
+        case 101:
+            return DLT_RAW;
+        case 102:
+            return DLT_SLIP_BSDOS;
+        case 103:
+            return DLT_PPP_BSDOS;
+        case 106:
+            return DLT_ATM_CLIP;
+        default:
+            return linkType;
     }
 }
 

@@ -101,8 +101,7 @@ ReadResult LiveAdapterSource::ReadBatch(PacketHandler& handler) {
     int count = pcap_dispatch(handle_, -1, &Forward, user);
     if (count == 0) {
         pollfd waits[2] = {{pcap_get_selectable_fd(handle_), POLLIN, 0}, {wakeUp_, POLLIN, 0}};
-        if (poll(waits, 2, kIdleReturnMs) > 0)
-            count = pcap_dispatch(handle_, -1, &Forward, user);
+        if (poll(waits, 2, kIdleReturnMs) > 0) count = pcap_dispatch(handle_, -1, &Forward, user);
     }
     if (count >= 0) return ReadResult::Packets;
     if (count == PCAP_ERROR_BREAK) return ReadResult::End;

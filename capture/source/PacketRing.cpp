@@ -31,7 +31,9 @@ namespace {
 constexpr int kReserveBytes = 0;
 constexpr unsigned kFrameBytes = 2048;  // only a unit of the ring's bookkeeping for TPACKET_V3
 
-std::string ErrorText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string ErrorText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 // What the adapter dropped before the kernel saw the packets, as the library counts it: missed and
 // overrun receptions from the adapter's statistics (nothing for "any").
@@ -45,7 +47,9 @@ uint64_t AdapterDrops(const std::string& name) {
     return sum;
 }
 
-tpacket_block_desc* Descriptor(uint8_t* block) { return reinterpret_cast<tpacket_block_desc*>(block); }
+tpacket_block_desc* Descriptor(uint8_t* block) {
+    return reinterpret_cast<tpacket_block_desc*>(block);
+}
 
 std::string NotANetworkAdapter(const std::string& name) {
     return "cannot capture on " + name +
@@ -115,8 +119,7 @@ bool PacketRing::Create(int type, uint16_t protocol, int ifindex, const void* fi
     if (socket_ < 0) return fail("packet socket");
     const int version = TPACKET_V3;
     const int reserve = kReserveBytes;
-    sock_fprog program{static_cast<unsigned short>(filterLength),
-                       static_cast<sock_filter*>(const_cast<void*>(filter))};
+    sock_fprog program{static_cast<unsigned short>(filterLength), static_cast<sock_filter*>(const_cast<void*>(filter))};
     if (setsockopt(socket_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return fail("ring version");
     if (setsockopt(socket_, SOL_PACKET, PACKET_RESERVE, &reserve, sizeof reserve) != 0) return fail("ring headroom");
     if (setsockopt(socket_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) return fail("kernel filter");
@@ -155,7 +158,8 @@ bool PacketRing::Create(int type, uint16_t protocol, int ifindex, const void* fi
     epoll_event wakeUp{};
     wakeUp.events = EPOLLIN;
     wakeUp.data.fd = wakeUp_;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_, &packets) != 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp) != 0)
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_, &packets) != 0 ||
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, wakeUp_, &wakeUp) != 0)
         return fail("wake-up set");
     return true;
 }

@@ -14,9 +14,9 @@ namespace tarnwick {
 namespace {
 
 constexpr size_t kReadBytes = 1u << 20;
-constexpr uint32_t kSectionFixedBytes = 16;    // magic, version, section length
-constexpr uint32_t kInterfaceFixedBytes = 8;   // link type, reserved, snapshot length
-constexpr uint32_t kStatisticsFixedBytes = 12; // interface, time
+constexpr uint32_t kSectionFixedBytes = 16;     // magic, version, section length
+constexpr uint32_t kInterfaceFixedBytes = 8;    // link type, reserved, snapshot length
+constexpr uint32_t kStatisticsFixedBytes = 12;  // interface, time
 constexpr uint32_t kObsoletePacketFixedBytes = 20;
 
 }  // namespace
@@ -66,7 +66,9 @@ uint8_t* PcapngReader::Room(size_t& size) {
     return buffer_.get() + end_;
 }
 
-void PcapngReader::Commit(size_t count) { end_ += count; }
+void PcapngReader::Commit(size_t count) {
+    end_ += count;
+}
 
 bool PcapngReader::Fail(const std::string& why) {
     damage_ = {why, packets_ + 1, offset_};
@@ -82,9 +84,12 @@ PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
         if (type == pcapng::kSectionHeader) {
             uint32_t magic;
             std::memcpy(&magic, block + 8, 4);
-            if (magic == pcapng::kByteOrderMagic) swapped_ = false;
-            else if (magic == bswap_32(pcapng::kByteOrderMagic)) swapped_ = true;
-            else return Fail("not a pcapng stream: the section header has no byte-order mark"), Result::Damaged;
+            if (magic == pcapng::kByteOrderMagic)
+                swapped_ = false;
+            else if (magic == bswap_32(pcapng::kByteOrderMagic))
+                swapped_ = true;
+            else
+                return Fail("not a pcapng stream: the section header has no byte-order mark"), Result::Damaged;
         } else if (!inSection_) {
             return Fail("not a pcapng stream: it does not begin with a section header"), Result::Damaged;
         } else {
@@ -99,15 +104,28 @@ PcapngReader::Result PcapngReader::ParseBlocks(PacketHandler* handler) {
             return Fail("block length " + std::to_string(length) + " is not repeated at its end"), Result::Damaged;
         bool taken = true;
         switch (type) {
-            case pcapng::kSectionHeader: taken = TakeSectionHeader(block, length); break;
-            case pcapng::kInterfaceDescription: taken = TakeInterface(block, length); break;
-            case pcapng::kInterfaceStatistics: taken = TakeStatistics(block, length); break;
+            case pcapng::kSectionHeader:
+                taken = TakeSectionHeader(block, length);
+                break;
+            case pcapng::kInterfaceDescription:
+                taken = TakeInterface(block, length);
+                break;
+            case pcapng::kInterfaceStatistics:
+                taken = TakeStatistics(block, length);
+                break;
             case pcapng::kEnhancedPacket:
             case pcapng::kSimplePacket:
-            case pcapng::kObsoletePacket: taken = TakePacket(block, length, type, *handler); break;
-            case pcapng::kRingBlock: taken = TakeRingBlock(block, length, *handler); break;
-            case pcapng::kDecryptionSecrets: taken = TakeSecrets(block, length, *handler); break;
-            default: break;  // name resolution, comments, custom blocks: nothing for us
+            case pcapng::kObsoletePacket:
+                taken = TakePacket(block, length, type, *handler);
+                break;
+            case pcapng::kRingBlock:
+                taken = TakeRingBlock(block, length, *handler);
+                break;
+            case pcapng::kDecryptionSecrets:
+                taken = TakeSecrets(block, length, *handler);
+                break;
+            default:
+                break;  // name resolution, comments, custom blocks: nothing for us
         }
         if (!taken) return Result::Damaged;
         start_ += length;
@@ -159,7 +177,8 @@ bool PcapngReader::TakeInterface(const uint8_t* block, uint32_t length) {
 bool PcapngReader::TakeStatistics(const uint8_t* block, uint32_t length) {
     if (length < pcapng::kBlockFrameBytes + kStatisticsFixedBytes) return Fail("interface statistics too short");
     const uint32_t index = Word(block + 8);
-    if (index >= interfaces_.size()) return Fail("statistics for interface " + std::to_string(index) + ", which is not described");
+    if (index >= interfaces_.size())
+        return Fail("statistics for interface " + std::to_string(index) + ", which is not described");
     CaptureStatistics figures;
     std::optional<uint64_t> received;
     const uint8_t* option = block + 20;
@@ -172,10 +191,14 @@ bool PcapngReader::TakeStatistics(const uint8_t* block, uint32_t length) {
         if (size > end - value) return Fail("statistics option runs past its block");
         if (size == 8) {
             const uint64_t count = Double(value);
-            if (code == pcapng::kStatisticsFilterAccepted) figures.received = count;
-            else if (code == pcapng::kStatisticsInterfaceReceived) received = count;
-            else if (code == pcapng::kStatisticsSystemDropped) figures.dropped = count;
-            else if (code == pcapng::kStatisticsInterfaceDropped) figures.interfaceDropped = count;
+            if (code == pcapng::kStatisticsFilterAccepted)
+                figures.received = count;
+            else if (code == pcapng::kStatisticsInterfaceReceived)
+                received = count;
+            else if (code == pcapng::kStatisticsSystemDropped)
+                figures.dropped = count;
+            else if (code == pcapng::kStatisticsInterfaceDropped)
+                figures.interfaceDropped = count;
         }
         option = value + ((size + 3u) & ~3u);
     }
@@ -209,13 +232,15 @@ bool PcapngReader::TakePacket(const uint8_t* block, uint32_t length, uint32_t ty
         if (interfaces_[0].snapLength != 0) captured = std::min(captured, interfaces_[0].snapLength);
         data = block + 12;
     } else {
-        const uint32_t fixed = type == pcapng::kEnhancedPacket ? pcapng::kEnhancedPacketFixedBytes : kObsoletePacketFixedBytes;
+        const uint32_t fixed =
+            type == pcapng::kEnhancedPacket ? pcapng::kEnhancedPacketFixedBytes : kObsoletePacketFixedBytes;
         if (body < fixed) return Fail("packet block too short");
         index = type == pcapng::kEnhancedPacket ? Word(block + 8) : Half(block + 8);
         units = (uint64_t{Word(block + 12)} << 32) | Word(block + 16);
         captured = Word(block + 20);
         original = Word(block + 24);
-        if (captured > body - fixed) return Fail("packet of " + std::to_string(captured) + " bytes runs past its block");
+        if (captured > body - fixed)
+            return Fail("packet of " + std::to_string(captured) + " bytes runs past its block");
         data = block + 8 + fixed;
     }
     if (index >= interfaces_.size())

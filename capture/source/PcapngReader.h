@@ -26,9 +26,9 @@ public:
     struct Interface {
         int linkType = 0;  // a DLT_ value: the few LINKTYPE_ values that differ are mapped as libpcap maps them
         uint32_t snapLength = 0;
-        std::string name;                     // empty when the block names none
-        uint64_t unitsPerSecond = 1000000;    // of the packet times
-        int64_t offsetSeconds = 0;            // added to every packet time
+        std::string name;                             // empty when the block names none
+        uint64_t unitsPerSecond = 1000000;            // of the packet times
+        int64_t offsetSeconds = 0;                    // added to every packet time
         std::optional<CaptureStatistics> statistics;  // the latest statistics block's figures
     };
 
@@ -90,8 +90,8 @@ private:
 
     std::unique_ptr<uint8_t[]> buffer_;
     size_t capacity_ = 0;
-    size_t start_ = 0;  // the first byte not yet taken
-    size_t end_ = 0;    // one past the last byte received
+    size_t start_ = 0;     // the first byte not yet taken
+    size_t end_ = 0;       // one past the last byte received
     uint64_t offset_ = 0;  // stream offset of start_
     bool swapped_ = false;
     bool inSection_ = false;

@@ -12,7 +12,9 @@ namespace {
 
 constexpr size_t kInitialBytes = 1u << 20;
 
-size_t Padded(size_t length) { return (length + 3) & ~size_t{3}; }
+size_t Padded(size_t length) {
+    return (length + 3) & ~size_t{3};
+}
 
 }  // namespace
 
@@ -40,9 +42,15 @@ void PcapngWriter::PutBytes(const void* bytes, size_t count) {
     std::memset(at + count, 0, Padded(count) - count);
 }
 
-void PcapngWriter::Put32(uint32_t value) { std::memcpy(Reserve(4), &value, 4); }
-void PcapngWriter::Put16(uint16_t value) { std::memcpy(Reserve(2), &value, 2); }
-void PcapngWriter::Put64(uint64_t value) { std::memcpy(Reserve(8), &value, 8); }
+void PcapngWriter::Put32(uint32_t value) {
+    std::memcpy(Reserve(4), &value, 4);
+}
+void PcapngWriter::Put16(uint16_t value) {
+    std::memcpy(Reserve(2), &value, 2);
+}
+void PcapngWriter::Put64(uint64_t value) {
+    std::memcpy(Reserve(8), &value, 8);
+}
 
 void PcapngWriter::PutOption(uint16_t code, const void* value, uint16_t length) {
     Put16(code);
@@ -96,16 +104,19 @@ size_t PcapngWriter::PacketBlockBytes(uint32_t capturedLength) {
 void PcapngWriter::PutPacket(uint8_t* at, uint32_t interface, const pcap_pkthdr& header, const uint8_t* bytes) {
     const uint32_t length = static_cast<uint32_t>(PacketBlockBytes(header.caplen));
     const size_t padding = Padded(header.caplen) - header.caplen;
-    const uint64_t micros = static_cast<uint64_t>(header.ts.tv_sec) * 1000000u + static_cast<uint64_t>(header.ts.tv_usec);
-    const uint32_t fields[7] = {pcapng::kEnhancedPacket,         length, interface, static_cast<uint32_t>(micros >> 32),
-                                static_cast<uint32_t>(micros), header.caplen, header.len};
+    const uint64_t micros =
+        static_cast<uint64_t>(header.ts.tv_sec) * 1000000u + static_cast<uint64_t>(header.ts.tv_usec);
+    const uint32_t fields[7] = {
+        pcapng::kEnhancedPacket,       length,        interface, static_cast<uint32_t>(micros >> 32),
+        static_cast<uint32_t>(micros), header.caplen, header.len};
     std::memcpy(at, fields, sizeof fields);
     std::memcpy(at + sizeof fields, bytes, header.caplen);
     std::memset(at + sizeof fields + header.caplen, 0, padding);
     std::memcpy(at + length - 4, &length, 4);
 }
 
-void PcapngWriter::AddStatistics(uint32_t interface, const CaptureStatistics& figures, uint64_t microsecondsSinceEpoch) {
+void PcapngWriter::AddStatistics(uint32_t interface, const CaptureStatistics& figures,
+                                 uint64_t microsecondsSinceEpoch) {
     const size_t start = BeginBlock(pcapng::kInterfaceStatistics);
     Put32(interface);
     Put32(static_cast<uint32_t>(microsecondsSinceEpoch >> 32));

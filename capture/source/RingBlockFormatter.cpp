@@ -16,17 +16,21 @@ namespace {
 constexpr size_t kBlockHeaderBytes = sizeof(tpacket_block_desc);
 constexpr uint32_t kPacketBlockHead = pcapng::kEnhancedPacketFixedBytes + 8;  // type, length, fixed fields
 
-void Store32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
+void Store32(uint8_t* at, uint32_t value) {
+    std::memcpy(at, &value, sizeof value);
+}
 
-uint64_t Padded(uint64_t bytes) { return (bytes + 3) & ~uint64_t{3}; }
+uint64_t Padded(uint64_t bytes) {
+    return (bytes + 3) & ~uint64_t{3};
+}
 
 }  // namespace
 
 RingBlockFormatter::RingBlockFormatter(int linkType, uint32_t interface, int loopbackIndex)
     : linkType_(linkType), interface_(interface), loopbackIndex_(loopbackIndex) {}
 
-
-void RingBlockFormatter::PutPacketHeader(uint8_t* at, const RingBlockWalker::Frame& frame, uint32_t captured, uint32_t total) const {
+void RingBlockFormatter::PutPacketHeader(uint8_t* at, const RingBlockWalker::Frame& frame, uint32_t captured,
+                                         uint32_t total) const {
     Store32(at, pcapng::kEnhancedPacket);
     Store32(at + 4, total);
     Store32(at + 8, interface_);

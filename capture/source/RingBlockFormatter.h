@@ -39,7 +39,6 @@ public:
     static constexpr uint32_t kGapBlockType = 0x80547770;
 
 private:
-
     void PutPacketHeader(uint8_t* at, const RingBlockWalker::Frame& frame, uint32_t captured, uint32_t total) const;
 
     int linkType_;

@@ -18,8 +18,8 @@ namespace {
 constexpr size_t kBlockHeaderBytes = sizeof(tpacket_block_desc);
 constexpr size_t kPacketHeaderBytes = TPACKET_ALIGN(sizeof(tpacket3_hdr));
 constexpr size_t kAddressBytes = sizeof(sockaddr_ll);
-constexpr uint32_t kCookedBytes = 16;    // Linux cooked header
-constexpr uint32_t kCooked2Bytes = 20;   // its second version
+constexpr uint32_t kCookedBytes = 16;   // Linux cooked header
+constexpr uint32_t kCooked2Bytes = 20;  // its second version
 constexpr uint32_t kVlanTagBytes = 4;
 constexpr uint32_t kEthernetAddressesBytes = 12;
 
@@ -35,7 +35,9 @@ void Store(uint8_t* at, T value) {
     std::memcpy(at, &value, sizeof value);
 }
 
-void StoreBig16(uint8_t* at, uint16_t value) { Store<uint16_t>(at, htons(value)); }
+void StoreBig16(uint8_t* at, uint16_t value) {
+    Store<uint16_t>(at, htons(value));
+}
 
 }  // namespace
 

@@ -106,8 +106,8 @@ bool OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured,
             held_ -= std::min(held_, CostOf(before->second));
             const uint64_t overlap = beforeEnd - start;
             if (overlap < captured.size())
-                before->second.bytes.insert(before->second.bytes.end(), captured.begin() + static_cast<ptrdiff_t>(overlap),
-                                            captured.end());
+                before->second.bytes.insert(before->second.bytes.end(),
+                                            captured.begin() + static_cast<ptrdiff_t>(overlap), captured.end());
             before->second.wire = end - before->first;
             held_ += CostOf(before->second);
             merged = before;
@@ -136,7 +136,8 @@ bool OrderedByteStream::Store(uint64_t start, std::span<const uint8_t> captured,
         held_ -= std::min(held_, CostOf(piece));
         const uint64_t overlap = mergedEnd - next->first;
         const auto& more = next->second.bytes;
-        if (overlap < more.size()) piece.bytes.insert(piece.bytes.end(), more.begin() + static_cast<ptrdiff_t>(overlap), more.end());
+        if (overlap < more.size())
+            piece.bytes.insert(piece.bytes.end(), more.begin() + static_cast<ptrdiff_t>(overlap), more.end());
         piece.wire = nextEnd - merged->first;
         held_ += CostOf(piece);
         Erase(next++);
@@ -178,7 +179,8 @@ void OrderedByteStream::CheckAcknowledged(ByteConsumer& consumer) {
 void OrderedByteStream::Acknowledged(uint32_t acknowledgement, ByteConsumer& consumer) {
     if (!started_ || skipAll_) return;
     const int64_t offset = OffsetOf(acknowledgement);
-    if (offset <= static_cast<int64_t>(acknowledged_) || offset - static_cast<int64_t>(next_) > static_cast<int64_t>(kMaxAhead))
+    if (offset <= static_cast<int64_t>(acknowledged_) ||
+        offset - static_cast<int64_t>(next_) > static_cast<int64_t>(kMaxAhead))
         return;
     acknowledged_ = static_cast<uint64_t>(offset);
     CheckAcknowledged(consumer);

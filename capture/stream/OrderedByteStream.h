@@ -75,7 +75,9 @@ public:
     bool GiveUpHole(ByteConsumer& consumer);
 
     // Every byte up to the sender's FIN has been delivered or passed over.
-    bool Finished() const { return endSeen_ && (skipAll_ || (endOffset_ >= 0 && static_cast<int64_t>(next_) >= endOffset_)); }
+    bool Finished() const {
+        return endSeen_ && (skipAll_ || (endOffset_ >= 0 && static_cast<int64_t>(next_) >= endOffset_));
+    }
     bool HasHole() const { return !waiting_.empty(); }
     // What waiting pieces cost now.
     size_t HeldBytes() const { return held_; }
@@ -122,7 +124,7 @@ private:
     bool skipAll_ = false;
     bool endSeen_ = false;
     uint32_t nextSequence_ = 0;
-    uint64_t next_ = 0;       // offset of the next byte the reader expects
+    uint64_t next_ = 0;               // offset of the next byte the reader expects
     uint64_t skipFrom_ = UINT64_MAX;  // where the latest stretch passed over began; none yet
     uint64_t acknowledged_ = 0;
     int64_t endOffset_ = -1;

@@ -22,9 +22,9 @@ struct StreamSegment {
     uint32_t acknowledgement = 0;  // host byte order; meaningful with kAck
     uint8_t flags = 0;
     PacketDirection linkDirection = PacketDirection::Unknown;  // as the link layer recorded it
-    const uint8_t* payload = nullptr;  // captured payload bytes; valid while the frame is
-    size_t payloadLength = 0;          // captured
-    size_t wireLength = 0;             // sent: more than payloadLength when the capture cut the frame short
+    const uint8_t* payload = nullptr;                          // captured payload bytes; valid while the frame is
+    size_t payloadLength = 0;                                  // captured
+    size_t wireLength = 0;  // sent: more than payloadLength when the capture cut the frame short
 
     bool Has(uint8_t flag) const { return (flags & flag) != 0; }
 };

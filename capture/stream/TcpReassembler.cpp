@@ -62,7 +62,9 @@ TcpReassembler::Limits TcpReassembler::Sane(Limits limits) {
     return limits;
 }
 
-TcpReassembler::~TcpReassembler() { EndAll(StreamEnd::Stopped); }
+TcpReassembler::~TcpReassembler() {
+    EndAll(StreamEnd::Stopped);
+}
 
 void TcpReassembler::EndAll(StreamEnd how) {
     while (!order_.empty()) End(order_.begin(), how);
@@ -167,8 +169,10 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
     OrderedByteStream& other = connection->directions[1 - side];
     if (segment.Has(StreamSegment::kRst)) {
         const bool missing = stream.HasHole() || other.HasHole();
-        if (missing) ++statistics_.gaps;
-        else ++statistics_.closed;
+        if (missing)
+            ++statistics_.gaps;
+        else
+            ++statistics_.closed;
         End(connection, missing ? StreamEnd::Gap : StreamEnd::Closed);
         return;
     }
@@ -188,8 +192,10 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
             if (outcome == OrderedByteStream::Outcome::Duplicate) ++statistics_.duplicateSegments;
             return;
         }
-        if (outcome == OrderedByteStream::Outcome::Waiting) ++statistics_.outOfOrderSegments;
-        else if (outcome == OrderedByteStream::Outcome::Duplicate) ++statistics_.duplicateSegments;
+        if (outcome == OrderedByteStream::Outcome::Waiting)
+            ++statistics_.outOfOrderSegments;
+        else if (outcome == OrderedByteStream::Outcome::Duplicate)
+            ++statistics_.duplicateSegments;
     }
     if (segment.Has(StreamSegment::kFin) && !reader->Done())
         stream.MarkEnd(DataSequence(segment) + static_cast<uint32_t>(segment.wireLength), delivery);
@@ -206,7 +212,9 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
     EnforceBounds(connection, timeMs);
 }
 
-void TcpReassembler::Absorb(const Connection& connection) { AddStreams(connection, statistics_); }
+void TcpReassembler::Absorb(const Connection& connection) {
+    AddStreams(connection, statistics_);
+}
 
 void TcpReassembler::AddStreams(const Connection& connection, ReassemblyStatistics& statistics) {
     for (const OrderedByteStream& stream : connection.directions) {

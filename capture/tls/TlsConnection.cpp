@@ -179,10 +179,12 @@ void TlsConnection::Resume() {
     for (bool progress = true; progress && !done_;) {
         progress = false;
         for (Side& side : sides_) {
-            const auto direction = &side == &sides_[0] ? StreamDirection::ClientToServer : StreamDirection::ServerToClient;
+            const auto direction =
+                &side == &sides_[0] ? StreamDirection::ClientToServer : StreamDirection::ServerToClient;
             while (!done_ && !side.waiting.empty()) {
                 std::vector<uint8_t>& record = side.waiting.front();
-                const Step step = ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5), record.data() + 5);
+                const Step step =
+                    ReadRecord(direction, HeaderOf(record), std::span(record).subspan(5), record.data() + 5);
                 if (step == Step::Wait) break;
                 const size_t cost = record.size() + kRecordUpkeep;
                 waitingBytes_ -= std::min(waitingBytes_, cost);
@@ -289,10 +291,9 @@ TlsConnection::Step TlsConnection::ReadPlaintext(StreamDirection direction, uint
 }
 
 bool TlsConnection::ReadHandshake(StreamDirection direction, std::span<const uint8_t> bytes) {
-    return SideOf(direction).handshake.Feed(
-        bytes, [this, direction](uint8_t type, std::span<const uint8_t> body) {
-            return OnHandshakeMessage(direction, type, body);
-        });
+    return SideOf(direction).handshake.Feed(bytes, [this, direction](uint8_t type, std::span<const uint8_t> body) {
+        return OnHandshakeMessage(direction, type, body);
+    });
 }
 
 bool TlsConnection::OnHandshakeMessage(StreamDirection direction, uint8_t type, std::span<const uint8_t> body) {
@@ -309,48 +310,48 @@ bool TlsConnection::OnHandshakeMessage(StreamDirection direction, uint8_t type, 
         return true;
     }
     switch (type) {
-    case TlsHandshakeReader::kClientHello:
-        if (client && retryRequested_ && !secondClientHelloSeen_) {
-            TlsClientHello hello;
-            if (!TlsClientHello::Parse(body, hello)) return false;
-            secondClientHelloSeen_ = true;
-            offersEarlyData_ = false;  // no early data after a retry
+        case TlsHandshakeReader::kClientHello:
+            if (client && retryRequested_ && !secondClientHelloSeen_) {
+                TlsClientHello hello;
+                if (!TlsClientHello::Parse(body, hello)) return false;
+                secondClientHelloSeen_ = true;
+                offersEarlyData_ = false;  // no early data after a retry
+            }
+            return true;
+        case TlsHandshakeReader::kServerHello:
+            return client || OnServerHello(body);
+        case TlsHandshakeReader::kEncryptedExtensions: {
+            TlsEncryptedExtensions extensions;
+            if (client || !TlsEncryptedExtensions::Parse(body, extensions)) return client;
+            facts_.alpn = std::move(extensions.alpn);
+            alpnKnown_ = true;
+            return true;
         }
-        return true;
-    case TlsHandshakeReader::kServerHello:
-        return client || OnServerHello(body);
-    case TlsHandshakeReader::kEncryptedExtensions: {
-        TlsEncryptedExtensions extensions;
-        if (client || !TlsEncryptedExtensions::Parse(body, extensions)) return client;
-        facts_.alpn = std::move(extensions.alpn);
-        alpnKnown_ = true;
-        return true;
-    }
-    case TlsHandshakeReader::kEndOfEarlyData:
-        if (client && side.protection == Protection::Early) {
-            side.protection = Protection::Handshake;
-            side.keysInstalled = false;
-        }
-        return true;
-    case TlsHandshakeReader::kFinished:
-        // In TLS 1.3 the sender's application keys start with its next record.
-        if (tls13 && side.protection == Protection::Handshake) {
-            side.protection = Protection::Application;
-            side.keysInstalled = false;
-        }
-        return true;
-    case TlsHandshakeReader::kKeyUpdate:
-        if (tls13 && side.protection == Protection::Application && side.keysInstalled) {
-            TlsSecret next;
-            TlsRecordKeys keys;
-            if (body.size() != 1 || !TlsKeySchedule::NextTrafficSecret(*suite_, side.trafficSecret, next) ||
-                !TlsKeySchedule::TrafficKeys(*suite_, next, keys) || !side.decryptor.Install(*suite_, keys))
-                return false;
-            side.trafficSecret = next;
-        }
-        return true;
-    default:
-        return true;
+        case TlsHandshakeReader::kEndOfEarlyData:
+            if (client && side.protection == Protection::Early) {
+                side.protection = Protection::Handshake;
+                side.keysInstalled = false;
+            }
+            return true;
+        case TlsHandshakeReader::kFinished:
+            // In TLS 1.3 the sender's application keys start with its next record.
+            if (tls13 && side.protection == Protection::Handshake) {
+                side.protection = Protection::Application;
+                side.keysInstalled = false;
+            }
+            return true;
+        case TlsHandshakeReader::kKeyUpdate:
+            if (tls13 && side.protection == Protection::Application && side.keysInstalled) {
+                TlsSecret next;
+                TlsRecordKeys keys;
+                if (body.size() != 1 || !TlsKeySchedule::NextTrafficSecret(*suite_, side.trafficSecret, next) ||
+                    !TlsKeySchedule::TrafficKeys(*suite_, next, keys) || !side.decryptor.Install(*suite_, keys))
+                    return false;
+                side.trafficSecret = next;
+            }
+            return true;
+        default:
+            return true;
     }
 }
 
@@ -397,11 +398,10 @@ TlsConnection::Step TlsConnection::InstallKeys(StreamDirection direction, Protec
             side.earlyKeysMissing = true;
             protection = Protection::Handshake;
         }
-        const TlsSecret& secret = protection == Protection::Early       ? secrets_.clientEarly
-                                  : protection == Protection::Handshake ? (client ? secrets_.clientHandshake
-                                                                                  : secrets_.serverHandshake)
-                                                                        : (client ? secrets_.clientTraffic
-                                                                                  : secrets_.serverTraffic);
+        const TlsSecret& secret = protection == Protection::Early ? secrets_.clientEarly
+                                  : protection == Protection::Handshake
+                                      ? (client ? secrets_.clientHandshake : secrets_.serverHandshake)
+                                      : (client ? secrets_.clientTraffic : secrets_.serverTraffic);
         if (!SecretKnown(secret)) return Step::Wait;
         TlsRecordKeys keys;
         installed = TlsKeySchedule::TrafficKeys(suite, secret, keys) && side.decryptor.Install(suite, keys);
@@ -409,9 +409,9 @@ TlsConnection::Step TlsConnection::InstallKeys(StreamDirection direction, Protec
     } else {
         if (!SecretKnown(secrets_.master)) return Step::Wait;
         TlsRecordKeys clientKeys, serverKeys;
-        installed = TlsKeySchedule::Tls12Keys(suite, secrets_.master, clientRandom_, serverRandom_, clientKeys,
-                                              serverKeys) &&
-                    side.decryptor.Install(suite, client ? clientKeys : serverKeys);
+        installed =
+            TlsKeySchedule::Tls12Keys(suite, secrets_.master, clientRandom_, serverRandom_, clientKeys, serverKeys) &&
+            side.decryptor.Install(suite, client ? clientKeys : serverKeys);
     }
     if (!installed) {
         Fail(Failure::Malformed);  // a secret of the wrong size for the suite
@@ -437,7 +437,7 @@ bool TlsConnection::ChooseApplication(StreamDirection direction, std::span<const
     std::optional<TlsApplicationProtocol> protocol;
     if (alpnKnown_) {
         // A server that names no protocol speaks HTTP/1.1.
-        protocol = facts_.alpn == "h2"                                   ? TlsApplicationProtocol::Http2
+        protocol = facts_.alpn == "h2" ? TlsApplicationProtocol::Http2
                    : facts_.alpn.empty() || facts_.alpn == "http/1.1" || facts_.alpn == "http/1.0"
                        ? TlsApplicationProtocol::Http1
                        : TlsApplicationProtocol::Other;
@@ -474,12 +474,24 @@ void TlsConnection::Fail(Failure why) {
     if (done_) return;
     done_ = true;
     switch (why) {
-    case Failure::MissingKeys: ++statistics_.missingKeys; break;
-    case Failure::Authentication: ++statistics_.authenticationFailures; break;
-    case Failure::Malformed: ++statistics_.malformed; break;
-    case Failure::Unsupported: ++statistics_.unsupported; break;
-    case Failure::Bound: ++statistics_.cut; break;
-    case Failure::Lost: ++statistics_.lost; break;
+        case Failure::MissingKeys:
+            ++statistics_.missingKeys;
+            break;
+        case Failure::Authentication:
+            ++statistics_.authenticationFailures;
+            break;
+        case Failure::Malformed:
+            ++statistics_.malformed;
+            break;
+        case Failure::Unsupported:
+            ++statistics_.unsupported;
+            break;
+        case Failure::Bound:
+            ++statistics_.cut;
+            break;
+        case Failure::Lost:
+            ++statistics_.lost;
+            break;
     }
     if (application_ && !application_->Done()) application_->OnEnd(StreamEnd::Broken);
 }

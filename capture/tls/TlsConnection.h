@@ -96,8 +96,8 @@ private:
         uint8_t header[5] = {};
         size_t headerHave = 0;
         size_t bodyLength = 0;
-        std::vector<uint8_t> partial;               // a record's body split across deliveries
-        std::deque<std::vector<uint8_t>> waiting;   // whole records (header first) that cannot be read yet
+        std::vector<uint8_t> partial;              // a record's body split across deliveries
+        std::deque<std::vector<uint8_t>> waiting;  // whole records (header first) that cannot be read yet
         TlsHandshakeReader handshake;
         TlsRecordDecryptor decryptor;
         Protection protection = Protection::Plain;
@@ -149,8 +149,8 @@ private:
     TlsSessionSecrets secrets_;
     std::unique_ptr<StreamReader> application_;
     bool applicationRefused_ = false;
-    bool alpnKnown_ = false;        // the server's choice was read (ServerHello, or EncryptedExtensions)
-    std::string undecided_[2];      // plaintext that came before the protocol was known
+    bool alpnKnown_ = false;    // the server's choice was read (ServerHello, or EncryptedExtensions)
+    std::string undecided_[2];  // plaintext that came before the protocol was known
     bool decryptedAny_ = false;
     int unreadableEarlyRecords_ = 0;
     bool done_ = false;

@@ -23,7 +23,9 @@ constexpr uint8_t kHelloRetryRandom[32] = {0xCF, 0x21, 0xAD, 0x74, 0xE5, 0x9A, 0
                                            0x02, 0x1E, 0x65, 0xB8, 0x91, 0xC2, 0xA2, 0x11, 0x16, 0x7A, 0xBB,
                                            0x8C, 0x5E, 0x07, 0x9E, 0x09, 0xE2, 0xC8, 0xA8, 0x33, 0x9C};
 
-std::string Text(std::span<const uint8_t> bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string Text(std::span<const uint8_t> bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // Protocol names of an ALPN extension body.
 bool ReadAlpn(ByteCursor extension, std::vector<std::string>& out) {
@@ -68,7 +70,8 @@ bool TlsClientHello::Parse(std::span<const uint8_t> body, TlsClientHello& out) {
                 const uint8_t nameType = list.U8();
                 ByteCursor name = list.Vector(2);
                 const auto bytes = name.Bytes(name.Remaining());
-                if (nameType == 0 && out.serverName.empty() && bytes.size() <= kMaxNameLength) out.serverName = Text(bytes);
+                if (nameType == 0 && out.serverName.empty() && bytes.size() <= kMaxNameLength)
+                    out.serverName = Text(bytes);
             }
             return list.Ok();
         }
@@ -104,15 +107,17 @@ bool TlsServerHello::Parse(std::span<const uint8_t> body, TlsServerHello& out) {
 
 bool TlsEncryptedExtensions::Parse(std::span<const uint8_t> body, TlsEncryptedExtensions& out) {
     ByteCursor message(body);
-    return WalkExtensions(message, [&out](uint16_t type, ByteCursor data) {
-        if (type == kAlpn) {
-            std::vector<std::string> chosen;
-            if (!ReadAlpn(data, chosen) || chosen.size() != 1) return false;
-            out.alpn = chosen.front();
-        }
-        if (type == kEarlyData) out.acceptsEarlyData = true;
-        return true;
-    }) && !body.empty();
+    return WalkExtensions(message,
+                          [&out](uint16_t type, ByteCursor data) {
+                              if (type == kAlpn) {
+                                  std::vector<std::string> chosen;
+                                  if (!ReadAlpn(data, chosen) || chosen.size() != 1) return false;
+                                  out.alpn = chosen.front();
+                              }
+                              if (type == kEarlyData) out.acceptsEarlyData = true;
+                              return true;
+                          }) &&
+           !body.empty();
 }
 
 }  // namespace tarnwick

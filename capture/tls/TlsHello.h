@@ -13,8 +13,8 @@ namespace tarnwick {
 
 struct TlsClientHello {
     TlsClientRandom random{};
-    std::string serverName;                 // the host_name of server_name; empty when absent
-    std::vector<std::string> offeredAlpn;   // protocols offered in order
+    std::string serverName;                // the host_name of server_name; empty when absent
+    std::vector<std::string> offeredAlpn;  // protocols offered in order
     bool offersEarlyData = false;
 
     // Reads a ClientHello body (after the 4-byte handshake header). False when it is malformed.
@@ -24,9 +24,9 @@ struct TlsClientHello {
 struct TlsServerHello {
     TlsClientRandom random{};
     uint16_t cipherSuite = 0;
-    uint16_t version = 0;        // 0x0304 when supported_versions says TLS 1.3, else the legacy version
+    uint16_t version = 0;  // 0x0304 when supported_versions says TLS 1.3, else the legacy version
     bool helloRetryRequest = false;
-    std::string alpn;            // TLS 1.2 carries the chosen protocol here
+    std::string alpn;  // TLS 1.2 carries the chosen protocol here
 
     static bool Parse(std::span<const uint8_t> body, TlsServerHello& out);
 };

@@ -30,12 +30,18 @@ void Wipe(std::string& text) {
 
 TlsSecret& TlsSessionSecrets::Of(TlsSecretKind kind) {
     switch (kind) {
-    case TlsSecretKind::MasterSecret: return master;
-    case TlsSecretKind::ClientEarlyTraffic: return clientEarly;
-    case TlsSecretKind::ClientHandshakeTraffic: return clientHandshake;
-    case TlsSecretKind::ServerHandshakeTraffic: return serverHandshake;
-    case TlsSecretKind::ClientTraffic: return clientTraffic;
-    case TlsSecretKind::ServerTraffic: return serverTraffic;
+        case TlsSecretKind::MasterSecret:
+            return master;
+        case TlsSecretKind::ClientEarlyTraffic:
+            return clientEarly;
+        case TlsSecretKind::ClientHandshakeTraffic:
+            return clientHandshake;
+        case TlsSecretKind::ServerHandshakeTraffic:
+            return serverHandshake;
+        case TlsSecretKind::ClientTraffic:
+            return clientTraffic;
+        case TlsSecretKind::ServerTraffic:
+            return serverTraffic;
     }
     return master;
 }

@@ -38,13 +38,13 @@ struct TlsSessionSecrets {
 };
 
 struct KeyLogStatistics {
-    uint64_t lines = 0;          // complete lines read
-    uint64_t secrets = 0;        // lines that gave a secret
-    uint64_t malformedLines = 0; // lines with a known label that could not be read; skipped
-    uint64_t clientRandoms = 0;  // connections the table knows now
-    uint64_t dropped = 0;        // connections forgotten to keep the table within its bound
+    uint64_t lines = 0;           // complete lines read
+    uint64_t secrets = 0;         // lines that gave a secret
+    uint64_t malformedLines = 0;  // lines with a known label that could not be read; skipped
+    uint64_t clientRandoms = 0;   // connections the table knows now
+    uint64_t dropped = 0;         // connections forgotten to keep the table within its bound
     uint64_t lookups = 0;
-    uint64_t misses = 0;         // lookups that found nothing even after reading the file again
+    uint64_t misses = 0;  // lookups that found nothing even after reading the file again
 };
 
 // The file is a secret: it is only ever read, never copied, logged or written, and the texts read from it

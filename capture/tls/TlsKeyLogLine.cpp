@@ -69,8 +69,8 @@ TlsKeyLogLine::Kind TlsKeyLogLine::Parse(std::string_view line, TlsKeyLogLine& o
     if (!DecodeHex(random, out.clientRandom.data(), out.clientRandom.size())) return Kind::Malformed;
     // 48 bytes for a TLS 1.2 master secret; a TLS 1.3 secret is as long as its suite's hash (32 or 48).
     const size_t secretSize = secret.size() / 2;
-    const bool sizeFits = known->second == TlsSecretKind::MasterSecret ? secretSize == 48
-                                                                        : secretSize == 32 || secretSize == 48;
+    const bool sizeFits =
+        known->second == TlsSecretKind::MasterSecret ? secretSize == 48 : secretSize == 32 || secretSize == 48;
     if (!sizeFits || !DecodeHex(secret, out.secret.MutableData(), secretSize)) {
         out.secret.Clear();
         return Kind::Malformed;

@@ -15,7 +15,9 @@ namespace tarnwick {
 
 namespace {
 
-const char* DigestName(const TlsCipherSuite& suite) { return suite.hash == TlsHash::Sha256 ? "SHA256" : "SHA384"; }
+const char* DigestName(const TlsCipherSuite& suite) {
+    return suite.hash == TlsHash::Sha256 ? "SHA256" : "SHA384";
+}
 
 // Runs one KDF with the given parameters into out; false when anything fails.
 bool Derive(const char* algorithm, OSSL_PARAM* parameters, uint8_t* out, size_t size) {

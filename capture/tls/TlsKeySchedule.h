@@ -21,8 +21,8 @@ class TlsKeySchedule {
 public:
     // HKDF-Expand-Label(secret, label, "", size) with the suite's hash; also what QUIC derives its packet
     // keys with. False when OpenSSL refuses.
-    static bool ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::string_view label,
-                            uint8_t* out, size_t size);
+    static bool ExpandLabel(const TlsCipherSuite& suite, const TlsSecret& secret, std::string_view label, uint8_t* out,
+                            size_t size);
     // HKDF-Extract(salt, key) with the suite's hash.
     static bool Extract(const TlsCipherSuite& suite, std::span<const uint8_t> salt, std::span<const uint8_t> key,
                         TlsSecret& out);

@@ -17,9 +17,12 @@ const EVP_CIPHER* CipherOf(TlsAead aead) {
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
     switch (aead) {
-    case TlsAead::Aes128Gcm: return aes128;
-    case TlsAead::Aes256Gcm: return aes256;
-    case TlsAead::ChaCha20Poly1305: return chacha;
+        case TlsAead::Aes128Gcm:
+            return aes128;
+        case TlsAead::Aes256Gcm:
+            return aes256;
+        case TlsAead::ChaCha20Poly1305:
+            return chacha;
     }
     return nullptr;
 }
@@ -55,8 +58,8 @@ bool TlsRecordDecryptor::Install(const TlsCipherSuite& suite, const TlsRecordKey
     return true;
 }
 
-std::optional<TlsPlaintext> TlsRecordDecryptor::Open(std::span<const uint8_t, 5> header,
-                                                     std::span<const uint8_t> body, uint8_t* output) {
+std::optional<TlsPlaintext> TlsRecordDecryptor::Open(std::span<const uint8_t, 5> header, std::span<const uint8_t> body,
+                                                     uint8_t* output) {
     if (!installed_) return std::nullopt;
     const size_t explicitNonce = suite_.ExplicitNonceSize();
     if (body.size() < explicitNonce + kTagSize || body.size() > INT_MAX) return std::nullopt;

@@ -15,8 +15,8 @@
 namespace tarnwick {
 
 struct TlsPlaintext {
-    uint8_t contentType = 0;      // the inner type (TLS 1.3) or the record's type (TLS 1.2)
-    std::span<uint8_t> bytes;     // inside the caller's output buffer
+    uint8_t contentType = 0;   // the inner type (TLS 1.3) or the record's type (TLS 1.2)
+    std::span<uint8_t> bytes;  // inside the caller's output buffer
 };
 
 // Keeps the record sequence number: every record of the direction must pass through Open in order.

@@ -7,8 +7,8 @@
 namespace tarnwick {
 
 struct TlsStatistics {
-    uint64_t connections = 0;             // handshakes followed
-    uint64_t decrypted = 0;               // connections with at least one record decrypted
+    uint64_t connections = 0;  // handshakes followed
+    uint64_t decrypted = 0;    // connections with at least one record decrypted
     uint64_t recordsDecrypted = 0;
     uint64_t bytesDecrypted = 0;          // plaintext bytes
     uint64_t missingKeys = 0;             // given up: the key log never had the connection's secrets

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper run as its callers run it: what it refuses before it opens anything, where its
 // stream may go and what a failed write means, what it holds and hands over when it stops.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -83,8 +82,10 @@ Outcome RunWithDescriptors(const std::vector<std::string>& argv, int input, int 
     const pid_t pid = fork();
     if (pid == 0) {
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-            if (sources[fd] < 0) close(fd);
-            else dup2(sources[fd], fd);
+            if (sources[fd] < 0)
+                close(fd);
+            else
+                dup2(sources[fd], fd);
         }
         close_range(STDERR_FILENO + 1, ~0u, 0);
         execv(arguments[0], arguments.data());
@@ -282,20 +283,21 @@ TEST(CaptureHelper, UsersOtherThanRootHaveAKernelBufferTotal) {
     ChildProcess two({helper, "--buffer-size", "200", "--interface", "lo", "--interface", "lo"}, user);
     EXPECT_EQ(two.Finish(), 2);
     EXPECT_NE(two.Stderr().find("--buffer-size 200 for 2 adapters comes to 400 MiB, more than the 256 MiB"),
-              std::string::npos) << two.Stderr();
+              std::string::npos)
+        << two.Stderr();
     EXPECT_TRUE(two.Stdout().empty());
     ChildProcess one({helper, "--buffer-size", "257", "--interface", "lo"}, user);
     EXPECT_EQ(one.Finish(), 2);
     EXPECT_NE(one.Stderr().find("--buffer-size 257 is more than the 256 MiB"), std::string::npos) << one.Stderr();
     // Within the total the adapters are looked at (and these are not there).
-    ChildProcess within({helper, "--buffer-size", "128", "--interface", "no-such-adapter0", "--interface",
-                         "no-such-adapter1"}, user);
+    ChildProcess within(
+        {helper, "--buffer-size", "128", "--interface", "no-such-adapter0", "--interface", "no-such-adapter1"}, user);
     EXPECT_EQ(within.Finish(), 1);
     EXPECT_NE(within.Stderr().find("no-such-adapter0: no such network adapter"), std::string::npos) << within.Stderr();
     // Root has no total.
     if (geteuid() == 0) {
-        ChildProcess root({kHelper, "--buffer-size", "4096", "--interface", "no-such-adapter0", "--interface",
-                           "no-such-adapter1"});
+        ChildProcess root(
+            {kHelper, "--buffer-size", "4096", "--interface", "no-such-adapter0", "--interface", "no-such-adapter1"});
         EXPECT_EQ(root.Finish(), 1);
         EXPECT_NE(root.Stderr().find("no-such-adapter0: no such network adapter"), std::string::npos) << root.Stderr();
     }

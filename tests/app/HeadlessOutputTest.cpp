@@ -19,7 +19,8 @@ namespace {
 TEST(JsonLine, SniffedBytesAreEscapedIntoValidJson) {
     EXPECT_EQ(JsonLine::Quote("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(JsonLine::Quote("\r\n\t\x01\x7f"), "\"\\r\\n\\t\\u0001\\u007f\"");
-    EXPECT_EQ(JsonLine::Quote("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"), "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac\"");
+    EXPECT_EQ(JsonLine::Quote("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"),
+              "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac\"");
     // Bytes that are not UTF-8 (a lone lead, an overlong form, a surrogate, a cut sequence) are escaped.
     EXPECT_EQ(JsonLine::Quote("\xc3"), "\"\\u00c3\"");
     EXPECT_EQ(JsonLine::Quote("\xc0\xaf"), "\"\\u00c0\\u00af\"");
@@ -75,15 +76,15 @@ TEST(GrowthLinePacer, GrowingEntriesPrintAtMostOnceASecondAndEndOnTheirLastFigur
         return video;
     };
     pacer.Listed(at(1, 100, 10000));
-    pacer.Grew(at(1, 200, 10400));   // held: too soon
+    pacer.Grew(at(1, 200, 10400));    // held: too soon
     pacer.Listed(at(2, 500, 10500));  // another entry is printed at once
-    pacer.Grew(at(1, 300, 10900));   // held, replacing the figures held before
+    pacer.Grew(at(1, 300, 10900));    // held, replacing the figures held before
     pacer.Flush(10999);               // not a second yet
-    pacer.Grew(at(1, 400, 11000));   // a second after its last line
+    pacer.Grew(at(1, 400, 11000));    // a second after its last line
     pacer.Grew(at(2, 600, 11200));
-    pacer.Flush(11600);               // entry 2's last line is 1.1 s old
+    pacer.Flush(11600);  // entry 2's last line is 1.1 s old
     pacer.Grew(at(1, 700, 11500));
-    pacer.Flush();                    // the end: whatever is held
+    pacer.Flush();  // the end: whatever is held
     pacer.Flush();
     EXPECT_EQ(lines, (std::vector<std::string>{"1:100", "2:500", "1:400", "2:600", "1:700"}));
 }
@@ -91,8 +92,9 @@ TEST(GrowthLinePacer, GrowingEntriesPrintAtMostOnceASecondAndEndOnTheirLastFigur
 TEST(DropReporter, DropsAreToldWhenTheyRiseAndAtTheEnd) {
     for (const bool json : {true, false}) {
         std::vector<std::string> out, error;
-        DropReporter drops(json, [&](const std::string& line) { out.push_back(line); },
-                           [&](const std::string& line) { error.push_back(line); });
+        DropReporter drops(
+            json, [&](const std::string& line) { out.push_back(line); },
+            [&](const std::string& line) { error.push_back(line); });
         drops.ReportRise("eth0", {1000, 0, 0});
         drops.ReportRise("eth0", {2000, 12, 0});
         drops.ReportRise("eth0", {3000, 12, 0});  // no rise, no line
@@ -113,8 +115,9 @@ TEST(DropReporter, DropsAreToldWhenTheyRiseAndAtTheEnd) {
             EXPECT_EQ(error[0].rfind("eth0: 12 packets lost under load so far", 0), 0u) << error[0];
             EXPECT_EQ(error[1].rfind("eth0: 32 packets lost under load so far", 0), 0u) << error[1];
         }
-        EXPECT_EQ(error[error.size() - 2],
-                  "eth0: 5000 packets received by filter, 30 packets dropped by kernel, 2 packets dropped by interface");
+        EXPECT_EQ(
+            error[error.size() - 2],
+            "eth0: 5000 packets received by filter, 30 packets dropped by kernel, 2 packets dropped by interface");
         EXPECT_EQ(error.back(), "lo: 10 packets received by filter, 0 packets dropped by kernel");
     }
 }

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Headless saving: safe unique names, and a live loopback run that saves the served bytes once.
-#include "app/HeadlessSaver.h"
-
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <pcap/pcap.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/HeadlessSaver.h"
 #include "capture/session/CaptureSession.h"
 #include "tests/capture/FrameBuilder.h"
 #include "tests/download/HttpTestServer.h"
@@ -112,7 +111,8 @@ std::string WriteStreamCapture(const testing::TempDir& dir, const test::StreamTe
     for (int i = 0; i < 4; ++i) fetch("/hls/seg" + std::to_string(i) + ".ts", "video/mp2t", "");
     fetch("/dash/manifest.mpd", "application/dash+xml", text("/dash/manifest.mpd"));
     fetch("/dash/init-stream0.m4s", "video/iso.segment", "");
-    for (int i = 1; i <= 4; ++i) fetch("/dash/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
+    for (int i = 1; i <= 4; ++i)
+        fetch("/dash/chunk-stream0-0000" + std::to_string(i) + ".m4s", "video/iso.segment", "");
     // Numbered segments of fixed length, no timeline: ffmpeg asks for one past the end.
     fetch("/dashtpl/manifest.mpd", "application/dash+xml", text("/dashtpl/manifest.mpd"));
     fetch("/dashtpl/init-stream0.m4s", "video/iso.segment", "");
@@ -144,7 +144,8 @@ TEST(HeadlessSaver, ReplayedStreamsAreCopiedWholeByFfmpeg) {
     ASSERT_EQ(tarnwick.Finish(), 0) << tarnwick.Stderr();
     const std::string port = std::to_string(site.Port());
     EXPECT_NE(tarnwick.Stdout().find("{\"serial\":1,\"time\":\"10:13:20 PM\",\"type\":\"hls\",\"size\":160000,"
-                                     "\"segments\":4,\"url\":\"http://127.0.0.1:" + port + "/hls/master.m3u8\""),
+                                     "\"segments\":4,\"url\":\"http://127.0.0.1:" +
+                                     port + "/hls/master.m3u8\""),
               std::string::npos)
         << tarnwick.Stdout();
     EXPECT_NE(tarnwick.Stdout().find("\"type\":\"dash\",\"size\":200000,\"segments\":5,"), std::string::npos)
@@ -175,10 +176,12 @@ TEST(HeadlessSaver, AStreamThatGoesOnDoesNotHoldUpTheFilesBehindIt) {
     testing::TempDir dir;
     std::mutex linesLock;
     std::vector<std::string> lines;
-    HeadlessSaver saver(dir.path().string(), [](const std::string&) {}, [&](const std::string& line) {
-        std::lock_guard lock(linesLock);
-        lines.push_back(line);
-    });
+    HeadlessSaver saver(
+        dir.path().string(), [](const std::string&) {},
+        [&](const std::string& line) {
+            std::lock_guard lock(linesLock);
+            lines.push_back(line);
+        });
     saver.SetStreamOptions("ffmpeg", 0);
     SniffedVideo stream;
     stream.serial = 1;
@@ -218,9 +221,9 @@ TEST(HeadlessSaver, ReplayedVideosAreFetchedWithTheBrowsersCookieAndReferrerWhic
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
     for (const auto& frame :
          {testing::BuildFrame(client, origin,
-                              "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
-                                  test::HttpTestServer::kCookie + "\r\nReferer: " + test::HttpTestServer::kReferer +
-                                  "\r\n\r\n"),
+                              "GET /guarded HTTP/1.1\r\nHost: " + host +
+                                  "\r\nCookie: " + test::HttpTestServer::kCookie +
+                                  "\r\nReferer: " + test::HttpTestServer::kReferer + "\r\n\r\n"),
           testing::BuildFrame(origin, client,
                               "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 200000\r\n\r\n")}) {
         pcap_pkthdr header{};
@@ -293,8 +296,8 @@ TEST(HeadlessSaver, LiveVideoIsSavedWithTheServedBytesAndPrintedOnce) {
     } stopper{server, serving};
 
     testing::TempDir dir;
-    testing::ChildProcess tarnwick({TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--save-dir",
-                                    dir.path().string()});
+    testing::ChildProcess tarnwick(
+        {TARNWICK_BINARY, "--headless", "--json", "--interface", "lo", "--save-dir", dir.path().string()});
     auto until = std::chrono::steady_clock::now() + 10s;
     while (tarnwick.Stderr().find("capturing on lo") == std::string::npos && std::chrono::steady_clock::now() < until &&
            !tarnwick.Exited())

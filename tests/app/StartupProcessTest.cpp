@@ -48,14 +48,17 @@ void WriteConfiguration(const testing::TempDir& dir) {
     dir.Write("Tarnwick/Tarnwick.ini", "[Tarnwick]\nFFPlayExe=/bin/true\nTempDir=" + dir.path().string() + "\n");
 }
 
-QString Capture() { return QString::fromStdString(std::string(TARNWICK_TEST_DATA) + "/videos-separate.pcap"); }
+QString Capture() {
+    return QString::fromStdString(std::string(TARNWICK_TEST_DATA) + "/videos-separate.pcap");
+}
 
 TEST(StartupProcess, NoConfigurationShowsTheFfplayMessageAndExits) {
     testing::TempDir dir;
     Outcome outcome = RunTarnwick({}, dir.path().string());
     EXPECT_EQ(outcome.exitCode, 1);
-    QString expected = QString("Can't initialize the ffplay path from:\n\n   %1/Tarnwick/Tarnwick.ini\n\nSorry, can't continue.")
-                           .arg(QString::fromStdString(dir.path().string()));
+    QString expected =
+        QString("Can't initialize the ffplay path from:\n\n   %1/Tarnwick/Tarnwick.ini\n\nSorry, can't continue.")
+            .arg(QString::fromStdString(dir.path().string()));
     EXPECT_TRUE(outcome.errors.contains(expected)) << outcome.errors.toStdString();
 }
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The stop-signal watcher wakes its waiter on a signal and on a wake, also one made before the wait.
-#include "app/StopSignalWatcher.h"
-
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <thread>
+
+#include "app/StopSignalWatcher.h"
 
 namespace tarnwick {
 namespace {

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // `tarnwick --download URL --output FILE` run as a child process.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
@@ -24,8 +23,8 @@ namespace {
 using test::Exists;
 using test::HttpTestServer;
 using test::ReadFile;
-using test::TempFolder;
 using test::SampleBody;
+using test::TempFolder;
 using ::testing::HasSubstr;
 
 struct Outcome {
@@ -105,8 +104,8 @@ TEST(TerminalDownloadTest, AFailedDownloadKeepsTheFileAndOnlyWebAddressesAreTrie
 }
 
 TEST(TerminalDownloadTest, InterruptCancelsAStalledDownload) {
-    test::ScriptedTcpServer server(
-        {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'v'), 0}}, true);
+    test::ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100, 'v'), 0}},
+                                   true);
     TempFolder folder;
     std::string target = folder.File("out.flv");
     std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/clip.flv";

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The usable-adapter rule on hand-made enumerations.
-#include "capture/source/CaptureAdapters.h"
-
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstring>
 #include <deque>
+
+#include "capture/source/CaptureAdapters.h"
 
 namespace tarnwick {
 namespace {
@@ -28,12 +28,16 @@ public:
                 sockaddr_storage& storage = sockets_.emplace_back();
                 auto* raw = reinterpret_cast<uint8_t*>(&storage);
                 reinterpret_cast<sockaddr*>(raw)->sa_family = static_cast<sa_family_t>(family);
-                if (family == AF_INET6) std::memcpy(&reinterpret_cast<sockaddr_in6*>(raw)->sin6_addr, bytes.Bytes().data(), 16);
-                else std::memcpy(raw + 4, bytes.Ipv4Bytes(), 4);
+                if (family == AF_INET6)
+                    std::memcpy(&reinterpret_cast<sockaddr_in6*>(raw)->sin6_addr, bytes.Bytes().data(), 16);
+                else
+                    std::memcpy(raw + 4, bytes.Ipv4Bytes(), 4);
                 entry.addr = reinterpret_cast<sockaddr*>(raw);
             }
-            if (previous) previous->next = &entry;
-            else adapter.addresses = &entry;
+            if (previous)
+                previous->next = &entry;
+            else
+                adapter.addresses = &entry;
             previous = &entry;
         }
         if (adapters_.size() > 1) adapters_[adapters_.size() - 2].next = &adapter;
@@ -72,16 +76,24 @@ TEST(CaptureAdapters, LoopbackFlagAloneIsExcludedButNotWithOtherBits) {
     EXPECT_EQ(Names(UsableAdaptersOf(list.First())), std::vector<std::string>{"lo"});
 }
 
-IpAddress V6(const char* text) { return *IpAddress::Parse(text); }
+IpAddress V6(const char* text) {
+    return *IpAddress::Parse(text);
+}
 
 TEST(CaptureAdapters, EveryPassingAddressOfBothFamiliesIsOwn) {
     Enumeration list;
     // Link-layer entries keep the interface index where IPv4 keeps its address: never read. Link-local,
     // loopback and multicast IPv6 addresses say nothing about this host.
     list.Adapter("eth0", 6,
-                 {{AF_PACKET, {4, 0, 0, 0}}, {AF_INET6, V6("fe80::1")}, {AF_INET, {169, 254, 3, 4}},
-                  {AF_INET, {192, 168, 1, 5}}, {AF_INET6, V6("2001:db8::5")}, {AF_INET6, V6("fd12::7")},
-                  {AF_INET6, V6("::1")}, {AF_INET6, V6("ff02::1")}, {AF_INET, {10, 0, 0, 9}}});
+                 {{AF_PACKET, {4, 0, 0, 0}},
+                  {AF_INET6, V6("fe80::1")},
+                  {AF_INET, {169, 254, 3, 4}},
+                  {AF_INET, {192, 168, 1, 5}},
+                  {AF_INET6, V6("2001:db8::5")},
+                  {AF_INET6, V6("fd12::7")},
+                  {AF_INET6, V6("::1")},
+                  {AF_INET6, V6("ff02::1")},
+                  {AF_INET, {10, 0, 0, 9}}});
     list.Adapter("packetonly", 6, {{AF_PACKET, {4, 0, 0, 0}}});
     list.Adapter("linklocal6", 6, {{AF_INET6, V6("fe80::2")}});
     list.Adapter("v6only", 6, {{AF_INET6, V6("2a00:1450::9")}});

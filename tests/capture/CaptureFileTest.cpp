@@ -53,17 +53,17 @@ TEST(CaptureFileHeadless, CaptureWithItsOwnSecretsIsDecryptedFromThereOn) {
     std::memcpy(&secretsLength, bytes.data() + sectionLength + 4, 4);
     ASSERT_EQ(bytes.compare(sectionLength, 4, std::string("\x0A\0\0\0", 4)), 0);
     testing::TempDir dir;
-    const std::string late = dir.Write("late.pcapng", bytes.substr(0, sectionLength) +
-                                                          bytes.substr(sectionLength + secretsLength) +
-                                                          bytes.substr(sectionLength, secretsLength));
+    const std::string late =
+        dir.Write("late.pcapng", bytes.substr(0, sectionLength) + bytes.substr(sectionLength + secretsLength) +
+                                     bytes.substr(sectionLength, secretsLength));
     ChildProcess tooLate({TARNWICK_BINARY, "--headless", "--json", "--read", late});
     EXPECT_EQ(tooLate.Finish(), 0) << tooLate.Stderr();
     EXPECT_EQ(tooLate.Stdout(), "");
 }
 
 TEST(CaptureFileHeadless, ReadableOutputCarriesTheSameFacts) {
-    ChildProcess child({TARNWICK_BINARY, "--headless", "--read",
-                        std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});
+    ChildProcess child(
+        {TARNWICK_BINARY, "--headless", "--read", std::string(TARNWICK_TEST_DATA) + "/videos-keepalive.pcap"});
     ASSERT_EQ(child.Finish(), 0);
     EXPECT_NE(child.Stdout().find("1. 12:30:09 AM  flv  0.14 MB (150000 bytes)  http://127.0.0.2:8081/movie.flv  "
                                   "[videos-keepalive.pcap]\n"),
@@ -257,7 +257,9 @@ const std::string kMp4 = "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-
 std::vector<uint8_t> Get(const std::string& path, Endpoint client = kClient) {
     return BuildFrame(client, kServer, "GET " + path + " HTTP/1.1\r\nHost: vid\r\n\r\n");
 }
-std::vector<uint8_t> Mp4(Endpoint client = kClient) { return BuildFrame(kServer, client, kMp4); }
+std::vector<uint8_t> Mp4(Endpoint client = kClient) {
+    return BuildFrame(kServer, client, kMp4);
+}
 
 testing::Conversation Fetch(const std::string& path, Endpoint client = kClient, Endpoint server = kServer) {
     testing::Conversation conversation(client, server);
@@ -334,7 +336,9 @@ std::string WritePcapng(const testing::TempDir& dir, const std::vector<Interface
 
 constexpr uint32_t kWlan = 0, kEthernet = 1, kTun = 2;
 
-std::vector<uint8_t> BareIp(const std::vector<uint8_t>& frame) { return {frame.begin() + 14, frame.end()}; }
+std::vector<uint8_t> BareIp(const std::vector<uint8_t>& frame) {
+    return {frame.begin() + 14, frame.end()};
+}
 
 RecordingSink replayed;
 

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole conversations through the capture pipeline: HTTP/1 read as messages whatever the segments,
 // pairing, the video rules, addresses, own addresses, lost and cut bytes.
-#include "capture/session/CapturePipeline.h"
-
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
 #include <string>
 #include <vector>
 
+#include "capture/session/CapturePipeline.h"
 #include "capture/session/OwnConnections.h"
 #include "tests/capture/FrameBuilder.h"
 
@@ -27,7 +26,10 @@ constexpr bool kUp = true, kDown = false;
 
 const std::string kRequest = "GET /v/clip.flv HTTP/1.1\r\nHost: videohost\r\nUser-Agent: test\r\n\r\n";
 const std::string kFlvHead = "HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: 123456\r\n\r\n";
-const std::string kMp4Start("\0\0\0\x18" "ftypisom\0\0\x02\0isomiso2", 24);
+const std::string kMp4Start(
+    "\0\0\0\x18"
+    "ftypisom\0\0\x02\0isomiso2",
+    24);
 
 std::string Get(const std::string& path, const std::string& host = "videohost") {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
@@ -35,7 +37,9 @@ std::string Get(const std::string& path, const std::string& host = "videohost") 
 std::string Answer(const std::string& status, const std::string& headers, size_t length) {
     return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 }
-std::string Mp4Answer(size_t length = 200000) { return Answer("200 OK", "Content-Type: video/mp4\r\n", length); }
+std::string Mp4Answer(size_t length = 200000) {
+    return Answer("200 OK", "Content-Type: video/mp4\r\n", length);
+}
 
 struct Harness {
     explicit Harness(OwnAddresses own = {kOwn}, bool infer = false, int linkType = DLT_EN10MB, bool live = false)
@@ -90,8 +94,10 @@ TEST(CapturePipeline, AVideoAnswerIsReportedWithAllItsFields) {
 // Content-Range, the body's first bytes may each come in a later segment; the connection's start may be
 // missing (it opened before the capture did).
 TEST(CapturePipeline, MessagesAreReadWhateverSegmentsCarryThem) {
-    const std::string longRequest = "GET /" + std::string(3000, 'x') + ".mp4 HTTP/1.1\r\nUser-Agent: u\r\nHost: h\r\n\r\n";
-    const std::string range = Answer("206 Partial Content", "Content-Type: video/mp4\r\nContent-Range: bytes 0-99/250000\r\n", 100);
+    const std::string longRequest =
+        "GET /" + std::string(3000, 'x') + ".mp4 HTTP/1.1\r\nUser-Agent: u\r\nHost: h\r\n\r\n";
+    const std::string range =
+        Answer("206 Partial Content", "Content-Type: video/mp4\r\nContent-Range: bytes 0-99/250000\r\n", 100);
     for (const size_t piece : {size_t{1}, size_t{7}, size_t{60}, size_t{1460}}) {
         for (const bool open : {true, false}) {
             Harness h;
@@ -124,7 +130,9 @@ TEST(CapturePipeline, FieldNamesInAnyCaseWithOrWithoutABlank) {
           std::string("CONTENT-TYPE:  Video/MP4 ; codecs=x\r\nContent-Length:\t200000\r\n")}) {
         Harness h;
         Conversation c(kClient, kWeb);
-        c.Open().Send(kUp, "GET /a.mp4 HTTP/1.1\r\nhost:h\r\n\r\n").Send(kDown, "HTTP/1.1 200 OK\r\n" + fields + "\r\nbody");
+        c.Open()
+            .Send(kUp, "GET /a.mp4 HTTP/1.1\r\nhost:h\r\n\r\n")
+            .Send(kDown, "HTTP/1.1 200 OK\r\n" + fields + "\r\nbody");
         h.Feed(c);
         ASSERT_EQ(h.seen.size(), 1u) << fields;
         EXPECT_EQ(h.seen[0].url, "h/a.mp4");
@@ -140,10 +148,12 @@ TEST(CapturePipeline, AnswersPairWithTheirRequestsInOrder) {
     Conversation c(kClient, kWeb);
     c.Open().Send(kUp, Get("/first.mp4") + Get("/page.html") + "HEAD /head.mp4 HTTP/1.1\r\nHost: videohost\r\n\r\n" +
                            Get("/chunked.flv") + Get("/empty") + Get("/last.mp4"));
-    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nFLV\r\n4\r\n\x01\x05" "ab\r\n0\r\n\r\n";
-    c.Send(kDown, Mp4Answer(10) + "0123456789" + Answer("200 OK", "Content-Type: text/html\r\n", 14) + "GET /fake HTTP" +
-                      Mp4Answer(5000) /* HEAD: no body */ + chunked + Answer("204 No Content", "Content-Type: video/mp4\r\n", 0) +
-                      Mp4Answer());
+    std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nFLV\r\n4\r\n\x01\x05"
+        "ab\r\n0\r\n\r\n";
+    c.Send(kDown, Mp4Answer(10) + "0123456789" + Answer("200 OK", "Content-Type: text/html\r\n", 14) +
+                      "GET /fake HTTP" + Mp4Answer(5000) /* HEAD: no body */ + chunked +
+                      Answer("204 No Content", "Content-Type: video/mp4\r\n", 0) + Mp4Answer());
     h.Feed(c);
     // Only answers to GET requests are videos; the answer to HEAD has no body.
     ASSERT_EQ(h.seen.size(), 3u);
@@ -166,7 +176,8 @@ TEST(CapturePipeline, UrlsComeFromTheHostOrTheServersAddress) {
         {"GET /path HTTP/1.1\r\nHost: videohost:8080\r\n\r\n", kClient, kWeb, "videohost:8080/path"},
         {"GET /path HTTP/1.1\r\nAccept: */*\r\n\r\n", kClient, {{10, 0, 0, 5}, 8080}, "10.0.0.5/path"},
         {"GET /path HTTP/1.1\r\nHost:   spaced  \r\n\r\n", kClient, kWeb, "spaced/path"},
-        {"GET http://proxied.example:81/p?q=1 HTTP/1.1\r\nHost: other\r\n\r\n", kClient, kWeb, "proxied.example:81/p?q=1"},
+        {"GET http://proxied.example:81/p?q=1 HTTP/1.1\r\nHost: other\r\n\r\n", kClient, kWeb,
+         "proxied.example:81/p?q=1"},
         {"GET /bare HTTP/1.0\r\n\r\n", client6, server6, "[2001:db8:1::2]/bare"},
     };
     for (const auto& c : cases) {
@@ -199,7 +210,10 @@ TEST(CapturePipeline, OnlyAnswersOf200Or206AndOfVideoTypesOrSignaturesAreVideos)
     const std::vector<Case> cases = {
         {Answer("200 OK", "Content-Type: application/octet-stream\r\n", 300000) + kMp4Start, "mp4"},
         {Answer("200 OK", "Content-Type: Binary/Octet-Stream; charset=x\r\n", 300000) + ts, "ts"},
-        {Answer("200 OK", "", 300000) + std::string("RIFF\x10\0\0\0" "AVI LIST", 16), "avi"},
+        {Answer("200 OK", "", 300000) + std::string("RIFF\x10\0\0\0"
+                                                    "AVI LIST",
+                                                    16),
+         "avi"},
         {Answer("200 OK", "Content-Type: text/plain\r\n", 300000) + "FLV\x01", "x-flv"},
         {Answer("200 OK", "Content-Type: image/jpeg\r\n", 300000) + kMp4Start, ""},
         {Answer("200 OK", "Content-Type: text/html\r\n", 300000) + ts, ""},
@@ -212,7 +226,10 @@ TEST(CapturePipeline, OnlyAnswersOf200Or206AndOfVideoTypesOrSignaturesAreVideos)
         Conversation conversation(kClient, kWeb);
         // The body's first bytes may also come in the answer's next segment.
         const size_t head = c.answer.find("\r\n\r\n") + 4;
-        conversation.Open().Send(kUp, kRequest).Send(kDown, c.answer.substr(0, head)).Send(kDown, c.answer.substr(head));
+        conversation.Open()
+            .Send(kUp, kRequest)
+            .Send(kDown, c.answer.substr(0, head))
+            .Send(kDown, c.answer.substr(head));
         h.Feed(conversation);
         if (c.type.empty()) {
             EXPECT_TRUE(h.seen.empty()) << c.answer;

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Link layers, IP versions and TCP headers: where the decoder finds the segment, and what it passes over.
-#include "capture/decode/FrameDecoder.h"
-
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 
+#include "capture/decode/FrameDecoder.h"
 #include "tests/capture/FrameBuilder.h"
 
 namespace tarnwick {
@@ -25,7 +24,9 @@ std::vector<uint8_t> Concat(std::vector<uint8_t> head, const std::vector<uint8_t
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
-uint16_t EtherType(const std::vector<uint8_t>& packet) { return (packet[0] >> 4) == 6 ? 0x86DD : 0x0800; }
+uint16_t EtherType(const std::vector<uint8_t>& packet) {
+    return (packet[0] >> 4) == 6 ? 0x86DD : 0x0800;
+}
 // A first Linux cooked header; with a VLAN tag between it and the packet when tagged.
 std::vector<uint8_t> Cooked(const std::vector<uint8_t>& packet, uint16_t packetType, bool tagged = false) {
     std::vector<uint8_t> header(16, 0);
@@ -74,7 +75,8 @@ struct LinkCase {
 std::vector<LinkCase> LinkCases() {
     std::vector<LinkCase> cases;
     for (const bool v6 : {false, true}) {
-        const auto packet = v6 ? BuildIpPacket(kV6Client, kV6Server, kPayload) : BuildIpPacket(kV4Client, kV4Server, kPayload);
+        const auto packet =
+            v6 ? BuildIpPacket(kV6Client, kV6Server, kPayload) : BuildIpPacket(kV4Client, kV4Server, kPayload);
         const uint32_t bsdFamily = v6 ? 28 : 2;
         auto add = [&](const char* name, int linkType, std::vector<uint8_t> frame,
                        PacketDirection direction = PacketDirection::Unknown) {
@@ -184,8 +186,8 @@ TEST(FrameDecoder, MismatchedLinkAndIpVersionsArePassedOver) {
     EXPECT_FALSE(Decode(DLT_IPV4, v6));
     EXPECT_FALSE(Decode(DLT_IPV6, v4));
     EXPECT_FALSE(Decode(DLT_NULL, Family(v4, 7, false)));
-    EXPECT_FALSE(Decode(DLT_LOOP, Family(v4, 2, false)));  // LOOP is always in network byte order
-    EXPECT_FALSE(Decode(DLT_NULL, Family(v6, 2, false)));  // says IPv4, holds IPv6
+    EXPECT_FALSE(Decode(DLT_LOOP, Family(v4, 2, false)));       // LOOP is always in network byte order
+    EXPECT_FALSE(Decode(DLT_NULL, Family(v6, 2, false)));       // says IPv4, holds IPv6
     EXPECT_FALSE(Decode(DLT_LINUX_SLL2, Cooked2(v4, 4, 772)));  // the outgoing copy of a loopback frame
     EXPECT_FALSE(FrameDecoder::ForLinkType(DLT_IEEE802_11));
     EXPECT_EQ(FrameDecoder::DescribeLinkType(DLT_LINUX_SLL2), "LINUX_SLL2 (Linux cooked v2)");

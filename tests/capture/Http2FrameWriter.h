@@ -52,7 +52,8 @@ public:
     }
     static std::string Settings(const std::vector<std::pair<uint16_t, uint32_t>>& settings = {}) {
         std::string payload;
-        for (const auto& [id, value] : settings) payload += std::string{static_cast<char>(id >> 8), static_cast<char>(id)} + Be32(value);
+        for (const auto& [id, value] : settings)
+            payload += std::string{static_cast<char>(id >> 8), static_cast<char>(id)} + Be32(value);
         return Frame(Http2::kSettings, 0, 0, payload);
     }
     static std::string Data(uint32_t stream, const std::string& bytes, bool endStream = false) {

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // HTTP/2 on reassembled connections: multiplexed streams, pushes, settings, bounds, broken input, h2c.
-#include "capture/http2/Http2StreamReader.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "capture/http2/Http2StreamReader.h"
 #include "capture/session/ConnectionRouter.h"
 #include "tests/capture/Http2FrameWriter.h"
 #include "tests/capture/SinkHarness.h"
@@ -69,9 +68,9 @@ TEST(Http2StreamReader, MultiplexedStreamsArePairedByStreamAndJudgedLikeHttp1) {
     up += client.Headers(7, Get("/head.mp4", "HEAD"), true);
     // Padding and priority fields, and a block continued in two frames.
     const std::string split = client.Block(Get("/split.webm"));
-    up += Http2FrameWriter::Frame(Http2::kHeaders, Http2::kPadded | Http2::kPriorityFields | Http2::kEndStream, 9,
-                                  std::string("\x02") + Http2FrameWriter::Be32(3) + "\x10" + split.substr(0, 3) +
-                                      std::string(2, '\0'));
+    up += Http2FrameWriter::Frame(
+        Http2::kHeaders, Http2::kPadded | Http2::kPriorityFields | Http2::kEndStream, 9,
+        std::string("\x02") + Http2FrameWriter::Be32(3) + "\x10" + split.substr(0, 3) + std::string(2, '\0'));
     up += Http2FrameWriter::Frame(Http2::kContinuation, 0, 9, split.substr(3, 2));
     up += Http2FrameWriter::Frame(Http2::kContinuation, Http2::kEndHeaders, 9, split.substr(5));
     std::string down = Http2FrameWriter::Settings();
@@ -105,7 +104,7 @@ TEST(Http2StreamReader, MultiplexedStreamsArePairedByStreamAndJudgedLikeHttp1) {
         EXPECT_EQ(h.seen[2].url, "videohost/split.webm");
         EXPECT_EQ(h.statistics.requests, 5u);
         EXPECT_EQ(h.statistics.responses, 4u);  // the answer to HEAD is not followed
-        EXPECT_EQ(h.reader.Streams(), 0u);  // every stream settled
+        EXPECT_EQ(h.reader.Streams(), 0u);      // every stream settled
     }
 }
 
@@ -116,8 +115,9 @@ TEST(Http2StreamReader, AServerPushIsTheAnswerToTheRequestItPromised) {
     Fields promised = Get("/pushed.mp4");
     promised.push_back({"accept", "*/*"});
     h.Send(kDown, Http2FrameWriter::Settings() +
-                      Http2FrameWriter::Frame(Http2::kPushPromise, Http2::kEndHeaders | Http2::kPadded, 1,
-                                              std::string("\x01") + Http2FrameWriter::Be32(2) + server.Block(promised) + '\0'));
+                      Http2FrameWriter::Frame(
+                          Http2::kPushPromise, Http2::kEndHeaders | Http2::kPadded, 1,
+                          std::string("\x01") + Http2FrameWriter::Be32(2) + server.Block(promised) + '\0'));
     h.Send(kDown, server.Headers(1, Status("text/html"), true));
     h.Send(kDown, server.Headers(2, Status("video/mp4", "200000")));
     ASSERT_EQ(h.seen.size(), 1u);
@@ -139,8 +139,10 @@ TEST(Http2StreamReader, ASidesSettingsRaiseTheTableAndFrameSizesTheOtherSideMayU
     down += server.Headers(3, big);
 
     Harness allowed;
-    allowed.Send(kUp, kPreface + Http2FrameWriter::Settings({{Http2::kHeaderTableSize, 65536}, {Http2::kMaxFrameSize, 1 << 20}}) +
-                          requests);
+    allowed.Send(kUp,
+                 kPreface +
+                     Http2FrameWriter::Settings({{Http2::kHeaderTableSize, 65536}, {Http2::kMaxFrameSize, 1 << 20}}) +
+                     requests);
     allowed.Send(kDown, down);
     EXPECT_EQ(allowed.seen.size(), 2u);
 
@@ -167,17 +169,21 @@ TEST(Http2StreamReader, WhatBreaksTheFramingOrTheDecoderEndsTheReadingOfThatConn
         {"no preface", "GET / HTTP/1.1\r\n\r\n", "", false},
         {"server does not start with settings", start, Http2FrameWriter::Data(1, "x"), false},
         {"frame beyond the allowed size", start, settings + Http2FrameWriter::Data(1, std::string(16385, 'x')), false},
-        {"block interrupted", start + Http2FrameWriter::Frame(Http2::kHeaders, 0, 1, block) + Http2FrameWriter::Data(1, "x"),
+        {"block interrupted",
+         start + Http2FrameWriter::Frame(Http2::kHeaders, 0, 1, block) + Http2FrameWriter::Data(1, "x"), "", false},
+        {"padding longer than the frame",
+         start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders | Http2::kPadded, 1,
+                                         std::string("\xff") + block),
          "", false},
-        {"padding longer than the frame", start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders | Http2::kPadded,
-                                                                          1, std::string("\xff") + block), "", false},
-        {"push from the client", start + Http2FrameWriter::Frame(Http2::kPushPromise, Http2::kEndHeaders, 1,
-                                                                 Http2FrameWriter::Be32(2) + block), "", false},
+        {"push from the client",
+         start + Http2FrameWriter::Frame(Http2::kPushPromise, Http2::kEndHeaders, 1, Http2FrameWriter::Be32(2) + block),
+         "", false},
         {"settings on a stream", start + Http2FrameWriter::Frame(Http2::kSettings, 0, 1, ""), "", false},
-        {"undecodable block", start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders, 1, "\xff\xff\xff\xff\xff"),
-         "", true},
-        {"block ends inside a field", start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders, 1,
-                                                                      block.substr(0, block.size() - 1)), "", true},
+        {"undecodable block",
+         start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders, 1, "\xff\xff\xff\xff\xff"), "", true},
+        {"block ends inside a field",
+         start + Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndHeaders, 1, block.substr(0, block.size() - 1)), "",
+         true},
     };
     for (const Case& c : cases) {
         Harness h;
@@ -195,7 +201,8 @@ TEST(Http2StreamReader, BoundsCutStreamsAndHeaderListsButTheDecoderStaysInStep) 
     Http2FrameWriter client, server;
     Harness h;
     std::string up = kPreface + Http2FrameWriter::Settings();
-    for (uint32_t id = 1; id < 2 * 300; id += 2) up += client.Headers(id, Get("/s" + std::to_string(id) + ".mp4"), true);
+    for (uint32_t id = 1; id < 2 * 300; id += 2)
+        up += client.Headers(id, Get("/s" + std::to_string(id) + ".mp4"), true);
     h.Send(kUp, up);
     EXPECT_EQ(h.reader.Streams(), kMaxStreams);
     EXPECT_EQ(h.statistics.streamsRefused, 300u - kMaxStreams);
@@ -242,7 +249,8 @@ TEST(Http2StreamReader, AHeaderListBeingReadCountsWhatItHolds) {
         Http2FrameWriter client;
         Harness h;
         h.Send(kUp, kPreface + Http2FrameWriter::Settings() +
-                        Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1, client.Block(Get("/a.mp4")) + references));
+                        Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1,
+                                                client.Block(Get("/a.mp4")) + references));
         EXPECT_GE(h.reader.HeldBytes(), tables + 1500 * sizeof(Http2HeaderList::Field));
         EXPECT_EQ(h.budget.Used(), h.reader.HeldBytes());
         // The block ends: the request is read and the list's room given back.
@@ -256,7 +264,8 @@ TEST(Http2StreamReader, AHeaderListBeingReadCountsWhatItHolds) {
     Http2FrameWriter client;
     Harness poor(tables + Http2StreamReader::kStreamOverhead + 16 * 1024);
     poor.Send(kUp, kPreface + Http2FrameWriter::Settings() +
-                       Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1, client.Block(Get("/a.mp4")) + references));
+                       Http2FrameWriter::Frame(Http2::kHeaders, Http2::kEndStream, 1,
+                                               client.Block(Get("/a.mp4")) + references));
     EXPECT_LE(poor.budget.Used(), poor.budget.Bound());
     poor.Send(kUp, Http2FrameWriter::Frame(Http2::kContinuation, Http2::kEndHeaders, 1, ""));
     EXPECT_EQ(poor.statistics.headerListsCut, 1u);
@@ -266,11 +275,14 @@ TEST(Http2StreamReader, AHeaderListBeingReadCountsWhatItHolds) {
 }
 
 TEST(Http2StreamReader, FieldsNoHttp1RequestCouldCarryAreNeverReplayed) {
-    for (const Fields& fields : {Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4"},
-                                        {"x-evil", "1\r\nRange: bytes=0-1"}},
-                                 Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4 HTTP/1.0"}},
-                                 Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4"}, {"X-Upper", "1"}},
-                                 Fields{{":method", "GET"}, {"x-first", "1"}, {":path", "/a.mp4"}}}) {
+    for (const Fields& fields :
+         {Fields{{":method", "GET"},
+                 {":authority", "videohost"},
+                 {":path", "/a.mp4"},
+                 {"x-evil", "1\r\nRange: bytes=0-1"}},
+          Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4 HTTP/1.0"}},
+          Fields{{":method", "GET"}, {":authority", "videohost"}, {":path", "/a.mp4"}, {"X-Upper", "1"}},
+          Fields{{":method", "GET"}, {"x-first", "1"}, {":path", "/a.mp4"}}}) {
         Http2FrameWriter client, server;
         Harness h;
         h.Send(kUp, kPreface + Http2FrameWriter::Settings() + client.Headers(1, fields, true));
@@ -283,7 +295,8 @@ TEST(Http2StreamReader, FieldsNoHttp1RequestCouldCarryAreNeverReplayed) {
 
 // A connection whose reader the router chooses from its first bytes.
 struct RoutedHarness {
-    RoutedHarness() : router(ConnectionRouter::Context{sink.finder, limits, totals, nullptr, sink.messages, sink.http2, tls}) {
+    RoutedHarness()
+        : router(ConnectionRouter::Context{sink.finder, limits, totals, nullptr, sink.messages, sink.http2, tls}) {
         ConnectionStart start;
         start.openingSeen = true;
         start.clientLinkDirection = PacketDirection::Loopback;
@@ -302,7 +315,8 @@ struct RoutedHarness {
 };
 
 const std::string kUpgradeRequest =
-    "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+    "GET /up.mp4 HTTP/1.1\r\nX-Forwarded-Host: elsewhere\r\nhost: videohost:8080\r\nConnection: Upgrade, "
+    "HTTP2-Settings\r\n"
     "Upgrade: h2c\r\n"
     "HTTP2-Settings: AAMAAABkAAUAEAAA\r\nUser-Agent: t\r\n\r\n";  // frames of up to 1 MiB
 
@@ -328,8 +342,9 @@ TEST(Http2Switch, TheRequestThatAsksForH2cIsStreamOneAndIsKeptWithoutTheSwitch) 
     // A server that stays with HTTP/1.1 answers over HTTP/1.1, and the client goes on with it.
     RoutedHarness declined;
     declined.Send(kUp, kUpgradeRequest + "GET /then.mp4 HTTP/1.1\r\nHost: videohost\r\n\r\n");
-    declined.Send(kDown, "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 3\r\n\r\nabc"
-                         "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n");
+    declined.Send(kDown,
+                  "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 3\r\n\r\nabc"
+                  "HTTP/1.1 200 OK\r\nContent-Type: video/mp4\r\nContent-Length: 0\r\n\r\n");
     ASSERT_EQ(declined.sink.seen.size(), 2u);
     EXPECT_EQ(declined.sink.seen[0].url, "videohost:8080/up.mp4");
     EXPECT_EQ(declined.sink.seen[1].url, "videohost/then.mp4");

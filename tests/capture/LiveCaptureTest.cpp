@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Live capture on loopback: a real server on 127.0.0.2, a real client on 127.0.0.1, tarnwick in between.
-#include <httplib.h>
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -166,8 +164,8 @@ TEST(LiveCapture, VideoFetchedOverHttpsWithAKeyLogIsListedOnceWithItsHttpsAddres
     if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
     testing::TempDir dir;
     const std::string key = dir / "key.pem", certificate = dir / "cert.pem", keyLog = dir / "keys.log";
-    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                          "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
+    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                          "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
     ASSERT_EQ(openssl.Finish(), 0) << openssl.Stderr();
     httplib::SSLServer server(certificate.c_str(), key.c_str());
     ASSERT_TRUE(server.is_valid());
@@ -190,8 +188,10 @@ TEST(LiveCapture, VideoFetchedOverHttpsWithAKeyLogIsListedOnceWithItsHttpsAddres
     std::string expectedLine;
     bool listed = false;
     for (int attempt = 1; attempt <= kAttempts && !listed; ++attempt) {
-        const std::string url = "https://127.0.0.2:" + std::to_string(port) + "/clip.mp4?attempt=" + std::to_string(attempt);
-        ChildProcess curl({"/usr/bin/env", "SSLKEYLOGFILE=" + keyLog, "curl", "-k", "-s", "--noproxy", "*", "-o", "/dev/null", url});
+        const std::string url =
+            "https://127.0.0.2:" + std::to_string(port) + "/clip.mp4?attempt=" + std::to_string(attempt);
+        ChildProcess curl(
+            {"/usr/bin/env", "SSLKEYLOGFILE=" + keyLog, "curl", "-k", "-s", "--noproxy", "*", "-o", "/dev/null", url});
         ASSERT_EQ(curl.Finish(), 0) << "fetch failed: " << curl.Stderr();
         expectedLine = "\"type\":\"mp4\",\"size\":" + std::to_string(kBaseSize + attempt) + ",\"url\":\"" + url +
                        "\",\"adapter\":\"lo\"}";
@@ -248,15 +248,15 @@ TEST(LiveCapture, TwoVideosFetchedAtOnceOverOneHttp2ConnectionAreListedOnceEach)
     if (access(nghttpd.c_str(), X_OK) != 0) GTEST_SKIP() << "no HTTP/2 server here (nghttpd, package nghttp2-server)";
     testing::TempDir dir;
     const std::string key = dir / "key.pem", certificate = dir / "cert.pem", keyLog = dir / "keys.log";
-    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                          "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
+    ChildProcess openssl({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                          "-nodes", "-keyout", key, "-out", certificate, "-days", "1", "-subj", "/CN=127.0.0.2"});
     ASSERT_EQ(openssl.Finish(), 0) << openssl.Stderr();
     std::filesystem::create_directory(dir / "htdocs");
     const std::string mimeTypes = dir.Write("mime.types", "video/mp4 mp4\nvideo/webm webm\n");
     const int port = UnusedPort();
     ASSERT_GT(port, 0);
-    ChildProcess server({nghttpd, "--address=127.0.0.2", "--htdocs=" + (dir / "htdocs"), "--mime-types-file=" + mimeTypes,
-                         std::to_string(port), key, certificate});
+    ChildProcess server({nghttpd, "--address=127.0.0.2", "--htdocs=" + (dir / "htdocs"),
+                         "--mime-types-file=" + mimeTypes, std::to_string(port), key, certificate});
     const auto serverReadyBy = std::chrono::steady_clock::now() + 5s;
     while (!AcceptsOn127002(port) && std::chrono::steady_clock::now() < serverReadyBy) server.Pump(50ms);
     ASSERT_TRUE(AcceptsOn127002(port)) << server.Stderr();
@@ -269,12 +269,14 @@ TEST(LiveCapture, TwoVideosFetchedAtOnceOverOneHttp2ConnectionAreListedOnceEach)
     bool listed = false;
     for (int attempt = 1; attempt <= kAttempts && !listed; ++attempt) {
         const std::string base = "https://127.0.0.2:" + std::to_string(port) + "/";
-        const std::string names[2] = {"first-" + std::to_string(attempt) + ".mp4", "second-" + std::to_string(attempt) + ".webm"};
+        const std::string names[2] = {"first-" + std::to_string(attempt) + ".mp4",
+                                      "second-" + std::to_string(attempt) + ".webm"};
         const int64_t sizes[2] = {kBaseSize + 10 * attempt, kBaseSize + 10 * attempt + 5};
         for (int i = 0; i < 2; ++i) {
             dir.Write("htdocs/" + names[i], std::string(static_cast<size_t>(sizes[i]), 'h'));
-            expected[i] = std::string("\"type\":\"") + (i == 0 ? "mp4" : "webm") + "\",\"size\":" + std::to_string(sizes[i]) +
-                          ",\"url\":\"" + base + names[i] + "\",\"adapter\":\"lo\"}";
+            expected[i] = std::string("\"type\":\"") + (i == 0 ? "mp4" : "webm") +
+                          "\",\"size\":" + std::to_string(sizes[i]) + ",\"url\":\"" + base + names[i] +
+                          "\",\"adapter\":\"lo\"}";
         }
         ChildProcess curl({"/usr/bin/env", "SSLKEYLOGFILE=" + keyLog, "curl", "-k", "-s", "--noproxy", "*", "--http2",
                            "--parallel", "-o", "/dev/null", "-o", "/dev/null", base + names[0], base + names[1]});
@@ -437,7 +439,9 @@ TEST_F(UnprivilegedCapture, HelperRefusesToRunSetUserId) {
 }
 
 // The byte at offset r of the lagging-reader test's connection.
-uint8_t PatternByte(uint64_t r) { return static_cast<uint8_t>(r ^ (r >> 9) ^ (r >> 17)); }
+uint8_t PatternByte(uint64_t r) {
+    return static_cast<uint8_t>(r ^ (r >> 9) ^ (r >> 17));
+}
 
 // Checks every TCP payload byte of one connection on lo (Ethernet framing) against its place in the
 // stream, which the SYN's sequence number gives, and that the packets come in the order sent: memory
@@ -511,13 +515,15 @@ private:
 void ExpectStreamWholeWhileReaderLags(const std::vector<std::string>& options, bool* checkedEnough) {
     *checkedEnough = false;
     // The smallest buffer: the kernel comes round its ring again while the reader does not read.
-    std::vector<std::string> command{TARNWICK_CAPTURE_HELPER, "--interface", "lo", "--buffer-size", "1", "--share-pages"};
+    std::vector<std::string> command{TARNWICK_CAPTURE_HELPER, "--interface", "lo",
+                                     "--buffer-size",         "1",           "--share-pages"};
     command.insert(command.end(), options.begin(), options.end());
     ChildProcess helper(command);
     ASSERT_TRUE(helper.Started());
     ASSERT_TRUE(helper.WidenOutput(1 << 20));  // room for whole blocks, as Tarnwick gives it
     const auto readyBy = std::chrono::steady_clock::now() + 10s;
-    while (helper.Stdout().empty() && std::chrono::steady_clock::now() < readyBy && !helper.Exited()) helper.Pump(100ms);
+    while (helper.Stdout().empty() && std::chrono::steady_clock::now() < readyBy && !helper.Exited())
+        helper.Pump(100ms);
     ASSERT_FALSE(helper.Stdout().empty()) << helper.Stderr();  // the stream's header: the adapter is open
 
     PcapngReader reader;
@@ -606,15 +612,16 @@ void ExpectStreamWholeWhileReaderLags(const std::vector<std::string>& options, b
 TEST(LiveCapture, HelperStreamStaysWholeWhileItsReaderLags) {
     std::string reason;
     if (!CanCaptureOnLoopback(&reason)) GTEST_SKIP() << "live capture not permitted here: " << reason;
-    for (const auto& [mode, options] : {std::pair<const char*, std::vector<std::string>>{"packet blocks", {}},
-                                        {"ring blocks", {"--ring-blocks"}}}) {
+    for (const auto& [mode, options] :
+         {std::pair<const char*, std::vector<std::string>>{"packet blocks", {}}, {"ring blocks", {"--ring-blocks"}}}) {
         SCOPED_TRACE(mode);
         bool checkedEnough = false;
         for (int attempt = 0; attempt < 3 && !checkedEnough; ++attempt) {
             ExpectStreamWholeWhileReaderLags(options, &checkedEnough);
             if (HasFatalFailure()) return;
         }
-        if (!checkedEnough) GTEST_SKIP() << "loopback too busy: the kernel dropped the connection's packets (" << mode << ")";
+        if (!checkedEnough)
+            GTEST_SKIP() << "loopback too busy: the kernel dropped the connection's packets (" << mode << ")";
     }
 }
 

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The capture helper's stream: what the writer puts out, the reader gives back, however the bytes
 // arrive; and a damaged stream is named, not misread.
-#include <gtest/gtest.h>
-
 #include <byteswap.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -67,7 +66,8 @@ std::vector<uint8_t> SampleStream() {
 }
 
 // Feeds the stream in pieces of the given size, parsing after each.
-PcapngReader::Result Feed(PcapngReader& reader, const std::vector<uint8_t>& stream, size_t piece, PacketHandler& handler) {
+PcapngReader::Result Feed(PcapngReader& reader, const std::vector<uint8_t>& stream, size_t piece,
+                          PacketHandler& handler) {
     for (size_t at = 0; at < stream.size();) {
         size_t room = 0;
         uint8_t* into = reader.Room(room);
@@ -163,8 +163,10 @@ TEST(PcapngStream, DamageIsNamedWithItsPacketAndOffset) {
     // Offsets into the sample: section header 40 bytes, interfaces 32 bytes each, first packet 44.
     const size_t firstPacket = 40 + 32 + 32;
     const std::vector<Case> cases = {
-        {"no section header", [](auto& s) { s.erase(s.begin(), s.begin() + 40); }, "does not begin with a section header"},
-        {"trailing length differs", [&](auto& s) { s[firstPacket + 43] ^= 1; }, "not repeated at its end (packet 1, byte offset 104)"},
+        {"no section header", [](auto& s) { s.erase(s.begin(), s.begin() + 40); },
+         "does not begin with a section header"},
+        {"trailing length differs", [&](auto& s) { s[firstPacket + 43] ^= 1; },
+         "not repeated at its end (packet 1, byte offset 104)"},
         {"captured length past the block", [&](auto& s) { s[firstPacket + 20] = 200; }, "runs past its block"},
         {"undescribed interface", [&](auto& s) { s[firstPacket + 8] = 5; }, "interface 5, which is not described"},
         {"impossible length", [&](auto& s) { s[firstPacket + 7] = 0x7F; }, "impossible length"},

@@ -81,11 +81,11 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
 </MPD>)",
                                               "host:8080/show/manifest.mpd?x=1");
     ASSERT_TRUE(manifest);
-    EXPECT_EQ(manifest->templates, (Strings{"host:8080/show/media/v1/chunk-$Number%05d$.m4s",
-                                            "host:8080/show/media/b800000-$Time$.m4s"}));
-    EXPECT_EQ(manifest->addresses,
-              (Strings{"host:8080/show/media/v1/init.m4s", "host:8080/show/media/v2/init.m4s", "other.test/audio/init.mp4",
-                       "other.test/audio/s1.mp4", "other.test/s2.mp4", "host:8080/show/media/whole.mp4"}));
+    EXPECT_EQ(manifest->templates,
+              (Strings{"host:8080/show/media/v1/chunk-$Number%05d$.m4s", "host:8080/show/media/b800000-$Time$.m4s"}));
+    EXPECT_EQ(manifest->addresses, (Strings{"host:8080/show/media/v1/init.m4s", "host:8080/show/media/v2/init.m4s",
+                                            "other.test/audio/init.mp4", "other.test/audio/s1.mp4", "other.test/s2.mp4",
+                                            "host:8080/show/media/whole.mp4"}));
 
     // Nothing says which representation is video: none is taken for the details.
     EXPECT_TRUE(manifest->firstSegment.empty());
@@ -100,12 +100,13 @@ TEST(DashManifest, TemplatesListsAndSingleFilesResolveAgainstTheirBaseUrls) {
     // comment first would only make the expansion look small beside it).
     EXPECT_TRUE(DashManifest::Parse("<MPD/>", "h/m.mpd"));
     EXPECT_FALSE(DashManifest::Parse("<!-- " + std::string(100000, 'c') + " --><!DOCTYPE MPD><MPD/>", "h/m.mpd"));
-    EXPECT_FALSE(DashManifest::Parse(R"(<!DOCTYPE MPD [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">
+    EXPECT_FALSE(
+        DashManifest::Parse(R"(<!DOCTYPE MPD [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">
 <!ENTITY c "&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;"><!ENTITY d "&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;">
 <!ENTITY e "&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;"><!ENTITY f "&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;">
 <!ENTITY g "&f;&f;&f;&f;&f;&f;&f;&f;&f;&f;"><!ENTITY h "&g;&g;&g;&g;&g;&g;&g;&g;&g;&g;">]>
 <MPD><BaseURL>&h;</BaseURL></MPD>)",
-                                     "h/m.mpd"));
+                            "h/m.mpd"));
 }
 
 TEST(DashManifest, NamesInheritedByManyElementsStayWithinTheirBound) {
@@ -215,9 +216,9 @@ TEST(UrlResolver, OneBaseIsParsedOnceForAllItsReferences) {
     for (const std::string base : {"h:8081/a/b/list.m3u8?t=1", "H.Test:80/./x/../y/l.mpd", "h", "[::1]:8080/p/",
                                    "h/a%20b/l.m3u8", "h/a//b/l.m3u8"}) {
         UrlResolver resolver(base);
-        for (const std::string reference :
-             {"seg1.ts", "../c/seg.ts?k=2#frag", "/root.ts", "./a/./b/../c.ts", "a b/\xC3\xA9.ts?q r&s=1", "?only=query",
-              "../../../../x.ts", "a/..", "a/.", "x.ts#frag", "~u/c=d&e;p@x:y.ts", "%2e%2e/x", "a//b/../c"})
+        for (const std::string reference : {"seg1.ts", "../c/seg.ts?k=2#frag", "/root.ts", "./a/./b/../c.ts",
+                                            "a b/\xC3\xA9.ts?q r&s=1", "?only=query", "../../../../x.ts", "a/..", "a/.",
+                                            "x.ts#frag", "~u/c=d&e;p@x:y.ts", "%2e%2e/x", "a//b/../c"})
             EXPECT_EQ(resolver.ResolveReference(reference), UrlResolver::ResolveByParser(base, reference))
                 << base << " + " << reference;
         EXPECT_EQ(resolver.ParsedWithBase(), 0u) << base;
@@ -293,7 +294,8 @@ TEST(StreamTracker, StreamsAndNamesStayWithinTheirBounds) {
     limits.maxNameBytes = 2 * name + 10;
     StreamTracker tracker(limits);
     for (const char* url : {"h/1.m3u8", "h/2.m3u8", "h/3.m3u8"})
-        tracker.TakePlaylist(url, "http", StreamTracker::Kind::Hls, "#EXTM3U\nseg-of-" + std::string(url + 2, 1) + ".ts\n");
+        tracker.TakePlaylist(url, "http", StreamTracker::Kind::Hls,
+                             "#EXTM3U\nseg-of-" + std::string(url + 2, 1) + ".ts\n");
     // The first stream went to make room for the third; its segment is nobody's now.
     EXPECT_FALSE(tracker.OnAnswer("h/seg-of-1.ts", 1, std::nullopt));
     EXPECT_TRUE(tracker.OnAnswer("h/seg-of-3.ts", 1, std::nullopt));
@@ -348,13 +350,16 @@ TEST(StreamTracker, TemplatesAreCountedAndTriedByShapeWithinABound) {
     StreamTracker tracker;
     // 32 manifests of 64 representations whose templates differ only in digits: all of one shape.
     for (int m = 0; m < 32; ++m) {
-        std::string text = "<MPD><Period><AdaptationSet><SegmentTemplate media=\"$Number$.r$Bandwidth$.$Number$.m4s\"/>";
-        for (int r = 0; r < 64; ++r) text += "<Representation id=\"r\" bandwidth=\"" + std::to_string(100000 + r) + "\"/>";
+        std::string text =
+            "<MPD><Period><AdaptationSet><SegmentTemplate media=\"$Number$.r$Bandwidth$.$Number$.m4s\"/>";
+        for (int r = 0; r < 64; ++r)
+            text += "<Representation id=\"r\" bandwidth=\"" + std::to_string(100000 + r) + "\"/>";
         tracker.TakePlaylist("h/v/m" + std::to_string(m) + ".mpd", "http", StreamTracker::Kind::Dash,
                              text + "</AdaptationSet></Period></MPD>");
     }
     // The patterns count against the bound on names.
-    EXPECT_GE(tracker.NameBytes(), 32 * 64 * StreamTracker::NameCost(std::string("h/v/$Number$.r100000.$Number$.m4s").size()));
+    EXPECT_GE(tracker.NameBytes(),
+              32 * 64 * StreamTracker::NameCost(std::string("h/v/$Number$.r100000.$Number$.m4s").size()));
     // An answer of their shape that none matches is compared with as many as its bound allows, not all.
     EXPECT_FALSE(tracker.OnAnswer("h/v/1.r7.1.m4s", 1, std::nullopt));
     EXPECT_EQ(tracker.Counts().matchesCut, 1u);
@@ -369,12 +374,14 @@ TEST(StreamTracker, TemplatesAreCountedAndTriedByShapeWithinABound) {
     StreamTracker::Limits limits;
     limits.maxStreams = 1;
     StreamTracker small(limits);
-    small.TakePlaylist("h/a.mpd", "http", StreamTracker::Kind::Dash,
-                       "<MPD><Period><AdaptationSet><Representation id=\"a\"><SegmentTemplate media=\"a-$Number$.m4s\"/>"
-                       "</Representation></AdaptationSet></Period></MPD>");
-    small.TakePlaylist("h/b.mpd", "http", StreamTracker::Kind::Dash,
-                       "<MPD><Period><AdaptationSet><Representation id=\"b\"><SegmentTemplate media=\"a-$Number$.mp4\"/>"
-                       "</Representation></AdaptationSet></Period></MPD>");
+    small.TakePlaylist(
+        "h/a.mpd", "http", StreamTracker::Kind::Dash,
+        "<MPD><Period><AdaptationSet><Representation id=\"a\"><SegmentTemplate media=\"a-$Number$.m4s\"/>"
+        "</Representation></AdaptationSet></Period></MPD>");
+    small.TakePlaylist(
+        "h/b.mpd", "http", StreamTracker::Kind::Dash,
+        "<MPD><Period><AdaptationSet><Representation id=\"b\"><SegmentTemplate media=\"a-$Number$.mp4\"/>"
+        "</Representation></AdaptationSet></Period></MPD>");
     EXPECT_FALSE(small.OnAnswer("h/a-1.m4s", 1, std::nullopt));
     EXPECT_TRUE(small.OnAnswer("h/a-1.mp4", 1, std::nullopt));
 }

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Kernel ring blocks as the capture helper hands them on: the stream they become must read back to the
 // frames the library would have delivered, and a block whose records lie must be refused.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 
@@ -130,7 +129,8 @@ TEST(RingBlockFormatter, EthernetBlockBecomesOnePieceWithTagsRestoredAndLoopback
     EXPECT_EQ(read[0].length, plain.bytes.size() + 100);
     EXPECT_EQ(read[0].time.tv_sec, 1700000000);
     EXPECT_EQ(read[0].time.tv_usec, 123456);
-    const std::string withTag = tagged.bytes.substr(0, 12) + std::string("\x81\x00\x01\x23", 4) + tagged.bytes.substr(12);
+    const std::string withTag =
+        tagged.bytes.substr(0, 12) + std::string("\x81\x00\x01\x23", 4) + tagged.bytes.substr(12);
     EXPECT_EQ(read[1].bytes, withTag);
     EXPECT_EQ(read[1].length, withTag.size());
     EXPECT_EQ(read[2].bytes, last.bytes);

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Compressed captures: the bytes come back whole however they arrive, and damage is named, not misread.
-#include "capture/source/StreamDecompressor.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 
+#include "capture/source/StreamDecompressor.h"
 #include "tests/capture/CompressedBytes.h"
 
 namespace tarnwick {
@@ -73,8 +72,8 @@ TEST(StreamDecompressor, MembersAndFramesComeBackWholeInAnyPieces) {
     const std::string plain = SampleBytes();
     for (const std::string& compressed : {testing::GzipBytes(plain, 3), testing::ZstdBytes(plain, 3)}) {
         ASSERT_FALSE(compressed.empty());
-        for (const auto& [inPiece, outRoom] : {std::pair<size_t, size_t>{1, 5}, {7, 1}, {4096, 65536},
-                                               {compressed.size(), 1u << 20}}) {
+        for (const auto& [inPiece, outRoom] :
+             {std::pair<size_t, size_t>{1, 5}, {7, 1}, {4096, 65536}, {compressed.size(), 1u << 20}}) {
             const Outcome outcome = Decode(compressed, inPiece, outRoom);
             EXPECT_FALSE(outcome.damaged) << outcome.error;
             EXPECT_TRUE(outcome.bytes == plain) << inPiece << "/" << outRoom;

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel filter, run by libpcap in user space on tagged and untagged frames.
-#include "capture/source/TcpFilter.h"
-
 #include <gtest/gtest.h>
 
+#include "capture/source/TcpFilter.h"
 #include "tests/capture/FrameBuilder.h"
 
 namespace tarnwick {

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Reassembly: order restored across wrap-around, each byte once, passed-over stretches, gaps given up
 // when the receiver acknowledged past them, bounds that give up holes, not connections.
-#include "capture/stream/TcpReassembler.h"
-
 #include <gtest/gtest.h>
 #include <malloc.h>
 
@@ -12,6 +10,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "capture/stream/TcpReassembler.h"
 
 namespace tarnwick {
 namespace {
@@ -36,7 +36,9 @@ struct RecordingReader final : StreamReader {
     }
     void OnEnd(StreamEnd how) override { recorder.end = how; }
     bool Done() const override { return recorder.done; }
-    uint64_t TakeSkip(StreamDirection direction) override { return std::exchange(recorder.skipNext[IndexOf(direction)], 0); }
+    uint64_t TakeSkip(StreamDirection direction) override {
+        return std::exchange(recorder.skipNext[IndexOf(direction)], 0);
+    }
     Recorder& recorder;
 };
 
@@ -157,7 +159,7 @@ TEST(TcpReassembler, PassedOverStretchesAreNeverCopiedNorGaps) {
     Recorder& recorder = recorders[0];
     recorder.skipNext[0] = 1000;
     reassembler.Process(ToTcp({kUp, 100, "head", StreamSegment::kAck, 5000}), 1);
-    reassembler.Process(ToTcp({kUp, 704, std::string(300, 'w')}), 1);  // inside the stretch, beyond a hole
+    reassembler.Process(ToTcp({kUp, 704, std::string(300, 'w')}), 1);   // inside the stretch, beyond a hole
     reassembler.Process(ToTcp({kUp, 1000, std::string(104, 'b')}), 1);  // straddles its end
     reassembler.Process(ToTcp({kUp, 1104, "next"}), 1);
     EXPECT_EQ(recorder.received[0], "headnext");
@@ -209,7 +211,8 @@ TEST(TcpReassembler, HolesAreGivenUpAsGapsNotAsTheConnection) {
     tcp = ToTcp(farther);
     tcp.source = second.source;
     reassembler.Process(tcp, 1);
-    EXPECT_EQ(recorders[1].received[0].substr(0, 6 + 194 + 1500), "hello " + std::string(194, '#') + std::string(1500, 'x'));
+    EXPECT_EQ(recorders[1].received[0].substr(0, 6 + 194 + 1500),
+              "hello " + std::string(194, '#') + std::string(1500, 'x'));
     EXPECT_LE(reassembler.HeldBytes(), 2000u);
     EXPECT_EQ(reassembler.Statistics().cuts, 1u);
     EXPECT_FALSE(recorders[1].end);

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Decryption of real OpenSSL conversations: every suite, key updates, late keys, tampering, refusals.
-#include "capture/tls/TlsConnection.h"
-
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <string>
 
+#include "capture/tls/TlsConnection.h"
 #include "tests/capture/TlsTestSession.h"
 
 namespace tarnwick {
@@ -80,7 +79,9 @@ struct Suite {
     const char* name;
 };
 
-void PrintTo(const Suite& suite, std::ostream* out) { *out << suite.name; }
+void PrintTo(const Suite& suite, std::ostream* out) {
+    *out << suite.name;
+}
 
 class EverySuite : public ::testing::TestWithParam<Suite> {};
 
@@ -107,20 +108,18 @@ TEST_P(EverySuite, BothDirectionsComeOutAsSentWhateverTheSegmentSizes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tls, EverySuite,
-                         ::testing::Values(Suite{true, "TLS_AES_128_GCM_SHA256"}, Suite{true, "TLS_AES_256_GCM_SHA384"},
-                                           Suite{true, "TLS_CHACHA20_POLY1305_SHA256"},
-                                           Suite{false, "ECDHE-RSA-AES128-GCM-SHA256"},
-                                           Suite{false, "ECDHE-ECDSA-AES256-GCM-SHA384"},
-                                           Suite{false, "ECDHE-RSA-CHACHA20-POLY1305"},
-                                           Suite{false, "DHE-RSA-AES256-GCM-SHA384"},
-                                           Suite{false, "AES128-GCM-SHA256"}),
-                         [](const auto& info) {
-                             std::string name = info.param.name;
-                             for (char& c : name)
-                                 if (c == '-') c = '_';
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Tls, EverySuite,
+    ::testing::Values(Suite{true, "TLS_AES_128_GCM_SHA256"}, Suite{true, "TLS_AES_256_GCM_SHA384"},
+                      Suite{true, "TLS_CHACHA20_POLY1305_SHA256"}, Suite{false, "ECDHE-RSA-AES128-GCM-SHA256"},
+                      Suite{false, "ECDHE-ECDSA-AES256-GCM-SHA384"}, Suite{false, "ECDHE-RSA-CHACHA20-POLY1305"},
+                      Suite{false, "DHE-RSA-AES256-GCM-SHA384"}, Suite{false, "AES128-GCM-SHA256"}),
+    [](const auto& info) {
+        std::string name = info.param.name;
+        for (char& c : name)
+            if (c == '-') c = '_';
+        return name;
+    });
 
 TEST(TlsConnection, TheChosenProtocolComesFromEitherVersionsHandshake) {
     for (bool tls13 : {true, false}) {
@@ -194,7 +193,8 @@ TEST(TlsConnection, AProtocolTheServerChoseUnreadIsToldByTheClientsFirstBytes) {
         Harness h;
         h.keyLog.AddText(clientSecrets);
         const size_t last = session.Wire().size() - 1;
-        for (size_t i = 0; i < last; ++i) h.connection.OnData(session.Wire()[i].direction, session.Wire()[i].bytes, 100);
+        for (size_t i = 0; i < last; ++i)
+            h.connection.OnData(session.Wire()[i].direction, session.Wire()[i].bytes, 100);
         ASSERT_TRUE(h.protocol);
         EXPECT_EQ(*h.protocol, first == kRequest ? TlsApplicationProtocol::Http1 : TlsApplicationProtocol::Http2);
         EXPECT_EQ(h.Received(kUp), first);

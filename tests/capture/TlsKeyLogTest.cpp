@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The key log: which lines count, and following a file that grows, is replaced or ends mid-line.
-#include "capture/tls/TlsKeyLog.h"
-
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "capture/tls/TlsKeyLog.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -39,7 +37,9 @@ std::string Line(const std::string& label, uint8_t random, uint8_t secret, size_
     return label + " " + Hex(random, 32) + " " + Hex(secret, secretSize) + "\n";
 }
 
-void Append(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::app) << text; }
+void Append(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::app) << text;
+}
 
 TEST(TlsKeyLog, LinesAreTakenBySecretAndMalformedOnesCounted) {
     TlsKeyLog log("");
@@ -47,10 +47,10 @@ TEST(TlsKeyLog, LinesAreTakenBySecretAndMalformedOnesCounted) {
     log.AddText(Line("CLIENT_RANDOM", 1, 0xAA));
     log.AddText(Line("CLIENT_HANDSHAKE_TRAFFIC_SECRET", 2, 0x11, 32));
     log.AddText("SERVER_HANDSHAKE_TRAFFIC_SECRET\t" + Hex(2, 32) + "\t" + Hex(0x22, 32) + "\r\n");
-    log.AddText(Line("CLIENT_RANDOM", 3, 0xAA, 32));                             // not 48 bytes
-    log.AddText("CLIENT_RANDOM " + Hex(4, 31) + " " + Hex(0xAA, 48) + "\n");     // short random
-    log.AddText("CLIENT_RANDOM " + Hex(5, 32) + " " + Hex(0xAA, 47) + "zz\n");   // not hex
-    log.AddText("CLIENT_RANDOM " + Hex(6, 32) + "\n");                           // no secret
+    log.AddText(Line("CLIENT_RANDOM", 3, 0xAA, 32));                            // not 48 bytes
+    log.AddText("CLIENT_RANDOM " + Hex(4, 31) + " " + Hex(0xAA, 48) + "\n");    // short random
+    log.AddText("CLIENT_RANDOM " + Hex(5, 32) + " " + Hex(0xAA, 47) + "zz\n");  // not hex
+    log.AddText("CLIENT_RANDOM " + Hex(6, 32) + "\n");                          // no secret
     log.AddText("CLIENT_RANDOM " + std::string(600, 'a') + "\n");               // far too long
 
     const KeyLogStatistics statistics = log.Statistics();

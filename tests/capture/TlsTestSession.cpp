@@ -80,8 +80,10 @@ TlsTestSession::TlsTestSession(const TlsTestOptions& options) : impl_(std::make_
         SSL_CTX_set_max_proto_version(context, version);
         SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
         if (!options.suites.empty()) {
-            if (options.tls13) SSL_CTX_set_ciphersuites(context, options.suites.c_str());
-            else SSL_CTX_set_cipher_list(context, options.suites.c_str());
+            if (options.tls13)
+                SSL_CTX_set_ciphersuites(context, options.suites.c_str());
+            else
+                SSL_CTX_set_cipher_list(context, options.suites.c_str());
         }
     }
     SSL_CTX_set_app_data(s.clientContext, &s.keyLog);
@@ -129,9 +131,13 @@ TlsTestSession::~TlsTestSession() {
     SSL_CTX_free(s.serverContext);
 }
 
-const std::string& TlsTestSession::KeyLog() const { return impl_->keyLog; }
+const std::string& TlsTestSession::KeyLog() const {
+    return impl_->keyLog;
+}
 
-std::string TlsTestSession::NegotiatedCipher() const { return SSL_get_cipher_name(impl_->client); }
+std::string TlsTestSession::NegotiatedCipher() const {
+    return SSL_get_cipher_name(impl_->client);
+}
 
 // Moves what each side wrote to the other, recording it on the way.
 void TlsTestSession::Pump() {

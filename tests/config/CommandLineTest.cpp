@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Command-line parsing: usage errors are caught before anything starts.
-#include "config/CommandLine.h"
-
 #include <gtest/gtest.h>
+
+#include "config/CommandLine.h"
 
 namespace tarnwick {
 namespace {
@@ -39,7 +39,8 @@ TEST(CommandLine, RejectsMisuse) {
     for (const char* size : {"0", "-1", "12x", "4097", "99999999999"})
         EXPECT_FALSE(Parse({"--headless", "--buffer-size", size}).error.empty()) << size;
     EXPECT_FALSE(Parse({"--headless", "--read", "-", "--buffer-size", "8"}).error.empty());
-    EXPECT_FALSE(Parse({"--read", "a.pcap", "--own-address", "10.0.0.1", "--own-address", "2001:db8::x"}).error.empty());
+    EXPECT_FALSE(
+        Parse({"--read", "a.pcap", "--own-address", "10.0.0.1", "--own-address", "2001:db8::x"}).error.empty());
     const auto both = Parse({"--read", "a.pcap", "--own-address", "10.0.0.1", "--own-address", "2001:db8::5"});
     EXPECT_TRUE(both.error.empty());
     EXPECT_EQ(both.ownAddresses, (std::vector<std::string>{"10.0.0.1", "2001:db8::5"}));

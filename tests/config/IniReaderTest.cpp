@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The INI reader behaves like the classic profile API on the cases users actually write.
-#include "config/IniReader.h"
-
 #include <gtest/gtest.h>
 
+#include "config/IniReader.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up refuses to run, with the exact message, until the player and the temporary folder are usable.
-#include "config/StartupConfiguration.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "config/StartupConfiguration.h"
 #include "config/UserDataFolder.h"
 #include "platform/RecordingWindowServices.h"
 #include "tests/support/TempDir.h"

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the GIF block walk: header, block lengths, frame counting and cutting out, bounds.
-#include "controls/GifBlockWalker.h"
-
 #include <gtest/gtest.h>
 
+#include "controls/GifBlockWalker.h"
 #include "tests/controls/GifBuilder.h"
 
 namespace tarnwick {
@@ -25,9 +24,11 @@ TEST(GifBlockWalkerTest, BlockLengthsCoverWholeChainsInsideTheData) {
     gif.Raw({0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0});
     gif.Comment("hello").Control(7, 2).Image(0, 0, 2, 2, 1, true).PlainText(1, 2, 3, 4).Raw({0x21, 0x99});
     GifBlockWalker walker(gif.Bytes());
-    const std::vector<std::pair<Kind, size_t>> blocks = {
-        {Kind::ApplicationExtension, 19}, {Kind::CommentExtension, 9}, {Kind::GraphicControlExtension, 8},
-        {Kind::ImageDescriptor, 11 + 12 + 5}, {Kind::PlainTextExtension, 19}};
+    const std::vector<std::pair<Kind, size_t>> blocks = {{Kind::ApplicationExtension, 19},
+                                                         {Kind::CommentExtension, 9},
+                                                         {Kind::GraphicControlExtension, 8},
+                                                         {Kind::ImageDescriptor, 11 + 12 + 5},
+                                                         {Kind::PlainTextExtension, 19}};
     for (const auto& [kind, length] : blocks) {
         ASSERT_EQ(walker.Kind(), kind);
         ASSERT_EQ(walker.BlockLength(), length);

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the picture control: stills and animations, frame composition, the animation thread.
-#include "controls/PictureControl.h"
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -9,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QImageReader>
 
+#include "controls/PictureControl.h"
 #include "tests/controls/GifBuilder.h"
 
 namespace tarnwick {
@@ -17,7 +16,9 @@ namespace {
 using test::GifBuilder;
 const QRgb kRed = qRgb(255, 0, 0), kGreen = qRgb(0, 255, 0), kBlue = qRgb(0, 0, 255);
 
-QByteArray Data(const GifBuilder& gif) { return {reinterpret_cast<const char*>(gif.Bytes().data()), qsizetype(gif.Size())}; }
+QByteArray Data(const GifBuilder& gif) {
+    return {reinterpret_cast<const char*>(gif.Bytes().data()), qsizetype(gif.Size())};
+}
 
 // Red everywhere (kept), green 3x2 at (2,1) (cleared to background), blue 2x2 at (1,1) (restored).
 GifBuilder ThreeFrames(int delay = 0) {
@@ -106,7 +107,9 @@ TEST(PictureControlTest, UndecodableFramesAreLeftOutAndNothingDecodableIsRefused
     EXPECT_EQ(control.FrameCount(), 2);  // text alone does not decode; no trailer is fine
 
     const std::vector<QByteArray> refused = {
-        {}, "not a picture", Data(GifBuilder(6, 4).Trailer()),
+        {},
+        "not a picture",
+        Data(GifBuilder(6, 4).Trailer()),
         Data(GifBuilder(6, 4, "GIF88a").Image(0, 0, 6, 4, 0).Image(0, 0, 6, 4, 1)),  // whole to the decoder
         Data(GifBuilder(6, 4).PlainText(0, 0, 6, 4).PlainText(0, 0, 6, 4)),
         Data(GifBuilder(65535, 65535).Image(0, 0, 1, 1, 0).Image(0, 0, 1, 1, 1)),  // must not allocate 16 GiB

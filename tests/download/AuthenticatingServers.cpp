@@ -4,6 +4,7 @@
 #include "AuthenticatingServers.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <httplib.h>
 #include <vector>
 
 #include "SampleData.h"
@@ -81,13 +81,13 @@ CertificateDemandingServer::CertificateDemandingServer() : impl_(std::make_uniqu
     if (!mkdtemp(pattern.data())) return;
     impl_->folder = pattern;
     const std::string& f = impl_->folder;
-    bool made =
-        RunOpenssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/server.key", "-out",
-                    f + "/server.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"}) &&
-        RunOpenssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/client.key", "-out",
-                    f + "/client.crt", "-days", "1", "-subj", "/CN=viewer"}) &&
-        RunOpenssl({"pkcs12", "-export", "-in", f + "/client.crt", "-inkey", f + "/client.key", "-out",
-                    f + "/client.p12", "-passout", std::string("pass:") + kBundlePassPhrase});
+    bool made = RunOpenssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/server.key", "-out",
+                            f + "/server.pem", "-days", "1", "-subj", "/CN=127.0.0.1", "-addext",
+                            "subjectAltName=IP:127.0.0.1"}) &&
+                RunOpenssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f + "/client.key", "-out",
+                            f + "/client.crt", "-days", "1", "-subj", "/CN=viewer"}) &&
+                RunOpenssl({"pkcs12", "-export", "-in", f + "/client.crt", "-inkey", f + "/client.key", "-out",
+                            f + "/client.p12", "-passout", std::string("pass:") + kBundlePassPhrase});
     if (!made) return;
     {
         std::ofstream pem(f + "/client.pem", std::ios::binary);
@@ -116,8 +116,14 @@ std::string CertificateDemandingServer::Url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-std::string CertificateDemandingServer::ServerCertificate() const { return impl_->folder + "/server.pem"; }
-std::string CertificateDemandingServer::ClientPem() const { return impl_->folder + "/client.pem"; }
-std::string CertificateDemandingServer::ClientBundle() const { return impl_->folder + "/client.p12"; }
+std::string CertificateDemandingServer::ServerCertificate() const {
+    return impl_->folder + "/server.pem";
+}
+std::string CertificateDemandingServer::ClientPem() const {
+    return impl_->folder + "/client.pem";
+}
+std::string CertificateDemandingServer::ClientBundle() const {
+    return impl_->folder + "/client.p12";
+}
 
 }  // namespace tarnwick::test

@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The browser's fields that downloads send again: which are taken, where they go, and which are refused.
-#include "download/CapturedRequestHeaders.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "download/CapturedRequestHeaders.h"
 
 namespace tarnwick {
 namespace {
@@ -28,14 +28,16 @@ TEST(CapturedRequestHeaders, TakesTheBrowsersFieldsAndGivesCredentialsOnlyToThei
         "cookie: b=2\r\nOrigin: https://page.example\r\nAuthorization: Bearer t0ken\r\nTE: trailers\r\n\r\n"
         "Cookie: after=the-head\r\n");
     EXPECT_EQ(headers.Host(), "video.example");
-    EXPECT_EQ(Pairs(headers.For("video.example:8080")),
-              (Pairs_t{{"User-Agent", "Firefox/128.0"}, {"Referer", "https://page.example/watch"},
-                       {"Origin", "https://page.example"}, {"Cookie", "a=1; b=2"}, {"Authorization", "Bearer t0ken"}}));
+    EXPECT_EQ(Pairs(headers.For("video.example:8080")), (Pairs_t{{"User-Agent", "Firefox/128.0"},
+                                                                 {"Referer", "https://page.example/watch"},
+                                                                 {"Origin", "https://page.example"},
+                                                                 {"Cookie", "a=1; b=2"},
+                                                                 {"Authorization", "Bearer t0ken"}}));
     EXPECT_EQ(Pairs(headers.For("VIDEO.example")), Pairs(headers.For("video.example:8080")));
     // A segment server elsewhere gets the page's address and the agent, as from the browser, but no secret.
-    EXPECT_EQ(Pairs(headers.For("cdn.example")),
-              (Pairs_t{{"User-Agent", "Firefox/128.0"}, {"Referer", "https://page.example/watch"},
-                       {"Origin", "https://page.example"}}));
+    EXPECT_EQ(Pairs(headers.For("cdn.example")), (Pairs_t{{"User-Agent", "Firefox/128.0"},
+                                                          {"Referer", "https://page.example/watch"},
+                                                          {"Origin", "https://page.example"}}));
     // Addresses compare without brackets and port.
     EXPECT_EQ(CapturedRequestHeaders::Parse("GET / HTTP/1.1\r\nHost: [2001:DB8::5]:81\r\nCookie: c=3\r\n\r\n")
                   .For("2001:db8::5")
@@ -53,8 +55,9 @@ TEST(CapturedRequestHeaders, ValuesThatCouldEndOrSmuggleAFieldAreRefused) {
         "\r\n Folded: line\r\n\r\n");
     EXPECT_TRUE(headers.Empty());
     // One bad cookie spoils them all: a part of the browser's cookies could be worse than none.
-    const auto cookies = CapturedRequestHeaders::Parse("GET / HTTP/1.1\r\nHost: h\r\nCookie: a=1\r\nCookie: b=\x01\r\n"
-                                                       "Cookie: c=3\r\nReferer: http://page/\r\n\r\n");
+    const auto cookies = CapturedRequestHeaders::Parse(
+        "GET / HTTP/1.1\r\nHost: h\r\nCookie: a=1\r\nCookie: b=\x01\r\n"
+        "Cookie: c=3\r\nReferer: http://page/\r\n\r\n");
     EXPECT_EQ(Pairs(cookies.For("h")), (Pairs_t{{"Referer", "http://page/"}}));
 }
 

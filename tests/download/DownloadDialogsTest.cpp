@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Both download dialogs on the offscreen platform, against loopback servers.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "AuthenticatingServers.h"
 #include "HttpTestServer.h"
@@ -38,7 +38,9 @@ using test::TempFolder;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-QString Label(QWidget* dialog, int id) { return DialogManager::Bind<QLabel>(dialog, id)->text(); }
+QString Label(QWidget* dialog, int id) {
+    return DialogManager::Bind<QLabel>(dialog, id)->text();
+}
 
 // What the dialog showed when Cancel had been pressed.
 struct CancelObservation {
@@ -134,8 +136,8 @@ TEST_F(HttpDialogTest, NetworkAndFileFailuresAreShownNotPassedOffAsDone) {
 }
 
 TEST_F(HttpDialogTest, CancelAbortsDisablesTheButtonAndRemovesTheNewFile) {
-    ScriptedTcpServer stalled(
-        {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(2000, 'v'), 0}}, true);
+    ScriptedTcpServer stalled({{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(2000, 'v'), 0}},
+                              true);
     CHttpDownloadDlg dialog(services);
     Prepare(dialog, "http://127.0.0.1:" + std::to_string(stalled.Port()) + "/videos/clip.flv");
     CancelObservation seen;

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // HttpDownloader against real HTTP servers on loopback.
-#include "download/HttpDownloader.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +15,7 @@
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
 #include "capture/session/OwnConnections.h"
+#include "download/HttpDownloader.h"
 
 namespace tarnwick {
 namespace {
@@ -24,9 +23,9 @@ namespace {
 using test::Exists;
 using test::HttpTestServer;
 using test::ReadFile;
+using test::SampleBody;
 using test::ScriptedTcpServer;
 using test::TempFolder;
-using test::SampleBody;
 using test::WriteFile;
 using ::testing::Contains;
 using ::testing::ElementsAre;
@@ -181,10 +180,10 @@ TEST_F(HttpDownloaderTest, TheBrowsersCookieReferrerAndAgentAreSentAgainButNeith
     browserLike.url = server.Url("/guarded");
     browserLike.userAgent = kDownloadUserAgent;
     // HTTP/2 sends every cookie as a field of its own.
-    browserLike.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host +
-                                  "\r\nUser-Agent: Firefox/128.0\r\ncookie: theme=dark\r\nCookie: " +
-                                  HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
-                                  "\r\nRange: bytes=100-199\r\nConnection: keep-alive\r\n\r\n";
+    browserLike.capturedRequest =
+        "GET /guarded HTTP/1.1\r\nHost: " + host +
+        "\r\nUser-Agent: Firefox/128.0\r\ncookie: theme=dark\r\nCookie: " + HttpTestServer::kCookie +
+        "\r\nReferer: " + HttpTestServer::kReferer + "\r\nRange: bytes=100-199\r\nConnection: keep-alive\r\n\r\n";
     ASSERT_EQ(browserLike.DownloadToFile(), 1) << browserLike.LastErrorDescription();
     EXPECT_TRUE(ReadFile(target) == SampleBody(HttpTestServer::kFileSize));
     EXPECT_EQ(server.LastHeader("User-Agent"), "Firefox/128.0");
@@ -196,9 +195,8 @@ TEST_F(HttpDownloaderTest, TheBrowsersCookieReferrerAndAgentAreSentAgainButNeith
     RecordingDownloader smuggling;
     smuggling.filePath = folder.File("smuggled.flv");
     smuggling.url = server.Url("/guarded");
-    smuggling.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
-                                HttpTestServer::kCookie + "\r\nReferer: " + HttpTestServer::kReferer +
-                                "\rX-Injected: 1\r\n\r\n";
+    smuggling.capturedRequest = "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " + HttpTestServer::kCookie +
+                                "\r\nReferer: " + HttpTestServer::kReferer + "\rX-Injected: 1\r\n\r\n";
     EXPECT_EQ(smuggling.DownloadToFile(), 0);
     EXPECT_EQ(server.LastHeader("X-Injected"), "");
     EXPECT_EQ(server.LastHeader("Referer"), "");
@@ -323,8 +321,7 @@ TEST_F(HttpDownloaderTest, EmptyTargetDiscardsTheBody) {
 
 // A server that sends a little of a large body and then stays silent.
 std::vector<ScriptedTcpServer::Step> StalledBody() {
-    return {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nContent-Type: video/x-flv\r\n\r\n" +
-                 std::string(1000, 'v'),
+    return {{"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nContent-Type: video/x-flv\r\n\r\n" + std::string(1000, 'v'),
              0}};
 }
 
@@ -356,9 +353,9 @@ TEST(HttpDownloaderAbortTest, AFailedDownloadLeavesAnExistingFileAsItWas) {
     TempFolder folder;
     const std::string kept = folder.File("kept.flv");
     WriteFile(kept, "earlier download");
-    for (const std::string& url : {"http://127.0.0.1:" + std::to_string(stalled.Port()) + "/video.flv",
-                                   site.Url("/missing"),
-                                   "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/video.flv"}) {
+    for (const std::string& url :
+         {"http://127.0.0.1:" + std::to_string(stalled.Port()) + "/video.flv", site.Url("/missing"),
+          "http://127.0.0.1:" + std::to_string(test::UnusedPort()) + "/video.flv"}) {
         RecordingDownloader downloader;
         downloader.url = url;
         downloader.filePath = kept;
@@ -401,8 +398,7 @@ TEST(HttpDownloaderStallTest, SilenceUnaskedPiecesAndOverlongLengthsAreHandled) 
 
     // A piece of the file when the whole was asked for is not the file.
     auto piece = download(
-        {{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nvideo", 0}},
-        false);
+        {{"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nvideo", 0}}, false);
     EXPECT_THAT(piece->httpErrors, ElementsAre(Pair(1611, 206u)));
     EXPECT_FALSE(Exists(folder.File("video.flv")));
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The response reader gives the same result wherever the reads split the bytes, and refuses what it cannot frame.
-#include "download/HttpResponseReader.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "download/HttpResponseReader.h"
 
 namespace tarnwick {
 namespace {
@@ -44,8 +44,9 @@ Outcome Read(const std::string& response, std::vector<size_t> pieces = {std::num
 }
 
 TEST(HttpResponseReaderTest, EverySplitGivesTheSameBody) {
-    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
-                                "a\r\n0123456789\r\n1;name=\"x\"\r\n\n\r\n0\r\nTrailer: y\r\n\r\nNEXT";
+    const std::string chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
+        "a\r\n0123456789\r\n1;name=\"x\"\r\n\n\r\n0\r\nTrailer: y\r\n\r\nNEXT";
     const std::string lengthFramed = "HTTP/1.0 200 OK\nContent-Length:  12 \n\nbody\r\n\r\nbodyEXTRA";
     for (size_t first = 1; first < chunked.size(); ++first) {
         Outcome outcome = Read(chunked, {first, 3});

@@ -2,10 +2,10 @@
 // A small HTTP site on 127.0.0.1 for the download tests.
 #include "HttpTestServer.h"
 
+#include <httplib.h>
 #include <strings.h>
 
 #include <chrono>
-#include <httplib.h>
 #include <map>
 #include <mutex>
 
@@ -26,9 +26,9 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         impl_->lastHeaders.clear();
         for (const auto& [name, value] : request.headers) impl_->lastHeaders[name] = value;
         impl_->lastClientPort = request.remote_port;
-        impl_->lastRequestTimeMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       std::chrono::system_clock::now().time_since_epoch())
-                                       .count();
+        impl_->lastRequestTimeMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         ++requests_;
         return httplib::Server::HandlerResponse::Unhandled;
     });
@@ -54,9 +54,8 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
             return true;
         });
     });
-    s.Get("/redirect", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("/file.bin", 302);
-    });
+    s.Get("/redirect",
+          [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/file.bin", 302); });
     s.Get("/secret", [](const httplib::Request& request, httplib::Response& response) {
         // "user:secret" in base64.
         if (request.get_header_value("Authorization") == "Basic dXNlcjpzZWNyZXQ=") {
@@ -67,9 +66,8 @@ HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
         response.set_header("WWW-Authenticate", "Basic realm=\"videos\"");
         response.set_content("who are you", "text/plain");
     });
-    s.Get("/empty", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content("", "video/x-flv");
-    });
+    s.Get("/empty",
+          [](const httplib::Request&, httplib::Response& response) { response.set_content("", "video/x-flv"); });
     s.Get("/nocontent", [](const httplib::Request&, httplib::Response& response) { response.status = 204; });
     s.Get("/guarded", [](const httplib::Request& request, httplib::Response& response) {
         if (request.get_header_value("Cookie").find(kCookie) == std::string::npos ||

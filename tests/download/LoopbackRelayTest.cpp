@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The relay that ffmpeg fetches through: the heads it sends on, its bounds, its own connections, its refusals.
-#include "download/LoopbackRelay.h"
-
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -21,6 +18,7 @@
 #include "ScriptedTcpServer.h"
 #include "UntrustedHttpsServer.h"
 #include "capture/session/OwnConnections.h"
+#include "download/LoopbackRelay.h"
 #include "download/ProxyRequest.h"
 
 namespace tarnwick {
@@ -96,12 +94,18 @@ TEST(ProxyRequest, ReadsTheThreeFormsAndRewritesForTheServer) {
 
 TEST(ProxyRequest, RefusesWhatItDoesNotRelay) {
     const std::vector<std::string> refused = {
-        "POST http://h/x HTTP/1.1\r\n\r\n",          "GET http://user@h/x HTTP/1.1\r\n\r\n",
-        "GET http://h/x HTTP/2\r\n\r\n",             "GET http://h/x HTTP/1.1\r\nHost: h\r\n",
-        "GET http://h/x HTTP/1.1\r\nBad Name: v\r\n\r\n", "GET http://h/x HTTP/1.1\r\nX: a\rb\r\n\r\n",
-        "CONNECT h HTTP/1.1\r\n\r\n",                "CONNECT h:0 HTTP/1.1\r\n\r\n",
-        "CONNECT h:70000 HTTP/1.1\r\n\r\n",          "GET ftp://h/x HTTP/1.1\r\n\r\n",
-        "GET http://h:/x HTTP/1.1\r\n\r\n",          "GET http://h/a b HTTP/1.1\r\n\r\n",
+        "POST http://h/x HTTP/1.1\r\n\r\n",
+        "GET http://user@h/x HTTP/1.1\r\n\r\n",
+        "GET http://h/x HTTP/2\r\n\r\n",
+        "GET http://h/x HTTP/1.1\r\nHost: h\r\n",
+        "GET http://h/x HTTP/1.1\r\nBad Name: v\r\n\r\n",
+        "GET http://h/x HTTP/1.1\r\nX: a\rb\r\n\r\n",
+        "CONNECT h HTTP/1.1\r\n\r\n",
+        "CONNECT h:0 HTTP/1.1\r\n\r\n",
+        "CONNECT h:70000 HTTP/1.1\r\n\r\n",
+        "GET ftp://h/x HTTP/1.1\r\n\r\n",
+        "GET http://h:/x HTTP/1.1\r\n\r\n",
+        "GET http://h/a b HTTP/1.1\r\n\r\n",
         "GET http://h/x HTTP/1.1\r\n" + std::string(ProxyRequest::kMaxHeadBytes, 'x')};
     for (const std::string& head : refused)
         EXPECT_EQ(ProxyRequest::Parse(head).TargetForm(), ProxyRequest::Form::Invalid) << head;
@@ -114,9 +118,9 @@ TEST(LoopbackRelay, PlainRequestsReachTheServerWithTheBrowsersFieldsThroughOurOw
     test::HttpTestServer server;
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
     LoopbackRelay relay;
-    relay.captured = CapturedRequestHeaders::Parse("GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " +
-                                                   test::HttpTestServer::kCookie + "\r\nReferer: " +
-                                                   test::HttpTestServer::kReferer + "\r\nUser-Agent: Firefox\r\n\r\n");
+    relay.captured = CapturedRequestHeaders::Parse(
+        "GET /guarded HTTP/1.1\r\nHost: " + host + "\r\nCookie: " + test::HttpTestServer::kCookie +
+        "\r\nReferer: " + test::HttpTestServer::kReferer + "\r\nUser-Agent: Firefox\r\n\r\n");
     ASSERT_TRUE(relay.Start()) << relay.Error();
     const uint16_t relayPort = relay.Port();
     // Any connection to the relay's port is ours: the capture leaves ffmpeg's side of it alone.
@@ -146,9 +150,9 @@ TEST(LoopbackRelay, PlainRequestsReachTheServerWithTheBrowsersFieldsThroughOurOw
 TEST(LoopbackRelay, ABrowsersCookieGoesOnlyToItsOwnHost) {
     test::HttpTestServer server;
     LoopbackRelay relay;
-    relay.captured = CapturedRequestHeaders::Parse("GET / HTTP/1.1\r\nHost: video.example\r\nCookie: " +
-                                                   std::string(test::HttpTestServer::kCookie) + "\r\nReferer: " +
-                                                   test::HttpTestServer::kReferer + "\r\n\r\n");
+    relay.captured = CapturedRequestHeaders::Parse(
+        "GET / HTTP/1.1\r\nHost: video.example\r\nCookie: " + std::string(test::HttpTestServer::kCookie) +
+        "\r\nReferer: " + test::HttpTestServer::kReferer + "\r\n\r\n");
     ASSERT_TRUE(relay.Start()) << relay.Error();
     RelayClient client(relay.Port());
     client.Send("GET " + server.Url("/guarded") + " HTTP/1.1\r\n\r\n");
@@ -177,8 +181,8 @@ TEST(LoopbackRelay, RefusesOverlongHeadsOtherMethodsAndConnectionsBeyondItsBound
     ASSERT_TRUE(relay.Start()) << relay.Error();
     {
         RelayClient overlong(relay.Port());
-        overlong.Send("GET " + server.Url("/file.bin") + " HTTP/1.1\r\nX: " +
-                      std::string(ProxyRequest::kMaxHeadBytes, 'x') + "\r\n\r\n");
+        overlong.Send("GET " + server.Url("/file.bin") +
+                      " HTTP/1.1\r\nX: " + std::string(ProxyRequest::kMaxHeadBytes, 'x') + "\r\n\r\n");
         bool closed = false;
         overlong.ReadAll(&closed);
         EXPECT_TRUE(closed);
@@ -211,8 +215,8 @@ TEST(LoopbackRelay, ASecureConnectionToAServerWhoseCertificateFailsIsRefusedAndS
     RelayClient client(relay.Port());
     client.Send("CONNECT 127.0.0.1:" + std::to_string(untrusted.Port()) + " HTTP/1.1\r\n\r\n");
     EXPECT_THAT(client.ReadAll(), StartsWith("HTTP/1.1 502"));
-    EXPECT_THAT(relay.ServerProblem(), HasSubstr("certificate of 127.0.0.1 port " + std::to_string(untrusted.Port()) +
-                                                 " cannot be trusted"));
+    EXPECT_THAT(relay.ServerProblem(),
+                HasSubstr("certificate of 127.0.0.1 port " + std::to_string(untrusted.Port()) + " cannot be trusted"));
 }
 
 }  // namespace

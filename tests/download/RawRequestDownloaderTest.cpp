@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // RawRequestDownloader against scripted servers on loopback.
-#include "download/RawRequestDownloader.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +12,7 @@
 #include "TempPath.h"
 #include "UntrustedHttpsServer.h"
 #include "capture/session/OwnConnections.h"
+#include "download/RawRequestDownloader.h"
 
 namespace tarnwick {
 namespace {
@@ -50,9 +49,8 @@ struct RawFixture : ::testing::Test {
 };
 
 TEST_F(RawFixture, SavesExactlyTheBytesAfterTheBlankLine) {
-    ScriptedTcpServer server({{"HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r\nFLV\x01\r\n\r\n", 0},
-                              {"tail", 100}},
-                             false);
+    ScriptedTcpServer server(
+        {{"HTTP/1.1 200 OK\r\nContent-Type: video/x-flv\r\n\r\nFLV\x01\r\n\r\n", 0}, {"tail", 100}}, false);
     ASSERT_EQ(Run(server), 1) << downloader.ErrorText();
     EXPECT_EQ(server.ReceivedRequest(), kRequest);
     EXPECT_EQ(ReadFile(downloader.filePath), "FLV\x01\r\n\r\ntail");

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Streams copied by ffmpeg: whole files with the stream's duration, and no file after a failure or Cancel.
-#include "download/StreamDownloader.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +12,7 @@
 #include "capture/session/OwnConnections.h"
 #include "download/FfmpegProgressReader.h"
 #include "download/MediaDurationProbe.h"
+#include "download/StreamDownloader.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -24,7 +23,8 @@ using Clock = std::chrono::steady_clock;
 // Nothing but the target is left in the folder: no temporary copy.
 std::vector<std::string> FilesIn(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     return names;
 }
 
@@ -241,12 +241,14 @@ TEST(FfmpegProgressReader, ReadsFiguresAndTheDurationInAnyPieces) {
     const std::string log =
         "Input #0, hls, from 'http://h/x.m3u8':\n  Duration: 00:01:04.50, start: 1.4, bitrate: N/A\n"
         "[hls @ 0x1] Failed to open segment 3 of playlist 0\r\nlast words\n";
-    const std::string progress = "frame=10\ntotal_size=N/A\nout_time_us=500000\nprogress=continue\n"
-                                 "total_size=4096\nout_time_us=64000000\nprogress=end\n";
+    const std::string progress =
+        "frame=10\ntotal_size=N/A\nout_time_us=500000\nprogress=continue\n"
+        "total_size=4096\nout_time_us=64000000\nprogress=end\n";
     for (size_t piece : {size_t{1}, size_t{7}, log.size()}) {
         FfmpegProgressReader reader;
         for (size_t at = 0; at < log.size(); at += piece) reader.ReadLog(std::string_view(log).substr(at, piece));
-        for (size_t at = 0; at < progress.size(); at += piece) reader.ReadProgress(std::string_view(progress).substr(at, piece));
+        for (size_t at = 0; at < progress.size(); at += piece)
+            reader.ReadProgress(std::string_view(progress).substr(at, piece));
         EXPECT_EQ(reader.DurationUs(), 64500000);
         EXPECT_EQ(reader.BytesWritten(), 4096);
         EXPECT_EQ(reader.CopiedUs(), 64000000);

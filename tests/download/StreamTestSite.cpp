@@ -34,7 +34,8 @@ bool Run(const std::vector<std::string>& arguments, std::string* output = nullpt
     close(pipeEnds[1]);
     std::string text;
     char buffer[4096];
-    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+    for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(got));
     close(pipeEnds[0]);
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
@@ -66,10 +67,29 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     std::filesystem::create_directories(impl_->folder / "hls");
     std::filesystem::create_directories(impl_->folder / "dash");
     std::filesystem::create_directories(impl_->folder / "dashtpl");
-    const std::vector<std::string> input = {"ffmpeg", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
-                                            "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i",
-                                            "sine=frequency=440:sample_rate=44100", "-t", "4", "-c:v", "libx264",
-                                            "-pix_fmt", "yuv420p", "-g", "25", "-c:a", "aac"};
+    const std::vector<std::string> input = {"ffmpeg",
+                                            "-loglevel",
+                                            "error",
+                                            "-nostdin",
+                                            "-y",
+                                            "-f",
+                                            "lavfi",
+                                            "-i",
+                                            "testsrc=size=160x120:rate=25",
+                                            "-f",
+                                            "lavfi",
+                                            "-i",
+                                            "sine=frequency=440:sample_rate=44100",
+                                            "-t",
+                                            "4",
+                                            "-c:v",
+                                            "libx264",
+                                            "-pix_fmt",
+                                            "yuv420p",
+                                            "-g",
+                                            "25",
+                                            "-c:a",
+                                            "aac"};
     auto with = [&input](std::vector<std::string> rest) {
         std::vector<std::string> all = input;
         all.insert(all.end(), rest.begin(), rest.end());
@@ -88,8 +108,8 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
 
     auto& s = impl_->server;
     s.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
-        const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::system_clock::now().time_since_epoch());
+        const auto now =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
         std::lock_guard lock(visitsLock_);
         visits_.push_back({request.remote_port, static_cast<int64_t>(now.count()), request.path});
         return httplib::Server::HandlerResponse::Unhandled;
@@ -102,7 +122,8 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     s.set_mount_point("/dash", (impl_->folder / "dash").string());
     s.set_mount_point("/dashtpl", (impl_->folder / "dashtpl").string());
     s.set_file_request_handler([this](const httplib::Request& request, httplib::Response&) {
-        if (request.path.find(".ts") != std::string::npos || request.path.find(".m4s") != std::string::npos) ++segments_;
+        if (request.path.find(".ts") != std::string::npos || request.path.find(".m4s") != std::string::npos)
+            ++segments_;
     });
     s.Get("/stall/index.m3u8", [index](const httplib::Request&, httplib::Response& response) {
         response.set_content(index, "application/vnd.apple.mpegurl");
@@ -113,7 +134,8 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
     s.Get(R"(/(stall|holey)/(seg\d+)\.ts)", [this](const httplib::Request& request, httplib::Response& response) {
         if (request.matches[1] == "stall" && request.matches[2] != "seg0") {
             // Nothing arrives until the site ends (or a minute is over).
-            for (int i = 0; i < 600 && !impl_->ending.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            for (int i = 0; i < 600 && !impl_->ending.load(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
             response.status = 503;
             return;
         }
@@ -121,21 +143,21 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
         response.set_content(Slurp(impl_->folder / "hls" / (request.matches[2].str() + ".ts")), "video/mp2t");
     });
     // The fixed-length manifest with a segment gone: the second of the video (a hole), or its last.
-    s.Get(R"(/(dashtplholey|dashtplshort)/([\w.-]+))", [this](const httplib::Request& request,
-                                                              httplib::Response& response) {
-        const std::string name = request.matches[2];
-        const std::string gone =
-            request.matches[1] == "dashtplholey" ? "chunk-stream0-00002.m4s" : "chunk-stream0-00004.m4s";
-        const std::filesystem::path file = impl_->folder / "dashtpl" / name;
-        if (name == gone || !std::filesystem::is_regular_file(file)) {
-            response.status = 404;
-            return;
-        }
-        ++segments_;
-        response.set_content(Slurp(file), name.size() > 4 && name.substr(name.size() - 4) == ".mpd"
-                                              ? "application/dash+xml"
-                                              : "video/iso.segment");
-    });
+    s.Get(R"(/(dashtplholey|dashtplshort)/([\w.-]+))",
+          [this](const httplib::Request& request, httplib::Response& response) {
+              const std::string name = request.matches[2];
+              const std::string gone =
+                  request.matches[1] == "dashtplholey" ? "chunk-stream0-00002.m4s" : "chunk-stream0-00004.m4s";
+              const std::filesystem::path file = impl_->folder / "dashtpl" / name;
+              if (name == gone || !std::filesystem::is_regular_file(file)) {
+                  response.status = 404;
+                  return;
+              }
+              ++segments_;
+              response.set_content(Slurp(file), name.size() > 4 && name.substr(name.size() - 4) == ".mpd"
+                                                    ? "application/dash+xml"
+                                                    : "video/iso.segment");
+          });
     // The HLS files for a client that sends what the browser sent: the cookie and the page it came from.
     s.Get(R"(/guarded/([\w.-]+))", [this](const httplib::Request& request, httplib::Response& response) {
         const std::string name = request.matches[1];
@@ -149,8 +171,8 @@ StreamTestSite::StreamTestSite() : impl_(std::make_unique<Impl>()) {
             response.status = 404;
             return;
         }
-        response.set_content(Slurp(file), name.find(".m3u8") != std::string::npos ? "application/vnd.apple.mpegurl"
-                                                                                   : "video/mp2t");
+        response.set_content(Slurp(file),
+                             name.find(".m3u8") != std::string::npos ? "application/vnd.apple.mpegurl" : "video/mp2t");
     });
     port_ = s.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { impl_->server.listen_after_bind(); });
@@ -172,7 +194,9 @@ std::vector<StreamTestSite::Visit> StreamTestSite::Visits() const {
     return visits_;
 }
 
-std::string StreamTestSite::Folder() const { return impl_->folder.string(); }
+std::string StreamTestSite::Folder() const {
+    return impl_->folder.string();
+}
 
 std::string StreamTestSite::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
@@ -180,7 +204,8 @@ std::string StreamTestSite::Url(const std::string& path) const {
 
 double ProbeDuration(const std::string& path) {
     std::string output;
-    if (!Run({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path}, &output)) return -1;
+    if (!Run({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path}, &output))
+        return -1;
     return std::atof(output.c_str()) > 0 ? std::atof(output.c_str()) : -1;
 }
 

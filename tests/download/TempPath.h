@@ -17,6 +17,8 @@ public:
 using testing::ReadFile;
 using testing::WriteFile;
 
-inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+inline bool Exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 }  // namespace tarnwick::test

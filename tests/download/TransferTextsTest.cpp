@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Progress texts on their boundaries and the progress throttling.
-#include "download/TransferTexts.h"
-
 #include <gtest/gtest.h>
 
 #include "download/DownloadDisplayName.h"
 #include "download/ProgressTracker.h"
+#include "download/TransferTexts.h"
 
 namespace tarnwick {
 namespace {

@@ -3,13 +3,13 @@
 #include "UntrustedHttpsServer.h"
 
 #include <fcntl.h>
+#include <httplib.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <httplib.h>
 #include <vector>
 
 #include "SampleData.h"
@@ -28,8 +28,8 @@ UntrustedHttpsServer::UntrustedHttpsServer(const Options& options) : impl_(std::
     if (!mkdtemp(pattern.data())) return;
     impl_->folder = pattern;
     std::string key = pattern + "/key.pem", cert = pattern + "/cert.pem";
-    std::vector<std::string> arguments = {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                                          "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=127.0.0.1"};
+    std::vector<std::string> arguments = {"openssl", "req",  "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                          key,       "-out", cert,    "-days",   "1",        "-subj",  "/CN=127.0.0.1"};
     if (options.addressInCertificate) {
         arguments.push_back("-addext");
         arguments.push_back("subjectAltName=IP:127.0.0.1");
@@ -71,7 +71,9 @@ UntrustedHttpsServer::~UntrustedHttpsServer() {
     if (!impl_->folder.empty()) std::filesystem::remove_all(impl_->folder, ignored);
 }
 
-std::string UntrustedHttpsServer::CertificatePath() const { return impl_->folder + "/cert.pem"; }
+std::string UntrustedHttpsServer::CertificatePath() const {
+    return impl_->folder + "/cert.pem";
+}
 
 std::string UntrustedHttpsServer::Url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port_) + path;

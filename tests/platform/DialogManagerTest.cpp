@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The dialog manager builds each template's controls with their ids, texts, states and rectangles.
-#include "platform/DialogManager.h"
-
 #include <gtest/gtest.h>
 
 #include <QDialog>
@@ -10,6 +8,7 @@
 #include <QPushButton>
 
 #include "platform/AnimationControl.h"
+#include "platform/DialogManager.h"
 #include "platform/ReportListView.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
@@ -61,7 +60,8 @@ TEST(DialogManager, DownloadTemplateBuildsProgressAnimationAndDefaultCancel) {
     ASSERT_TRUE(parsed);
     EXPECT_EQ(dialog.windowTitle(), "File Download");
     auto units = DialogManager::MeasureBaseUnits(DialogManager::TemplateFont(*parsed, 96.0));
-    EXPECT_EQ(dialog.size(), QSize(static_cast<int>(228 * units.x / 4 + 0.5), static_cast<int>(143 * units.y / 8 + 0.5)));
+    EXPECT_EQ(dialog.size(),
+              QSize(static_cast<int>(228 * units.x / 4 + 0.5), static_cast<int>(143 * units.y / 8 + 0.5)));
 
     auto* cancel = DialogManager::Bind<QPushButton>(&dialog, kCancelButtonId);
     ASSERT_NE(cancel, nullptr);
@@ -84,10 +84,11 @@ TEST(DialogManager, DownloadTemplateBuildsProgressAnimationAndDefaultCancel) {
 TEST(DialogManager, CustomFactorySuppliesAControlThatStillCarriesItsId) {
     QDialog dialog;
     QWidget* made = nullptr;
-    DialogManager::CreateFromTemplate(&dialog, kSnifferDialogId, [&](const DialogItemDefinition& item, QWidget* parent) {
-        if (item.id != kBannerId) return static_cast<QWidget*>(nullptr);
-        return made = new QWidget(parent);
-    });
+    DialogManager::CreateFromTemplate(&dialog, kSnifferDialogId,
+                                      [&](const DialogItemDefinition& item, QWidget* parent) {
+                                          if (item.id != kBannerId) return static_cast<QWidget*>(nullptr);
+                                          return made = new QWidget(parent);
+                                      });
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(DialogManager::Control(&dialog, kBannerId), made);
 }

@@ -1,18 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Dialog templates: the builder writes the published layout and the reader gets the same definition back.
-#include "resources/DialogTemplate.h"
-
 #include <gtest/gtest.h>
 
 #include "resources/DialogResources.h"
+#include "resources/DialogTemplate.h"
 #include "resources/ResourceIds.h"
 #include "resources/StringTable.h"
 
 namespace tarnwick {
 namespace {
 
-uint16_t WordAt(std::span<const uint8_t> b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
-uint32_t DwordAt(std::span<const uint8_t> b, size_t at) { return WordAt(b, at) | (uint32_t{WordAt(b, at + 2)} << 16); }
+uint16_t WordAt(std::span<const uint8_t> b, size_t at) {
+    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
+}
+uint32_t DwordAt(std::span<const uint8_t> b, size_t at) {
+    return WordAt(b, at) | (uint32_t{WordAt(b, at + 2)} << 16);
+}
 
 void ExpectSameDialog(const ParsedDialogTemplate& parsed, const DialogDefinition& d) {
     EXPECT_EQ(parsed.caption, d.caption);
@@ -38,10 +41,10 @@ void ExpectSameDialog(const ParsedDialogTemplate& parsed, const DialogDefinition
 TEST(DialogTemplate, SnifferTemplateHasTheExtendedHeaderAndReadsBack) {
     auto bytes = DialogTemplateBytes(kSnifferDialogId);
     ASSERT_GE(bytes.size(), 26u);
-    EXPECT_EQ(WordAt(bytes, 0), 1);        // version
-    EXPECT_EQ(WordAt(bytes, 2), 0xFFFF);   // signature
-    EXPECT_EQ(DwordAt(bytes, 8), 0x8u);    // topmost
-    EXPECT_EQ(WordAt(bytes, 16), 7);       // items
+    EXPECT_EQ(WordAt(bytes, 0), 1);       // version
+    EXPECT_EQ(WordAt(bytes, 2), 0xFFFF);  // signature
+    EXPECT_EQ(DwordAt(bytes, 8), 0x8u);   // topmost
+    EXPECT_EQ(WordAt(bytes, 16), 7);      // items
     EXPECT_EQ(WordAt(bytes, 22), 174);
     EXPECT_EQ(WordAt(bytes, 24), 125);
     auto parsed = ParseDialogTemplate(bytes);
@@ -98,8 +101,7 @@ TEST(DialogTemplate, EveryTruncationIsRejectedWithoutReadingPastTheEnd) {
 }
 
 TEST(StringTable, TextsAreSubstitutedPlainly) {
-    EXPECT_EQ(FormatString(1611, "404"),
-              "Failed to receive a valid HTTP response from the server, Response Code:404");
+    EXPECT_EQ(FormatString(1611, "404"), "Failed to receive a valid HTTP response from the server, Response Code:404");
     EXPECT_EQ(FormatString(1613, "42", "clip.flv"), "42% of clip.flv Completed");
     EXPECT_EQ(FormatString(1625, "/tmp/a%2b"), "The file '/tmp/a%2b' already exists.\nDo you want to replace it?");
     EXPECT_EQ(FormatString(1622, "2 min 5 sec", "3.4 MB of 10.25 MB"), "2 min 5 sec (3.4 MB of 10.25 MB copied)");

@@ -8,9 +8,9 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QImage>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
 #include <algorithm>
 #include <atomic>
 #include <fstream>
@@ -70,7 +70,8 @@ public:
         });
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (int i = 0; i < 500 && !server_.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ~BannerServer() {
         server_.stop();

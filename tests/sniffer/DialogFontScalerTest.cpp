@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The layout scaler: font, base units and placements follow the dialog-unit arithmetic.
-#include "sniffer/DialogFontScaler.h"
-
 #include <gtest/gtest.h>
 
 #include <QDialog>
@@ -11,6 +9,7 @@
 #include "platform/DialogManager.h"
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/DialogFontScaler.h"
 
 namespace tarnwick {
 namespace {
@@ -25,7 +24,9 @@ Units Measure(const QFont& font) {
     int w = m.horizontalAdvance("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
     return {double((w / 26 + 1) / 2), double(m.height())};
 }
-int N(double v) { return int(v + 0.5); }
+int N(double v) {
+    return int(v + 0.5);
+}
 QRect Place(int x, int y, int cx, int cy, Units u) {
     return QRect(N(x * u.x / 4), N(y * u.y / 8), N(cx * u.x / 4), N(cy * u.y / 8));
 }
@@ -116,7 +117,7 @@ TEST(DialogFontScaler, NegativePointSizeCountsByItsMagnitudeInClassicLayoutToo) 
     auto bytes = BuildClassicDialogTemplate(HandMade(style::kPopup | style::kSetFont, -12, "Liberation Sans"));
     DialogFontScaler scaler;
     scaler.Apply(&dialog, bytes, 96.0);
-    EXPECT_EQ(scaler.FontHeight(), -16);  // 12 x 96 / 72 = 16
+    EXPECT_EQ(scaler.FontHeight(), -16);               // 12 x 96 / 72 = 16
     EXPECT_EQ(scaler.Font().weight(), QFont::Normal);  // a classic font block has no weight
     Units u = Measure(scaler.Font());
     EXPECT_EQ(DialogManager::Control(&dialog, 11)->geometry(), Place(22, 11, 20, 10, u));

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's downloads run the dialog that fits the entry, with the browser's captured fields.
-#include "sniffer/DownloadDialogs.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/DownloadDialogs.h"
 #include "tests/download/HttpTestServer.h"
 #include "tests/download/SampleData.h"
 #include "tests/download/StreamTestSite.h"
@@ -32,8 +31,8 @@ TEST(RunDownloadDialog, AFileIsFetchedWithTheBrowsersCookieAndReferrer) {
     DownloadRequest request;
     request.url = server.Url("/guarded");
     request.filePath = dir / "clip.flv";
-    request.requestText = BrowserRequest("/guarded", server.Port(), test::HttpTestServer::kCookie,
-                                         test::HttpTestServer::kReferer);
+    request.requestText =
+        BrowserRequest("/guarded", server.Port(), test::HttpTestServer::kCookie, test::HttpTestServer::kReferer);
     ASSERT_EQ(RunDownloadDialog(services, request), kIdOk) << Said(services);
     EXPECT_TRUE(testing::ReadFile(dir / "clip.flv") == test::SampleBody(test::HttpTestServer::kFileSize));
     EXPECT_EQ(server.LastHeader("User-Agent"), "Firefox/128.0");

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sniffed video list through recorded window services: filters, rows, buttons, eviction and serials.
-#include "sniffer/SniffedVideoList.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "platform/RecordingWindowServices.h"
+#include "sniffer/SniffedVideoList.h"
 #include "sniffer/SnifferHost.h"
 
 namespace tarnwick {

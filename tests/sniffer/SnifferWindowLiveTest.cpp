@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // End to end on the loopback adapter: a real server on 127.0.0.2, a real client, real capture, the
 // window's list, and the window's own download of the listed video.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -12,19 +14,16 @@
 #include <sstream>
 #include <thread>
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include "capture/session/CaptureSession.h"
 #include "capture/source/LiveAdapterSource.h"
-#include "config/CommandLine.h"
-#include "sniffer/CaptureSessionList.h"
-#include "tests/support/ChildProcess.h"
-#include "tests/support/PublicCopy.h"
 #include "config/AppSettings.h"
+#include "config/CommandLine.h"
 #include "platform/QtWindowServices.h"
 #include "platform/ReportListView.h"
+#include "sniffer/CaptureSessionList.h"
 #include "sniffer/QuillmarkSnifferWindow.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/PublicCopy.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -46,7 +45,8 @@ public:
         });
         port_ = server_.bind_to_any_port("127.0.0.2");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
-        for (int i = 0; i < 500 && !server_.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        for (int i = 0; i < 500 && !server_.is_running(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     ~VideoServer() {
         server_.stop();
@@ -170,7 +170,8 @@ TEST(SnifferWindowLive, DISABLED_UnprivilegedWindowCapturesThroughTheHelper) {
     });
     ASSERT_TRUE(problem.empty()) << problem;
     // The helper holds no capability once the adapter is open.
-    EXPECT_EQ(HelperCapabilities(), (std::vector<std::string>{"CapPrm:\t0000000000000000", "CapEff:\t0000000000000000"}));
+    EXPECT_EQ(HelperCapabilities(),
+              (std::vector<std::string>{"CapPrm:\t0000000000000000", "CapEff:\t0000000000000000"}));
 
     VideoServer server(RandomBytes(150000));
     httplib::Client client("127.0.0.2", server.port());
@@ -201,9 +202,10 @@ TEST(SnifferWindowLive, UnprivilegedWindowListsAVideoFetchedOnLoopback) {
     std::string error;
     if (!testing::GrantCaptureCapabilities(helper, &error)) GTEST_SKIP() << error;
 
-    testing::ChildProcess child({copy.Path(), "--gtest_also_run_disabled_tests",
-                                 "--gtest_filter=SnifferWindowLive.DISABLED_UnprivilegedWindowCapturesThroughTheHelper"},
-                                testing::kNobody);
+    testing::ChildProcess child(
+        {copy.Path(), "--gtest_also_run_disabled_tests",
+         "--gtest_filter=SnifferWindowLive.DISABLED_UnprivilegedWindowCapturesThroughTheHelper"},
+        testing::kNobody);
     ASSERT_TRUE(child.Started());
     const int status = child.Finish();
     if (status == testing::ChildProcess::kCannotDropUser) GTEST_SKIP() << child.Stderr();
@@ -214,8 +216,8 @@ TEST(SnifferWindowLive, UnprivilegedWindowListsAVideoFetchedOnLoopback) {
 TEST(SnifferWindowLive, PreviewStartsThePlayerWithTheUrlAsItsOnlyArgument) {
     testing::TempDir dir;
     std::string record = dir / "arguments.txt";
-    std::string player = dir.Write("player.sh", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                                                    record + "'\n");
+    std::string player =
+        dir.Write("player.sh", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" + record + "'\n");
     std::filesystem::permissions(player, std::filesystem::perms::owner_all);
     Settings().playerPath = player;
     ScriptedServices services;
@@ -224,7 +226,8 @@ TEST(SnifferWindowLive, PreviewStartsThePlayerWithTheUrlAsItsOnlyArgument) {
     window.HandleDetection(video);
     QApplication::processEvents();
     window.OnPreview();
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(record) && std::filesystem::file_size(record) > 0; }, 5000));
+    ASSERT_TRUE(
+        WaitFor([&] { return std::filesystem::exists(record) && std::filesystem::file_size(record) > 0; }, 5000));
     EXPECT_EQ(testing::ReadFile(record), "http://host/clip.mp4?a=1&b=$(touch /tmp/x)\n");
 }
 

@@ -1,11 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The sniffer window on the offscreen platform: layout after set-up, live rows, closing and capture.
-#include "sniffer/QuillmarkSnifferWindow.h"
-
 #include <dirent.h>
-
-#include <filesystem>
-#include <functional>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -18,6 +13,8 @@
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
+#include <filesystem>
+#include <functional>
 
 #include "config/AppSettings.h"
 #include "config/SiteAddresses.h"
@@ -27,6 +24,7 @@
 #include "resources/DialogResources.h"
 #include "resources/ResourceIds.h"
 #include "sniffer/CaptureStatusLine.h"
+#include "sniffer/QuillmarkSnifferWindow.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -47,7 +45,9 @@ public:
     }
 };
 
-CaptureStart NoCapture() { return {{}, "no adapter in this test"}; }
+CaptureStart NoCapture() {
+    return {{}, "no adapter in this test"};
+}
 
 DetectedVideo Video(const std::string& url, int64_t size, const std::string& type = "mp4\r\n") {
     return {url, "GET /x HTTP/1.1\r\n\r\n", std::to_string(size) + "\r\n", type, "test", 1700000000};
@@ -59,7 +59,9 @@ void Deliver(QuillmarkSnifferWindow& window, DetectedVideo video) {
     QApplication::processEvents();
 }
 
-QPushButton* Button(QWidget* w, int id) { return DialogManager::Bind<QPushButton>(w, id); }
+QPushButton* Button(QWidget* w, int id) {
+    return DialogManager::Bind<QPushButton>(w, id);
+}
 
 int ThreadCount() {
     int count = 0;
@@ -90,12 +92,12 @@ TEST(SnifferWindow, SetUpPlacesEveryControl) {
         QRect rect;
     };
     QPoint preview = at(17, 82), remove = at(89, 82), download = at(89, 103);
-    for (const Expect& e : {Expect{kPreviewButtonId, "Preview", true, QRect(preview, QSize(70, 24))},
-                            Expect{kRemoveButtonId, "Remove", true, QRect(remove + QPoint(-24, 0), QSize(70, 24))},
-                            Expect{kDownloadOnlyButtonId, "Download", true,
-                                   QRect(download + QPoint(60, -34), QSize(70, 24))},
-                            Expect{kDownloadPlayButtonId, "Download && Play", false, {}},
-                            Expect{kHelpButtonId, "Help...", true, QRect(278, 133, 70, 24)}}) {
+    for (const Expect& e :
+         {Expect{kPreviewButtonId, "Preview", true, QRect(preview, QSize(70, 24))},
+          Expect{kRemoveButtonId, "Remove", true, QRect(remove + QPoint(-24, 0), QSize(70, 24))},
+          Expect{kDownloadOnlyButtonId, "Download", true, QRect(download + QPoint(60, -34), QSize(70, 24))},
+          Expect{kDownloadPlayButtonId, "Download && Play", false, {}},
+          Expect{kHelpButtonId, "Help...", true, QRect(278, 133, 70, 24)}}) {
         SCOPED_TRACE(e.id);
         QPushButton* button = Button(&window, e.id);
         ASSERT_NE(button, nullptr);
@@ -141,7 +143,8 @@ TEST(SnifferWindow, DetectionsBecomeRowsNewestFirstWithButtonsFollowing) {
     EXPECT_EQ(list->topLevelItem(0)->text(1), "mp4");
     EXPECT_EQ(list->topLevelItem(0)->text(2), "0.10 MB");
     EXPECT_TRUE(list->IsRowSelected(0));
-    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId}) EXPECT_TRUE(Button(&window, id)->isEnabled());
+    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId})
+        EXPECT_TRUE(Button(&window, id)->isEnabled());
 
     Deliver(window, Video("www.youtube.com/videoplayback?id=1", 1048576, "x-flv\r\n"));
     ASSERT_EQ(list->RowCount(), 2);
@@ -156,7 +159,8 @@ TEST(SnifferWindow, DetectionsBecomeRowsNewestFirstWithButtonsFollowing) {
     EXPECT_EQ(window.List()->Slot(0).url, "http://www.youtube.com/videoplayback?id=1");
     window.OnRemove();
     EXPECT_EQ(list->RowCount(), 0);
-    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId}) EXPECT_FALSE(Button(&window, id)->isEnabled());
+    for (int id : {kPreviewButtonId, kRemoveButtonId, kDownloadOnlyButtonId})
+        EXPECT_FALSE(Button(&window, id)->isEnabled());
     window.OnRemove();  // nothing selected: nothing happens
 }
 
@@ -280,7 +284,8 @@ TEST(SnifferWindow, HelpThatCannotBeShownIsSaidWithThePagesPath) {
     // Stand-ins for xdg-open: one that finds no browser (status 3), one that shows the page.
     std::string failing = bin.Write("fails/xdg-open", "#!/bin/sh\nexit 3\n");
     std::string working = bin.Write("works/xdg-open", "#!/bin/sh\necho \"$1\" > \"${0%/*}/opened\"\n");
-    for (const std::string& script : {failing, working}) std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    for (const std::string& script : {failing, working})
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     RecordingQtServices services;
     services.openForReal = true;
     QuillmarkSnifferWindow window(services, NoCapture);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Preview, Download and Remove driven through recorded window services: what is asked, written,
 // registered and shown.
-#include "sniffer/VideoActions.h"
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +9,7 @@
 
 #include "platform/RecordingWindowServices.h"
 #include "resources/ResourceIds.h"
+#include "sniffer/VideoActions.h"
 #include "tests/support/TempDir.h"
 
 namespace tarnwick {
@@ -29,7 +28,10 @@ protected:
     std::vector<DownloadRequest> downloads;
     int dialogResult = kIdOk;
     std::function<void()> duringDialog;
-    VideoActions actions{services, handle, list, settings,
+    VideoActions actions{services,
+                         handle,
+                         list,
+                         settings,
                          [this](const std::string& url) { ignored.push_back(url); },
                          [this](const DownloadRequest& r) {
                              downloads.push_back(r);
@@ -40,8 +42,8 @@ protected:
     void SetUp() override {
         settings.playerPath = "/usr/bin/ffplay";
         settings.tempFolder = dir.path().string();
-        settings.configFilePath = dir.Write("Tarnwick/Tarnwick.ini",
-                                            "[Tarnwick]\nProjectFilePath=/videos\nCurrentFilePath=/avi-videos\n");
+        settings.configFilePath =
+            dir.Write("Tarnwick/Tarnwick.ini", "[Tarnwick]\nProjectFilePath=/videos\nCurrentFilePath=/avi-videos\n");
     }
     void Add(const std::string& url, int64_t size, const std::string& type = "mp4\r\n") {
         list.AddDetectedVideo({"http://" + url, "GET / HTTP/1.1\r\n\r\n", std::to_string(size) + "\r\n", type, "t", 0});
@@ -221,8 +223,8 @@ TEST_F(VideoActionsTest, PreviewIsDisabledWhileASharingSiteVideoIsSelected) {
 // The replay speaks plain HTTP: a sharing-site video caught over HTTPS goes through the normal
 // transfer, its captured request kept with it.
 TEST_F(VideoActionsTest, ASharingSiteVideoCaughtOverHttpsIsFetchedByItsAddress) {
-    list.AddDetectedVideo({"https://www.youtube.com/videoplayback?id=8", "GET / HTTP/1.1\r\n\r\n", "300000\r\n", "mp4\r\n",
-                           "t", 0});
+    list.AddDetectedVideo(
+        {"https://www.youtube.com/videoplayback?id=8", "GET / HTTP/1.1\r\n\r\n", "300000\r\n", "mp4\r\n", "t", 0});
     services.QueueSaveFileAnswer(dir / "yt.mp4");
     actions.OnDownload();
     ASSERT_EQ(downloads.size(), 1u);

@@ -55,12 +55,16 @@ public:
         const char* old = std::getenv(name);
         if (old) old_ = old;
         hadOld_ = old != nullptr;
-        if (value) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~ScopedEnv() {
-        if (hadOld_) setenv(name_.c_str(), old_.c_str(), 1);
-        else unsetenv(name_.c_str());
+        if (hadOld_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
