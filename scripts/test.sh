@@ -11,7 +11,7 @@ jobs="$(nproc)"
 echo "== Layering, licence lines and formatting"
 bash scripts/check-layers.sh
 bash scripts/check-licence.sh
-bash scripts/check-format.sh   # TARNWICK_SKIP_FORMAT_CHECK=1 skips it, saying so
+bash scripts/check-format.sh
 
 echo "== Build and test"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
