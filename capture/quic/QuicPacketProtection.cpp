@@ -9,27 +9,13 @@
 
 #include "capture/quic/QuicVersion.h"
 #include "capture/tls/TlsKeySchedule.h"
+#include "capture/tls/TlsRecordDecryptor.h"
 
 namespace tarnwick {
 
 namespace {
 
-// Fetched once: an implicit fetch on every initialisation would cost more than a small packet's decryption.
-const EVP_CIPHER* AeadOf(TlsAead aead) {
-    static EVP_CIPHER* const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
-    static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-    static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-    switch (aead) {
-        case TlsAead::Aes128Gcm:
-            return aes128;
-        case TlsAead::Aes256Gcm:
-            return aes256;
-        case TlsAead::ChaCha20Poly1305:
-            return chacha;
-    }
-    return nullptr;
-}
-
+// Fetched once, as the AEAD ciphers are: an implicit fetch per packet would cost more than its mask.
 const EVP_CIPHER* MaskCipherOf(TlsAead aead) {
     static EVP_CIPHER* const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
@@ -98,7 +84,7 @@ bool QuicPacketProtection::NextPhase(uint32_t version, const TlsCipherSuite& sui
 
 bool QuicPacketProtection::Install(const TlsCipherSuite& suite, const QuicPacketKeys& keys) {
     installed_ = false;
-    const EVP_CIPHER* aead = AeadOf(suite.aead);
+    const EVP_CIPHER* aead = TlsRecordDecryptor::CipherOf(suite.aead);
     const EVP_CIPHER* mask = MaskCipherOf(suite.aead);
     if (!aead_ || !mask_ || !aead || !mask || keys.key.Size() != suite.KeySize() || keys.iv.Size() != 12 ||
         keys.headerProtection.Size() != suite.KeySize())

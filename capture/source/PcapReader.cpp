@@ -61,12 +61,11 @@ PcapReader::Result PcapReader::Fail(const std::string& why) {
 
 PcapReader::Result PcapReader::TakeHeader() {
     const uint8_t* header = buffer_.get() + start_;
+    if (!Takes({header, kFileHeaderBytes})) return Fail("not a pcap file of version 2.3 or 2.4");
     uint32_t magic;
     std::memcpy(&magic, header, 4);
     swapped_ = magic == bswap_32(kMicrosecondMagic) || magic == bswap_32(kNanosecondMagic);
-    magic = swapped_ ? bswap_32(magic) : magic;
-    if (!Takes({header, kFileHeaderBytes})) return Fail("not a pcap file of version 2.3 or 2.4");
-    nanoseconds_ = magic == kNanosecondMagic;
+    nanoseconds_ = Word(header) == kNanosecondMagic;
     const uint32_t snapshot = Word(header + 16);
     // As libpcap: a snapshot length of 0 or beyond any record means records are never cut.
     snapshot_ = snapshot == 0 || snapshot > kMaxRecordBytes ? kMaxRecordBytes : snapshot;

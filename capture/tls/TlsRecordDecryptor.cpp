@@ -11,8 +11,17 @@ namespace tarnwick {
 
 namespace {
 
+void PutBigEndian64(uint64_t value, uint8_t* out) {
+    for (int i = 7; i >= 0; --i) {
+        out[i] = static_cast<uint8_t>(value);
+        value >>= 8;
+    }
+}
+
+}  // namespace
+
 // Fetched once: an implicit fetch on every initialisation would cost more than a small record's decryption.
-const EVP_CIPHER* CipherOf(TlsAead aead) {
+const EVP_CIPHER* TlsRecordDecryptor::CipherOf(TlsAead aead) {
     static EVP_CIPHER* const aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr);
     static EVP_CIPHER* const aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     static EVP_CIPHER* const chacha = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
@@ -26,15 +35,6 @@ const EVP_CIPHER* CipherOf(TlsAead aead) {
     }
     return nullptr;
 }
-
-void PutBigEndian64(uint64_t value, uint8_t* out) {
-    for (int i = 7; i >= 0; --i) {
-        out[i] = static_cast<uint8_t>(value);
-        value >>= 8;
-    }
-}
-
-}  // namespace
 
 TlsRecordDecryptor::TlsRecordDecryptor() : context_(EVP_CIPHER_CTX_new()) {}
 

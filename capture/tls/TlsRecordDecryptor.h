@@ -22,6 +22,9 @@ struct TlsPlaintext {
 // Keeps the record sequence number: every record of the direction must pass through Open in order.
 class TlsRecordDecryptor {
 public:
+    // The AEAD cipher of a suite, fetched once for the process; QUIC's packet protection uses it too.
+    static const EVP_CIPHER* CipherOf(TlsAead aead);
+
     static constexpr size_t kTagSize = 16;
 
     TlsRecordDecryptor();
