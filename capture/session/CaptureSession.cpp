@@ -203,6 +203,9 @@ void CaptureSession::ReadUntilStopped() {
         // A live capture's packets are stamped with the wall clock, which goes on while the adapter is idle.
         if (!replay_) pipeline.Tick(OwnConnections::NowMs());
     }
+    // Stop() sets the flag before it interrupts the source, and the loop may end in between: the closing
+    // figures are asked of an interrupted source, which sends them rather than a request for later ones.
+    if (stop_.load()) source_->Interrupt();
     PublishStatistics(true);
     pipeline.End(stop_.load() ? StreamEnd::Stopped : StreamEnd::Closed);
     totals_ = pipeline.Totals();
