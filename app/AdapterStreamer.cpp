@@ -4,6 +4,7 @@
 
 #include <linux/if_packet.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +45,18 @@ public:
           ring_(std::move(ring)),
           name_(std::move(name)),
           formatter_(ring_->LinkType(), interface, ring_->LoopbackIndex()),
-          frames_(ring_->BlockCount()) {}
+          framesBytes_(ring_->BlockCount() * sizeof(BlockFrame)) {
+        void* frames = mmap(nullptr, framesBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (frames != MAP_FAILED) {
+            frames_ = static_cast<BlockFrame*>(frames);
+        } else {
+            copiedFrames_.resize(ring_->BlockCount());
+            frames_ = copiedFrames_.data();
+        }
+    }
+    ~Lane() {
+        if (copiedFrames_.empty()) munmap(frames_, framesBytes_);
+    }
 
     PacketRing& Ring() { return *ring_; }
     const std::string& Name() const { return name_; }
@@ -176,9 +188,10 @@ private:
         const bool trailerInBlock = used + 4 <= ring_->BlockBytes();
         if (trailerInBlock) std::memcpy(block + used, &total, 4);
         const bool byReference = owner_.sharePages_;
-        const StreamOutput::Chunk chunks[3] = {{reinterpret_cast<const uint8_t*>(&frame), 16, byReference},
+        const bool frameByReference = byReference && copiedFrames_.empty();
+        const StreamOutput::Chunk chunks[3] = {{reinterpret_cast<const uint8_t*>(&frame), 16, frameByReference},
                                                {block, used + (trailerInBlock ? 4u : 0u), byReference},
-                                               {reinterpret_cast<const uint8_t*>(&frame.trailer), 4, byReference}};
+                                               {reinterpret_cast<const uint8_t*>(&frame.trailer), 4, frameByReference}};
         if (!owner_.output_.PutTogether(chunks, trailerInBlock ? 2 : 3, &end)) {
             owner_.End("");
             return false;
@@ -219,7 +232,13 @@ private:
     struct BlockFrame {
         uint32_t type, length, interface, loopback, trailer;
     };
-    std::vector<BlockFrame> frames_;
+    // They go by reference as well, so they live in pages of their own: the reader may take them after
+    // this process has let go of them, even after it has ended, and freed heap memory would by then hold
+    // something else. Pages that were unmapped keep what they held for the pipe. Where none can be
+    // mapped, the words are copied.
+    size_t framesBytes_;
+    BlockFrame* frames_ = nullptr;
+    std::vector<BlockFrame> copiedFrames_;
     int pauseMs_ = kLongestPauseMs;
     std::thread thread_;
 };
