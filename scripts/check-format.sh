@@ -11,7 +11,10 @@ cd "$(dirname "$0")/.."
 formatter=$(command -v clang-format-14 || command -v clang-format || true)
 [ -n "$formatter" ] || { echo "format: clang-format is not installed (Debian package clang-format)" >&2; exit 1; }
 
-mapfile -t files < <(git ls-files -- '*.cpp' '*.h')
+# A listing that fails (no git, not a checkout) fails the check: an empty one would pass it unread.
+listing=$(git ls-files -- '*.cpp' '*.h')
+mapfile -t files <<<"$listing"
+[ -n "$listing" ] || { echo "format: git lists no C++ files here" >&2; exit 1; }
 if ! report=$("$formatter" --dry-run --Werror "${files[@]}" 2>&1); then
   grep -E '^[^ ].*: error:' <<<"$report" | cut -d: -f1 | sort -u | sed 's/^/format: differs: /' >&2
   echo "format: run clang-format -i on the files above ($("$formatter" --version | sed 's/.*version //'))" >&2

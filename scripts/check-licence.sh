@@ -6,6 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# A listing that fails (no git, not a checkout) fails the check: an empty one would pass it unread.
+listing=$(git ls-files -- '*.cpp' '*.h' '*.sh' '*.py' '*.cmake' 'CMakeLists.txt' '*/CMakeLists.txt' 'docs/man/*.1')
+[ -n "$listing" ] || { echo "licence: git lists no source files here" >&2; exit 1; }
 status=0
 count=0
 while IFS= read -r file; do
@@ -14,6 +17,6 @@ while IFS= read -r file; do
     echo "licence: $file does not begin with its SPDX-License-Identifier line" >&2
     status=1
   fi
-done < <(git ls-files -- '*.cpp' '*.h' '*.sh' '*.py' '*.cmake' 'CMakeLists.txt' '*/CMakeLists.txt' 'docs/man/*.1')
+done <<<"$listing"
 [ "$status" -eq 0 ] && echo "licence: $count source files state it"
 exit "$status"

@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages Tarnwick needs to build, test and run; sourced by run.sh and test.sh.
 TARNWICK_PACKAGES=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config git
   qt6-base-dev libpcap-dev libcurl4-openssl-dev libssl-dev libcap-dev dpkg-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev
   clang libclang-rt-14-dev clang-format
