@@ -182,9 +182,14 @@ public:
     SlowServer() {
         server_.Get(R"(/(\d+)\.mp4)", [this](const httplib::Request& request, httplib::Response& response) {
             {
-                std::lock_guard lock(mutex_);
+                // Each answer waits, within a bound, until as many are asked at once as the worker may ask:
+                // a loaded machine then cannot make the worker look as if it asked one at a time.
+                std::unique_lock lock(mutex_);
                 asked_.push_back(std::stoi(request.matches[1]));
                 most_ = std::max(most_, ++busy_);
+                busyChanged_.notify_all();
+                busyChanged_.wait_for(lock, std::chrono::seconds(2),
+                                      [this] { return most_ >= DetailsWorker::kThreads; });
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             {
@@ -219,6 +224,7 @@ private:
     int port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
+    std::condition_variable busyChanged_;
     std::vector<int> asked_;
     int busy_ = 0, most_ = 0;
 };
