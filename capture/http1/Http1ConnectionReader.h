@@ -61,6 +61,8 @@ public:
     void OnEnd(StreamEnd how) override;
     bool Done() const override { return done_; }
     uint64_t TakeSkip(StreamDirection direction) override;
+    // Met again, a connection is read from its next message on; not once it became HTTP/2.
+    bool Resumable() const override { return !switched_ && sides_[0].mode != Mode::Held; }
 
 private:
     enum class Mode : uint8_t { Head, Body, Lost, Held, Switched };

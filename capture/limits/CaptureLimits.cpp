@@ -21,6 +21,8 @@ constexpr std::array<LimitDescription, kLimitCount> kTable{{
      2 * kMiB, "bytes"},
     {Limit::HeldBytes, "HeldBytes", "bytes all connections hold ahead of lost or late segments", 32 * kMiB, "bytes"},
     {Limit::IdleSeconds, "IdleSeconds", "seconds a silent connection is followed", 300, "seconds"},
+    {Limit::PlainIdleSeconds, "PlainIdleSeconds", "seconds a silent HTTP/1 connection in the clear is followed", 60,
+     "seconds"},
     {Limit::HeadBytes, "HeadBytes", "bytes of one HTTP message head or header list", 64 * kKiB, "bytes"},
     {Limit::MessageBytes, "MessageBytes", "bytes of HTTP requests awaiting answers and of heads being read", 16 * kMiB,
      "bytes"},

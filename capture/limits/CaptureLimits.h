@@ -21,6 +21,7 @@ enum class Limit : uint8_t {
     ConnectionHeldBytes,   // bytes one connection holds ahead of holes, both directions
     HeldBytes,             // the same for all connections
     IdleSeconds,           // a connection silent this long (capture time) is let go
+    PlainIdleSeconds,      // the same for HTTP/1 in the clear, whose reading picks up again at its next message
     HeadBytes,             // an HTTP/1 message head, or an HTTP/2 header list, longer than this is not read
     MessageBytes,          // HTTP requests waiting for answers and heads being read, all connections
     UnansweredRequests,    // HTTP/1 requests of one connection waiting for their answers

@@ -95,6 +95,8 @@ public:
         }
     }
     bool Done() const override { return reader_ ? reader_->Done() : done_; }
+    // Undecided, it may hold the start of a connection that cannot be read without it.
+    bool Resumable() const override { return reader_ && reader_->Resumable(); }
     uint64_t TakeSkip(StreamDirection direction) override {
         return reader_ ? reader_->TakeSkip(Ordered(direction)) : 0;
     }

@@ -42,6 +42,10 @@ public:
     // body nobody needs), taken as read from then on; kRest for all that follow. They are never copied,
     // and bytes lost among them are no gap.
     virtual uint64_t TakeSkip(StreamDirection) { return 0; }
+    // True while letting the connection go loses nothing its later bytes cannot give back: met again, it
+    // is read from its next message on (HTTP/1 in the clear). Such connections go after a shorter silence;
+    // those that keep what cannot be found again (keys, header tables) keep the longer one.
+    virtual bool Resumable() const { return false; }
 };
 
 }  // namespace tarnwick

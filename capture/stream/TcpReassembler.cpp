@@ -51,6 +51,7 @@ TcpReassembler::Limits TcpReassembler::Limits::From(const CaptureLimits& limits)
     result.maxHeldPerConnection = limits.Bytes(Limit::ConnectionHeldBytes);
     result.maxHeldInAll = limits.Bytes(Limit::HeldBytes);
     result.idleMs = limits.Get(Limit::IdleSeconds) * 1000;
+    result.resumableIdleMs = limits.Get(Limit::PlainIdleSeconds) * 1000;
     return result;
 }
 
@@ -59,6 +60,7 @@ TcpReassembler::TcpReassembler(ConnectionOpener& opener, Limits limits, LimitHit
 
 TcpReassembler::Limits TcpReassembler::Sane(Limits limits) {
     limits.maxConnections = std::clamp<size_t>(limits.maxConnections, 1, kMostConnections);
+    limits.resumableIdleMs = std::min(limits.resumableIdleMs, limits.idleMs);
     return limits;
 }
 
@@ -67,7 +69,21 @@ TcpReassembler::~TcpReassembler() {
 }
 
 void TcpReassembler::EndAll(StreamEnd how) {
-    while (!order_.empty()) End(order_.begin(), how);
+    while (!order_.empty() || !resumable_.empty()) End(Idlest(), how);
+}
+
+TcpReassembler::Order::iterator TcpReassembler::Idlest() {
+    if (order_.empty()) return resumable_.begin();
+    if (resumable_.empty()) return order_.begin();
+    return resumable_.front().lastSeenMs < order_.front().lastSeenMs ? resumable_.begin() : order_.begin();
+}
+
+void TcpReassembler::Reorder(Order::iterator connection) {
+    const bool resumable = connection->reader && connection->reader->Resumable();
+    Order& from = OrderOf(*connection);
+    connection->resumable = resumable;
+    Order& to = OrderOf(*connection);
+    to.splice(to.end(), from, connection);
 }
 
 bool TcpReassembler::Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction) {
@@ -97,7 +113,8 @@ void TcpReassembler::Process(const StreamSegment& segment, int64_t timeMs) {
     Order::iterator connection;
     StreamDirection direction;
     if (Find(segment, connection, direction)) {
-        order_.splice(order_.end(), order_, connection);
+        Order& order = OrderOf(*connection);
+        order.splice(order.end(), order, connection);
         connection->lastSeenMs = timeMs;
     } else {
         // Acknowledgements and resets of connections that are not followed start nothing.
@@ -114,10 +131,10 @@ void TcpReassembler::Process(const StreamSegment& segment, int64_t timeMs) {
 TcpReassembler::Order::iterator TcpReassembler::Create(const StreamSegment& segment, int64_t timeMs,
                                                        StreamDirection& direction) {
     ExpireIdle(timeMs);
-    while (connections_.Size() >= limits_.maxConnections && !order_.empty()) {
+    while (connections_.Size() >= limits_.maxConnections && (!order_.empty() || !resumable_.empty())) {
         ++statistics_.evictions;
         if (hits_) hits_->Hit(Limit::Connections);
-        End(order_.begin(), StreamEnd::Evicted);
+        End(Idlest(), StreamEnd::Evicted);
     }
     const bool syn = segment.Has(StreamSegment::kSyn);
     const bool synAck = syn && segment.Has(StreamSegment::kAck);
@@ -209,6 +226,8 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
         End(connection, StreamEnd::Closed);
         return;
     }
+    // What the reader now is may have changed with what it was given (its protocol became known).
+    if (reader->Resumable() != connection->resumable) Reorder(connection);
     EnforceBounds(connection, timeMs);
 }
 
@@ -228,6 +247,7 @@ void TcpReassembler::AddStreams(const Connection& connection, ReassemblyStatisti
 ReassemblyStatistics TcpReassembler::Statistics() const {
     ReassemblyStatistics statistics = statistics_;
     for (const Connection& connection : order_) AddStreams(connection, statistics);
+    for (const Connection& connection : resumable_) AddStreams(connection, statistics);
     return statistics;
 }
 
@@ -281,6 +301,7 @@ void TcpReassembler::PassOver(Order::iterator connection) {
     connection->directions[0] = OrderedByteStream();
     connection->directions[1] = OrderedByteStream();
     UpdateHeld(connection);
+    if (connection->resumable) Reorder(connection);
 }
 
 void TcpReassembler::ExpireIdleNow(int64_t nowMs) {
@@ -290,6 +311,11 @@ void TcpReassembler::ExpireIdleNow(int64_t nowMs) {
         ++statistics_.idleTimeouts;
         if (hits_) hits_->Hit(Limit::IdleSeconds);
         End(order_.begin(), StreamEnd::Idle);
+    }
+    while (!resumable_.empty() && nowMs - resumable_.front().lastSeenMs > limits_.resumableIdleMs) {
+        ++statistics_.idleTimeouts;
+        if (hits_) hits_->Hit(Limit::PlainIdleSeconds);
+        End(resumable_.begin(), StreamEnd::Idle);
     }
 }
 
@@ -306,7 +332,7 @@ void TcpReassembler::Forget(Order::iterator connection) {
     held_ -= connection->held;
     if (connection->holding) holders_.erase(connection->holderPosition);
     connections_.Erase(&*connection);
-    order_.erase(connection);
+    OrderOf(*connection).erase(connection);
 }
 
 }  // namespace tarnwick

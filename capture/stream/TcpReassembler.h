@@ -49,6 +49,7 @@ public:
         size_t maxHeldPerConnection = 2u << 20;
         size_t maxHeldInAll = 32u << 20;
         int64_t idleMs = 300'000;  // by capture time
+        int64_t resumableIdleMs = 60'000;  // for connections whose reader is Resumable(); at most idleMs
 
         static Limits From(const CaptureLimits& limits);
     };
@@ -80,8 +81,9 @@ private:
         size_t held = 0;
         bool finished[2] = {false, false};  // FINs of a connection passed over
         bool holding = false;
+        bool resumable = false;  // in resumable_ rather than order_
         std::list<Order::iterator>::iterator holderPosition;
-        Order::iterator self;  // its place in order_
+        Order::iterator self;  // its place in order_ or resumable_
     };
 
     Order::iterator Create(const StreamSegment& segment, int64_t timeMs, StreamDirection& direction);
@@ -91,6 +93,11 @@ private:
     void Absorb(const Connection& connection);
     static void AddStreams(const Connection& connection, ReassemblyStatistics& statistics);
     void EnforceBounds(Order::iterator current, int64_t timeMs);
+    Order& OrderOf(const Connection& connection) { return connection.resumable ? resumable_ : order_; }
+    // Moves a connection to the order its reader now belongs in, as its most recently active.
+    void Reorder(Order::iterator connection);
+    // The connection idle longest, of both orders; there must be one.
+    Order::iterator Idlest();
     bool GiveUpHole(Order::iterator connection, int64_t timeMs);
     void PassOver(Order::iterator connection);
     void End(Order::iterator connection, StreamEnd how);
@@ -113,6 +120,7 @@ private:
     int64_t lastExpiryMs_ = INT64_MIN / 2;
     LimitHits* hits_;
     Order order_;
+    Order resumable_;  // connections whose reader is Resumable(): let go after resumableIdleMs
     // The connection of the last segment: bulk transfers send many in a row, and comparing the ends
     // costs less than hashing them.
     Order::iterator last_;

@@ -164,6 +164,24 @@ TEST(CapturePipeline, AnswersPairWithTheirRequestsInOrder) {
     EXPECT_EQ(h.End().detections.requests, 5u);  // GETs only, each once
 }
 
+// A plain HTTP/1 connection that falls silent is let go after a minute, well before a TLS one is: its
+// next request, minutes later, is read from a connection met anew.
+TEST(CapturePipeline, AKeptAliveConnectionSilentForMinutesIsReadAgainAtItsNextRequest) {
+    Harness h;
+    Conversation c(kClient, kWeb);
+    c.Open().Send(kUp, Get("/first.mp4")).Send(kDown, Mp4Answer(10) + "0123456789");
+    const size_t first = c.frames.size();
+    c.Send(kUp, Get("/second.mp4")).Send(kDown, Mp4Answer(10) + "0123456789");
+    for (size_t i = 0; i < first; ++i) h.Feed(c.frames[i], 1'000'000);
+    Conversation other(Endpoint{kOwn, 50001}, kWeb);
+    other.Open().Send(kUp, Get("/other.html"));
+    h.Feed(other, 1'090'000);  // the clock moves on
+    for (size_t i = first; i < c.frames.size(); ++i) h.Feed(c.frames[i], 1'180'000);
+    ASSERT_EQ(h.seen.size(), 2u);
+    EXPECT_EQ(h.seen[1].url, "videohost/second.mp4");
+    EXPECT_EQ(h.End().reassembly.idleTimeouts, 2u);  // the first time, and the other connection
+}
+
 TEST(CapturePipeline, UrlsComeFromTheHostOrTheServersAddress) {
     struct Case {
         std::string request;

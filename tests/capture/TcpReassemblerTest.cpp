@@ -24,6 +24,7 @@ struct Recorder {
     std::optional<StreamEnd> end;
     bool done = false;
     uint64_t skipNext[2] = {0, 0};  // what the reader passes over after its next delivery
+    bool resumable = false;
 };
 
 struct RecordingReader final : StreamReader {
@@ -39,6 +40,7 @@ struct RecordingReader final : StreamReader {
     uint64_t TakeSkip(StreamDirection direction) override {
         return std::exchange(recorder.skipNext[IndexOf(direction)], 0);
     }
+    bool Resumable() const override { return recorder.resumable; }
     Recorder& recorder;
 };
 
@@ -288,6 +290,40 @@ TEST(TcpReassembler, BoundsInAllEndTheConnectionsIdleLongestFirst) {
     EXPECT_EQ(recorders[3].end, StreamEnd::Idle);
     EXPECT_EQ(reassembler.Statistics().evictions, 1u);
     EXPECT_EQ(reassembler.Statistics().idleTimeouts, 3u);
+}
+
+TEST(TcpReassembler, ConnectionsReadAgainAtTheirNextMessageGoAfterTheShorterSilence) {
+    TcpReassembler::Limits limits;
+    limits.idleMs = 300'000;
+    limits.resumableIdleMs = 60'000;
+    limits.maxConnections = 3;
+    std::vector<Recorder> recorders(6);
+    recorders[0].resumable = recorders[2].resumable = recorders[4].resumable = true;
+    Opener opener(recorders);
+    TcpReassembler reassembler(opener, limits);
+    const Segment data{kUp, 0, "x"};
+    auto send = [&](int i, int64_t time) {
+        StreamSegment tcp = ToTcp(data);
+        tcp.source = Endpoint(1, static_cast<uint16_t>(40000 + i));
+        reassembler.Process(tcp, time);
+    };
+    send(0, 1000);
+    send(1, 2000);
+    send(2, 3000);
+    send(3, 62'500);  // 0 has been silent for more than the shorter time, 2 not yet
+    EXPECT_EQ(recorders[0].end, StreamEnd::Idle);
+    EXPECT_FALSE(recorders[1].end);
+    EXPECT_FALSE(recorders[2].end);
+    send(4, 63'500);  // 2 is let go; 1, silent longer, keeps the longer time
+    EXPECT_EQ(recorders[2].end, StreamEnd::Idle);
+    EXPECT_FALSE(recorders[1].end);
+    send(3, 100'000);
+    send(5, 100'000);  // a fourth at once: the one idle longest of both kinds makes room
+    EXPECT_EQ(recorders[1].end, StreamEnd::Evicted);
+    EXPECT_FALSE(recorders[4].end);
+    send(3, 400'001);
+    EXPECT_EQ(recorders[4].end, StreamEnd::Idle);
+    EXPECT_EQ(recorders[5].end, StreamEnd::Idle);
 }
 
 TEST(TcpReassembler, ResetsAndFinishedReadersLetConnectionsGo) {
