@@ -48,7 +48,7 @@ public:
         size_t maxConnections = 16384;
         size_t maxHeldPerConnection = 2u << 20;
         size_t maxHeldInAll = 32u << 20;
-        int64_t idleMs = 300'000;  // by capture time
+        int64_t idleMs = 300'000;          // by capture time
         int64_t resumableIdleMs = 60'000;  // for connections whose reader is Resumable(); at most idleMs
 
         static Limits From(const CaptureLimits& limits);
