@@ -78,8 +78,7 @@ TcpReassembler::Order::iterator TcpReassembler::Idlest() {
     return resumable_.front().lastSeenMs < order_.front().lastSeenMs ? resumable_.begin() : order_.begin();
 }
 
-void TcpReassembler::Reorder(Order::iterator connection) {
-    const bool resumable = connection->reader && connection->reader->Resumable();
+void TcpReassembler::Reorder(Order::iterator connection, bool resumable) {
     Order& from = OrderOf(*connection);
     connection->resumable = resumable;
     Order& to = OrderOf(*connection);
@@ -227,7 +226,7 @@ void TcpReassembler::Handle(Order::iterator connection, StreamDirection directio
         return;
     }
     // What the reader now is may have changed with what it was given (its protocol became known).
-    if (reader->Resumable() != connection->resumable) Reorder(connection);
+    if (const bool resumable = reader->Resumable(); resumable != connection->resumable) Reorder(connection, resumable);
     EnforceBounds(connection, timeMs);
 }
 
@@ -301,7 +300,7 @@ void TcpReassembler::PassOver(Order::iterator connection) {
     connection->directions[0] = OrderedByteStream();
     connection->directions[1] = OrderedByteStream();
     UpdateHeld(connection);
-    if (connection->resumable) Reorder(connection);
+    if (connection->resumable) Reorder(connection, false);  // passed over: nothing to read again
 }
 
 void TcpReassembler::ExpireIdleNow(int64_t nowMs) {

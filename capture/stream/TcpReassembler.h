@@ -94,8 +94,8 @@ private:
     static void AddStreams(const Connection& connection, ReassemblyStatistics& statistics);
     void EnforceBounds(Order::iterator current, int64_t timeMs);
     Order& OrderOf(const Connection& connection) { return connection.resumable ? resumable_ : order_; }
-    // Moves a connection to the order its reader now belongs in, as its most recently active.
-    void Reorder(Order::iterator connection);
+    // Moves a connection to the order it now belongs in, as its most recently active.
+    void Reorder(Order::iterator connection, bool resumable);
     // The connection idle longest, of both orders; there must be one.
     Order::iterator Idlest();
     bool GiveUpHole(Order::iterator connection, int64_t timeMs);
