@@ -2,6 +2,7 @@
 // The connections of one capture thread by their two ends, in either order: one probe of a flat table.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -13,15 +14,19 @@
 namespace tarnwick {
 
 // Open addressing with linear probing and backward-shift deletion over slots of a hash and a pointer:
-// a lookup touches one line of slots and the entry it finds. The table never grows: it holds
-// at most the capacity it was made for (the bound on connections), at a load of a half at most. A key
-// is hashed in a canonical order of its two ends, so either direction of a connection finds it with one
-// probe sequence; the hash's keys are drawn per process, as for every table the traffic fills.
+// a lookup touches one line of slots and the entry it finds. It holds at most the capacity it was made
+// for (the bound on connections), at a load of a half at most; its slots double as the entries grow
+// towards that, so that a few thousand connections keep their slots in the cache rather than spread
+// over the half megabyte the bound would take. A key is hashed in a canonical order of its two ends, so
+// either direction of a connection finds it with one probe sequence; the hash's keys are drawn per
+// process, as for every table the traffic fills.
 template <typename Entry>
 class FlowTable {
 public:
     explicit FlowTable(size_t capacity)
-        : mask_(std::bit_ceil(std::max<size_t>(capacity, 8) * 2) - 1), slots_(new Slot[mask_ + 1]) {}
+        : mostSlots_(std::bit_ceil(std::max<size_t>(capacity, 8) * 2)),
+          mask_(std::min(mostSlots_, kFirstSlots) - 1),
+          slots_(new Slot[mask_ + 1]) {}
     FlowTable(const FlowTable&) = delete;
     FlowTable& operator=(const FlowTable&) = delete;
 
@@ -38,10 +43,8 @@ public:
     }
     // Adds an entry whose key is not in the table yet; the table must have room.
     void Insert(Entry* entry) {
-        const uint64_t hash = HashOf(entry->key.client, entry->key.server);
-        size_t at = hash & mask_;
-        while (slots_[at].entry) at = (at + 1) & mask_;
-        slots_[at] = Slot{entry, hash};
+        if ((size_ + 1) * 2 > mask_ + 1 && mask_ + 1 < mostSlots_) Grow();
+        Place(Slot{entry, HashOf(entry->key.client, entry->key.server)});
         ++size_;
     }
     void Erase(const Entry* entry) {
@@ -70,6 +73,21 @@ private:
         Entry* entry = nullptr;
         uint64_t hash = 0;
     };
+    static constexpr size_t kFirstSlots = 1024;
+
+    void Place(Slot slot) {
+        size_t at = slot.hash & mask_;
+        while (slots_[at].entry) at = (at + 1) & mask_;
+        slots_[at] = slot;
+    }
+    void Grow() {
+        std::unique_ptr<Slot[]> old = std::move(slots_);
+        const size_t oldCount = mask_ + 1;
+        mask_ = oldCount * 2 - 1;
+        slots_.reset(new Slot[mask_ + 1]);
+        for (size_t at = 0; at < oldCount; ++at)
+            if (old[at].entry) Place(old[at]);
+    }
 
     static uint64_t HashOf(const FlowEndpoint& a, const FlowEndpoint& b) {
         // The smaller end first: either direction of a segment gives the same key.
@@ -82,6 +100,7 @@ private:
         return hash * 0x9E3779B97F4A7C15ull;  // spread the well-mixed top bits down for the mask
     }
 
+    size_t mostSlots_;
     size_t mask_;
     std::unique_ptr<Slot[]> slots_;
     size_t size_ = 0;
