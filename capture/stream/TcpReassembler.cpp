@@ -112,8 +112,9 @@ void TcpReassembler::Process(const StreamSegment& segment, int64_t timeMs) {
     Order::iterator connection;
     StreamDirection direction;
     if (Find(segment, connection, direction)) {
+        // A transfer's segments come in a row: most of them find their connection most recent already.
         Order& order = OrderOf(*connection);
-        order.splice(order.end(), order, connection);
+        if (std::next(connection) != order.end()) order.splice(order.end(), order, connection);
         connection->lastSeenMs = timeMs;
     } else {
         // Acknowledgements and resets of connections that are not followed start nothing.
@@ -150,7 +151,10 @@ TcpReassembler::Order::iterator TcpReassembler::Create(const StreamSegment& segm
         start.clientLinkDirection = segment.linkDirection;
         direction = StreamDirection::ClientToServer;
     }
-    order_.push_back(Connection{});
+    if (spare_.empty())
+        order_.emplace_back();
+    else
+        order_.splice(order_.end(), spare_, spare_.begin());
     auto connection = std::prev(order_.end());
     connection->key = start.key;
     connection->lastSeenMs = timeMs;
@@ -331,7 +335,13 @@ void TcpReassembler::Forget(Order::iterator connection) {
     held_ -= connection->held;
     if (connection->holding) holders_.erase(connection->holderPosition);
     connections_.Erase(&*connection);
-    OrderOf(*connection).erase(connection);
+    Order& order = OrderOf(*connection);
+    if (spare_.size() < kSpareConnections) {
+        *connection = Connection{};
+        spare_.splice(spare_.end(), order, connection);
+    } else {
+        order.erase(connection);
+    }
 }
 
 }  // namespace tarnwick

@@ -111,6 +111,9 @@ private:
     bool Find(const StreamSegment& segment, Order::iterator& connection, StreamDirection& direction);
 
     static constexpr int64_t kExpiryIntervalMs = 1000;
+    // Ended connections whose entries are kept for the next ones: idle connections end together, by
+    // the thousand, and the heap sorts and merges every block given back to it.
+    static constexpr size_t kSpareConnections = 1024;
     // The table is made for the bound on connections at once; no setting makes it larger than this.
     static constexpr size_t kMostConnections = 1u << 22;
     static Limits Sane(Limits limits);
@@ -121,6 +124,7 @@ private:
     LimitHits* hits_;
     Order order_;
     Order resumable_;  // connections whose reader is Resumable(): let go after resumableIdleMs
+    Order spare_;      // emptied entries of ended connections, for the next ones
     // The connection of the last segment: bulk transfers send many in a row, and comparing the ends
     // costs less than hashing them.
     Order::iterator last_;

@@ -5,6 +5,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <random>
 #include <string>
@@ -348,6 +349,38 @@ TEST(TcpReassembler, ResetsAndFinishedReadersLetConnectionsGo) {
     EXPECT_FALSE(recorders[2].end);
     EXPECT_EQ(opener.starts.size(), 3u);
     EXPECT_EQ(reassembler.Statistics().passedOver, 0u);
+}
+
+// Thousands at once (the table's slots double several times under them), then as many again in the
+// entries the first ones left: each connection is given its own bytes, from its own start.
+TEST(TcpReassembler, ThousandsOfConnectionsAtOnceEachReadTheirOwnBytes) {
+    constexpr int kAtOnce = 5000;
+    std::vector<Recorder> recorders(2 * kAtOnce);
+    Opener opener(recorders);
+    TcpReassembler reassembler(opener, {});
+    auto send = [&](const Segment& segment, int i) {
+        StreamSegment tcp = ToTcp(segment);
+        (segment.direction == kUp ? tcp.source : tcp.destination) = FlowEndpoint::FromBytes(
+            std::array<uint8_t, 4>{10, 1, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}.data(), 4,
+            static_cast<uint16_t>(40000 + i % 7));
+        reassembler.Process(tcp, 1);
+    };
+    for (int round = 0; round < 2; ++round) {
+        // Each connection's sequence numbers start elsewhere, and its bytes are its number.
+        auto start = [&](int i) { return static_cast<uint32_t>(i) * 7919u + static_cast<uint32_t>(round) * 104729u; };
+        std::vector<std::string> texts;
+        for (int i = 0; i < kAtOnce; ++i) texts.push_back(std::to_string(round * kAtOnce + i) + ";");
+        for (int i = 0; i < kAtOnce; ++i) send({kUp, start(i), texts[i]}, i);
+        EXPECT_EQ(reassembler.Connections(), static_cast<size_t>(kAtOnce));
+        for (int i = 0; i < kAtOnce; ++i) send({kUp, start(i) + static_cast<uint32_t>(texts[i].size()), texts[i]}, i);
+        for (int i = 0; i < kAtOnce; ++i) send({kDown, 1, "", StreamSegment::kRst}, i);
+        EXPECT_EQ(reassembler.Connections(), 0u);
+    }
+    for (int i = 0; i < 2 * kAtOnce; ++i) {
+        const std::string text = std::to_string(i) + ";";
+        ASSERT_EQ(recorders[i].received[0], text + text) << "connection " << i;
+        ASSERT_EQ(recorders[i].end, StreamEnd::Closed) << "connection " << i;
+    }
 }
 
 // The first segment tells the client: a SYN's sender, a SYN-ACK's receiver, else its sender.
