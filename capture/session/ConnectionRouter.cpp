@@ -11,6 +11,7 @@
 
 #include "capture/http1/Http1Head.h"
 #include "capture/http2/Http2StreamReader.h"
+#include "capture/session/RecycledBlocks.h"
 #include "capture/tls/TlsHandshakeReader.h"
 #include "capture/tls/TlsHello.h"
 
@@ -69,6 +70,9 @@ public:
           facts_{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection},
           atStart_(start.openingSeen) {}
     ~Decider() override { Release(); }
+    // One is made for every connection, and thousands may be open.
+    static void* operator new(size_t size) { return RecycledBlocks<Decider>::Take(size); }
+    static void operator delete(void* block, size_t size) noexcept { RecycledBlocks<Decider>::Give(block, size); }
 
     void OnData(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) override {
         if (reader_) return reader_->OnData(Ordered(direction), bytes, timeMs);
@@ -105,6 +109,18 @@ private:
     StreamDirection Ordered(StreamDirection direction) const { return swapped_ ? Opposite(direction) : direction; }
 
     void Hold(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
+        // Most clients' first delivery tells by itself: it goes to the reader as it is, never copied.
+        if (direction == StreamDirection::ClientToServer && held_[0].empty() && held_[1].empty()) {
+            const auto protocol = ProtocolOf(bytes);
+            if (protocol && *protocol != Protocol::Other) {
+                Choose(*protocol, bytes, true);
+                if (reader_) {
+                    reader_->OnData(StreamDirection::ClientToServer, bytes, timeMs);
+                    return;
+                }
+                if (done_) return;
+            }
+        }
         std::string& held = held_[IndexOf(direction)];
         if (held.size() + bytes.size() > kMaxUndecidedBytes || !router_.context_.messages.Take(bytes.size())) {
             // Whatever this is, it is not what a client of a readable protocol sends first.

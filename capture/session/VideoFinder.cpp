@@ -10,6 +10,7 @@
 
 #include "capture/judge/VideoResponseRules.h"
 #include "capture/session/OwnConnections.h"
+#include "capture/session/RecycledBlocks.h"
 
 namespace tarnwick {
 
@@ -38,6 +39,10 @@ public:
         : finder_(finder), texts_(std::move(url)), urlLength_(texts_.size()), scheme_(scheme), charged_(charged) {
         texts_.append(requestText);
     }
+    // One is made for every request, and thousands may wait for their answers.
+    static void* operator new(size_t size) { return RecycledBlocks<Exchange>::Take(size); }
+    static void operator delete(void* block, size_t size) noexcept { RecycledBlocks<Exchange>::Give(block, size); }
+
     ~Exchange() override {
         if (mode_ == Mode::Playlist) finder_.PlaylistRead(*this, false);
         finder_.NoLongerReading(*this);
@@ -146,10 +151,14 @@ std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& conn
     }
     ++counts_.requests;
     // Without a host, the name the TLS handshake gave, else the server's address stands for it.
-    std::string host(request.authority);
-    if (host.empty())
-        host = !connection.serverName.empty() ? connection.serverName : connection.key.server.AddressForUrl();
-    std::string url = VideoReporter::JoinUrl(host, request.target);
+    std::string_view host = request.authority;
+    std::string serverAddress;
+    if (host.empty()) {
+        if (connection.serverName.empty()) serverAddress = connection.key.server.AddressForUrl();
+        host = !connection.serverName.empty() ? std::string_view(connection.serverName) : serverAddress;
+    }
+    // The exchange keeps the request's text after the address, in the same block.
+    std::string url = VideoReporter::JoinUrl(host, request.target, request.text.size());
     if (url.empty()) return nullptr;
     const size_t charged = sizeof(Exchange) + url.size() + request.text.size();
     if (!context_.messages.Take(charged)) return nullptr;

@@ -20,12 +20,12 @@ std::string_view TrimBlanks(std::string_view text) {
 VideoReporter::VideoReporter(Deliver deliver, std::string sourceName)
     : deliver_(std::move(deliver)), sourceName_(std::move(sourceName)) {}
 
-std::string VideoReporter::JoinUrl(std::string_view host, std::string_view path) {
+std::string VideoReporter::JoinUrl(std::string_view host, std::string_view path, size_t room) {
     if (path.empty()) return {};
     path = TrimBlanks(path);
     host = TrimBlanks(host);
     std::string url;
-    url.reserve(host.size() + path.size());
+    url.reserve(host.size() + path.size() + room);
     url.append(host).append(path);
     return url;
 }

@@ -23,8 +23,8 @@ public:
     VideoReporter(Deliver deliver, std::string sourceName);
 
     // host + path, each without blanks at either end (a text made only of blanks stays as it is);
-    // empty when the path is empty.
-    static std::string JoinUrl(std::string_view host, std::string_view path);
+    // empty when the path is empty. room: bytes the caller will append, reserved with it.
+    static std::string JoinUrl(std::string_view host, std::string_view path, size_t room = 0);
 
     // Nothing is delivered for an empty or over-long url, or when nobody receives detections; the
     // source name is filled in here. True when it was delivered.
