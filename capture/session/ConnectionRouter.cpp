@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 
 #include "capture/http1/Http1Head.h"
 #include "capture/http2/Http2StreamReader.h"
@@ -67,7 +68,8 @@ class ConnectionRouter::Decider final : public StreamReader {
 public:
     Decider(ConnectionRouter& router, const ConnectionStart& start)
         : router_(router),
-          facts_{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection},
+          state_(std::in_place_type<Undecided>,
+                 ConnectionFacts{start.key, "http", {}, HttpTransport::Http1, start.clientLinkDirection}),
           atStart_(start.openingSeen) {}
     ~Decider() override { Release(); }
     // One is made for every connection, and thousands may be open.
@@ -110,7 +112,8 @@ private:
 
     void Hold(StreamDirection direction, std::span<const uint8_t> bytes, int64_t timeMs) {
         // Most clients' first delivery tells by itself: it goes to the reader as it is, never copied.
-        if (direction == StreamDirection::ClientToServer && held_[0].empty() && held_[1].empty()) {
+        std::string* held = std::get<Undecided>(state_).held;
+        if (direction == StreamDirection::ClientToServer && held[0].empty() && held[1].empty()) {
             const auto protocol = ProtocolOf(bytes);
             if (protocol && *protocol != Protocol::Other) {
                 Choose(*protocol, bytes, true);
@@ -121,22 +124,29 @@ private:
                 if (done_) return;
             }
         }
-        std::string& held = held_[IndexOf(direction)];
-        if (held.size() + bytes.size() > kMaxUndecidedBytes || !router_.context_.messages.Take(bytes.size())) {
+        std::string& mine = held[IndexOf(direction)];
+        if (mine.size() + bytes.size() > kMaxUndecidedBytes || !router_.context_.messages.Take(bytes.size())) {
             // Whatever this is, it is not what a client of a readable protocol sends first.
             done_ = true;
             Release();
             return;
         }
         charged_ += bytes.size();
-        held.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        const std::string& client = held_[0];
-        const auto protocol = ProtocolOf({reinterpret_cast<const uint8_t*>(client.data()), client.size()});
+        mine.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        const auto protocol = ProtocolOf({reinterpret_cast<const uint8_t*>(held[0].data()), held[0].size()});
         if (!protocol) return;
-        Choose(*protocol, {reinterpret_cast<const uint8_t*>(client.data()), client.size()}, true);
-        if (!reader_) return;
-        std::string first = std::move(held_[0]);
-        std::string second = std::move(held_[1]);
+        // An HTTP/1 reader takes the place of what is held: the bytes leave it first.
+        std::string first = std::move(held[0]);
+        std::string second = std::move(held[1]);
+        Choose(*protocol, {reinterpret_cast<const uint8_t*>(first.data()), first.size()}, true);
+        if (!reader_) {
+            if (!done_) {
+                std::string* still = std::get<Undecided>(state_).held;
+                still[0] = std::move(first);
+                still[1] = std::move(second);
+            }
+            return;
+        }
         Release();
         if (!first.empty())
             reader_->OnData(StreamDirection::ClientToServer,
@@ -166,21 +176,25 @@ private:
         const bool senderIsClient = !fromServer;
         swapped_ = (direction == StreamDirection::ClientToServer) != senderIsClient;
         if (swapped_) {
-            std::swap(facts_.key.client, facts_.key.server);
-            facts_.clientLinkDirection = Reversed(facts_.clientLinkDirection);
+            ConnectionFacts& facts = std::get<Undecided>(state_).facts;
+            std::swap(facts.key.client, facts.key.server);
+            facts.clientLinkDirection = Reversed(facts.clientLinkDirection);
         }
         Choose(*protocol, bytes, false);
         if (reader_) reader_->OnData(Ordered(direction), bytes, timeMs);
     }
 
     void Choose(Protocol protocol, std::span<const uint8_t> clientBytes, bool inStep) {
+        const ConnectionFacts& facts = std::get<Undecided>(state_).facts;
         switch (protocol) {
-            case Protocol::Http1:
-                // By far the most frequent: kept in place rather than made apart.
-                reader_ = &http1_.emplace(router_.Http1Context(facts_), inStep);
+            case Protocol::Http1: {
+                // By far the most frequent: made in the place of what stood for it, not apart.
+                Http1ConnectionReader::Context context = router_.Http1Context(facts);
+                reader_ = &state_.emplace<Http1ConnectionReader>(std::move(context), inStep);
                 break;
+            }
             case Protocol::Http2:
-                owned_ = router_.Http2(facts_);
+                owned_ = router_.Http2(facts);
                 reader_ = owned_.get();
                 break;
             case Protocol::Tls:
@@ -188,7 +202,7 @@ private:
                 if (!router_.context_.keyLog && clientBytes.size() >= 5 &&
                     clientBytes.size() < 5 + (static_cast<size_t>(clientBytes[3]) << 8 | clientBytes[4]) && atStart_)
                     return;
-                if (auto tls = router_.Tls(facts_, clientBytes)) {
+                if (auto tls = router_.Tls(facts, clientBytes)) {
                     tls_ = tls.get();
                     owned_ = std::move(tls);
                     reader_ = owned_.get();
@@ -203,18 +217,25 @@ private:
     void Release() {
         router_.context_.messages.Give(charged_);
         charged_ = 0;
-        for (std::string& held : held_) std::string().swap(held);
+        if (auto* undecided = std::get_if<Undecided>(&state_))
+            for (std::string& held : undecided->held) std::string().swap(held);
     }
 
+    // What a connection needs until its protocol is known.
+    struct Undecided {
+        explicit Undecided(ConnectionFacts facts) : facts(std::move(facts)) {}
+        ConnectionFacts facts;
+        std::string held[2];  // what each side sent first, at a connection's start
+    };
+
     ConnectionRouter& router_;
-    ConnectionFacts facts_;
+    // Thousands of connections wait for their answers: an HTTP/1 reader takes the place of the rest.
+    std::variant<Undecided, Http1ConnectionReader> state_;
     bool atStart_;
     bool swapped_ = false;
     bool done_ = false;
-    std::string held_[2];
     size_t charged_ = 0;
-    StreamReader* reader_ = nullptr;  // http1_'s or owned_
-    std::optional<Http1ConnectionReader> http1_;
+    StreamReader* reader_ = nullptr;  // in state_, or owned_
     std::unique_ptr<StreamReader> owned_;
     TlsConnection* tls_ = nullptr;  // owned_, when it is a TLS connection
 };
