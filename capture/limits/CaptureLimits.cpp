@@ -12,8 +12,9 @@ namespace {
 constexpr int64_t kKiB = 1024;
 constexpr int64_t kMiB = 1024 * kKiB;
 
-// What the connection table and a connection's reader keep of each connection beyond held bytes.
-constexpr size_t kConnectionUpkeep = 512;
+// What the connection table and a connection's reader keep of each connection beyond held bytes: its
+// entry (360 bytes), an HTTP/1 reader waiting for an answer (560) and two slots of the table (32).
+constexpr size_t kConnectionUpkeep = 1024;
 
 constexpr std::array<LimitDescription, kLimitCount> kTable{{
     {Limit::Connections, "Connections", "TCP connections followed at once", 16384, ""},
