@@ -193,7 +193,9 @@ public:
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             {
-                std::lock_guard lock(mutex_);
+                // A held answer waits (within a bound) until the test has done what must come first.
+                std::unique_lock lock(mutex_);
+                busyChanged_.wait_for(lock, std::chrono::seconds(10), [this] { return !holding_; });
                 --busy_;
             }
             response.set_content(SampleBody(200000), "video/mp4");
@@ -218,6 +220,11 @@ public:
         std::lock_guard lock(mutex_);
         return most_;
     }
+    void HoldAnswers(bool hold) {
+        std::lock_guard lock(mutex_);
+        holding_ = hold;
+        busyChanged_.notify_all();
+    }
 
 private:
     httplib::Server server_;
@@ -227,6 +234,7 @@ private:
     std::condition_variable busyChanged_;
     std::vector<int> asked_;
     int busy_ = 0, most_ = 0;
+    bool holding_ = false;
 };
 
 TEST(DetailsWorker, TwoAtOnceAndNoneForAnEntryThatWent) {
@@ -261,11 +269,14 @@ TEST(DetailsWorker, TwoAtOnceAndNoneForAnEntryThatWent) {
     EXPECT_EQ(std::count(asked.begin(), asked.end(), 5), 0);
     EXPECT_EQ(server.Most(), DetailsWorker::kThreads);
 
-    // One that goes while it is fetched is stopped and not handed on.
+    // One that goes while it is fetched is not handed on. Its answer is held until then, so that a
+    // loaded machine cannot let the fetch end first.
+    server.HoldAnswers(true);
     enqueue(worker, 7);
     for (int i = 0; i < 400 && server.Asked().size() < 6; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     worker.Cancel(7);
+    server.HoldAnswers(false);
     for (int i = 0; i < 400 && !worker.Idle(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(worker.Idle());
     lock.lock();
