@@ -41,7 +41,7 @@ public:
         return ::operator new(size);
     }
 
-    static void Give(void* block, size_t size) noexcept {
+    static void Give(void* block, [[maybe_unused]] size_t size) noexcept {
 #if TARNWICK_RECYCLE_BLOCKS
         if (size == sizeof(T) && !ended_) {
             Stock& stock = stock_;
@@ -52,7 +52,7 @@ public:
             }
         }
 #endif
-        ::operator delete(block, size);
+        ::operator delete(block);
     }
 
 private:
@@ -67,7 +67,7 @@ private:
             ended_ = true;
             while (first) {
                 Free* next = first->next;
-                ::operator delete(first, sizeof(T));
+                ::operator delete(first);
                 first = next;
             }
         }
