@@ -151,12 +151,10 @@ std::unique_ptr<HttpExchange> VideoFinder::OnRequest(const ConnectionFacts& conn
     }
     ++counts_.requests;
     // Without a host, the name the TLS handshake gave, else the server's address stands for it.
-    std::string_view host = request.authority;
     std::string serverAddress;
-    if (host.empty()) {
-        if (connection.serverName.empty()) serverAddress = connection.key.server.AddressForUrl();
-        host = !connection.serverName.empty() ? std::string_view(connection.serverName) : serverAddress;
-    }
+    std::string_view host = request.authority;
+    if (host.empty()) host = connection.serverName;
+    if (host.empty()) host = serverAddress = connection.key.server.AddressForUrl();
     // The exchange keeps the request's text after the address, in the same block.
     std::string url = VideoReporter::JoinUrl(host, request.target, request.text.size());
     if (url.empty()) return nullptr;
